@@ -1,0 +1,74 @@
+# libtorrent-rasterbar for the 32-bit Windows build, as cross-built by
+# scripts/build-libtorrent (static library, Boost headers copied next to it).
+#
+#   include(cmake/libtorrent.cmake)
+#   target_link_libraries(app PRIVATE libtorrent::torrent-rasterbar)
+#
+# LIBTORRENT_PREFIX is the folder printed by `scripts/build-libtorrent
+# --print-prefix`; when it is not given, the script is asked for it.
+#
+# Everything below has to match how the library was compiled: a definition
+# that differs between the library and the program changes the layout of
+# libtorrent's classes and breaks at run time, not at link time.
+
+if(TARGET libtorrent::torrent-rasterbar)
+  return()
+endif()
+
+set(LIBTORRENT_PREFIX "" CACHE PATH
+  "Install prefix of the cross-built libtorrent (scripts/build-libtorrent --print-prefix)")
+
+if(NOT LIBTORRENT_PREFIX)
+  execute_process(
+    COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/build-libtorrent" --print-prefix
+    OUTPUT_VARIABLE _lt_prefix
+    OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE _lt_result)
+  if(NOT _lt_result EQUAL 0 OR NOT _lt_prefix)
+    message(FATAL_ERROR "libtorrent: pass -DLIBTORRENT_PREFIX=<prefix> "
+      "(scripts/build-libtorrent --print-prefix failed)")
+  endif()
+  set(LIBTORRENT_PREFIX "${_lt_prefix}" CACHE PATH
+    "Install prefix of the cross-built libtorrent (scripts/build-libtorrent --print-prefix)" FORCE)
+  unset(_lt_prefix)
+  unset(_lt_result)
+endif()
+
+set(_lt_lib "${LIBTORRENT_PREFIX}/lib/libtorrent-rasterbar.a")
+if(NOT EXISTS "${LIBTORRENT_PREFIX}/.complete"
+   OR NOT EXISTS "${_lt_lib}"
+   OR NOT EXISTS "${LIBTORRENT_PREFIX}/include/libtorrent/session.hpp"
+   OR NOT EXISTS "${LIBTORRENT_PREFIX}/boost-include/boost/version.hpp")
+  message(FATAL_ERROR "libtorrent: no complete build in '${LIBTORRENT_PREFIX}'; "
+    "run scripts/build-libtorrent first")
+endif()
+
+find_package(Threads REQUIRED)
+
+add_library(libtorrent::torrent-rasterbar STATIC IMPORTED GLOBAL)
+set_target_properties(libtorrent::torrent-rasterbar PROPERTIES
+  IMPORTED_LOCATION "${_lt_lib}"
+  IMPORTED_LINK_INTERFACE_LANGUAGES CXX
+  # Imported include directories are passed as -isystem, which also keeps
+  # libtorrent's and Boost's warnings out of the program's build.
+  INTERFACE_INCLUDE_DIRECTORIES
+    "${LIBTORRENT_PREFIX}/include;${LIBTORRENT_PREFIX}/boost-include"
+  # Same as libtorrent's own build (scripts/build-libtorrent checks that it
+  # still sets these). Deliberately no TORRENT_USE_ASSERTS, which upstream
+  # adds for Debug builds: the library is a Release build and the define
+  # changes class layouts.
+  INTERFACE_COMPILE_DEFINITIONS
+    "_WIN32_WINNT=0x0600;WIN32_LEAN_AND_MEAN;BOOST_ASIO_ENABLE_CANCELIO;BOOST_ASIO_NO_DEPRECATED;TORRENT_NO_DEPRECATE"
+  # With mingw-w64 on i686, std::max_align_t has alignment 16 or 8 depending
+  # on whether GCC's or mingw's <stddef.h> comes first in a translation unit.
+  # libtorrent's headers are patched not to depend on it; including <cstddef>
+  # up front (as the library build does) also makes it the same everywhere in
+  # the program. Note: it comes before any precompiled header, so GCC would
+  # ignore one.
+  INTERFACE_COMPILE_OPTIONS
+    "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include cstddef>"
+  INTERFACE_COMPILE_FEATURES cxx_std_17
+  INTERFACE_LINK_LIBRARIES
+    "Threads::Threads;bcrypt;mswsock;ws2_32;iphlpapi"
+)
+unset(_lt_lib)

@@ -1,0 +1,35 @@
+#include "app/MirelLauncherApp.h"
+
+#include "framework/handles.h"
+#include "ui/MirelLauncherDlg.h"
+
+const char kInstanceMutexName[] = "Mutex MirelLauncher";
+const char kAlreadyRunningText[] = "이미 실행 중인 프로세스가 있습니다.";
+
+BOOL CMirelLauncherApp::InitInstance() {
+    // The main window's template names this class: a copy of the system dialog class.
+    WNDCLASSA wc{};
+    ::GetClassInfoA(m_hInstance, "#32770", &wc);
+    wc.lpszClassName = "Mirel Launcher";
+    wc.hInstance = m_hInstance;
+    AfxRegisterClass(&wc);
+
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES};
+    ::InitCommonControlsEx(&icc);
+
+    // Held open for the life of the process; its existence marks a running launcher.
+    static UniqueKernelHandle s_instanceMutex;
+    s_instanceMutex.reset(::CreateMutexA(nullptr, FALSE, kInstanceMutexName));
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        AfxMessageBox(kAlreadyRunningText, MB_OK);
+        return FALSE;
+    }
+
+    CWinApp::InitInstance();
+
+    CMirelLauncherDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
+    m_pMainWnd = nullptr;
+    return FALSE;
+}

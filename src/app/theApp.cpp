@@ -1,0 +1,3 @@
+#include "app/MirelLauncherApp.h"
+
+CMirelLauncherApp theApp;

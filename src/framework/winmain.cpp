@@ -1,0 +1,5 @@
+#include "afxwin.h"
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR lpCmdLine, int nCmdShow) {
+    return AfxWinMain(hInstance, lpCmdLine, nCmdShow);
+}

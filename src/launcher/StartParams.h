@@ -1,0 +1,27 @@
+// The start parameter string: six '*'-separated fields.
+#pragma once
+#include <cstddef>
+
+constexpr size_t kStartParamBufferSize = 2048;  // working copy, at most 2047 characters
+constexpr size_t kFieldSize = 260;              // fields 1 to 4: at most 259 characters
+constexpr size_t kUrlFieldChars = 255;          // field 5 is widened into room for 256 characters
+constexpr size_t kVersionSize = 64;             // the game's version: at most 63 characters
+
+struct StartParams {
+    char field1[kFieldSize] = {};
+    char field2[kFieldSize] = {};
+    char field3[kFieldSize] = {};  // registry key path of the installation record
+    char field4[kFieldSize] = {};
+    char field5[kUrlFieldChars + 1] = {};  // URL of the packed torrent description
+    char field6[2] = {};  // start flag; a value longer than one character is not kept
+};
+
+// Splits the text the way strtok does with the separator '*': runs of separators count as one,
+// leading and trailing ones are skipped, an empty field cannot be expressed. Over-long texts and
+// fields are cut at a character boundary of the ANSI code page; a field 6 longer than one
+// character is left empty, so that only an exact "0" starts the patcher.
+void SplitStartParams(const char* text, StartParams& out);
+
+// Copies at most size-1 bytes of src into dst, never splitting a double-byte character of the
+// ANSI code page, and terminates dst. Returns true when src fit completely.
+bool CopyTruncated(char* dst, size_t size, const char* src);

@@ -1,0 +1,29 @@
+// Resource identifiers of the launcher.
+#pragma once
+
+#define IDD_LAUNCHER_DIALOG 102
+#define IDI_LAUNCHER 129
+#define IDS_EXIT_CONFIRM 130
+#define IDS_PREPARING 131
+#define IDB_BTN_NORMAL 132
+#define IDB_BTN_PRESSED 133
+#define IDB_BTN_HOVER 134
+#define IDD_PEER_INFO 134
+#define IDB_PROGRESS_BAR 135
+#define IDR_POPUP_MENU 137
+#define IDR_ACCEL 138
+#define IDS_GAME_RUNNING 144
+#define IDB_BACKGROUND 1002
+
+#define IDC_STATIC_STATUS 1000
+#define IDC_STATIC_SIZE 1001
+#define IDC_PROGRESS 1002
+#define IDC_BTN_EXIT 1003
+#define IDC_PEER_LIST 1004
+#define IDC_BTN_CLOSE 1005
+
+#define ID_MENU_OPEN 32773
+#define ID_MENU_EXIT 32774
+#define ID_SHOW_PEER_INFO 32775
+
+#define ID_HELP 57670

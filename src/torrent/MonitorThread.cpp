@@ -1,0 +1,66 @@
+#include "torrent/MonitorThread.h"
+
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+constexpr UINT kStopRequest = 2;
+constexpr UINT kStopRequestAlt = WM_CLOSE;
+constexpr DWORD kPassIntervalMs = 10;
+
+struct StartContext {
+    CMirelLauncherDlg* pDlg;
+    HANDLE hQueueReady;
+};
+
+}  // namespace
+
+UINT TorrentMonitorThreadProc(LPVOID pParam) {
+    auto* ctx = static_cast<StartContext*>(pParam);
+    CMirelLauncherDlg* pDlg = ctx->pDlg;
+    MSG msg;
+    // Make the thread's message queue before anyone posts to it.
+    ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    ::SetEvent(ctx->hQueueReady);  // ctx is gone after this
+
+    for (;;) {
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == kStopRequest || msg.message == kStopRequestAlt) {
+                if (g_hMonitorDoneEvent) ::SetEvent(g_hMonitorDoneEvent);
+                return 0;
+            }
+        }
+        pDlg->MonitorPass();
+        ::Sleep(kPassIntervalMs);
+    }
+}
+
+void StartMonitorThread(CMirelLauncherDlg* pDlg) {
+    HANDLE ready = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ready) return;
+    StartContext ctx{pDlg, ready};
+    CWinThread* pThread = AfxBeginThread(&TorrentMonitorThreadProc, &ctx, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!pThread) {
+        ::CloseHandle(ready);
+        return;
+    }
+    pThread->m_bAutoDelete = TRUE;
+    pDlg->m_pMonitorThread = pThread;
+    pDlg->m_dwMonitorThreadId = pThread->m_nThreadID;
+    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(), &pDlg->m_hMonitorThread,
+                      SYNCHRONIZE, FALSE, 0);
+    ::ResumeThread(pThread->m_hThread);  // from here on the object may delete itself
+    ::WaitForSingleObject(ready, INFINITE);
+    ::CloseHandle(ready);
+}
+
+void CMirelLauncherDlg::PostStopRequest() {
+    if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, kStopRequest, 0, 0);
+}
+
+void CMirelLauncherDlg::StopMonitorThread(DWORD maxWaitMs) {
+    if (!m_hMonitorThread) return;
+    if (::WaitForSingleObject(m_hMonitorThread, 0) == WAIT_OBJECT_0) return;
+    PostStopRequest();
+    WaitServingSentMessages(&m_hMonitorThread, 1, maxWaitMs);
+}

@@ -1,0 +1,227 @@
+// The main window: construction, initialisation, message routing, painting and dragging.
+#include "ui/MirelLauncherDlg.h"
+
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/MirelLauncherApp.h"
+#include "torrent/MonitorThread.h"
+#include "ui/TorrentInfoDlg.h"
+
+namespace {
+
+constexpr int kWindowWidth = 520;
+constexpr int kWindowHeight = 316;
+const RECT kStatusRect = {34, 228, 304, 243};
+const RECT kSizeRect = {370, 228, 486, 243};
+
+}  // namespace
+
+CMirelLauncherDlg::CMirelLauncherDlg(CWnd* pParent) : CDialog(IDD_LAUNCHER_DIALOG, pParent) {
+    m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_LAUNCHER) : nullptr;
+    m_dwPeerListTick = 0;
+    std::memset(m_szSystemRoot, 0, sizeof(m_szSystemRoot));
+    std::memset(m_szDownloadDir, 0, sizeof(m_szDownloadDir));
+    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
+    std::memset(m_szStatusText, 0, sizeof(m_szStatusText));
+    std::memset(m_szSizeText, 0, sizeof(m_szSizeText));
+    std::memset(m_szExitConfirm, 0, sizeof(m_szExitConfirm));
+    std::memset(m_szPreparingText, 0, sizeof(m_szPreparingText));
+    std::memset(m_szRunningText, 0, sizeof(m_szRunningText));
+}
+
+CMirelLauncherDlg::~CMirelLauncherDlg() {
+    // The monitor thread uses this object and the session: it is stopped, and known to be
+    // stopped, before either goes away.
+    StopMonitorThread(INFINITE);
+    DestroyTorrentSession();
+    if (m_hMonitorThread) ::CloseHandle(m_hMonitorThread);
+}
+
+void CMirelLauncherDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+    DDX_Control(pDX, IDC_BTN_EXIT, m_btnExit);
+    DDX_Control(pDX, IDC_STATIC_STATUS, m_stStatus);
+    DDX_Control(pDX, IDC_STATIC_SIZE, m_stSize);
+}
+
+BOOL CMirelLauncherDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    SetWindowPos(HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    InitState();
+    InitLayout();
+    m_hAccel = ::LoadAcceleratorsA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_ACCEL));
+    SetWindowText("Mirel Online Launcher");
+    SetWindowPos(HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    return TRUE;
+}
+
+void CMirelLauncherDlg::InitState() {
+    std::memset(m_szStatusText, 0, sizeof(m_szStatusText));
+    std::memset(m_szSizeText, 0, sizeof(m_szSizeText));
+    std::memset(m_szExitConfirm, 0, sizeof(m_szExitConfirm));
+    std::memset(m_szPreparingText, 0, sizeof(m_szPreparingText));
+    std::memset(m_szRunningText, 0, sizeof(m_szRunningText));
+    std::memset(m_szSystemRoot, 0, sizeof(m_szSystemRoot));
+    std::memset(m_szDownloadDir, 0, sizeof(m_szDownloadDir));
+    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
+    m_pPeerDlg = nullptr;
+    m_bPeerDlgClosed = true;
+    m_pMonitorThread = nullptr;
+    m_bInstalled = false;
+    m_bSetupWindowSeen = false;
+
+    HINSTANCE hInst = AfxGetResourceHandle();
+    ::LoadStringA(hInst, IDS_EXIT_CONFIRM, m_szExitConfirm, MAX_PATH);
+    ::LoadStringA(hInst, IDS_PREPARING, m_szPreparingText, MAX_PATH);
+    ::LoadStringA(hInst, IDS_GAME_RUNNING, m_szRunningText, MAX_PATH);
+    m_crText = RGB(255, 255, 255);
+    m_font.CreateFont(12, 0, 0, 0, 500, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                      CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, "굴림");
+
+    // The root of the system drive; an empty root when the system folder cannot be read.
+    if (::SHGetSpecialFolderPathA(nullptr, m_szSystemRoot, CSIDL_SYSTEM, FALSE))
+        m_szSystemRoot[3] = '\0';
+    else
+        m_szSystemRoot[0] = '\0';
+    std::snprintf(m_szDownloadDir, sizeof(m_szDownloadDir), "%s\\%s", m_szSystemRoot, "Down\\Mirel Online\\");
+    m_strSavePath = m_szDownloadDir;
+}
+
+void CMirelLauncherDlg::InitLayout() {
+    ::SetActiveWindow(m_hWnd);
+    MoveWindow(0, 0, kWindowWidth, kWindowHeight);
+    CenterWindow();
+
+    m_hBkBitmap = ::LoadBitmapA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDB_BACKGROUND));
+    m_btnExit.LoadBitmaps(IDB_BTN_NORMAL, IDB_BTN_PRESSED, IDB_BTN_HOVER, 0);
+    m_btnExit.MoveWindow(223, 277, 74, 25);
+    m_progress.MoveWindow(35, 252, 450, 9);
+    m_progress.SetBarBitmap(IDB_PROGRESS_BAR);
+    m_stStatus.MoveWindow(34, 228, 270, 15);
+    lstrcpynA(m_szStatusText, m_szPreparingText, MAX_PATH);
+    m_stSize.MoveWindow(370, 228, 116, 15);
+
+    HDC hdc = ::GetDC(m_hWnd);
+    m_hMemDC = ::CreateCompatibleDC(hdc);
+    ::ReleaseDC(m_hWnd, hdc);
+
+    SetTimer(TIMER_HOVER, 50);
+    SetTimer(TIMER_REFRESH, 500);
+    SetTimer(TIMER_START, 400);
+    SetTimer(TIMER_SIGNAL, 1000);
+}
+
+BOOL CMirelLauncherDlg::PreTranslateMessage(MSG* pMsg) {
+    if (m_hAccel && ::TranslateAcceleratorA(m_hWnd, m_hAccel, pMsg)) return TRUE;
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+BOOL CMirelLauncherDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+    switch (message) {
+    case 2:
+        // Message 2 is also WM_DESTROY. While the window is really being destroyed it gets the
+        // normal destroy handling; from anyone else it announces a start parameter string.
+        if (IsBeingDestroyed()) return FALSE;
+        *pResult = OnStartParamMsg(wParam, lParam);
+        return TRUE;
+    case WM_PAINT:
+        OnPaint();
+        return TRUE;
+    case WM_ERASEBKGND:
+        *pResult = FALSE;
+        return TRUE;
+    case WM_QUERYDRAGICON:
+        *pResult = reinterpret_cast<LRESULT>(m_hIcon);
+        return TRUE;
+    case WM_LBUTTONDOWN:
+        OnLButtonDown();
+        return TRUE;
+    case WM_LBUTTONUP:
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_BTN_EXIT:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                OnBnClickedExit();
+                return TRUE;
+            }
+            break;
+        case ID_MENU_OPEN:
+            OnMenuOpen();
+            return TRUE;
+        case ID_MENU_EXIT:
+            OnMenuExit();
+            return TRUE;
+        case ID_SHOW_PEER_INFO:
+            OnShowPeerInfo();
+            return TRUE;
+        default:
+            break;
+        }
+        break;
+    case WM_TIMER:
+        OnTimer(static_cast<UINT_PTR>(wParam));
+        return TRUE;
+    default:
+        break;
+    }
+    return FALSE;
+}
+
+void CMirelLauncherDlg::OnPaint() {
+    if (IsIconic()) {
+        PAINTSTRUCT ps;
+        HDC hdc = ::BeginPaint(m_hWnd, &ps);
+        ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+        RECT rc;
+        GetClientRect(&rc);
+        int x = (rc.right - rc.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+        int y = (rc.bottom - rc.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+        ::DrawIcon(hdc, x, y, m_hIcon);
+        ::EndPaint(m_hWnd, &ps);
+        return;
+    }
+
+    PAINTSTRUCT ps;
+    HDC hdc = ::BeginPaint(m_hWnd, &ps);
+    RECT rc;
+    GetClientRect(&rc);
+    const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+
+    {
+        CDC back;
+        CDC face;
+        if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc)) {
+            HBITMAP buffer = ::CreateCompatibleBitmap(hdc, w, h);
+            HGDIOBJ oldBack = back.SelectObject(buffer);
+            RECT all = {0, 0, w, h};
+            ::FillRect(back, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+            if (m_hBkBitmap) {
+                HGDIOBJ oldFace = face.SelectObject(m_hBkBitmap);
+                ::BitBlt(back, 0, 0, w, h, face, 0, 0, SRCCOPY);
+                face.SelectObject(oldFace);
+            }
+            ::BitBlt(hdc, 0, 0, w, h, back, 0, 0, SRCCOPY);
+            back.SelectObject(oldBack);
+            ::DeleteObject(buffer);
+        }
+    }
+
+    ::SetBkMode(hdc, TRANSPARENT);
+    ::SetTextColor(hdc, m_crText);
+    HGDIOBJ oldFont = ::SelectObject(hdc, m_font.m_hObject);
+    RECT status = kStatusRect, size = kSizeRect;
+    ::DrawTextA(hdc, m_szStatusText, -1, &status, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    ::DrawTextA(hdc, m_szSizeText, -1, &size, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
+    ::SelectObject(hdc, oldFont);
+    ::EndPaint(m_hWnd, &ps);
+}
+
+void CMirelLauncherDlg::OnLButtonDown() {
+    // Drag the caption-less window from anywhere on its face.
+    ::SendMessageA(m_hWnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}

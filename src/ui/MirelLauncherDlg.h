@@ -1,0 +1,120 @@
+// The launcher's main window. It owns the launcher state, the torrent session and the controls;
+// its member functions live in the folder of their concern (app/, launcher/, download/, torrent/, ui/).
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+#include "framework/afxwin.h"
+#include "framework/afxgdi.h"
+#include "res/resource.h"
+#include "ui/BitmapButton.h"
+#include "ui/ProgressEx.h"
+
+enum {
+    TIMER_HOVER = 1,
+    TIMER_REFRESH = 2,
+    TIMER_START = 3,
+    TIMER_SIGNAL = 4,
+};
+
+// Process-wide events of the launch sequence.
+extern HANDLE g_hHeartbeatEvent;    // signalled by timer 4, waited on by the confirmed exit
+extern HANDLE g_hMonitorDoneEvent;  // signalled by the monitor thread when it stops
+
+class CTorrentInfoDlg;
+struct TorrentSession;
+
+class CMirelLauncherDlg : public CDialog {
+public:
+    explicit CMirelLauncherDlg(CWnd* pParent = nullptr);
+    ~CMirelLauncherDlg() override;
+
+    // Launch sequence (launcher/LaunchSequence.cpp). Returns 0 at the end of the sequence,
+    // 1 when it stopped early, 3 when the wait for the installer was ended by a close.
+    int ProcessStartParam(const char* startParam);
+
+    // Installation record (launcher/InstallRecord.cpp).
+    BOOL EnsureDownloadDir(char* output);
+    BOOL IsGameInstalled(const char* keyPath, char* installPath);
+    BOOL ReadGameVersion(const char* keyPath, char* version);
+    void GetFileVersionString(const char* path, CString& result);
+
+    // Size label (download/SizeText.cpp).
+    void SetSizeText(float fDone, float fTotal);
+    static void FormatSize(float count, char* out, size_t size);
+
+    // Packed download file (download/PackedFile.cpp).
+    BOOL UnpackDownloadedFile(const char* path);
+
+    // Torrent part (torrent/).
+    BOOL StartTorrentSession();
+
+    // Message 2: the start parameter string handed over in "Start Param Map" (app/StartParamMsg.cpp).
+    LRESULT OnStartParamMsg(WPARAM wParam, LPARAM lParam);
+
+    BOOL PreTranslateMessage(MSG* pMsg) override;
+
+    // ---- launcher state
+    CWinThread* m_pMonitorThread = nullptr;
+    DWORD m_dwMonitorThreadId = 0;      // the monitor thread is reached by id, never through the object
+    HANDLE m_hMonitorThread = nullptr;  // our own handle to it, to know when it has ended
+    volatile bool m_bInstalled = false;
+    bool m_bSetupWindowSeen = false;
+    char m_szSystemRoot[MAX_PATH];
+    char m_szDownloadDir[MAX_PATH];
+    char m_szDownFolder[MAX_PATH];
+
+    // ---- widgets and drawing
+    HBITMAP m_hBkBitmap = nullptr;
+    HDC m_hMemDC = nullptr;
+    CFont m_font;
+    COLORREF m_crText = RGB(255, 255, 255);
+    char m_szStatusText[MAX_PATH];
+    char m_szSizeText[MAX_PATH];
+    char m_szExitConfirm[MAX_PATH];
+    char m_szPreparingText[MAX_PATH];
+    char m_szRunningText[MAX_PATH];
+    HMENU m_menu = nullptr;  // constructed with the window, never loaded
+    HACCEL m_hAccel = nullptr;
+    HICON m_hIcon = nullptr;
+    CProgressEx m_progress;
+    CMyBitmapButton m_btnExit;
+    CStatic m_stStatus;
+    CStatic m_stSize;
+    CTorrentInfoDlg* m_pPeerDlg = nullptr;
+    volatile bool m_bPeerDlgClosed = true;
+    DWORD m_dwPeerListTick = 0;
+
+    // ---- torrent part
+    CString m_strSavePath;
+    std::vector<std::string> m_torrentFiles;
+    TorrentSession* m_pSession = nullptr;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+
+    void InitState();
+    void InitLayout();
+    void OnPaint();
+    void OnTimer(UINT_PTR nIDEvent);
+    void OnLButtonDown();
+    void OnBnClickedExit();
+    void OnMenuOpen();
+    void OnMenuExit();
+    void OnShowPeerInfo();
+
+private:
+    friend UINT TorrentMonitorThreadProc(LPVOID);
+    friend void StartMonitorThread(CMirelLauncherDlg*);
+    // One pass of the monitor thread over the torrents.
+    void MonitorPass();
+    void ReleaseFace();
+    void PostStopRequest();
+    void DestroyTorrentSession();
+    int WaitForInstaller();
+    void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
+    void StopMonitorThread(DWORD maxWaitMs);
+};

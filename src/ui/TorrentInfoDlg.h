@@ -1,0 +1,39 @@
+// The peer window: the peers of the running torrent, refilled about once a second.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "framework/afxctrl.h"
+
+class CMirelLauncherDlg;
+
+// One row of the peer list, formatted.
+struct PeerRow {
+    std::string cells[5];
+};
+
+class CTorrentInfoDlg : public CDialog {
+public:
+    explicit CTorrentInfoDlg(CMirelLauncherDlg* pParent);
+    ~CTorrentInfoDlg() override;
+
+    // Dispatches the messages queued for this window; a close or destroy message found there
+    // stops it (removed, not dispatched) and makes it return false.
+    bool DrainMessages();
+    // Replaces all rows of the list.
+    void FillRows(const std::vector<PeerRow>& rows);
+    // Destroys the window; the object deletes itself after it.
+    void DestroyAndDelete();
+
+    CListCtrl m_list;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+    void PostNcDestroy() override;
+    void OnBnClickedClose();
+
+private:
+    CMirelLauncherDlg* m_pOwner;
+};

@@ -1,0 +1,168 @@
+// Drives windows in tests: finds them, reads their texts, sends messages and commands.
+//   winhelper find [--class C] [--title T] [--pid PID] [--timeout MS]   -> prints the handle
+//   winhelper gone [--class C] [--title T] [--pid PID] [--timeout MS]   -> 0 once none is left
+//   winhelper text HWND                 -> the window text
+//   winhelper children HWND             -> id, class, visible, rect (client of parent), text
+//   winhelper info HWND                 -> class, style, exstyle, visible, window and client rect
+//   winhelper post|send HWND MSG [WPARAM [LPARAM]]
+//   winhelper command HWND ID           -> posts WM_COMMAND with BN_CLICKED from child ID
+//   winhelper msgbox --pid PID [--timeout MS] -> caption, then the message text
+// Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Query {
+    const char* cls = nullptr;
+    const char* title = nullptr;
+    DWORD pid = 0;
+    DWORD timeout = 0;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK Match(HWND h, LPARAM lp) {
+    auto* q = reinterpret_cast<Query*>(lp);
+    char buf[512];
+    if (q->cls) {
+        ::GetClassNameA(h, buf, sizeof(buf));
+        if (std::strcmp(buf, q->cls) != 0) return TRUE;
+    }
+    if (q->title) {
+        ::GetWindowTextA(h, buf, sizeof(buf));
+        if (std::strcmp(buf, q->title) != 0) return TRUE;
+    }
+    if (q->pid) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(h, &pid);
+        if (pid != q->pid) return TRUE;
+    }
+    q->found = h;
+    return FALSE;
+}
+
+HWND FindOnce(Query& q) {
+    q.found = nullptr;
+    ::EnumWindows(Match, reinterpret_cast<LPARAM>(&q));
+    return q.found;
+}
+
+bool ParseQuery(int argc, char** argv, int start, Query& q) {
+    for (int i = start; i < argc; ++i) {
+        if (i + 1 >= argc) return false;
+        if (!std::strcmp(argv[i], "--class")) q.cls = argv[++i];
+        else if (!std::strcmp(argv[i], "--title")) q.title = argv[++i];
+        else if (!std::strcmp(argv[i], "--pid")) q.pid = std::strtoul(argv[++i], nullptr, 0);
+        else if (!std::strcmp(argv[i], "--timeout")) q.timeout = std::strtoul(argv[++i], nullptr, 0);
+        else return false;
+    }
+    return true;
+}
+
+HWND ParseHwnd(const char* s) { return reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoul(s, nullptr, 0))); }
+
+std::string Text(HWND h) {
+    char buf[4096] = {};
+    ::SendMessageTimeoutA(h, WM_GETTEXT, sizeof(buf), reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 2000, nullptr);
+    return buf;
+}
+
+BOOL CALLBACK PrintChild(HWND h, LPARAM parent) {
+    if (::GetParent(h) != reinterpret_cast<HWND>(parent)) return TRUE;
+    char cls[128] = {};
+    ::GetClassNameA(h, cls, sizeof(cls));
+    RECT r;
+    ::GetWindowRect(h, &r);
+    ::MapWindowPoints(nullptr, reinterpret_cast<HWND>(parent), reinterpret_cast<POINT*>(&r), 2);
+    std::printf("%d\t%s\t%d\t%ld,%ld,%ld,%ld\t%s\n", ::GetDlgCtrlID(h), cls, ::IsWindowVisible(h) ? 1 : 0, r.left,
+                r.top, r.right - r.left, r.bottom - r.top, Text(h).c_str());
+    return TRUE;
+}
+
+int Usage() {
+    std::fprintf(stderr, "winhelper: bad usage\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::string cmd = argv[1];
+    if (cmd == "find" || cmd == "gone" || cmd == "msgbox") {
+        Query q;
+        if (!ParseQuery(argc, argv, 2, q)) return Usage();
+        if (cmd == "msgbox") q.cls = "#32770";
+        DWORD start = ::GetTickCount();
+        for (;;) {
+            HWND h = FindOnce(q);
+            if (cmd == "gone") {
+                if (!h) return 0;
+            } else if (h) {
+                if (cmd == "find") {
+                    std::printf("0x%lx\n", static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(h)));
+                } else {
+                    std::printf("%s\n", Text(h).c_str());
+                    HWND s = ::GetDlgItem(h, 0xFFFF);
+                    std::printf("%s\n", s ? Text(s).c_str() : "");
+                }
+                return 0;
+            }
+            if (::GetTickCount() - start >= q.timeout) return 1;
+            ::Sleep(20);
+        }
+    }
+    if (argc < 3) return Usage();
+    HWND h = ParseHwnd(argv[2]);
+    if (!::IsWindow(h)) {
+        std::fprintf(stderr, "winhelper: no such window\n");
+        return 1;
+    }
+    if (cmd == "text") {
+        std::printf("%s\n", Text(h).c_str());
+        return 0;
+    }
+    if (cmd == "children") {
+        ::EnumChildWindows(h, PrintChild, reinterpret_cast<LPARAM>(h));
+        return 0;
+    }
+    if (cmd == "info") {
+        char cls[128] = {};
+        ::GetClassNameA(h, cls, sizeof(cls));
+        RECT w, c;
+        ::GetWindowRect(h, &w);
+        ::GetClientRect(h, &c);
+        POINT origin{0, 0};
+        ::ClientToScreen(h, &origin);
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(h, &pid);
+        std::printf("class=%s\nstyle=0x%08lx\nexstyle=0x%08lx\nvisible=%d\nwindow=%ld,%ld,%ld,%ld\nclient=%ld,%ld,%ld,%ld\npid=%lu\n",
+                    cls, static_cast<unsigned long>(::GetWindowLongA(h, GWL_STYLE)),
+                    static_cast<unsigned long>(::GetWindowLongA(h, GWL_EXSTYLE)), ::IsWindowVisible(h) ? 1 : 0,
+                    w.left, w.top, w.right - w.left, w.bottom - w.top, origin.x, origin.y, c.right, c.bottom,
+                    static_cast<unsigned long>(pid));
+        return 0;
+    }
+    if (cmd == "post" || cmd == "send") {
+        if (argc < 4) return Usage();
+        UINT msg = std::strtoul(argv[3], nullptr, 0);
+        WPARAM wp = argc > 4 ? std::strtoul(argv[4], nullptr, 0) : 0;
+        LPARAM lp = argc > 5 ? static_cast<LPARAM>(std::strtoul(argv[5], nullptr, 0)) : 0;
+        if (cmd == "post") return ::PostMessageA(h, msg, wp, lp) ? 0 : 1;
+        DWORD_PTR result = 0;
+        if (!::SendMessageTimeoutA(h, msg, wp, lp, SMTO_NORMAL, 10000, &result)) return 1;
+        std::printf("%lu\n", static_cast<unsigned long>(result));
+        return 0;
+    }
+    if (cmd == "command") {
+        if (argc < 4) return Usage();
+        int id = static_cast<int>(std::strtol(argv[3], nullptr, 0));
+        HWND child = ::GetDlgItem(h, id);
+        return ::PostMessageA(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(child)) ? 0 : 1;
+    }
+    return Usage();
+}
