@@ -166,6 +166,9 @@ BOOL CMirelLauncherDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LR
     case WM_TIMER:
         OnTimer(static_cast<UINT_PTR>(wParam));
         return TRUE;
+    case WM_APP_PEER_ROWS:
+        OnPeerRows();
+        return TRUE;
     default:
         break;
     }
@@ -224,4 +227,21 @@ void CMirelLauncherDlg::OnPaint() {
 void CMirelLauncherDlg::OnLButtonDown() {
     // Drag the caption-less window from anywhere on its face.
     ::SendMessageA(m_hWnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}
+
+void CMirelLauncherDlg::PostPeerRows(std::vector<PeerRow>&& rows) {
+    {
+        std::lock_guard<std::mutex> lock(m_peerRowsLock);
+        m_pendingPeerRows = std::move(rows);
+    }
+    ::PostMessageA(m_hWnd, WM_APP_PEER_ROWS, 0, 0);
+}
+
+void CMirelLauncherDlg::OnPeerRows() {
+    std::vector<PeerRow> rows;
+    {
+        std::lock_guard<std::mutex> lock(m_peerRowsLock);
+        rows.swap(m_pendingPeerRows);
+    }
+    if (!m_bPeerDlgClosed && m_pPeerDlg) m_pPeerDlg->FillRows(rows);
 }

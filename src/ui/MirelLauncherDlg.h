@@ -2,6 +2,7 @@
 // its member functions live in the folder of their concern (app/, launcher/, download/, torrent/, ui/).
 #pragma once
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ extern HANDLE g_hMonitorDoneEvent;  // signalled by the monitor thread when it s
 
 class CTorrentInfoDlg;
 struct TorrentSession;
+struct PeerRow;
+
+// Posted by the monitor thread to the main window when fresh peer rows wait in m_pendingPeerRows.
+constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
 
 class CMirelLauncherDlg : public CDialog {
 public:
@@ -91,6 +96,13 @@ public:
     std::vector<std::string> m_torrentFiles;
     TorrentSession* m_pSession = nullptr;
 
+    // Peer rows handed from the monitor thread to the main thread, which alone touches the peer
+    // window: a refresh can then never overlap the window's Close.
+    std::mutex m_peerRowsLock;
+    std::vector<PeerRow> m_pendingPeerRows;
+    // Monitor thread: hands over the rows and wakes the main thread.
+    void PostPeerRows(std::vector<PeerRow>&& rows);
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
@@ -105,6 +117,7 @@ protected:
     void OnMenuOpen();
     void OnMenuExit();
     void OnShowPeerInfo();
+    void OnPeerRows();
 
 private:
     friend UINT TorrentMonitorThreadProc(LPVOID);

@@ -6,7 +6,10 @@
 //   winhelper info HWND                 -> class, style, exstyle, visible, window and client rect
 //   winhelper post|send HWND MSG [WPARAM [LPARAM]]
 //   winhelper command HWND ID           -> posts WM_COMMAND with BN_CLICKED from child ID
-//   winhelper msgbox --pid PID [--timeout MS] -> caption, then the message text
+//   winhelper msgbox [--title T] [--pid PID] [--timeout MS] -> caption, then the message text
+//   winhelper run [--timeout MS]        -> starts the exact command line in STANDIN_CMDLINE, prints
+//                                       its process id, waits and exits with its exit code (259
+//                                       when it did not end in time)
 // Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
 #include <windows.h>
 
@@ -115,6 +118,32 @@ int main(int argc, char** argv) {
             if (::GetTickCount() - start >= q.timeout) return 1;
             ::Sleep(20);
         }
+    }
+    if (cmd == "run") {
+        DWORD timeout = INFINITE;
+        int i = 2;
+        if (argc > 3 && !std::strcmp(argv[2], "--timeout")) {
+            timeout = std::strtoul(argv[3], nullptr, 0);
+            i = 4;
+        }
+        (void)i;
+        char buf[8192] = {};
+        if (!::GetEnvironmentVariableA("STANDIN_CMDLINE", buf, sizeof(buf))) return Usage();
+        std::string cmdLine = buf;
+        STARTUPINFOA si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        if (!::CreateProcessA(nullptr, &cmdLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            std::fprintf(stderr, "winhelper: cannot start (%lu)\n", ::GetLastError());
+            return 1;
+        }
+        std::printf("%lu\n", static_cast<unsigned long>(pi.dwProcessId));
+        std::fflush(stdout);
+        DWORD code = 259;
+        if (::WaitForSingleObject(pi.hProcess, timeout) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+        return static_cast<int>(code);
     }
     if (argc < 3) return Usage();
     HWND h = ParseHwnd(argv[2]);
