@@ -88,6 +88,8 @@ public:
     // Creates the dialog as a modeless window.
     BOOL Create(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
     void EndDialog(int nResult);
+    // True once EndDialog has ended the modal loop (the loop may not have noticed yet).
+    bool IsModalEnded() const { return m_bEndModal; }
 
     virtual BOOL OnInitDialog();
     virtual void DoDataExchange(CDataExchange* pDX);

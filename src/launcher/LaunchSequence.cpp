@@ -21,7 +21,6 @@ namespace {
 const char kSetupWindowTitle[] = "미렐온라인 설치 ";
 const char kNotInstalledText[] = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요.";
 const char kPatcherClass[] = "Mirel Patcher";
-constexpr UINT kStopRequest = 2;
 
 // Each run starts with events that are not signalled. They are made once and reset on later
 // runs, so no handle leaks and anyone holding them keeps seeing the current ones.
@@ -100,7 +99,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
     if (std::strcmp(params.field6, "0") == 0) RunPatcher(installPath, version, params);
 
-    if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, kStopRequest, 0, 0);
+    PostStopRequest();
 
     SendMessage(WM_CLOSE);
     return 0;
@@ -108,6 +107,12 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
 int CMirelLauncherDlg::WaitForInstaller() {
     for (;;) {
+        // A nested run of the sequence (message 2 sent during this wait) may have closed the
+        // dialog: nothing is left to wait for then, and the modal loop must get control back.
+        if (IsModalEnded()) {
+            PostStopRequest();
+            return 3;
+        }
         if (::FindWindowA(nullptr, kSetupWindowTitle) && !m_bSetupWindowSeen) m_bSetupWindowSeen = true;
         if (!::FindWindowA(nullptr, kSetupWindowTitle) && m_bSetupWindowSeen) return 0;
 
@@ -115,7 +120,7 @@ int CMirelLauncherDlg::WaitForInstaller() {
         while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE | PM_NOYIELD)) {
             PreTranslateMessage(&msg);
             if (msg.message == WM_CLOSE || msg.message == 2) {
-                if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, kStopRequest, 0, 0);
+                PostStopRequest();
                 return 3;
             }
             ::DispatchMessageA(&msg);

@@ -36,15 +36,28 @@ def win_path(p: Path) -> str:
 
 class Wine:
     def run(self, exe, *args, timeout=60, env=None, check=False):
-        proc = subprocess.run(["wine", str(exe), *map(str, args)], capture_output=True, timeout=timeout,
-                              env=self._env(env))
-        if check and proc.returncode != 0:
-            raise AssertionError(f"{exe} {args} -> {proc.returncode}: {proc.stderr.decode(errors='replace')}")
-        return proc
+        # Output goes through files, not pipes: Wine's background processes may inherit a pipe
+        # and keep it open long after the program itself has ended.
+        import tempfile
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(["wine", str(exe), *map(str, args)], stdout=out, stderr=err,
+                                    stdin=subprocess.DEVNULL, env=self._env(env))
+            try:
+                rc = proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(proc.args, rc, out.read(), err.read())
+        if check and result.returncode != 0:
+            raise AssertionError(f"{exe} {args} -> {result.returncode}: {result.stderr.decode(errors='replace')}")
+        return result
 
-    def start(self, exe, *args, env=None):
-        return subprocess.Popen(["wine", str(exe), *map(str, args)], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=self._env(env))
+    def start(self, exe, *args, env=None, stdout=subprocess.DEVNULL):
+        return subprocess.Popen(["wine", str(exe), *map(str, args)], stdout=stdout, stderr=subprocess.DEVNULL,
+                                stdin=subprocess.DEVNULL, env=self._env(env))
 
     @staticmethod
     def _env(extra):
@@ -58,12 +71,14 @@ class Wine:
         proc = self.run(STANDINS / "winhelper.exe", *args, timeout=timeout, env=env)
         return proc.returncode, proc.stdout.decode("cp949", errors="replace").replace("\r\n", "\n")
 
-    def find(self, cls=None, title=None, timeout_ms=0):
+    def find(self, cls=None, title=None, text=None, timeout_ms=0):
         args = ["find"]
         if cls:
             args += ["--class", cls]
         if title is not None:
             args += ["--title", title]
+        if text is not None:
+            args += ["--text", text]
         args += ["--timeout", str(timeout_ms)]
         rc, out = self.helper(*args, timeout=timeout_ms / 1000 + 30)
         return out.strip() if rc == 0 else None
@@ -77,13 +92,30 @@ class Wine:
         rc, _ = self.helper(*args, "--timeout", str(timeout_ms), timeout=timeout_ms / 1000 + 30)
         return rc == 0
 
-    def msgbox(self, title=TITLE, timeout_ms=10000):
-        """Caption and text of a message box with the given caption, or None."""
+    def msgboxes(self, title=TITLE, timeout_ms=10000):
+        """(caption, text) of every message box with the given caption; waits for the first."""
         rc, out = self.helper("msgbox", "--title", title, "--timeout", str(timeout_ms), timeout=timeout_ms / 1000 + 30)
         if rc != 0:
-            return None
-        caption, _, text = out.partition("\n")
-        return caption, text[:-1] if text.endswith("\n") else text
+            return []
+        boxes = []
+        for line in out.splitlines():
+            caption, _, text = line.partition("\t")
+            boxes.append((caption, text.replace("\\n", "\n")))
+        return boxes
+
+    def msgbox(self, title=TITLE, timeout_ms=10000):
+        boxes = self.msgboxes(title, timeout_ms)
+        return boxes[0] if boxes else None
+
+    def wait_msgbox(self, text, title=TITLE, timeout_ms=10000):
+        """The handle of the message box with this caption and text, or None."""
+        return self.find(cls="#32770", title=title, text=text, timeout_ms=timeout_ms)
+
+    def answer_msgbox(self, text, button_id=1, title=TITLE, timeout_ms=10000):
+        hwnd = self.wait_msgbox(text, title, timeout_ms)
+        assert hwnd, f"no message box {text!r}; boxes: {self.msgboxes(title, 0)}"
+        assert self.command(hwnd, button_id)
+        return hwnd
 
     def text(self, hwnd):
         rc, out = self.helper("text", hwnd)
@@ -111,6 +143,12 @@ class Wine:
 
     def command(self, hwnd, cmd_id):
         return self.helper("command", hwnd, cmd_id)[0] == 0
+
+    def run_cmdline(self, cmdline, timeout_ms=30000):
+        """Starts an exact Windows command line (quotes and all); returns its exit code."""
+        rc, out = self.helper("run", "--timeout", str(timeout_ms), env={"STANDIN_CMDLINE": cmdline},
+                              timeout=timeout_ms / 1000 + 30)
+        return rc
 
     def click_msgbox(self, title, button_id, timeout_ms=10000):
         hwnd = self.find(cls="#32770", title=title, timeout_ms=timeout_ms)
@@ -233,3 +271,63 @@ def wait_exit(proc, timeout=20):
         proc.kill()
         proc.wait(timeout=10)
         raise AssertionError(f"process did not end within {timeout} s")
+
+
+def pack(plain: bytes) -> bytes:
+    """The packed download form: unpacked size, packed size (little-endian), zlib stream."""
+    import struct
+    import zlib
+    stream = zlib.compress(plain, 9)
+    return struct.pack("<II", len(plain), len(stream)) + stream
+
+
+class FileServer:
+    """A plain HTTP server on 127.0.0.1 in a thread of the test process."""
+
+    def __init__(self, root: Path):
+        import functools
+        import http.server
+        import threading
+
+        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(root))
+        handler.log_message = lambda *a, **k: None
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, name):
+        return f"http://127.0.0.1:{self.port}/{name}"
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def file_server(tmp_path):
+    root = tmp_path / "www"
+    root.mkdir()
+    server = FileServer(root)
+    server.root = root
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def waiting_launcher(launcher, file_server, wine):
+    """A launcher for a game that is not installed, fetched its description and now waits for
+    an installer that never comes: a running launcher that stays until it is closed."""
+    plain = b"d8:announce0:4:infod6:lengthi1e4:name4:none12:piece lengthi16384e6:pieces0:ee"
+    (file_server.root / "Mirel.ndn").write_bytes(pack(plain))
+    proc = launcher.start(f"u*t*Software\\MirelTest\\NoSuchGame*s*{file_server.url('Mirel.ndn')}*0")
+    hwnd = launcher.window()
+    assert hwnd, "the launcher's window did not appear"
+    deadline = time.time() + 20
+    while time.time() < deadline and not (DOWNLOAD_DIR / "Mirel.ndn").exists():
+        time.sleep(0.05)
+    # Unpacked in place: the plain description is there once the wait has begun.
+    while time.time() < deadline and (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() != plain:
+        time.sleep(0.05)
+    assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == plain
+    return proc, hwnd

@@ -3,6 +3,7 @@
 //   starter [--send|--post] [--no-map] [--no-nul] [--hold MS] [--wait MS] TEXT
 //   --send     SendMessage (the default), --post  PostMessage
 //   --no-map   announce without creating the shared memory
+//   --no-announce  only create the shared memory and hold it (see --hold)
 //   --no-nul   fill the whole 1024-byte view with the text repeated, without a terminator
 //   --hold MS  keep the shared memory open this long after the announcement
 //   --wait MS  how long to look for the launcher's window (default 10000)
@@ -14,7 +15,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-    bool post = false, map = true, nul = true;
+    bool post = false, map = true, nul = true, announce = true;
     DWORD hold = 0, wait = 10000;
     const char* text = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--post")) post = true;
         else if (!std::strcmp(argv[i], "--no-map")) map = false;
         else if (!std::strcmp(argv[i], "--no-nul")) nul = false;
+        else if (!std::strcmp(argv[i], "--no-announce")) announce = false;
         else if (!std::strcmp(argv[i], "--hold") && i + 1 < argc) hold = std::strtoul(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--wait") && i + 1 < argc) wait = std::strtoul(argv[++i], nullptr, 10);
         else if (!text) text = argv[i];
@@ -45,6 +47,14 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < size; ++i) view[i] = len ? text[i % len] : 'x';
         }
         ::UnmapViewOfFile(view);
+    }
+
+    if (!announce) {
+        std::printf("holding\n");
+        std::fflush(stdout);
+        ::Sleep(hold);
+        if (mapping) ::CloseHandle(mapping);
+        return 0;
     }
 
     HWND target = nullptr;

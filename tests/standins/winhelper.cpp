@@ -1,12 +1,14 @@
 // Drives windows in tests: finds them, reads their texts, sends messages and commands.
-//   winhelper find [--class C] [--title T] [--pid PID] [--timeout MS]   -> prints the handle
+//   winhelper find [--class C] [--title T] [--text T] [--pid PID] [--timeout MS] -> the handle
+//                                       (--text: the message text of a message box)
 //   winhelper gone [--class C] [--title T] [--pid PID] [--timeout MS]   -> 0 once none is left
 //   winhelper text HWND                 -> the window text
 //   winhelper children HWND             -> id, class, visible, rect (client of parent), text
 //   winhelper info HWND                 -> class, style, exstyle, visible, window and client rect
 //   winhelper post|send HWND MSG [WPARAM [LPARAM]]
 //   winhelper command HWND ID           -> posts WM_COMMAND with BN_CLICKED from child ID
-//   winhelper msgbox [--title T] [--pid PID] [--timeout MS] -> caption, then the message text
+//   winhelper msgbox [--title T] [--pid PID] [--timeout MS] -> one line per message box:
+//                                       caption TAB text (line feeds written as \n)
 //   winhelper run [--timeout MS]        -> starts the exact command line in STANDIN_CMDLINE, prints
 //                                       its process id, waits and exits with its exit code (259
 //                                       when it did not end in time)
@@ -23,6 +25,7 @@ namespace {
 struct Query {
     const char* cls = nullptr;
     const char* title = nullptr;
+    const char* text = nullptr;  // the message text of a message box
     DWORD pid = 0;
     DWORD timeout = 0;
     HWND found = nullptr;
@@ -38,6 +41,15 @@ BOOL CALLBACK Match(HWND h, LPARAM lp) {
     if (q->title) {
         ::GetWindowTextA(h, buf, sizeof(buf));
         if (std::strcmp(buf, q->title) != 0) return TRUE;
+    }
+    if (q->text) {
+        HWND s = ::GetDlgItem(h, 0xFFFF);
+        if (!s) return TRUE;
+        ::GetWindowTextA(s, buf, sizeof(buf));
+        std::string t;
+        for (const char* c = buf; *c; ++c)
+            if (*c != '\r') t += *c;
+        if (t != q->text) return TRUE;
     }
     if (q->pid) {
         DWORD pid = 0;
@@ -59,6 +71,7 @@ bool ParseQuery(int argc, char** argv, int start, Query& q) {
         if (i + 1 >= argc) return false;
         if (!std::strcmp(argv[i], "--class")) q.cls = argv[++i];
         else if (!std::strcmp(argv[i], "--title")) q.title = argv[++i];
+        else if (!std::strcmp(argv[i], "--text")) q.text = argv[++i];
         else if (!std::strcmp(argv[i], "--pid")) q.pid = std::strtoul(argv[++i], nullptr, 0);
         else if (!std::strcmp(argv[i], "--timeout")) q.timeout = std::strtoul(argv[++i], nullptr, 0);
         else return false;
@@ -86,6 +99,25 @@ BOOL CALLBACK PrintChild(HWND h, LPARAM parent) {
     return TRUE;
 }
 
+BOOL CALLBACK PrintBox(HWND h, LPARAM lp) {
+    auto* q = reinterpret_cast<Query*>(lp);
+    Query one = *q;
+    one.found = nullptr;
+    Match(h, reinterpret_cast<LPARAM>(&one));
+    if (one.found != h) return TRUE;
+    HWND s = ::GetDlgItem(h, 0xFFFF);
+    std::string text = s ? Text(s) : "";
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\n') escaped += "\\n";
+        else if (c != '\r') escaped += c;
+    }
+    std::printf("%s\t%s\n", Text(h).c_str(), escaped.c_str());
+    return TRUE;
+}
+
+void PrintBoxes(Query& q) { ::EnumWindows(PrintBox, reinterpret_cast<LPARAM>(&q)); }
+
 int Usage() {
     std::fprintf(stderr, "winhelper: bad usage\n");
     return 2;
@@ -109,9 +141,8 @@ int main(int argc, char** argv) {
                 if (cmd == "find") {
                     std::printf("0x%lx\n", static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(h)));
                 } else {
-                    std::printf("%s\n", Text(h).c_str());
-                    HWND s = ::GetDlgItem(h, 0xFFFF);
-                    std::printf("%s\n", s ? Text(s).c_str() : "");
+                    // Every matching box: its caption, then its text with line feeds as "\n".
+                    PrintBoxes(q);
                 }
                 return 0;
             }
