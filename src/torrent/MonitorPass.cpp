@@ -1,0 +1,110 @@
+// One pass of the monitor thread: progress of the main torrent, the peer list, and opening
+// the installer once the download is complete.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include <libtorrent/peer_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include "torrent/TorrentSession.h"
+#include "ui/MirelLauncherDlg.h"
+#include "ui/TorrentInfoDlg.h"
+
+namespace {
+
+const char kMainTorrentMark[] = "Mirel.ndn";
+constexpr DWORD kPeerListIntervalMs = 1000;
+constexpr int kCellSize = MAX_PATH;
+
+}  // namespace
+
+PeerRow FormatPeerRow(const lt::peer_info& peer) {
+    PeerRow row;
+    char cell[kCellSize];
+    const char* kind = peer.connection_type == lt::peer_info::standard_bittorrent ? "p2p" : "http";
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%s %s : %d", kind, peer.ip.address().to_string().c_str(),
+                  static_cast<int>(peer.ip.port()));
+    row.cells[0] = cell;
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%d byte/s", peer.up_speed);
+    row.cells[1] = cell;
+    row.cells[2] = std::to_string(static_cast<long long>(peer.total_upload)) + " byte";
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%d byte/s", peer.down_speed);
+    row.cells[3] = cell;
+    row.cells[4] = std::to_string(static_cast<long long>(peer.total_download)) + " byte";
+    return row;
+}
+
+namespace {
+
+// The peer-list refresh for one torrent. Only the rows are made here; the main thread alone
+// touches the peer window, so a refresh can never meet the window's Close.
+void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
+    if (dlg.m_bPeerDlgClosed) return;
+    DWORD now = ::GetTickCount();
+    if (!(dlg.m_dwPeerListTick + kPeerListIntervalMs < now)) return;
+    dlg.m_dwPeerListTick = now;
+
+    std::vector<lt::peer_info> peers;
+    handle.get_peer_info(peers);
+    std::vector<PeerRow> rows;
+    rows.reserve(peers.size());
+    for (const lt::peer_info& peer : peers) rows.push_back(FormatPeerRow(peer));
+    dlg.PostPeerRows(std::move(rows));
+}
+
+}  // namespace
+
+void CMirelLauncherDlg::MonitorPass() {
+    TorrentSession* ses = m_pSession;
+    if (!ses) return;
+    try {
+        if (!ses->monitorStarted) {
+            ses->monitorStarted = true;
+            ses->launched = false;
+            if (m_bInstalled) m_progress.SetPos(100);
+        }
+
+        lt::torrent_handle current;
+        lt::torrent_handle statusOf;  // the handle whose status `status` holds
+        lt::torrent_status status;
+        for (auto it = ses->handles.begin(); it != ses->handles.end();) {
+            current = it->second;
+            if (!current.is_valid()) {
+                it = ses->handles.erase(it);
+                continue;
+            }
+            if (!m_bInstalled && it->first.find(kMainTorrentMark) != std::string::npos) {
+                status = current.status(lt::torrent_handle::query_accurate_download_counters);
+                statusOf = current;
+                float done = static_cast<float>(status.total_done);
+                float wanted = static_cast<float>(status.total_wanted);
+                // Nothing wanted: no share to show, the bar keeps its position.
+                if (wanted > 0.0f) m_progress.SetPos(static_cast<int>(done * 100.0 / wanted));
+                SetSizeText(done, wanted);
+            }
+            RefreshPeerList(*this, current);
+            ++it;
+        }
+
+        // The completion test needs a torrent: a pass that ends on none (no torrent, or the
+        // last one just removed) skips it.
+        if (current.is_valid() && !ses->launched && !m_bInstalled) {
+            if (!(statusOf == current)) status = current.status({});
+            if (status.state == lt::torrent_status::seeding) {
+                const std::string name = current.status(lt::torrent_handle::query_name).name;
+                std::string target = std::string(m_strSavePath.GetString()) + Utf8ToAnsi(name);
+                HINSTANCE result = ::ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOW);
+                if (reinterpret_cast<INT_PTR>(result) > 32) ses->launched = true;
+            }
+        }
+    } catch (const std::exception&) {
+        // A torrent that went away in the middle of the pass; the next pass sees it removed.
+    }
+}
