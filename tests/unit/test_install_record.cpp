@@ -1,0 +1,183 @@
+// The installation record, the download folder and file versions, on the real registry and
+// file system under Wine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "test_support.h"
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+const char kTestRoot[] = "Software\\MirelUnitTest";
+
+class RecordTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        key = std::string(kTestRoot) + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                                    nullptr),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        ::RegCloseKey(hKey);
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+    }
+    void Set(const char* name, DWORD type, const void* data, DWORD size) {
+        ASSERT_EQ(::RegSetValueExA(hKey, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    }
+    void SetString(const char* name, const std::string& value, DWORD type = REG_SZ) {
+        Set(name, type, value.c_str(), static_cast<DWORD>(value.size() + 1));
+    }
+
+    std::string key;
+    HKEY hKey = nullptr;
+    CMirelLauncherDlg dlg;
+};
+
+// Fills a buffer with a marker so that "left untouched" can be seen.
+struct Marked {
+    char buf[MAX_PATH];
+    Marked() { std::strcpy(buf, "untouched"); }
+};
+
+}  // namespace
+
+TEST_F(RecordTest, VersionValueAcceptanceRules) {
+    struct Case {
+        const char* what;
+        DWORD type;
+        std::string data;  // raw bytes stored
+        bool present;
+        const char* expected;
+    };
+    const std::string max259(259, 'v');
+    const Case cases[] = {
+        {"REG_SZ", REG_SZ, std::string("1.2.3\0", 6), true, "1.2.3"},
+        {"REG_EXPAND_SZ is not expanded", REG_EXPAND_SZ, std::string("%WINDIR%\\1\0", 12), true, "%WINDIR%\\1"},
+        {"REG_MULTI_SZ gives its first string", REG_MULTI_SZ, std::string("2.0\0second\0\0", 12), true, "2.0"},
+        {"REG_DWORD counts as missing", REG_DWORD, std::string("\x01\x00\x00\x00", 4), false, nullptr},
+        {"REG_BINARY counts as missing", REG_BINARY, std::string("1.2.3\0", 6), false, nullptr},
+        {"empty string", REG_SZ, std::string("\0", 1), true, ""},
+        {"260 bytes with terminator fit", REG_SZ, max259 + std::string("\0", 1), true, nullptr},
+        {"261 bytes do not fit", REG_SZ, max259 + "w" + std::string("\0", 1), false, nullptr},
+    };
+    for (const auto& c : cases) {
+        Set("Version", c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+        Marked out;
+        BOOL ok = dlg.ReadGameVersion(key.c_str(), out.buf);
+        EXPECT_EQ(ok != FALSE, c.present) << c.what;
+        if (!c.present) {
+            EXPECT_STREQ(out.buf, "untouched") << c.what;
+        } else if (c.expected) {
+            EXPECT_STREQ(out.buf, c.expected) << c.what;
+        } else {
+            // Longer than the 64-byte version buffer: cut to 63 characters.
+            EXPECT_EQ(std::string(out.buf), std::string(63, 'v')) << c.what;
+        }
+    }
+}
+
+TEST_F(RecordTest, MissingKeyOrValueLeavesBuffersUntouched) {
+    Marked path, version;
+    EXPECT_FALSE(dlg.IsGameInstalled((key + "\\Nope").c_str(), path.buf));
+    EXPECT_FALSE(dlg.ReadGameVersion((key + "\\Nope").c_str(), version.buf));
+    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_FALSE(dlg.ReadGameVersion(key.c_str(), version.buf));
+    EXPECT_STREQ(path.buf, "untouched");
+    EXPECT_STREQ(version.buf, "untouched");
+    // The empty key path is the root of HKEY_LOCAL_MACHINE itself, which holds no record.
+    EXPECT_FALSE(dlg.IsGameInstalled("", path.buf));
+    EXPECT_STREQ(path.buf, "untouched");
+}
+
+TEST_F(RecordTest, InstallPathFolderMustAlreadyExist) {
+    TempDir tmp;
+    std::string folder = tmp / "게임 폴더";
+    SetString("InstallPath", folder);
+    Marked path;
+    // First call: the folder did not exist; it is created, and the path is filled anyway.
+    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_EQ(std::string(path.buf), folder);
+    EXPECT_TRUE(IsDirectory(folder));
+    // Second call: it exists now.
+    Marked again;
+    EXPECT_TRUE(dlg.IsGameInstalled(key.c_str(), again.buf));
+    EXPECT_EQ(std::string(again.buf), folder);
+}
+
+TEST_F(RecordTest, InstallPathOfWrongTypeCountsAsMissing) {
+    DWORD number = 5;
+    Set("InstallPath", REG_DWORD, &number, sizeof(number));
+    Marked path;
+    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_STREQ(path.buf, "untouched");
+}
+
+namespace {
+
+class DownloadDirTest : public ::testing::Test {
+protected:
+    void Point(const std::string& root) {
+        // Mirrors the launcher's own layout: "<root>\Down\Mirel Online\" after a root with a
+        // trailing separator, so the separator after the root is doubled.
+        std::snprintf(dlg.m_szSystemRoot, MAX_PATH, "%s\\", root.c_str());
+        std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\%s", dlg.m_szSystemRoot, "Down\\Mirel Online\\");
+    }
+    TempDir tmp;
+    CMirelLauncherDlg dlg;
+};
+
+}  // namespace
+
+TEST_F(DownloadDirTest, CreatesTheOneMissingLevel) {
+    Point(tmp.path());
+    Marked out;
+    ASSERT_TRUE(dlg.EnsureDownloadDir(out.buf));
+    EXPECT_STREQ(out.buf, dlg.m_szDownloadDir);
+    EXPECT_TRUE(IsDirectory(tmp / "Down\\Mirel Online"));
+    // Existing already: succeeds at once.
+    Marked again;
+    EXPECT_TRUE(dlg.EnsureDownloadDir(again.buf));
+    EXPECT_STREQ(again.buf, dlg.m_szDownloadDir);
+}
+
+TEST_F(DownloadDirTest, FailsWhenMoreThanOneLevelIsMissing) {
+    Point(tmp / "missing-root");
+    Marked out;
+    EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
+    EXPECT_STREQ(out.buf, "untouched");
+    EXPECT_FALSE(IsDirectory(tmp / "missing-root"));
+}
+
+TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
+    Point(tmp.path());
+    // A name the file system refuses: "Down" exists, the subfolder cannot be created.
+    std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\Down\\Mirel<Online>\\", dlg.m_szSystemRoot);
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+    Marked out;
+    EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
+    EXPECT_STREQ(out.buf, "untouched");
+}
+
+TEST(FileVersion, ReadsTheFirstTranslationOnly) {
+    CMirelLauncherDlg dlg;
+    struct Case {
+        const char* file;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"standin_patcher.exe", "1.0.0.1"},
+        {"standin_patcher_v2.exe", "1.0.0.2"},
+        {"standin_multilang.exe", "7.7.7.1"},  // the second translation says 9.9.9.9
+        {"standin_patcher_nover.exe", "before"},  // no version resource: unchanged
+        {"no-such-file.exe", "before"},
+    };
+    for (const auto& c : cases) {
+        CString version("before");
+        dlg.GetFileVersionString(StandinPath(c.file).c_str(), version);
+        EXPECT_STREQ(version, c.expected) << c.file;
+    }
+}
