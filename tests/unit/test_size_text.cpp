@@ -1,0 +1,173 @@
+// The transfer size label: FormatSize for one count, SetSizeText for the pair, into the text
+// buffer and into the label control.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+constexpr double kK = 1024.0;
+constexpr double kM = 1048576.0;
+
+std::string Format(float count) {
+    char out[256];
+    std::memset(out, 'x', sizeof(out));
+    CMirelLauncherDlg::FormatSize(count, out, sizeof(out));
+    return out;
+}
+
+// A real label control, bound to the dialog's size label object for the test's duration.
+class SizeLabel {
+public:
+    explicit SizeLabel(CMirelLauncherDlg& dlg) : m_dlg(dlg) {
+        m_hWnd = ::CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 120, 16, nullptr, nullptr,
+                                   ::GetModuleHandleA(nullptr), nullptr);
+        if (m_hWnd && !m_dlg.m_stSize.SubclassWindow(m_hWnd)) {
+            ::DestroyWindow(m_hWnd);
+            m_hWnd = nullptr;
+        }
+    }
+    ~SizeLabel() {
+        if (m_hWnd) {
+            m_dlg.m_stSize.UnsubclassWindow();
+            ::DestroyWindow(m_hWnd);
+        }
+    }
+    HWND hwnd() const { return m_hWnd; }
+    std::string Text() const {
+        char buf[300] = {};
+        ::GetWindowTextA(m_hWnd, buf, sizeof(buf));
+        return buf;
+    }
+
+private:
+    CMirelLauncherDlg& m_dlg;
+    HWND m_hWnd = nullptr;
+};
+
+}  // namespace
+
+TEST(SizeText, FormatsOneCountInWholeUnits) {
+    struct Case {
+        double count;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "0"},
+        {0.9, "0"},  // cut, not rounded
+        {1, "1"},
+        {1023.9, "1023"},
+        {1024, "1024"},  // the comparison is strict
+        {1024.5, "1K"},
+        {1025, "1K"},
+        {2047, "1K"},
+        {2048, "2K"},
+        {700 * kK, "700K"},
+        {kM - 1, "1023K"},
+        {kM, "1024K"},  // strict here too
+        {kM + 1, "1M"},
+        {5.9 * kM, "5M"},  // cut, not rounded
+        {700 * kM, "700M"},
+        {1024 * kM, "1024M"},
+        {3.5 * 1024 * kM, "3584M"},  // no unit above M
+        {100.0 * 1024 * kM, "102400M"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Format(static_cast<float>(c.count)), c.text) << "count " << c.count;
+    }
+}
+
+TEST(SizeText, FormatsIntoTheWholeZeroFilledBuffer) {
+    char out[256];
+    std::memset(out, 'x', sizeof(out));
+    CMirelLauncherDlg::FormatSize(static_cast<float>(5.9 * kM), out, sizeof(out));
+    EXPECT_STREQ(out, "5M");
+    for (size_t i = 2; i < sizeof(out); ++i) ASSERT_EQ(out[i], '\0') << "byte " << i;
+}
+
+TEST(SizeText, JoinsDoneAndTotalWithASlash) {
+    struct Case {
+        double done, total;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, "0/0"},
+        {1024, 1025, "1024/1K"},
+        {kM, kM + 1, "1024K/1M"},
+        {512 * kK, 700 * kM, "512K/700M"},
+        {5.9 * kM, 3.5 * 1024 * kM, "5M/3584M"},
+        {1000, 0, "1000/0"},  // done is not checked against total
+    };
+    CMirelLauncherDlg dlg;
+    ASSERT_EQ(dlg.m_stSize.m_hWnd, nullptr);
+    for (const auto& c : cases) {
+        // Without a label window only the text buffer changes.
+        dlg.SetSizeText(static_cast<float>(c.done), static_cast<float>(c.total));
+        EXPECT_STREQ(dlg.m_szSizeText, c.text) << c.done << " of " << c.total;
+    }
+}
+
+TEST(SizeText, SetsTheLabelControlText) {
+    CMirelLauncherDlg dlg;
+    SizeLabel label(dlg);
+    ASSERT_NE(label.hwnd(), nullptr);
+    ASSERT_EQ(dlg.m_stSize.m_hWnd, label.hwnd());
+    ASSERT_EQ(label.Text(), "");
+
+    const struct {
+        double done, total;
+        const char* text;
+    } steps[] = {
+        {0, 0, "0/0"},
+        {512 * kK, 700 * kM, "512K/700M"},
+        {1024, 1025, "1024/1K"},  // a shorter text replaces a longer one whole
+    };
+    for (const auto& s : steps) {
+        dlg.SetSizeText(static_cast<float>(s.done), static_cast<float>(s.total));
+        EXPECT_EQ(label.Text(), s.text);
+        EXPECT_STREQ(dlg.m_szSizeText, s.text);
+    }
+}
+
+TEST(SizeText, SetsTheLabelFromAnotherThreadWhileTheWindowThreadTakesMessages) {
+    CMirelLauncherDlg dlg;
+    SizeLabel label(dlg);
+    ASSERT_NE(label.hwnd(), nullptr);
+
+    HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(done, nullptr);
+    std::thread monitor([&] {
+        dlg.SetSizeText(static_cast<float>(3 * kM), static_cast<float>(40 * kM));
+        ::SetEvent(done);
+    });
+    // The window's thread keeps taking messages, as the launch sequence's wait does; the
+    // setting thread waits for it. Bounded: at most 30 s.
+    DWORD start = ::GetTickCount();
+    bool finished = false;
+    while (!finished && ::GetTickCount() - start < 30000) {
+        DWORD w = ::MsgWaitForMultipleObjects(1, &done, FALSE, 100, QS_ALLINPUT);
+        if (w == WAIT_OBJECT_0) {
+            finished = true;
+            break;
+        }
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+    }
+    if (!finished) {
+        // The thread still uses the dialog and the label: nothing here may be torn down.
+        std::fprintf(stderr, "the thread setting the size text did not come back within 30 s\n");
+        std::fflush(stderr);
+        ::ExitProcess(1);
+    }
+    monitor.join();
+    ::CloseHandle(done);
+    EXPECT_EQ(label.Text(), "3M/40M");
+    EXPECT_STREQ(dlg.m_szSizeText, "3M/40M");
+}
