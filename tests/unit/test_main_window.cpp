@@ -1,0 +1,307 @@
+// The main window's face, labels, progress bar and exit button, painted for real and read back
+// pixel by pixel from the window.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+const COLORREF kBarRows[11] = {RGB(76, 140, 243), RGB(72, 134, 237), RGB(62, 118, 231), RGB(52, 102, 222),
+                               RGB(45, 93, 213),  RGB(42, 89, 210),  RGB(41, 92, 211),  RGB(43, 103, 222),
+                               RGB(49, 122, 234), RGB(55, 138, 241), RGB(56, 145, 242)};
+
+// The pixels of a window's client area, as the screen shows them.
+class Capture {
+public:
+    explicit Capture(HWND hWnd) {
+        RECT rc;
+        ::GetClientRect(hWnd, &rc);
+        w = rc.right;
+        h = rc.bottom;
+        HDC wdc = ::GetDC(hWnd);
+        HDC mem = ::CreateCompatibleDC(wdc);
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+        bi.bmiHeader.biWidth = w;
+        bi.bmiHeader.biHeight = -h;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        HBITMAP dib = ::CreateDIBSection(wdc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = ::SelectObject(mem, dib);
+        ::BitBlt(mem, 0, 0, w, h, wdc, 0, 0, SRCCOPY);
+        ::GdiFlush();
+        px.assign(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + w * h);
+        ::SelectObject(mem, old);
+        ::DeleteObject(dib);
+        ::DeleteDC(mem);
+        ::ReleaseDC(hWnd, wdc);
+    }
+    COLORREF at(int x, int y) const {
+        DWORD v = px[y * w + x];
+        return RGB((v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+    }
+    int w = 0, h = 0;
+    std::vector<DWORD> px;
+};
+
+// The pixels of a bitmap resource.
+std::vector<COLORREF> BitmapPixels(UINT id, int& w, int& h) {
+    HBITMAP bmp = ::LoadBitmapA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+    BITMAP bm{};
+    ::GetObjectA(bmp, sizeof(bm), &bm);
+    w = bm.bmWidth;
+    h = bm.bmHeight;
+    std::vector<COLORREF> out(w * h);
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    HGDIOBJ old = ::SelectObject(dc, bmp);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) out[y * w + x] = ::GetPixel(dc, x, y);
+    ::SelectObject(dc, old);
+    ::DeleteDC(dc);
+    ::DeleteObject(bmp);
+    return out;
+}
+
+void Pump(DWORD ms) {
+    DWORD start = ::GetTickCount();
+    do {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageA(&msg);
+        }
+        ::Sleep(5);
+    } while (::GetTickCount() - start < ms);
+}
+
+void RegisterLauncherClass() {
+    WNDCLASSA wc{};
+    ::GetClassInfoA(::GetModuleHandleA(nullptr), "#32770", &wc);
+    wc.lpszClassName = "Mirel Launcher";
+    wc.hInstance = ::GetModuleHandleA(nullptr);
+    AfxRegisterClass(&wc);
+}
+
+// The main window created for real (modeless here), with its start timer stopped so that no
+// launch sequence runs.
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RegisterLauncherClass();
+        ASSERT_TRUE(dlg.Create(IDD_LAUNCHER_DIALOG));
+        dlg.KillTimer(TIMER_START);
+        Pump(100);
+    }
+    void TearDown() override {
+        if (dlg.m_hWnd) dlg.DestroyWindow();
+    }
+    void Repaint() {
+        dlg.m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        dlg.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Pump(50);
+    }
+    CMirelLauncherDlg dlg;
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, WindowGeometryTextAndControls) {
+    RECT wr;
+    dlg.GetWindowRect(&wr);
+    EXPECT_EQ(wr.right - wr.left, 520);
+    EXPECT_EQ(wr.bottom - wr.top, 316);
+    char text[64] = {};
+    dlg.GetWindowText(text, sizeof(text));
+    EXPECT_STREQ(text, "Mirel Online Launcher");
+    // The labels start as string 131 and empty; the two statics stay hidden.
+    EXPECT_STREQ(dlg.m_szStatusText, "게임 실행을 위해 작업을 준비중입니다.");
+    EXPECT_STREQ(dlg.m_szSizeText, "");
+    EXPECT_FALSE(::IsWindowVisible(dlg.m_stStatus.m_hWnd));
+    EXPECT_FALSE(::IsWindowVisible(dlg.m_stSize.m_hWnd));
+    // Each control sits at its pixel rectangle.
+    struct Expect {
+        HWND h;
+        RECT r;
+    };
+    const Expect controls[] = {
+        {dlg.m_progress.m_hWnd, {35, 252, 35 + 450, 252 + 9}},
+        {dlg.m_btnExit.m_hWnd, {223, 277, 223 + 74, 277 + 25}},
+        {dlg.m_stStatus.m_hWnd, {34, 228, 34 + 270, 228 + 15}},
+        {dlg.m_stSize.m_hWnd, {370, 228, 370 + 116, 228 + 15}},
+    };
+    for (const auto& c : controls) {
+        RECT r;
+        ::GetWindowRect(c.h, &r);
+        ::MapWindowPoints(nullptr, dlg.m_hWnd, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_EQ(r.left, c.r.left);
+        EXPECT_EQ(r.top, c.r.top);
+        EXPECT_EQ(r.right, c.r.right);
+        EXPECT_EQ(r.bottom, c.r.bottom);
+    }
+    EXPECT_FALSE(::GetWindowLongA(dlg.m_hWnd, GWL_EXSTYLE) & WS_EX_TOPMOST);
+}
+
+TEST_F(MainWindowTest, FaceIsPaintedUnderTheLabels) {
+    dlg.m_szStatusText[0] = '\0';
+    Repaint();
+    Capture shot(dlg.m_hWnd);
+    int bw, bh;
+    auto face = BitmapPixels(IDB_BACKGROUND, bw, bh);
+    ASSERT_EQ(bw, 520);
+    ASSERT_EQ(bh, 316);
+    // Everywhere outside the controls, the client area is the face's top-left part.
+    int mismatches = 0, checked = 0;
+    for (int y = 0; y < shot.h; y += 3)
+        for (int x = 0; x < shot.w; x += 3) {
+            if (y >= 250 && y < 263 && x >= 33 && x < 487) continue;    // progress bar
+            if (y >= 275 && y < 304 && x >= 221 && x < 299) continue;   // exit button
+            ++checked;
+            if (shot.at(x, y) != face[y * bw + x]) ++mismatches;
+        }
+    EXPECT_GT(checked, 10000);
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST_F(MainWindowTest, LabelsDrawInsideTheirRectanglesAndAreCut) {
+    Capture blank(dlg.m_hWnd);  // the status text is string 131 here
+    std::string longText;
+    for (int i = 0; i < 40; ++i) longText += "가나다라 ";
+    lstrcpynA(dlg.m_szStatusText, longText.c_str(), MAX_PATH);
+    lstrcpynA(dlg.m_szSizeText, "123456789012345678901234567890K/700M", MAX_PATH);
+    Repaint();
+    Capture shot(dlg.m_hWnd);
+    int bw, bh;
+    auto face = BitmapPixels(IDB_BACKGROUND, bw, bh);
+    auto changed = [&](int x, int y) { return shot.at(x, y) != face[y * bw + x]; };
+    int insideStatus = 0, nearRightEdge = 0, outside = 0;
+    for (int y = 220; y < 250; ++y)
+        for (int x = 20; x < 500; ++x) {
+            if (!changed(x, y)) continue;
+            bool inStatus = x >= 34 && x < 304 && y >= 228 && y < 243;
+            bool inSize = x >= 370 && x < 486 && y >= 228 && y < 243;
+            if (inStatus) ++insideStatus;
+            if (inStatus && x >= 290) ++nearRightEdge;
+            if (!inStatus && !inSize) ++outside;
+        }
+    EXPECT_GT(insideStatus, 200);
+    EXPECT_GT(nearRightEdge, 0) << "a long status text runs up to the rectangle's edge";
+    EXPECT_EQ(outside, 0) << "nothing is drawn outside the label rectangles";
+    // The size label is right-aligned: ink reaches the right edge of its rectangle.
+    int sizeRight = 0;
+    for (int y = 228; y < 243; ++y)
+        for (int x = 476; x < 486; ++x) sizeRight += changed(x, y);
+    EXPECT_GT(sizeRight, 0);
+    // Label text is white.
+    bool sawWhite = false;
+    for (int y = 228; y < 243 && !sawWhite; ++y)
+        for (int x = 34; x < 304; ++x)
+            if (shot.at(x, y) == RGB(255, 255, 255)) sawWhite = true;
+    EXPECT_TRUE(sawWhite);
+    (void)blank;
+}
+
+TEST_F(MainWindowTest, ProgressBarFillsItsShareWithTheGradientOverABlackTrack) {
+    struct Case {
+        int pos;
+        int filled;
+    };
+    const Case cases[] = {{0, 0}, {33, 148}, {50, 225}, {100, 450}};
+    for (const auto& c : cases) {
+        dlg.m_progress.SetPos(c.pos);
+        Repaint();
+        Capture bar(dlg.m_progress.m_hWnd);
+        ASSERT_EQ(bar.w, 450);
+        ASSERT_EQ(bar.h, 9);
+        int filled = 0;
+        for (int x = 0; x < bar.w; ++x)
+            if (bar.at(x, 4) != RGB(0, 0, 0)) ++filled;
+        EXPECT_EQ(filled, c.filled) << "position " << c.pos;
+        // The 11 image rows are squeezed into 9 in the default stretching mode, which ANDs the
+        // rows it merges: every bar row is one image row or the AND of a run of adjacent rows,
+        // top to bottom, and all 11 rows are used.
+        int next = 0;
+        for (int y = 0; y < 9 && c.filled > 0; ++y) {
+            COLORREF v = bar.at(0, y);
+            COLORREF merged = 0xFFFFFF;
+            int end = next;
+            while (end < 11 && merged != v) merged &= kBarRows[end++];
+            EXPECT_EQ(merged, v) << "row " << y << " colour " << std::hex << v;
+            next = end;
+            EXPECT_EQ(bar.at(c.filled - 1, y), v) << "the stretch repeats each row across";
+        }
+        if (c.filled > 0) EXPECT_EQ(next, 11);
+        if (c.filled < 450) EXPECT_EQ(bar.at(449, 4), RGB(0, 0, 0));
+    }
+}
+
+TEST_F(MainWindowTest, ProgressPositionOutOfRangeIsIgnored) {
+    dlg.m_progress.SetPos(40);
+    dlg.m_progress.SetPos(101);
+    dlg.m_progress.SetPos(-1);
+    EXPECT_EQ(dlg.m_progress.GetPos(), 40);
+}
+
+TEST_F(MainWindowTest, ProgressBarWithoutImageIsFlat) {
+    dlg.m_progress.SetBarBitmap(4242);  // no such bitmap
+    EXPECT_FALSE(dlg.m_progress.m_bHasBitmap);
+    dlg.m_progress.SetPos(50);
+    Repaint();
+    Capture bar(dlg.m_progress.m_hWnd);
+    for (int y = 0; y < 9; ++y) {
+        EXPECT_EQ(bar.at(0, y), RGB(160, 160, 208));
+        EXPECT_EQ(bar.at(224, y), RGB(160, 160, 208));
+        EXPECT_EQ(bar.at(225, y), RGB(0, 0, 0));
+    }
+    // A second image replaces the first.
+    dlg.m_progress.SetBarBitmap(IDB_PROGRESS_BAR);
+    EXPECT_TRUE(dlg.m_progress.m_bHasBitmap);
+}
+
+TEST_F(MainWindowTest, ExitButtonShowsNormalHoverAndPressedImages) {
+    struct Case {
+        const char* what;
+        bool hover;
+        bool pressed;
+        UINT image;
+    };
+    const Case cases[] = {
+        {"normal", false, false, IDB_BTN_NORMAL},
+        {"hover", true, false, IDB_BTN_HOVER},
+        {"pressed wins over hover", true, true, IDB_BTN_PRESSED},
+        {"pressed", false, true, IDB_BTN_PRESSED},
+    };
+    dlg.KillTimer(TIMER_HOVER);  // the hover state is set by hand here
+    for (const auto& c : cases) {
+        dlg.m_btnExit.m_bHover = c.hover ? TRUE : FALSE;
+        ::SendMessageA(dlg.m_btnExit.m_hWnd, BM_SETSTATE, c.pressed ? TRUE : FALSE, 0);
+        dlg.m_btnExit.RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+        Pump(30);
+        Capture shot(dlg.m_btnExit.m_hWnd);
+        int iw, ih;
+        auto image = BitmapPixels(c.image, iw, ih);
+        ASSERT_EQ(shot.w, iw);
+        ASSERT_EQ(shot.h, ih);
+        int diff = 0;
+        for (int y = 0; y < ih; ++y)
+            for (int x = 0; x < iw; ++x) diff += shot.at(x, y) != image[y * iw + x];
+        EXPECT_EQ(diff, 0) << c.what;
+    }
+    ::SendMessageA(dlg.m_btnExit.m_hWnd, BM_SETSTATE, FALSE, 0);
+}
+
+TEST_F(MainWindowTest, HoverHitTestTreatsRightAndBottomEdgesAsOutside) {
+    POINT origin{0, 0};
+    ::ClientToScreen(dlg.m_btnExit.m_hWnd, &origin);
+    dlg.m_btnExit.m_bHover = FALSE;
+    EXPECT_TRUE(dlg.m_btnExit.UpdateHover(origin.x, origin.y));            // entered
+    EXPECT_FALSE(dlg.m_btnExit.UpdateHover(origin.x + 73, origin.y + 24));  // still inside: no change
+    EXPECT_TRUE(dlg.m_btnExit.UpdateHover(origin.x + 74, origin.y + 10));   // right edge: outside
+    EXPECT_FALSE(dlg.m_btnExit.UpdateHover(origin.x + 10, origin.y + 25));  // bottom edge: still outside
+    EXPECT_FALSE(dlg.m_btnExit.m_bHover);
+}
