@@ -397,7 +397,7 @@ TEST_F(HttpDownloadTest, StoresTheBodyByteForByte) {
         {"/files/big.bin", "big.bin"},
         {"/noclen/big.bin", "big.bin"},       // no Content-Length: the body ends when the server closes
         {"/chunked/r65537.bin", "r65537.bin"},
-        {"/slow/slow.bin", "slow.bin"},       // small pieces: short reads do not end the body
+        {"/slow/slow.bin", "slow.bin"},       // small pieces with pauses between them
         {"/redirect/r4096.bin", "r4096.bin"}, // 302 followed by the platform
     };
     for (const auto& c : cases) {
