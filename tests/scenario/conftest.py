@@ -323,11 +323,12 @@ def waiting_launcher(launcher, file_server, wine):
     proc = launcher.start(f"u*t*Software\\MirelTest\\NoSuchGame*s*{file_server.url('Mirel.ndn')}*0")
     hwnd = launcher.window()
     assert hwnd, "the launcher's window did not appear"
-    deadline = time.time() + 20
+    deadline = time.time() + 60
     while time.time() < deadline and not (DOWNLOAD_DIR / "Mirel.ndn").exists():
         time.sleep(0.05)
     # Unpacked in place: the plain description is there once the wait has begun.
-    while time.time() < deadline and (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() != plain:
+    while time.time() < deadline and (not (DOWNLOAD_DIR / "Mirel.ndn").exists()
+                                      or (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() != plain):
         time.sleep(0.05)
     assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == plain
     return proc, hwnd
