@@ -302,7 +302,7 @@ protected:
         m_folder = std::string(base) + "mirel_http_" + m_token;
         ASSERT_TRUE(::CreateDirectoryA(m_folder.c_str(), nullptr)) << m_folder;
 
-        // The server must really answer: a plain download through the real code path.
+        // The files the server serves are the ones the stored bytes are compared with.
         ASSERT_TRUE(ServedFile("hello.txt", m_hello)) << "the test server's files are missing";
     }
     void TearDown() override {
