@@ -18,6 +18,7 @@
 
 #include "download/HttpDownload.h"
 #include "framework/afxwin.h"
+#include "test_support.h"
 
 namespace {
 
@@ -34,46 +35,6 @@ std::string HostToWindows(std::string path) {
 std::string ServerDir() {
     if (const char* env = std::getenv("MIREL_HTTP_SERVER_DIR")) return HostToWindows(env);
     return HostToWindows(HTTP_TEST_SERVER_DIR);
-}
-
-bool ReadBytes(const std::string& path, std::string& out) {
-    out.clear();
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    char buf[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ::ReadFile(h, buf, sizeof(buf), &got, nullptr) != FALSE) && got) out.append(buf, got);
-    ::CloseHandle(h);
-    return ok;
-}
-
-bool WriteBytes(const std::string& path, const std::string& data) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) && written == data.size();
-    ::CloseHandle(h);
-    return ok;
-}
-
-void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string n = fd.cFileName;
-            if (n == "." || n == "..") continue;
-            std::string p = dir + "\\" + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(p);
-            else
-                ::DeleteFileA(p.c_str());
-        } while (::FindNextFileA(h, &fd));
-        ::FindClose(h);
-    }
-    ::RemoveDirectoryA(dir.c_str());
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir) {
@@ -307,7 +268,7 @@ protected:
     }
     void TearDown() override {
         if (m_owner) ::DestroyWindow(m_owner);
-        if (!m_folder.empty()) RemoveTree(m_folder);
+        if (!m_folder.empty()) TempDir::Remove(m_folder);
     }
 
     bool ServedFile(const std::string& name, std::string& data) {

@@ -12,6 +12,7 @@
 
 #include "download/PackedFile.h"
 #include "ui/MirelLauncherDlg.h"
+#include "test_support.h"
 
 namespace {
 
@@ -53,28 +54,6 @@ std::string TorrentLike(size_t pieces) {
     return "d8:announce30:http://127.0.0.1:6969/announce4:infod6:lengthi" + std::to_string(pieces * 262144) +
            "e4:name15:MirelSetup.exe12:piece lengthi262144e6:pieces" + std::to_string(hashes.size()) + ":" + hashes +
            "ee";
-}
-
-bool ReadBytes(const std::string& path, std::string& out) {
-    out.clear();
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    char buf[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ::ReadFile(h, buf, sizeof(buf), &got, nullptr) != FALSE) && got) out.append(buf, got);
-    ::CloseHandle(h);
-    return ok;
-}
-
-bool WriteBytes(const std::string& path, const std::string& data) {
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) && written == data.size();
-    ::CloseHandle(h);
-    return ok;
 }
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

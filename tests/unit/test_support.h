@@ -51,6 +51,28 @@ private:
     std::string m_path;
 };
 
+inline bool ReadBytes(const std::string& path, std::string& out) {
+    out.clear();
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    char buf[65536];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ::ReadFile(h, buf, sizeof(buf), &got, nullptr) != FALSE) && got) out.append(buf, got);
+    ::CloseHandle(h);
+    return ok;
+}
+
+inline bool WriteBytes(const std::string& path, const std::string& data) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) && written == data.size();
+    ::CloseHandle(h);
+    return ok;
+}
+
 inline bool IsDirectory(const std::string& p) {
     DWORD a = ::GetFileAttributesA(p.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
