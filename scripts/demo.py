@@ -93,7 +93,7 @@ def main():
     work = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "distribution"
     log(f"publishing: an installer of {args.size_mb} MB as a torrent with a web seed, packed as Mirel.ndn")
     tracker = seeder.Tracker().start()
-    web = seeder.WebSeed(work, rate=256 * 1024).start()
+    web = seeder.WebSeed(work, rate=1 << 20).start()
     dist = seeder.build_distribution(work, args.size_mb << 20, base=STANDINS / "standin_installer.exe",
                                      name="MirelSetup.exe", announce=tracker.url, web_seeds=[web.url("MirelSetup.exe")])
     files = seeder.FileServer(work).start()
@@ -125,22 +125,26 @@ def main():
 
     shots = {"part-way": False, "peers": False, "installer": False}
     last = -1
+    peer_open = False
     while proc.poll() is None:
         img = grab()
-        pct = bar_percent(img, origin)
-        if pct != last and pct in range(0, 101, 10):
+        pct = last if peer_open else bar_percent(img, origin)
+        if pct // 10 != last // 10:
             log(f"progress bar at {pct}%")
         last = pct
         if not shots["part-way"] and 30 <= pct <= 70:
             save(img, "2-downloading.png")
             shots["part-way"] = True
             helper("command", hwnd, 32775)  # what Ctrl+Shift+F10 sends: the peer window
+            peer_open = True
         elif shots["part-way"] and not shots["peers"] and find("#32770", "Dialog"):
             time.sleep(1.2)  # the list is refilled about once a second
             save(grab(), "3-peer-window.png")
             shots["peers"] = True
             peer = find("#32770", "Dialog")
             helper("command", peer, 1005)  # its Close button
+            time.sleep(0.3)
+            peer_open = False
         if not shots["installer"] and find(title="미렐온라인 설치 "):
             log("the installer's window is open")
             time.sleep(0.3)
