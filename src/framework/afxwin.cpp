@@ -70,6 +70,7 @@ LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPAR
         ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(super));
         pWnd->m_pfnSuper = nullptr;
         pWnd->Unbind();
+        pWnd->m_bDestroying = false;
         pWnd->PostNcDestroy();
     }
     return result;
@@ -87,10 +88,13 @@ BOOL CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return FALSE; }
 BOOL CWnd::PreTranslateMessage(MSG*) { return FALSE; }
 
 BOOL CWnd::DestroyWindow() {
-    if (!m_hWnd) return FALSE;
+    HWND hWnd = m_hWnd;
+    if (!hWnd) return FALSE;
     m_bDestroying = true;
-    BOOL ok = ::DestroyWindow(m_hWnd);
-    m_bDestroying = false;
+    // A window whose object deletes itself after its destruction (PostNcDestroy) is gone when
+    // this returns: the object is not touched again unless the window survived.
+    BOOL ok = ::DestroyWindow(hWnd);
+    if (!ok) m_bDestroying = false;
     return ok;
 }
 
@@ -253,6 +257,7 @@ INT_PTR CALLBACK CDialog::DlgProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM
     if (message == WM_NCDESTROY) {
         ::SetWindowLongPtrA(hWnd, DWLP_USER, 0);
         pDlg->Unbind();
+        pDlg->m_bDestroying = false;
         pDlg->PostNcDestroy();
     }
     return ret;

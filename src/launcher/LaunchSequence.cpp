@@ -88,7 +88,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
     if (!ReadGameVersion(params.field3, version)) {
         MessageBox(kNotInstalledText, AfxGetAppName(), MB_OK);
-        std::exit(0);
+        EndProcessNow();
     }
 
     m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;

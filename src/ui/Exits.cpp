@@ -1,4 +1,5 @@
 // Timers, the two exits and the commands of the main window.
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/MirelLauncherApp.h"
@@ -70,6 +71,17 @@ void CMirelLauncherDlg::ReleaseFace() {
     }
 }
 
+void CMirelLauncherDlg::EndProcessNow() {
+    // With the BitTorrent session running, the runtime's exit would destroy static objects
+    // that the library's threads are still using (a crash, and under a debugger a hang):
+    // the process is then ended outright, which is what the exit means anyway.
+    if (m_pSession) {
+        std::fflush(nullptr);
+        ::TerminateProcess(::GetCurrentProcess(), 0);
+    }
+    std::exit(0);
+}
+
 void CMirelLauncherDlg::OnBnClickedExit() {
     if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
     ReleaseFace();
@@ -77,7 +89,7 @@ void CMirelLauncherDlg::OnBnClickedExit() {
         PostStopRequest();
         if (g_hHeartbeatEvent) ::WaitForSingleObject(g_hHeartbeatEvent, kHeartbeatWaitMs);
     }
-    std::exit(0);
+    EndProcessNow();
 }
 
 void CMirelLauncherDlg::OnMenuExit() {
@@ -96,7 +108,7 @@ void CMirelLauncherDlg::OnMenuExit() {
         if (m_hMonitorThread) waits[n++] = m_hMonitorThread;
         if (n) WaitServingSentMessages(waits, n, kMonitorStopWaitMs);
     }
-    std::exit(0);
+    EndProcessNow();
 }
 
 void CMirelLauncherDlg::OnMenuOpen() {

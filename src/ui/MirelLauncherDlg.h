@@ -139,6 +139,8 @@ private:
     // One pass of the monitor thread over the torrents.
     void MonitorPass();
     void ReleaseFace();
+    // Ends the process at once with exit code 0, without destroying the window.
+    [[noreturn]] void EndProcessNow();
     void PostStopRequest();
     void DestroyTorrentSession();
     int WaitForInstaller();

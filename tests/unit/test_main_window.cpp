@@ -235,8 +235,12 @@ TEST_F(MainWindowTest, ProgressBarFillsItsShareWithTheGradientOverABlackTrack) {
             next = end;
             EXPECT_EQ(bar.at(c.filled - 1, y), v) << "the stretch repeats each row across";
         }
-        if (c.filled > 0) EXPECT_EQ(next, 11);
-        if (c.filled < 450) EXPECT_EQ(bar.at(449, 4), RGB(0, 0, 0));
+        if (c.filled > 0) {
+            EXPECT_EQ(next, 11);
+        }
+        if (c.filled < 450) {
+            EXPECT_EQ(bar.at(449, 4), RGB(0, 0, 0));
+        }
     }
 }
 
