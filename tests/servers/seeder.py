@@ -86,7 +86,8 @@ def make_torrent(payload, announce=None, web_seeds=(), piece_size=0, name=None):
     payload = Path(payload)
     fs = lt.file_storage()
     fs.add_file(name or payload.name, payload.stat().st_size)
-    ct = lt.create_torrent(fs, piece_size)
+    # A plain (v1) torrent, as the publisher's tools make them; aria2 knows no other kind.
+    ct = lt.create_torrent(fs, piece_size, flags=lt.create_torrent.v1_only)
     if announce:
         ct.add_tracker(announce)
     for url in web_seeds:
@@ -171,6 +172,16 @@ class Tracker:
     def url(self):
         # libtorrent only announces to a tracker on the loopback address at path /announce.
         return f"http://{self.host}:{self.port}/announce"
+
+    def announced(self, port, timeout=20.0):
+        """Waits until a peer announcing this port has reached the tracker."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self.lock:
+                if any(a["port"] == port for a in self.announces):
+                    return True
+            time.sleep(0.05)
+        return False
 
     def forget(self, peer_port):
         """Drops the seeds announced with this port (a seeder that was stopped)."""
@@ -327,10 +338,8 @@ class Aria2Seeder:
                 "--enable-dht=false", "--enable-dht6=false", "--bt-enable-lpd=false",
                 "--enable-peer-exchange=false", "--disable-ipv6=true", f"--listen-port={self.port}",
                 f"--bt-external-ip={self.host}", f"--dir={self.dist.folder}", "--file-allocation=none",
-                "--bt-max-peers=0", "--follow-torrent=false", "--quiet=true", "--console-log-level=error",
-                "--summary-interval=0", "--bt-tracker-interval=2", "--rpc-save-upload-metadata=false",
-                "--allow-overwrite=false", "--auto-file-renaming=false", "--bt-stop-timeout=0",
-                "--bt-hash-check-seed=false"]
+                "--console-log-level=warn", "--summary-interval=0", "--bt-tracker-interval=2",
+                "--allow-overwrite=false", "--auto-file-renaming=false"]
         if self.upload_limit:
             args.append(f"--max-overall-upload-limit={self.upload_limit}")
         args.append(str(self.dist.torrent))

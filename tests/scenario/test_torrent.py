@@ -1,0 +1,513 @@
+"""The BitTorrent download, end to end: the real launcher under Wine fetches the packed torrent
+description over HTTP, downloads the game's installer from real peers on the loopback network
+(libtorrent, aria2, an nginx web seed, found through a loopback tracker), opens it, waits for
+its window to come and go and starts the patcher."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import DOWNLOAD_DIR, DRIVE_C, LAUNCHER, ROOT, STANDINS, win_path, wait_exit
+
+sys.path.insert(0, str(ROOT / "tests" / "servers"))
+import seeder as S  # noqa: E402
+
+INSTALLER_TITLE = "미렐온라인 설치 "
+INSTALLER = STANDINS / "standin_installer.exe"
+LISTVIEW = STANDINS / "listview.exe"
+MiB = 1 << 20
+ID_MENU_EXIT = 32774
+ID_SHOW_PEER_INFO = 32775
+IDC_BTN_EXIT = 1003
+IDC_STATIC_SIZE = 1001
+IDOK = 1
+WM_COMMAND = 0x0111
+# Where the progress bar lies in the main window's client area, and its track colour.
+BAR = (35, 252, 450, 9)
+
+
+def unix_to_wine(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+# ---------------------------------------------------------------------------------------------
+# Fixtures: the peers and the published files.
+
+@pytest.fixture
+def tracker():
+    t = S.Tracker().start()
+    yield t
+    t.stop()
+
+
+class Peers:
+    """Everything started for one test; stopped at its end."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.items = []
+
+    def add(self, item):
+        self.items.append(item)
+        return item
+
+    def stop(self):
+        for item in reversed(self.items):
+            try:
+                item.stop()
+            except Exception:  # keep stopping the others
+                pass
+
+
+@pytest.fixture
+def peers(tmp_path):
+    p = Peers(tmp_path)
+    yield p
+    p.stop()
+
+
+def start_lt_seeder(peers, tracker, dist, **kw):
+    seed = peers.add(S.LtSeeder(dist, **kw).start())
+    assert seed.wait_seeding(), "the seeder did not start"
+    if tracker:
+        assert tracker.announced(seed.port), "the seeder never reached the tracker"
+    return seed
+
+
+def start_aria2(peers, tracker, dist, log, **kw):
+    aria = peers.add(S.Aria2Seeder(dist, log=log, **kw).start())
+    assert aria.wait_listening(), "aria2 did not start"
+    assert tracker.announced(aria.port), "aria2 never reached the tracker"
+    return aria
+
+
+def publish(peers, size, tracker=None, web_seed=None, name="MirelSetup.exe", piece_size=256 * 1024):
+    """The distribution (stand-in installer padded to `size`) and an HTTP server that hands
+    out its packed torrent description."""
+    folder = peers.root / "dist"
+    web_seeds = [web_seed.url(name)] if web_seed else []
+    dist = S.build_distribution(folder, size, INSTALLER, name, tracker.url if tracker else None, web_seeds,
+                                piece_size)
+    files = peers.add(S.FileServer(folder).start())
+    return dist, files
+
+
+class Flow:
+    """One launcher run for a game that is not installed."""
+
+    def __init__(self, wine, game, launcher, tmp_path, files, install_ms=1500):
+        self.wine = wine
+        self.game = game
+        self.launcher = launcher
+        self.files = files
+        self.out = tmp_path / f"launcher-{len(launcher.procs)}.out"
+        self.err = tmp_path / f"launcher-{len(launcher.procs)}.err"
+        self.installer_log = DRIVE_C / "installer.log"
+        self.env = {
+            "STANDIN_INSTALL_KEY": game.key,
+            "STANDIN_INSTALL_DIR": win_path(game.folder),
+            "STANDIN_INSTALL_PATCHER": unix_to_wine(STANDINS / "standin_patcher.exe"),
+            "STANDIN_INSTALL_LOG": win_path(self.installer_log),
+            "STANDIN_INSTALL_MS": str(install_ms),
+            "STANDIN_INSTALL_VERSION": "3.1.4",
+        }
+        self.proc = None
+
+    def start(self):
+        if self.installer_log.exists() and not self.launcher.procs:
+            self.installer_log.unlink()
+        # Files, not pipes: the installer and the patcher inherit the standard handles and
+        # would keep a pipe open after the launcher has ended.
+        env = dict(os.environ, **self.env)
+        self.proc = subprocess.Popen(["wine", str(LAUNCHER), self.game.start_string(url=self.files.url("Mirel.ndn"))],
+                                     stdout=open(self.out, "wb"), stderr=open(self.err, "wb"), env=env)
+        self.launcher.procs.append(self.proc)
+        return self
+
+    def window(self, timeout_ms=20000):
+        return self.launcher.window(timeout_ms)
+
+    def stdout(self):
+        return self.out.read_bytes().decode("cp949", errors="replace").replace("\r\n", "\n")
+
+    def stderr(self):
+        return self.err.read_bytes().decode("cp949", errors="replace").replace("\r\n", "\n")
+
+    def installer_runs(self):
+        if not self.installer_log.exists():
+            return []
+        runs = []
+        for line in self.installer_log.read_bytes().decode("cp949").splitlines():
+            pid, size, path = line.split(" ", 2)
+            runs.append((int(size), path))
+        return runs
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+        assert self.wine.gone(cls="Mirel Launcher", timeout_ms=10000)
+
+
+def valid_bytes_on_disk(dist, folder=None):
+    """Bytes of whole, correct pieces of the payload in the download folder, as a separate
+    native client's check finds them."""
+    import libtorrent as lt
+    # No connections at all: it only checks the files.
+    ses = lt.session({"enable_dht": False, "enable_lsd": False, "enable_upnp": False, "enable_natpmp": False,
+                      "listen_interfaces": "", "enable_outgoing_tcp": False, "enable_outgoing_utp": False,
+                      "enable_incoming_tcp": False, "enable_incoming_utp": False, "alert_mask": 0})
+    try:
+        atp = lt.add_torrent_params()
+        atp.ti = lt.torrent_info(str(dist.torrent))
+        atp.trackers = []
+        atp.save_path = str(folder or DOWNLOAD_DIR)
+        atp.flags = lt.torrent_flags.upload_mode
+        h = ses.add_torrent(atp)
+        h.replace_trackers([])
+        checking = (lt.torrent_status.checking_files, lt.torrent_status.checking_resume_data)
+        assert wait_for(lambda: h.status().state not in checking, 120), "the check did not end"
+        pieces = h.status().pieces
+        total = sum(atp.ti.piece_size(i) for i, ok in enumerate(pieces) if ok)
+        ses.remove_torrent(h)
+        return total
+    finally:
+        ses.pause()
+        del ses
+
+
+def wait_for(predicate, timeout, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+def size_label(wine, hwnd):
+    for child in wine.children(hwnd):
+        if child["id"] == IDC_STATIC_SIZE:
+            return child["text"]
+    return None
+
+
+def bar_fill(wine, hwnd):
+    """Share of the progress bar that is painted (0.0 to 1.0), read from the screen."""
+    from PIL import Image
+    info = wine.info(hwnd)
+    cx, cy = (int(v) for v in info["client"].split(",")[:2])
+    shot = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "bar.png"
+    subprocess.run(["import", "-window", "root", str(shot)], check=True, timeout=30)
+    img = Image.open(shot).convert("RGB")
+    x0, y0, w, h = BAR
+    y = cy + y0 + h // 2
+    filled = 0
+    for x in range(w):
+        if img.getpixel((cx + x0 + x, y)) != (0, 0, 0):
+            filled = x + 1
+    return filled / w
+
+
+def parse_size(text):
+    """'12M/24M' -> (12M, 24M) in bytes, as the label rounds them."""
+    m = re.fullmatch(r"(\d+)([MK]?)/(\d+)([MK]?)", text or "")
+    if not m:
+        return None
+    unit = {"M": MiB, "K": 1024, "": 1}
+    return int(m.group(1)) * unit[m.group(2)], int(m.group(3)) * unit[m.group(4)]
+
+
+def finish_flow(flow, dist, timeout=120):
+    """The rest of a run once the download is under way: the installer from the download folder
+    opened once, its window seen and gone, the patcher copy started, exit code 0, and the
+    downloaded file identical to the published one."""
+    assert flow.wine.find(title=INSTALLER_TITLE, timeout_ms=timeout * 1000), "the installer's window never came"
+    assert flow.wine.gone(title=INSTALLER_TITLE, timeout_ms=60000)
+    starts = flow.game.wait_patcher_starts(1, timeout=60)
+    assert len(starts) == 1, starts
+    assert wait_exit(flow.proc, timeout=60) == 0
+    runs = flow.installer_runs()
+    assert runs == [(dist.size, win_path(DOWNLOAD_DIR / dist.name))]
+    assert S.file_sha1(DOWNLOAD_DIR / dist.name) == dist.sha1()
+    cwd, args = starts[0]
+    assert args.split("*")[3] == "3.1.4"  # the version the installer recorded
+
+
+# ---------------------------------------------------------------------------------------------
+# The whole not-installed flow
+
+class TestNotInstalledFlow:
+    def test_download_from_seeders_opens_installer_then_patcher(self, wine, game, launcher, tracker, peers, tmp_path):
+        size = 24 * MiB
+        dist, files = publish(peers, size, tracker)
+        start_lt_seeder(peers, tracker, dist, upload_limit=2 * MiB)
+        start_aria2(peers, tracker, dist, tmp_path / "aria2.log", upload_limit=1 * MiB)
+
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        hwnd = flow.window()
+        assert hwnd
+
+        # The bar and the size label follow the download.
+        labels, fills = [], []
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and not wine.find(title=INSTALLER_TITLE):
+            parsed = parse_size(size_label(wine, hwnd))
+            if parsed:
+                labels.append(parsed)
+                fills.append(bar_fill(wine, hwnd))
+            time.sleep(0.2)
+        done = [d for d, total in labels]
+        assert labels and all(total == size for _, total in labels), labels
+        assert any(0 < d < size for d in done), labels
+        assert done == sorted(done), labels
+        assert any(0.02 < f < 0.98 for f in fills), fills
+        assert fills == sorted(fills), fills
+
+        finish_flow(flow, dist)
+        assert files.requests == ["/Mirel.ndn"]
+        # Announced with the program's identity, not the library's.
+        mine = [a for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-")]
+        assert mine and {a["user_agent"] for a in mine} == {"Mirel_Online/0.15.5.0"}
+        assert flow.stdout() == dist.name + "\n"
+        assert flow.stderr() == ""
+
+    def test_installer_with_korean_name(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files = publish(peers, 3 * MiB, tracker, name="미렐온라인설치.exe")
+        start_lt_seeder(peers, tracker, dist)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        assert flow.stdout() == "미렐온라인설치.exe\n"
+
+    def test_complete_download_at_start_opens_installer_without_peers(self, wine, game, launcher, tracker, peers,
+                                                                     tmp_path):
+        dist, files = publish(peers, 8 * MiB, tracker)
+        DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
+        shutil.copy(dist.payload, DOWNLOAD_DIR / dist.name)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist, timeout=60)
+        # Nobody to download from: every byte was already there.
+        assert all(a["left"] == 0 for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-"))
+
+
+# ---------------------------------------------------------------------------------------------
+# Each kind of peer on its own
+
+class TestPeerKinds:
+    def test_from_libtorrent_seeder(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files = publish(peers, 16 * MiB, tracker)
+        seed = start_lt_seeder(peers, tracker, dist)
+        finish_flow(Flow(wine, game, launcher, tmp_path, files).start(), dist)
+        assert seed.uploaded() >= dist.size
+
+    def test_from_aria2_alone(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files = publish(peers, 16 * MiB, tracker)
+        aria = start_aria2(peers, tracker, dist, tmp_path / "aria2.log")
+        finish_flow(Flow(wine, game, launcher, tmp_path, files).start(), dist)
+        assert any(a["port"] == aria.port for a in tracker.announces)
+
+    def test_from_web_seed_alone(self, wine, game, launcher, peers, tmp_path):
+        web = peers.add(S.WebSeed(peers.root / "dist", workdir=tmp_path / "nginx"))
+        (peers.root / "dist").mkdir(parents=True, exist_ok=True)
+        web.start()
+        dist, files = publish(peers, 16 * MiB, None, web_seed=web)
+        finish_flow(Flow(wine, game, launcher, tmp_path, files).start(), dist)
+        log = web.access_log()
+        assert f"GET /{dist.name} HTTP/1.1\" 206" in log
+        assert "Mirel_Online/0.15.5.0" in log
+
+
+# ---------------------------------------------------------------------------------------------
+# Interruptions
+
+class TestInterruptions:
+    def test_launcher_killed_mid_download_resumes_from_disk(self, wine, game, launcher, tracker, peers, tmp_path):
+        size = 32 * MiB
+        dist, files = publish(peers, size, tracker)
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=3 * MiB)
+
+        first = Flow(wine, game, launcher, tmp_path, files).start()
+        assert wait_for(lambda: seed.uploaded() >= size // 2, 120), "the first run did not get half of the file"
+        first.kill()
+        first_run = seed.uploaded()
+        assert first_run < size
+        # Pieces that were still incomplete are lost (no resume data is ever written); whole
+        # ones stay on disk.
+        kept = valid_bytes_on_disk(dist)
+        assert kept >= size // 4, (first_run, kept)
+
+        second = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(second, dist)
+        second_run = seed.uploaded() - first_run
+        # What was on disk counts: only the rest is sent again (a few pieces of slack for
+        # requests the end game sends twice).
+        assert second_run <= size - kept + 8 * 256 * 1024, (first_run, kept, second_run)
+
+    def test_seeder_stopped_and_restarted_download_completes(self, wine, game, launcher, tracker, peers, tmp_path):
+        size = 24 * MiB
+        dist, files = publish(peers, size, tracker)
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=3 * MiB)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        assert wait_for(lambda: seed.uploaded() >= size // 3, 120)
+        seed.stop()
+        before = seed.uploaded()
+        time.sleep(3)
+        assert not wine.find(title=INSTALLER_TITLE)
+        seed.start()
+        assert seed.wait_seeding()
+        finish_flow(flow, dist, timeout=180)
+        assert seed.uploaded() > before
+
+    def test_corrupt_torrent_file_is_reported_and_skipped(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files = publish(peers, 8 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist)
+        DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
+        (DOWNLOAD_DIR / "Broken.ndn").write_bytes(b"d8:announce4:http4:infoi1e")  # cut short
+        (DOWNLOAD_DIR / "folder.ndn").mkdir()
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        lines = flow.stderr().splitlines()
+        folder = win_path(DOWNLOAD_DIR).replace("C:\\", "C:\\\\") + "\\"
+        assert len(lines) == 2, lines
+        assert any(re.fullmatch(re.escape(folder + "Broken.ndn") + r": \S.*", line) for line in lines), lines
+        assert any(re.fullmatch(re.escape(folder + "folder.ndn") + r": \S.*", line) for line in lines), lines
+        assert flow.stdout() == dist.name + "\n"
+
+
+# ---------------------------------------------------------------------------------------------
+# Leaving during a busy download
+
+class TestExitDuringDownload:
+    ROUNDS = 5
+
+    def busy(self, wine, game, launcher, tracker, peers, tmp_path):
+        self.tracker = tracker
+        dist, files = publish(peers, 64 * MiB, tracker)
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=4 * MiB)
+        return dist, files, seed
+
+    def start_busy(self, wine, game, launcher, tmp_path, files, seed):
+        # Every run starts from nothing, so there is always a transfer to interrupt.
+        shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        hwnd = flow.window()
+        assert hwnd
+        before = seed.uploaded()
+        assert wait_for(lambda: seed.uploaded() > before + 256 * 1024, 60), \
+            f"no transfer in run {len(launcher.procs)}: {flow.stdout()!r} {flow.stderr()!r} " \
+            f"{[(p.ip, p.flags, p.source) for p in seed.peers()]} {self.tracker.announces[-4:]}"
+        return flow, hwnd
+
+    def test_exit_command_never_hangs(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files, seed = self.busy(wine, game, launcher, tracker, peers, tmp_path)
+        for _ in range(self.ROUNDS):
+            flow, hwnd = self.start_busy(wine, game, launcher, tmp_path, files, seed)
+            assert wine.post(hwnd, WM_COMMAND, ID_MENU_EXIT)
+            assert wait_exit(flow.proc, timeout=30) == 0
+            assert wine.gone(cls="Mirel Launcher", timeout_ms=10000)
+
+    def test_confirmed_exit_button_never_hangs(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files, seed = self.busy(wine, game, launcher, tracker, peers, tmp_path)
+        for _ in range(self.ROUNDS):
+            flow, hwnd = self.start_busy(wine, game, launcher, tmp_path, files, seed)
+            assert wine.command(hwnd, IDC_BTN_EXIT)
+            wine.click_msgbox("Check", IDOK, timeout_ms=20000)
+            assert wait_exit(flow.proc, timeout=30) == 0
+            assert wine.gone(cls="Mirel Launcher", timeout_ms=10000)
+
+    def test_exit_with_peer_window_open_never_hangs(self, wine, game, launcher, tracker, peers, tmp_path):
+        dist, files, seed = self.busy(wine, game, launcher, tracker, peers, tmp_path)
+        for _ in range(self.ROUNDS):
+            flow, hwnd = self.start_busy(wine, game, launcher, tmp_path, files, seed)
+            assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
+            pid = wine.info(hwnd)["pid"]
+            assert wait_for(lambda: peer_rows(wine, pid), 20), f"no peer rows in run {len(launcher.procs)}"
+            assert wine.post(hwnd, WM_COMMAND, ID_MENU_EXIT)
+            assert wait_exit(flow.proc, timeout=30) == 0
+
+
+# ---------------------------------------------------------------------------------------------
+# The peer window
+
+def peer_window(wine, pid):
+    rc, out = wine.helper("find", "--title", "Dialog", "--pid", pid, "--timeout", "0")
+    return out.strip() if rc == 0 else None
+
+
+def read_list(wine, hwnd):
+    proc = wine.run(LISTVIEW, hwnd, "1004", timeout=60)
+    if proc.returncode != 0:
+        return None
+    lines = proc.stdout.decode("cp949", errors="replace").replace("\r\n", "\n").splitlines()
+    return [line.split("\t") for line in lines]
+
+
+def peer_rows(wine, pid):
+    dlg = peer_window(wine, pid)
+    table = read_list(wine, dlg) if dlg else None
+    return table[1:] if table else None
+
+
+def press_hidden_key(hwnd_title="Mirel Online Launcher"):
+    """Ctrl+Shift+F10 typed on the keyboard into the launcher's window."""
+    found = subprocess.run(["xdotool", "search", "--name", hwnd_title], capture_output=True, text=True, timeout=30)
+    ids = found.stdout.split()
+    assert ids, "no X window for the launcher"
+    subprocess.run(["xdotool", "windowfocus", "--sync", ids[0]], check=True, timeout=30)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+shift+F10"], check=True, timeout=30)
+
+
+class TestPeerWindow:
+    def test_lists_bittorrent_peer_and_web_seed(self, wine, game, launcher, tracker, peers, tmp_path):
+        (peers.root / "dist").mkdir(parents=True, exist_ok=True)
+        web = peers.add(S.WebSeed(peers.root / "dist", rate=512 * 1024, workdir=tmp_path / "nginx").start())
+        dist, files = publish(peers, 48 * MiB, tracker, web_seed=web)
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=1 * MiB)
+
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        hwnd = flow.window()
+        assert hwnd
+        pid = wine.info(hwnd)["pid"]
+        assert wait_for(lambda: seed.uploaded() > 0, 60)
+        press_hidden_key()
+        dlg = wait_for(lambda: peer_window(wine, pid), 20)
+        assert dlg, "Ctrl+Shift+F10 opened no peer window"
+        header = read_list(wine, dlg)[0]
+        assert header == ["연결 정보", "보내는 속도", "보낸 용량", "받는 속도", "받는 용량"]
+
+        p2p = f"p2p 127.0.0.1 : {seed.port}"
+        http = f"http 127.0.0.1 : {web.port}"
+
+        def both():
+            rows = peer_rows(wine, pid) or []
+            kinds = {r[0] for r in rows}
+            return rows if p2p in kinds and http in kinds else None
+
+        rows = wait_for(both, 60, interval=0.5)
+        assert rows, peer_rows(wine, pid)
+        for row in rows:
+            assert len(row) == 5
+            assert re.fullmatch(r"(p2p|http) \d+\.\d+\.\d+\.\d+ : \d+", row[0]), row
+            assert re.fullmatch(r"\d+ byte/s", row[1]) and re.fullmatch(r"\d+ byte/s", row[3]), row
+            assert re.fullmatch(r"\d+ byte", row[2]) and re.fullmatch(r"\d+ byte", row[4]), row
+
+        # The totals grow from one refresh to the next.
+        def received(rows, kind):
+            return max(int(r[4].split()[0]) for r in rows if r[0] == kind)
+
+        first = received(rows, p2p)
+        assert wait_for(lambda: (lambda r: r and any(x[0] == p2p for x in r) and received(r, p2p) > first)(
+            peer_rows(wine, pid)), 30, interval=0.5)
+
+        # Close: the window goes; the hidden key makes a fresh one.
+        assert wine.command(dlg, 1005)
+        assert wait_for(lambda: not peer_window(wine, pid), 10)
+        assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
+        assert wait_for(lambda: peer_window(wine, pid), 10)
+        assert wine.post(hwnd, WM_COMMAND, ID_MENU_EXIT)
+        assert wait_exit(flow.proc, timeout=30) == 0
