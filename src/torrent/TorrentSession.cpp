@@ -3,9 +3,7 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -51,22 +49,6 @@ bool KeptFromSavedState(int setting) {
     if (std::strncmp(name, "dht_", 4) == 0) return true;
     return std::strcmp(name, "out_enc_policy") == 0 || std::strcmp(name, "in_enc_policy") == 0 ||
            std::strcmp(name, "allowed_enc_level") == 0 || std::strcmp(name, "prefer_rc4") == 0;
-}
-
-// The session while it runs, for the end of the process.
-std::atomic<bool> g_sessionRunning{false};
-
-// The exit commands end the process with exit(0) while the session still runs. The C
-// runtime would then destroy static objects (the library's, the runtime's own) while the
-// library's threads go on using them, which crashes now and then or leaves the process hung
-// in the crash handler. Registered once the session exists, this runs before those
-// destructors and ends the process at once, as if the threads had been ended first: the
-// session ends with the process. The program's only exit code is 0. After the session has
-// been destroyed (the normal close), it does nothing.
-void EndProcessWithSession() {
-    if (!g_sessionRunning.load()) return;
-    std::fflush(nullptr);
-    ::TerminateProcess(::GetCurrentProcess(), 0);
 }
 
 }  // namespace
@@ -216,9 +198,6 @@ BOOL CMirelLauncherDlg::StartTorrentSession() {
         auto ses = std::make_unique<TorrentSession>();
         ses->session = std::make_unique<lt::session>(std::move(params));
         m_pSession = ses.release();
-        g_sessionRunning = true;
-        static const bool registered = std::atexit(&EndProcessWithSession) == 0;
-        (void)registered;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "torrent session: %s\n", e.what());
         return FALSE;
@@ -239,5 +218,4 @@ void CMirelLauncherDlg::DestroyTorrentSession() {
         delete ses;
     } catch (...) {
     }
-    if (ses) g_sessionRunning = false;
 }
