@@ -158,7 +158,9 @@ bool ReadSessionState(const char* fileName, lt::session_params& state) {
     std::vector<char> buffer;
     if (!ReadWholeFile(fileName, buffer) || buffer.empty()) return false;
     lt::error_code ec;
-    lt::bdecode_node root = lt::bdecode(buffer, ec, nullptr, kSessionStateDepthLimit);
+    // The library's decoder refuses a structure as deep as its limit; one more lets exactly
+    // 1000 levels through.
+    lt::bdecode_node root = lt::bdecode(buffer, ec, nullptr, kSessionStateDepthLimit + 1);
     if (ec || root.type() != lt::bdecode_node::dict_t) return false;
     state = lt::read_session_params(root, lt::session_handle::save_settings | lt::session_handle::save_dht_state);
     return true;

@@ -285,6 +285,11 @@ class LtSeeder:
             "max_retry_port_bind": 0, "listen_system_port_fallback": False,
         }
         self.ses = lt.session(settings)
+        # libtorrent does not limit peers on local networks (the loopback included) unless
+        # they are put in the global peer class.
+        classes = lt.ip_filter()
+        classes.add_rule("0.0.0.0", "255.255.255.255", 1 << lt.session.global_peer_class_id)
+        self.ses.set_peer_class_filter(classes)
         atp = lt.add_torrent_params()
         atp.ti = lt.torrent_info(str(self.dist.torrent))
         atp.save_path = str(self.dist.folder)

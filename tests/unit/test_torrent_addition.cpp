@@ -1,0 +1,277 @@
+// Finding the torrent files of the download folder and adding them to the session, with the
+// real library and file system under Wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/torrent_status.hpp>
+#include <libtorrent/write_resume_data.hpp>
+
+#include "test_torrent_support.h"
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+class FindTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = dir / "Down";
+        ::CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    std::vector<std::string> Found(const std::string& downloadDir) {
+        std::strcpy(dlg.m_szDownloadDir, downloadDir.c_str());
+        dlg.m_torrentFiles.clear();
+        dlg.FindTorrentFiles();
+        std::vector<std::string> files = dlg.m_torrentFiles;
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+    TempDir dir;
+    std::string folder;
+    CMirelLauncherDlg dlg;
+};
+
+// Output of a standard stream written while `body` runs.
+template <typename F>
+std::string CaptureStderr(F body) {
+    ::testing::internal::CaptureStderr();
+    body();
+    return ::testing::internal::GetCapturedStderr();
+}
+template <typename F>
+std::string CaptureStdout(F body) {
+    ::testing::internal::CaptureStdout();
+    body();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST_F(FindTest, NamesHoldingDotNdnAnywhereCaseSensitiveFoldersIncluded) {
+    for (const char* name : {"Mirel.ndn", "patch.ndn.old", "UPPER.NDN", "mixed.Ndn", "notes.txt", "ndn", "x.ndnx"})
+        ASSERT_TRUE(WriteBytes(folder + "\\" + name, "x"));
+    ::CreateDirectoryA((folder + "\\sub.ndn").c_str(), nullptr);
+    ::CreateDirectoryA((folder + "\\plain").c_str(), nullptr);
+    std::vector<std::string> expected = {folder + "\\Mirel.ndn", folder + "\\patch.ndn.old", folder + "\\sub.ndn",
+                                         folder + "\\x.ndnx"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Found(folder + "\\"), expected);
+}
+
+TEST_F(FindTest, OneSeparatorBetweenFolderAndName) {
+    ASSERT_TRUE(WriteBytes(folder + "\\Mirel.ndn", "x"));
+    EXPECT_EQ(Found(folder), std::vector<std::string>{folder + "\\Mirel.ndn"}) << "without a trailing backslash";
+    EXPECT_EQ(Found(folder + "\\"), std::vector<std::string>{folder + "\\Mirel.ndn"}) << "with one";
+    // The download folder as the program forms it: the separator after the drive doubled.
+    std::string doubled = folder.substr(0, 3) + "\\" + folder.substr(3) + "\\";
+    EXPECT_EQ(Found(doubled), std::vector<std::string>{doubled + "Mirel.ndn"});
+}
+
+TEST_F(FindTest, CurrentDirectoryIsRestoredOnEveryWayOut) {
+    CurrentDir cwd(dir.path());
+    const std::string before = CurrentDirectory();
+    EXPECT_TRUE(Found(dir / "missing\\").empty());
+    EXPECT_EQ(CurrentDirectory(), before) << "folder that cannot be entered";
+    EXPECT_TRUE(Found(folder + "\\").empty());
+    EXPECT_EQ(CurrentDirectory(), before) << "empty folder";
+    ASSERT_TRUE(WriteBytes(folder + "\\a.ndn", "x"));
+    EXPECT_EQ(Found(folder + "\\").size(), 1u);
+    EXPECT_EQ(CurrentDirectory(), before) << "folder with a torrent file";
+}
+
+TEST_F(FindTest, OnlyAppends) {
+    ASSERT_TRUE(WriteBytes(folder + "\\a.ndn", "x"));
+    std::strcpy(dlg.m_szDownloadDir, (folder + "\\").c_str());
+    dlg.m_torrentFiles = {"earlier"};
+    dlg.FindTorrentFiles();
+    EXPECT_EQ(dlg.m_torrentFiles, (std::vector<std::string>{"earlier", folder + "\\a.ndn"}));
+}
+
+// ---- adding torrents
+
+namespace {
+
+class AddTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        down = dir / "Down";
+        ::CreateDirectoryA(down.c_str(), nullptr);
+        seedDir = dir / "seed";
+        ::CreateDirectoryA(seedDir.c_str(), nullptr);
+        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
+        dlg.m_strSavePath = dlg.m_szDownloadDir;
+        dlg.m_nListenPort = 0;  // the tests need no fixed port
+        dlg.m_strListenInterface = "127.0.0.1";
+    }
+    // A torrent of a payload made in the seed folder, its metainfo written into Down.
+    std::string Publish(const std::string& payload, const std::string& torrentName, size_t size = 64 * 1024,
+                        unsigned seed = 1) {
+        EXPECT_TRUE(WritePayload(seedDir + "\\" + payload, size, seed));
+        return MakeTorrentFile(seedDir, payload, down + "\\" + torrentName);
+    }
+    lt::torrent_status Status(const lt::torrent_handle& h) {
+        return h.status(lt::torrent_handle::query_name | lt::torrent_handle::query_save_path);
+    }
+    std::vector<std::pair<std::string, lt::torrent_handle>> Handles() {
+        return {dlg.m_pSession->handles.begin(), dlg.m_pSession->handles.end()};
+    }
+
+    TempDir dir;
+    std::string down, seedDir;
+    CMirelLauncherDlg dlg;
+};
+
+}  // namespace
+
+TEST_F(AddTest, TorrentsAreAddedPausedAutoManagedWithTheirLimitsKeyedByPath) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    std::string out;
+    {
+        CurrentDir cwd(dir.path());
+        out = CaptureStdout([&] { ASSERT_TRUE(dlg.StartTorrentSession()); });
+    }
+    EXPECT_EQ(out, "Setup.exe\n");
+    auto handles = Handles();
+    ASSERT_EQ(handles.size(), 1u);
+    EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
+    const lt::torrent_handle& h = handles[0].second;
+    ASSERT_TRUE(h.is_valid());
+    lt::torrent_status st = Status(h);
+    EXPECT_TRUE(st.flags & lt::torrent_flags::auto_managed);
+    EXPECT_FALSE(st.flags & lt::torrent_flags::seed_mode);
+    EXPECT_FALSE(st.flags & lt::torrent_flags::upload_mode);
+    EXPECT_EQ(st.storage_mode, lt::storage_mode_sparse);
+    EXPECT_EQ(st.save_path, ToLibraryPath(down + "\\"));
+    EXPECT_EQ(h.max_connections(), 50);
+    EXPECT_EQ(h.upload_limit(), -1) << "no limit";
+    EXPECT_EQ(h.download_limit(), -1) << "no limit";
+    // No upload slot limit: the library stores "none" as its largest value.
+    EXPECT_GT(h.max_uploads(), 1 << 20);
+}
+
+TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    ASSERT_TRUE(WriteBytes(down + "\\Broken.ndn", "d8:announce"));
+    ::CreateDirectoryA((down + "\\folder.ndn").c_str(), nullptr);
+    std::string err;
+    {
+        CurrentDir cwd(dir.path());
+        err = CaptureStderr([&] { dlg.StartTorrentSession(); });
+    }
+    EXPECT_EQ(dlg.m_torrentFiles.size(), 3u);
+    auto handles = Handles();
+    ASSERT_EQ(handles.size(), 1u);
+    EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
+    // "<torrent file>: <reason>", one line each.
+    for (const std::string name : {"Broken.ndn", "folder.ndn"}) {
+        std::string prefix = down + "\\" + name + ": ";
+        size_t at = err.find(prefix);
+        ASSERT_NE(at, std::string::npos) << err;
+        size_t eol = err.find('\n', at);
+        ASSERT_NE(eol, std::string::npos);
+        EXPECT_GT(eol, at + prefix.size()) << "a reason follows";
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+}
+
+TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    ASSERT_TRUE(::CopyFileA((down + "\\Mirel.ndn").c_str(), (down + "\\copy.ndn").c_str(), FALSE));
+    std::string err;
+    {
+        CurrentDir cwd(dir.path());
+        err = CaptureStderr([&] { dlg.StartTorrentSession(); });
+    }
+    EXPECT_EQ(err, "") << "a duplicate is no error";
+    auto handles = Handles();
+    ASSERT_EQ(handles.size(), 2u);
+    EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
+    EXPECT_EQ(handles[1].first, down + "\\copy.ndn");
+    EXPECT_TRUE(handles[0].second == handles[1].second);
+    EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 1u);
+}
+
+TEST_F(AddTest, KeyIsEmptyWhenNotKeyedByPath) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    {
+        CurrentDir cwd(dir.path());
+        dlg.StartTorrentSession();
+    }
+    ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
+    dlg.AddTorrent(*dlg.m_pSession, down + "\\other.ndn", 0.0f, 1, dlg.m_strSavePath.GetString(), false, 1000, 2000);
+    auto handles = Handles();
+    ASSERT_EQ(handles.size(), 2u);
+    EXPECT_EQ(handles[0].first, "");
+    EXPECT_EQ(Status(handles[0].second).name, "Other.bin");
+    EXPECT_EQ(handles[0].second.upload_limit(), 1000);
+    EXPECT_EQ(handles[0].second.download_limit(), 2000);
+}
+
+TEST_F(AddTest, ResumeDataIsReadFromSavePathNameDotResume) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
+    // Resume data of the right torrent, as the library writes it, carrying counters that only
+    // resume data can bring in.
+    auto resumeFor = [&](const std::string& torrent, std::int64_t uploaded) {
+        lt::add_torrent_params atp;
+        atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\" + torrent));
+        atp.info_hashes = atp.ti->info_hashes();
+        atp.save_path = ToLibraryPath(down + "\\");
+        atp.total_uploaded = uploaded;
+        std::vector<char> buf = lt::write_resume_data_buf(atp);
+        return std::string(buf.begin(), buf.end());
+    };
+    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", resumeFor("Mirel.ndn", 123456)));
+    // Resume data of another torrent under this one's name, and a broken one: not taken.
+    ASSERT_TRUE(WriteBytes(down + "\\Other.bin.resume", resumeFor("Mirel.ndn", 999)));
+    {
+        CurrentDir cwd(dir.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+    }
+    std::int64_t setup = -1, other = -1;
+    for (auto& e : Handles()) {
+        lt::torrent_status st = Status(e.second);
+        (st.name == "Setup.exe" ? setup : other) = st.all_time_upload;
+    }
+    EXPECT_EQ(setup, 123456);
+    EXPECT_EQ(other, 0);
+    // The files are only read.
+    std::string bytes;
+    ASSERT_TRUE(ReadBytes(down + "\\Setup.exe.resume", bytes));
+    EXPECT_EQ(bytes, resumeFor("Mirel.ndn", 123456));
+}
+
+TEST_F(AddTest, BrokenResumeDataStillAddsTheTorrent) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", "d4:junk"));
+    std::string err;
+    {
+        CurrentDir cwd(dir.path());
+        err = CaptureStderr([&] { dlg.StartTorrentSession(); });
+    }
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(Handles().size(), 1u);
+    EXPECT_TRUE(Handles()[0].second.is_valid());
+}
+
+TEST_F(AddTest, KoreanTorrentNameIsShownAndSavedInTheCodePage) {
+    const std::string name = "미렐온라인설치.exe";  // code page 949
+    ASSERT_FALSE(Publish(name, "Mirel.ndn").empty());
+    // A complete copy in the download folder: the library finds it under the converted name.
+    ASSERT_TRUE(::CopyFileA((seedDir + "\\" + name).c_str(), (down + "\\" + name).c_str(), FALSE));
+    std::string out;
+    {
+        CurrentDir cwd(dir.path());
+        out = CaptureStdout([&] { ASSERT_TRUE(dlg.StartTorrentSession()); });
+    }
+    EXPECT_EQ(out, name + "\n");
+    ASSERT_EQ(Handles().size(), 1u);
+    lt::torrent_handle h = Handles()[0].second;
+    ASSERT_TRUE(WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; }))
+        << "state " << static_cast<int>(h.status().state);
+    EXPECT_EQ(Utf8ToAnsi(Status(h).name), name);
+}

@@ -1,0 +1,319 @@
+// The torrent monitor thread, run for real on a real session: progress of the main torrent,
+// the completion action (the stand-in installer, which records each start), the peer rows and
+// the stop protocol. Waits are bounded; "nothing happened" is checked over a counted number of
+// peer-list refreshes (each one comes more than a second after the last), never over a time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <libtorrent/ip_filter.hpp>
+#include <libtorrent/session.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include "test_torrent_support.h"
+#include "torrent/MonitorThread.h"
+#include "ui/MirelLauncherDlg.h"
+#include "ui/TorrentInfoDlg.h"
+
+namespace {
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        down = dir / "Down";
+        ::CreateDirectoryA(down.c_str(), nullptr);
+        seedDir = dir / "seed";
+        ::CreateDirectoryA(seedDir.c_str(), nullptr);
+        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
+        dlg.m_strSavePath = dlg.m_szDownloadDir;
+        dlg.m_nListenPort = 0;
+        dlg.m_strListenInterface = "127.0.0.1";
+        log = dir / "installer.log";
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", log.c_str());
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", "1");
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_KEY", nullptr);
+        done = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        g_hMonitorDoneEvent = done;
+    }
+    void TearDown() override {
+        Stop();
+        g_hMonitorDoneEvent = nullptr;
+        ::CloseHandle(done);
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", nullptr);
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", nullptr);
+    }
+
+    // Publishes the stand-in installer (or random bytes) as `payload`, its torrent as
+    // Down\<torrentName>; with `present` the download folder already holds the whole content.
+    void Publish(const std::string& payload, const std::string& torrentName, bool present, bool installer = true) {
+        std::string source = seedDir + "\\" + payload;
+        if (installer)
+            ASSERT_TRUE(::CopyFileA(StandinPath("standin_installer.exe").c_str(), source.c_str(), FALSE));
+        else
+            ASSERT_TRUE(WritePayload(source, 48 * 1024));
+        ASSERT_FALSE(MakeTorrentFile(seedDir, payload, down + "\\" + torrentName).empty());
+        if (present) ASSERT_TRUE(::CopyFileA(source.c_str(), (down + "\\" + payload).c_str(), FALSE));
+    }
+    void StartSession() {
+        CurrentDir cwd(dir.path());
+        ::testing::internal::CaptureStdout();
+        ASSERT_TRUE(dlg.StartTorrentSession());
+        ::testing::internal::GetCapturedStdout();
+    }
+    lt::torrent_handle Handle(const std::string& torrentName) {
+        auto it = dlg.m_pSession->handles.find(down + "\\" + torrentName);
+        return it == dlg.m_pSession->handles.end() ? lt::torrent_handle() : it->second;
+    }
+    bool Seeding(const std::string& torrentName) {
+        lt::torrent_handle h = Handle(torrentName);
+        return WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; });
+    }
+    void Start() {
+        StartMonitorThread(&dlg);
+        ASSERT_NE(dlg.m_dwMonitorThreadId, 0u);
+    }
+    bool Stop(UINT message = 2) {
+        if (!dlg.m_hMonitorThread || ::WaitForSingleObject(dlg.m_hMonitorThread, 0) == WAIT_OBJECT_0) return true;
+        ::PostThreadMessageA(dlg.m_dwMonitorThreadId, message, 0, 0);
+        return ::WaitForSingleObject(dlg.m_hMonitorThread, 10000) == WAIT_OBJECT_0;
+    }
+    // Lets the monitor make `count` peer-list refreshes (the peer window counts as open):
+    // by then it has made well over a hundred passes.
+    bool Refreshes(int count) {
+        dlg.m_bPeerDlgClosed = false;
+        for (int i = 0; i < count; ++i) {
+            DWORD before = dlg.m_dwPeerListTick;
+            if (!WaitUntil([&] { return dlg.m_dwPeerListTick != before; }, 10000)) return false;
+        }
+        return true;
+    }
+    int InstallerRuns() {
+        std::string text;
+        if (!ReadBytes(log, text)) return 0;
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    }
+    std::vector<PeerRow> PendingRows() {
+        std::lock_guard<std::mutex> lock(dlg.m_peerRowsLock);
+        return dlg.m_pendingPeerRows;
+    }
+
+    TempDir dir;
+    std::string down, seedDir, log;
+    HANDLE done = nullptr;
+    CMirelLauncherDlg dlg;
+};
+
+}  // namespace
+
+TEST_F(MonitorTest, CompleteDownloadOpensTheInstallerOnceAndShowsFullProgress) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "the installer was not opened";
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(InstallerRuns(), 1) << "opened once only";
+    EXPECT_EQ(dlg.m_progress.GetPos(), 100);
+    // The content is the installer itself, opened from the save path.
+    std::string text;
+    ASSERT_TRUE(ReadBytes(log, text));
+    EXPECT_NE(text.find(" " + down + "\\Setup.exe"), std::string::npos) << text;
+    char expected[64];
+    CMirelLauncherDlg::FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), expected,
+                                  sizeof(expected));
+    EXPECT_EQ(std::string(dlg.m_szSizeText), std::string(expected) + "/" + expected);
+}
+
+TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    dlg.m_bInstalled = true;
+    Start();
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(dlg.m_progress.GetPos(), 100);
+    EXPECT_STREQ(dlg.m_szSizeText, "");
+    EXPECT_EQ(InstallerRuns(), 0);
+}
+
+TEST_F(MonitorTest, IncompleteMainTorrentMovesNothingAndOpensNothing) {
+    Publish("Setup.exe", "Mirel.ndn", false);
+    StartSession();
+    dlg.m_progress.SetPos(7);
+    Start();
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(dlg.m_progress.GetPos(), 0);
+    char wanted[64];
+    CMirelLauncherDlg::FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), wanted,
+                                  sizeof(wanted));
+    EXPECT_EQ(std::string(dlg.m_szSizeText), std::string("0/") + wanted);
+    EXPECT_EQ(InstallerRuns(), 0);
+}
+
+TEST_F(MonitorTest, OnlyTheLastEntryInKeyOrderDecidesCompletion) {
+    // "Mirel.ndn" sorts before "zz.ndn": the main torrent is complete, the last one is not.
+    Publish("Setup.exe", "Mirel.ndn", true);
+    Publish("Later.bin", "zz.ndn", false, false);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    Start();
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(dlg.m_progress.GetPos(), 100) << "the bar follows the main torrent";
+    EXPECT_EQ(InstallerRuns(), 0) << "the last entry is not complete";
+}
+
+TEST_F(MonitorTest, CompleteLastEntryIsOpenedEvenWhenTheMainTorrentIsNot) {
+    Publish("Main.bin", "Mirel.ndn", false, false);
+    Publish("Setup.exe", "zz.ndn", true);
+    StartSession();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; }));
+    EXPECT_EQ(dlg.m_progress.GetPos(), 0);
+}
+
+TEST_F(MonitorTest, ShellRefusalIsRetriedUntilTheInstallerOpens) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    // Nobody else may open the file while we hold it: the shell cannot start it.
+    HANDLE lock = ::CreateFileA((down + "\\Setup.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    Start();
+    bool refreshed = Refreshes(2);
+    int whileLocked = InstallerRuns();
+    ::CloseHandle(lock);
+    ASSERT_TRUE(refreshed);
+    EXPECT_EQ(whileLocked, 0);
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "no retry after the refusal";
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(InstallerRuns(), 1);
+}
+
+TEST_F(MonitorTest, NothingWantedKeepsTheBarAndStillSetsTheSizeText) {
+    Publish("Setup.exe", "Mirel.ndn", false);
+    StartSession();
+    lt::torrent_handle h = Handle("Mirel.ndn");
+    h.prioritize_files({lt::dont_download});
+    ASSERT_TRUE(WaitUntil([&] { return h.status().total_wanted == 0; }));
+    dlg.m_progress.SetPos(42);
+    Start();
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(dlg.m_progress.GetPos(), 42);
+    EXPECT_STREQ(dlg.m_szSizeText, "0/0");
+    EXPECT_EQ(InstallerRuns(), 0);
+}
+
+TEST_F(MonitorTest, InvalidHandlesAreDroppedFromTheContainer) {
+    Publish("Setup.exe", "Mirel.ndn", false);
+    Publish("Other.bin", "other.ndn", false, false);
+    StartSession();
+    ASSERT_EQ(dlg.m_pSession->handles.size(), 2u);
+    lt::torrent_handle other = Handle("other.ndn");
+    Start();
+    dlg.m_pSession->session->remove_torrent(other);
+    ASSERT_TRUE(WaitUntil([&] { return !other.is_valid(); }));
+    ASSERT_TRUE(Refreshes(2));
+    ASSERT_TRUE(Stop());
+    ASSERT_EQ(dlg.m_pSession->handles.size(), 1u);
+    EXPECT_EQ(dlg.m_pSession->handles.begin()->first, down + "\\Mirel.ndn");
+}
+
+TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
+    Publish("Setup.exe", "Mirel.ndn", false);
+    StartSession();
+    // A seeder of our own on the loopback address.
+    lt::settings_pack s;
+    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+    s.set_bool(lt::settings_pack::enable_dht, false);
+    s.set_bool(lt::settings_pack::enable_lsd, false);
+    s.set_bool(lt::settings_pack::enable_upnp, false);
+    s.set_bool(lt::settings_pack::enable_natpmp, false);
+    s.set_int(lt::settings_pack::upload_rate_limit, 4096);  // keeps the connection busy
+    lt::session seeder(s);
+    // Peers on the loopback network are limited only inside the global peer class.
+    lt::ip_filter classes;
+    classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"),
+                     1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id));
+    seeder.set_peer_class_filter(classes);
+    lt::add_torrent_params atp;
+    atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
+    atp.save_path = ToLibraryPath(seedDir);
+    atp.flags = lt::torrent_flags::seed_mode;
+    seeder.add_torrent(atp);
+    ASSERT_TRUE(WaitUntil([&] { return seeder.is_listening(); }));
+    const int port = seeder.listen_port();
+    const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"), static_cast<unsigned short>(port));
+    lt::torrent_handle mine = Handle("Mirel.ndn");
+
+    Start();
+    const std::string expected = "p2p 127.0.0.1 : " + std::to_string(port);
+    dlg.m_bPeerDlgClosed = false;
+    // The library's queue starts the torrent on its own time; until it runs, a connection
+    // request is dropped, so it is repeated.
+    ASSERT_TRUE(WaitUntil([&] {
+        if (mine.status().num_peers == 0) mine.connect_peer(seederAt);
+        for (const PeerRow& r : PendingRows())
+            if (r.cells[0] == expected) return true;
+        return false;
+    })) << "no row for the seeder";
+    // While no peer window exists, no refresh and no time stamp. The size label moves with the
+    // slow download: each change is a later pass.
+    dlg.m_bPeerDlgClosed = true;
+    auto nextLabel = [&] {
+        std::string before = dlg.m_szSizeText;
+        return WaitUntil([&] { return std::string(dlg.m_szSizeText) != before; });
+    };
+    ASSERT_TRUE(nextLabel()) << "the download does not move";
+    DWORD tick = dlg.m_dwPeerListTick;
+    {
+        std::lock_guard<std::mutex> lock(dlg.m_peerRowsLock);
+        dlg.m_pendingPeerRows.clear();
+    }
+    ASSERT_TRUE(nextLabel());
+    ASSERT_TRUE(nextLabel());
+    EXPECT_EQ(dlg.m_dwPeerListTick, tick);
+    EXPECT_TRUE(PendingRows().empty());
+}
+
+TEST_F(MonitorTest, StopsOnMessage16AndIgnoresOtherMessages) {
+    Publish("Setup.exe", "Mirel.ndn", false);
+    StartSession();
+    Start();
+    ::PostThreadMessageA(dlg.m_dwMonitorThreadId, WM_USER + 5, 0, 0);
+    ::PostThreadMessageA(dlg.m_dwMonitorThreadId, WM_TIMER, 0, 0);
+    ASSERT_TRUE(Refreshes(1));
+    EXPECT_EQ(::WaitForSingleObject(dlg.m_hMonitorThread, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
+    EXPECT_TRUE(Stop(WM_CLOSE));
+    EXPECT_EQ(::WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "done event signalled";
+}
+
+// ---- the cells of one peer row
+
+TEST(PeerRowFormat, KindAddressRatesAndFull64BitTotals) {
+    lt::peer_info p{};
+    p.connection_type = lt::peer_info::standard_bittorrent;
+    p.ip = lt::tcp::endpoint(lt::make_address("127.0.0.1"), 51413);
+    p.up_speed = 1234;
+    p.down_speed = 567890;
+    p.total_upload = 5000000000LL;
+    p.total_download = 2147483648LL;
+    PeerRow row = FormatPeerRow(p);
+    EXPECT_EQ(row.cells[0], "p2p 127.0.0.1 : 51413");
+    EXPECT_EQ(row.cells[1], "1234 byte/s");
+    EXPECT_EQ(row.cells[2], "5000000000 byte");
+    EXPECT_EQ(row.cells[3], "567890 byte/s");
+    EXPECT_EQ(row.cells[4], "2147483648 byte");
+
+    p.connection_type = lt::peer_info::web_seed;
+    p.ip = lt::tcp::endpoint(lt::make_address("10.1.2.3"), 80);
+    p.total_upload = 0;
+    EXPECT_EQ(FormatPeerRow(p).cells[0], "http 10.1.2.3 : 80");
+    EXPECT_EQ(FormatPeerRow(p).cells[2], "0 byte");
+    p.connection_type = lt::peer_info::http_seed;
+    EXPECT_EQ(FormatPeerRow(p).cells[0], "http 10.1.2.3 : 80");
+    p.ip = lt::tcp::endpoint(lt::make_address("::1"), 6881);
+    p.connection_type = lt::peer_info::standard_bittorrent;
+    EXPECT_EQ(FormatPeerRow(p).cells[0], "p2p ::1 : 6881");
+}

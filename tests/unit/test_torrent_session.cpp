@@ -1,0 +1,291 @@
+// The BitTorrent session's fixed configuration, the saved session state and the session's
+// start, with the real library under Wine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include <libtorrent/alert.hpp>
+#include <libtorrent/bencode.hpp>
+#include <libtorrent/entry.hpp>
+#include <libtorrent/session_params.hpp>
+
+#include "test_torrent_support.h"
+#include "ui/MirelLauncherDlg.h"
+
+namespace {
+
+using sp = lt::settings_pack;
+
+std::string Bencoded(const lt::entry& e) {
+    std::string out;
+    lt::bencode(std::back_inserter(out), e);
+    return out;
+}
+
+// The settings the program sets itself. (By enumerator: libtorrent 2.0.8's name table has
+// announce_to_all_trackers and announce_to_all_tiers the wrong way round.)
+const std::set<int> kProgramSettings = {
+    sp::peer_fingerprint, sp::user_agent, sp::alert_mask, sp::choking_algorithm, sp::announce_to_all_trackers,
+    sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
+    sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
+    sp::listen_system_port_fallback,
+};
+
+}  // namespace
+
+TEST(TorrentSettings, ProgramValues) {
+    sp pack = MakeSessionSettings(6881, "");
+    EXPECT_EQ(pack.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
+    EXPECT_EQ(pack.get_str(sp::peer_fingerprint), "-LT0F00-");
+    EXPECT_EQ(pack.get_int(sp::choking_algorithm), sp::rate_based_choker);
+    EXPECT_TRUE(pack.get_bool(sp::announce_to_all_trackers));
+    EXPECT_FALSE(pack.get_bool(sp::use_dht_as_fallback));
+    EXPECT_TRUE(pack.get_bool(sp::enable_dht));
+    EXPECT_EQ(pack.get_int(sp::proxy_type), sp::none);
+    EXPECT_EQ(pack.get_str(sp::proxy_hostname), "");
+    EXPECT_EQ(pack.get_int(sp::proxy_port), 0);
+    EXPECT_EQ(pack.get_str(sp::proxy_username), "");
+    EXPECT_EQ(pack.get_str(sp::proxy_password), "");
+    // Eleven ports from the first one, on every interface; no port the system picks instead.
+    EXPECT_EQ(pack.get_str(sp::listen_interfaces), "0.0.0.0:6881,[::]:6881");
+    EXPECT_EQ(pack.get_int(sp::max_retry_port_bind), 10);
+    EXPECT_FALSE(pack.get_bool(sp::listen_system_port_fallback));
+    EXPECT_EQ(MakeSessionSettings(7000, "127.0.0.1").get_str(sp::listen_interfaces), "127.0.0.1:7000");
+}
+
+TEST(TorrentSettings, ThreeBootstrapRoutersOnPort6881) {
+    std::string nodes = MakeSessionSettings(6881, "").get_str(sp::dht_bootstrap_nodes);
+    std::set<std::string> hosts;
+    size_t start = 0;
+    int count = 0;
+    while (start <= nodes.size()) {
+        size_t end = nodes.find(',', start);
+        std::string node = nodes.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        ++count;
+        ASSERT_GT(node.size(), 5u) << nodes;
+        EXPECT_EQ(node.substr(node.size() - 5), ":6881") << node;
+        hosts.insert(node.substr(0, node.size() - 5));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(hosts.size(), 3u) << nodes;
+}
+
+TEST(TorrentSettings, AlertsOfTheOldCategoriesExceptDebugProgressDhtAndStatistics) {
+    auto mask = static_cast<std::uint32_t>(MakeSessionSettings(6881, "").get_int(sp::alert_mask));
+    namespace ac = lt::alert_category;
+    for (auto on : {ac::error, ac::peer, ac::port_mapping, ac::storage, ac::tracker, ac::status, ac::ip_block,
+                    ac::performance_warning})
+        EXPECT_TRUE(mask & static_cast<std::uint32_t>(on)) << std::hex << static_cast<std::uint32_t>(on);
+    for (auto off : {ac::connect, ac::dht, ac::stats, ac::session_log, ac::torrent_log, ac::peer_log,
+                     ac::incoming_request, ac::dht_log, ac::dht_operation, ac::port_mapping_log, ac::picker_log,
+                     ac::file_progress, ac::piece_progress, ac::upload, ac::block_progress})
+        EXPECT_FALSE(mask & static_cast<std::uint32_t>(off)) << std::hex << static_cast<std::uint32_t>(off);
+}
+
+TEST(TorrentSettings, EverythingElseKeepsTheLibraryDefault) {
+    sp pack = MakeSessionSettings(6881, "");
+    sp defaults = lt::default_settings();
+    int compared = 0;
+    for (int i = 0; i < sp::num_string_settings; ++i) {
+        int s = sp::string_type_base + i;
+        if (kProgramSettings.count(s)) continue;
+        EXPECT_EQ(pack.get_str(s), defaults.get_str(s)) << lt::name_for_setting(s);
+        ++compared;
+    }
+    for (int i = 0; i < sp::num_int_settings; ++i) {
+        int s = sp::int_type_base + i;
+        if (kProgramSettings.count(s)) continue;
+        EXPECT_EQ(pack.get_int(s), defaults.get_int(s)) << lt::name_for_setting(s);
+        ++compared;
+    }
+    for (int i = 0; i < sp::num_bool_settings; ++i) {
+        int s = sp::bool_type_base + i;
+        if (kProgramSettings.count(s)) continue;
+        EXPECT_EQ(pack.get_bool(s), defaults.get_bool(s)) << lt::name_for_setting(s);
+        ++compared;
+    }
+    EXPECT_GT(compared, 100);
+}
+
+// ---- the saved session state
+
+class SessionStateTest : public ::testing::Test {
+protected:
+    std::string file() const { return dir / ".ses_state"; }
+    TempDir dir;
+};
+
+TEST_F(SessionStateTest, MissingEmptyBrokenOrTooDeepStateIsSkipped) {
+    lt::session_params params;
+    EXPECT_FALSE(ReadSessionState(file().c_str(), params)) << "missing";
+    ASSERT_TRUE(WriteBytes(file(), ""));
+    EXPECT_FALSE(ReadSessionState(file().c_str(), params)) << "empty";
+    ASSERT_TRUE(WriteBytes(file(), "d8:settingsd10:user_agent"));
+    EXPECT_FALSE(ReadSessionState(file().c_str(), params)) << "cut short";
+    ASSERT_TRUE(WriteBytes(file(), "i42e"));
+    EXPECT_FALSE(ReadSessionState(file().c_str(), params)) << "not a dictionary";
+    // Nesting: 1000 levels are read, 1001 are not.
+    auto nested = [](int depth) { return "d1:x" + std::string(depth - 1, 'l') + std::string(depth - 1, 'e') + "e"; };
+    ASSERT_TRUE(WriteBytes(file(), nested(1001)));
+    EXPECT_FALSE(ReadSessionState(file().c_str(), params)) << "1001 levels";
+    ASSERT_TRUE(WriteBytes(file(), nested(1000)));
+    EXPECT_TRUE(ReadSessionState(file().c_str(), params)) << "1000 levels";
+}
+
+TEST_F(SessionStateTest, ProgramSettingsWinTheStateKeepsDhtTuningEncryptionAndNodes) {
+    lt::entry state;
+    lt::entry& settings = state["settings"];
+    settings["user_agent"] = "someone else";
+    settings["proxy_type"] = static_cast<int>(sp::socks5);
+    settings["proxy_hostname"] = "proxy.example";
+    settings["enable_dht"] = 0;
+    settings["dht_bootstrap_nodes"] = "elsewhere:1";
+    settings["listen_interfaces"] = "0.0.0.0:1234";
+    settings["connections_limit"] = 7;
+    settings["dht_max_peers_reply"] = 77;
+    settings["out_enc_policy"] = static_cast<int>(sp::pe_forced);
+    lt::entry& dht = state["dht state"];
+    dht["node-id"] = std::string(20, '\x11');
+    ASSERT_TRUE(WriteBytes(file(), Bencoded(state)));
+
+    lt::session_params loaded;
+    ASSERT_TRUE(ReadSessionState(file().c_str(), loaded));
+    sp program = MakeSessionSettings(6881, "");
+    lt::session_params merged = MergeSessionState(std::move(loaded), program);
+    const sp& s = merged.settings;
+    EXPECT_EQ(s.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
+    EXPECT_EQ(s.get_int(sp::proxy_type), sp::none);
+    EXPECT_EQ(s.get_str(sp::proxy_hostname), "");
+    EXPECT_TRUE(s.get_bool(sp::enable_dht));
+    EXPECT_EQ(s.get_str(sp::dht_bootstrap_nodes), program.get_str(sp::dht_bootstrap_nodes));
+    EXPECT_EQ(s.get_str(sp::listen_interfaces), "0.0.0.0:6881,[::]:6881");
+    EXPECT_EQ(s.get_int(sp::connections_limit), lt::default_settings().get_int(sp::connections_limit));
+    EXPECT_EQ(s.get_int(sp::dht_max_peers_reply), 77);
+    EXPECT_EQ(s.get_int(sp::out_enc_policy), sp::pe_forced);
+    ASSERT_FALSE(merged.dht_state.nids.empty());
+    EXPECT_EQ(merged.dht_state.nids.front().second, lt::sha1_hash(std::string(20, '\x11')));
+}
+
+// ---- the session's start
+
+class SessionStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        download = work / "Down";
+        ::CreateDirectoryA(download.c_str(), nullptr);
+        std::strcpy(dlg.m_szDownloadDir, (download + "\\").c_str());
+        dlg.m_strSavePath = dlg.m_szDownloadDir;
+    }
+    lt::session& session() { return *dlg.m_pSession->session; }
+
+    TempDir work;
+    std::string download;
+    CMirelLauncherDlg dlg;
+};
+
+TEST_F(SessionStartTest, EmptyFolderStillAppliesTheSettingsAndAddsNothing) {
+    CurrentDir cwd(work.path());
+    EXPECT_TRUE(dlg.StartTorrentSession());
+    EXPECT_TRUE(dlg.m_torrentFiles.empty());
+    ASSERT_NE(dlg.m_pSession, nullptr);
+    EXPECT_TRUE(dlg.m_pSession->handles.empty());
+    sp applied = session().get_settings();
+    EXPECT_EQ(applied.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
+    EXPECT_EQ(applied.get_str(sp::peer_fingerprint), "-LT0F00-");
+    EXPECT_EQ(applied.get_int(sp::choking_algorithm), sp::rate_based_choker);
+    // Listening within 6881..6891 (another session may hold a port of the range).
+    ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));
+    EXPECT_GE(session().listen_port(), 6881);
+    EXPECT_LE(session().listen_port(), 6891);
+}
+
+TEST_F(SessionStartTest, SavedStateInTheWorkingDirectoryIsReadNeverWritten) {
+    lt::entry state;
+    state["settings"]["dht_max_peers_reply"] = 55;
+    state["settings"]["user_agent"] = "not ours";
+    const std::string bytes = Bencoded(state);
+    ASSERT_TRUE(WriteBytes(work / ".ses_state", bytes));
+    {
+        CurrentDir cwd(work.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+        sp applied = session().get_settings();
+        EXPECT_EQ(applied.get_int(sp::dht_max_peers_reply), 55);
+        EXPECT_EQ(applied.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
+    }
+    std::string after;
+    ASSERT_TRUE(ReadBytes(work / ".ses_state", after));
+    EXPECT_EQ(after, bytes);
+}
+
+TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
+    // Hold all eleven ports (and IPv6 alike) so that nothing is left.
+    std::vector<SOCKET> held;
+    WSADATA wsa;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    dlg.m_nListenPort = 26881;
+    dlg.m_strListenInterface = "127.0.0.1";
+    for (int port = 26881; port <= 26891; ++port) {
+        SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<u_short>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << port;
+        ASSERT_EQ(::listen(s, 1), 0);
+        held.push_back(s);
+    }
+    {
+        CurrentDir cwd(work.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+    }
+    // The session tried every port of the range and gave up: it never listens.
+    EXPECT_EQ(session().get_settings().get_str(sp::listen_interfaces), "127.0.0.1:26881");
+    EXPECT_FALSE(session().is_listening());
+    for (SOCKET s : held) ::closesocket(s);
+    ::WSACleanup();
+}
+
+TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRange) {
+    WSADATA wsa;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    dlg.m_nListenPort = 27881;
+    dlg.m_strListenInterface = "127.0.0.1";
+    std::vector<SOCKET> held;
+    for (int port = 27881; port <= 27883; ++port) {
+        SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<u_short>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << port;
+        ASSERT_EQ(::listen(s, 1), 0);
+        held.push_back(s);
+    }
+    {
+        CurrentDir cwd(work.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));
+    EXPECT_EQ(session().listen_port(), 27884);
+    for (SOCKET s : held) ::closesocket(s);
+    ::WSACleanup();
+}
+
+// ---- text at the library's boundary
+
+TEST(TorrentText, KoreanRoundTripAndPathFolding) {
+    ASSERT_EQ(::GetACP(), 949u) << "the tests run with the Korean code page";
+    const std::string ansi = "C:\\다운\\미렐온라인설치.exe";   // code page 949 in this source's execution set
+    const std::string utf8 = u8"C:\\다운\\미렐온라인설치.exe";
+    EXPECT_EQ(AnsiToUtf8(ansi), std::string(utf8.begin(), utf8.end()));
+    EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(ansi)), ansi);
+    EXPECT_EQ(ToLibraryPath("C:\\\\Down\\Mirel Online\\"), "C:\\Down\\Mirel Online\\");
+    EXPECT_EQ(ToLibraryPath("C:/Down//x"), "C:\\Down\\x");
+    EXPECT_EQ(ToLibraryPath("\\\\server\\share\\\\x"), "\\\\server\\share\\x");
+    const std::string folded = u8"C:\\다운\\x";
+    EXPECT_EQ(ToLibraryPath("C:\\\\다운\\x"), std::string(folded.begin(), folded.end()));
+}
