@@ -49,9 +49,10 @@ protected:
     // Down\<torrentName>; with `present` the download folder already holds the whole content.
     void Publish(const std::string& payload, const std::string& torrentName, bool present, bool installer = true) {
         std::string source = seedDir + "\\" + payload;
-        if (installer)
+        if (installer) {
             ASSERT_TRUE(::CopyFileA(StandinPath("standin_installer.exe").c_str(), source.c_str(), FALSE));
-        else
+            ASSERT_TRUE(MarkForTest(source));
+        } else
             ASSERT_TRUE(WritePayload(source, 48 * 1024));
         ASSERT_FALSE(MakeTorrentFile(seedDir, payload, down + "\\" + torrentName).empty());
         if (present) ASSERT_TRUE(::CopyFileA(source.c_str(), (down + "\\" + payload).c_str(), FALSE));

@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <sstream>
@@ -15,10 +17,28 @@
 #include "test_support.h"
 #include "torrent/TorrentSession.h"
 
-// Writes `size` bytes that differ from piece to piece.
+// A number of the running test. Sessions of tests that run side by side find each other on
+// the loopback network (local service discovery), so every test's torrents must be its own.
+inline unsigned TestSeed() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "";
+    unsigned h = 2166136261u;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    return h;
+}
+
+// Appends the running test's name to a file (a program keeps running with bytes after its
+// image), so that its torrent is the test's own.
+inline bool MarkForTest(const std::string& path) {
+    std::string bytes;
+    if (!ReadBytes(path, bytes)) return false;
+    return WriteBytes(path, bytes + "test " + std::to_string(TestSeed()));
+}
+
+// Writes `size` bytes that differ from piece to piece and from test to test.
 inline bool WritePayload(const std::string& path, size_t size, unsigned seed = 1) {
     std::string data(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
+    unsigned x = (seed ^ TestSeed()) * 2654435761u + 1;
     for (size_t i = 0; i < size; ++i) {
         x = x * 1103515245u + 12345u;
         data[i] = static_cast<char>(x >> 16);
