@@ -117,6 +117,11 @@ bool ReadWholeFile(const std::string& ansiPath, std::vector<char>& buffer) {
 //   add_torrent_params fields         -> torrent_flags paused | auto_managed, without
 //                                        duplicate_is_error, seed_mode, upload_mode
 //   storage default_storage_constructor -> the default disk I/O of session_params
+//   (TCP only; 0.15 had no uTP)       -> enable_outgoing_utp off: connections the program
+//                                        opens are TCP, as they were; a peer that speaks
+//                                        only TCP is reached at once instead of after a
+//                                        failed uTP attempt (about 3.5 s). Peers may still
+//                                        connect to it over uTP.
 // Dropped, because libtorrent 2.0 no longer has them (the program ignored their results and
 // shows nothing that depends on them): the GeoIP databases (load_asnum_db, load_country_db),
 // resolve_countries, the share ratio (set_ratio), disk_cache_algorithm and
@@ -151,6 +156,8 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
                                             : listenInterface + ":" + port);
     pack.set_int(sp::max_retry_port_bind, kListenPortRetries);
     pack.set_bool(sp::listen_system_port_fallback, false);
+
+    pack.set_bool(sp::enable_outgoing_utp, false);
     return pack;
 }
 

@@ -30,7 +30,7 @@ const std::set<int> kProgramSettings = {
     sp::peer_fingerprint, sp::user_agent, sp::alert_mask, sp::choking_algorithm, sp::announce_to_all_trackers,
     sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
     sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
-    sp::listen_system_port_fallback,
+    sp::listen_system_port_fallback, sp::enable_outgoing_utp,
 };
 
 }  // namespace
@@ -52,6 +52,9 @@ TEST(TorrentSettings, ProgramValues) {
     EXPECT_EQ(pack.get_str(sp::listen_interfaces), "0.0.0.0:6881,[::]:6881");
     EXPECT_EQ(pack.get_int(sp::max_retry_port_bind), 10);
     EXPECT_FALSE(pack.get_bool(sp::listen_system_port_fallback));
+    // Outgoing connections over TCP, as the original client made them; uTP is still accepted.
+    EXPECT_FALSE(pack.get_bool(sp::enable_outgoing_utp));
+    EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
     EXPECT_EQ(MakeSessionSettings(7000, "127.0.0.1").get_str(sp::listen_interfaces), "127.0.0.1:7000");
 }
 
