@@ -52,6 +52,11 @@ def find(cls=None, title=None):
     return out if rc == 0 else None
 
 
+def visible(hwnd):
+    rc, out = helper("info", hwnd)
+    return rc == 0 and "visible=1" in out.splitlines()
+
+
 def grab():
     png = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, timeout=30).stdout
     return Image.open(io.BytesIO(png)).convert("RGB")
@@ -93,7 +98,9 @@ def main():
     work = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "distribution"
     log(f"publishing: an installer of {args.size_mb} MB as a torrent with a web seed, packed as Mirel.ndn")
     tracker = seeder.Tracker().start()
-    web = seeder.WebSeed(work, rate=1 << 20).start()
+    # The web seed at a third of the seeder's rate: libtorrent asks a much slower web seed for
+    # one long range, and its last pieces then hold the end of the download for seconds.
+    web = seeder.WebSeed(work, rate=int(args.rate_mb * (1 << 20) / 3)).start()
     dist = seeder.build_distribution(work, args.size_mb << 20, base=STANDINS / "standin_installer.exe",
                                      name="MirelSetup.exe", announce=tracker.url, web_seeds=[web.url("MirelSetup.exe")])
     files = seeder.FileServer(work).start()
@@ -128,7 +135,8 @@ def main():
     peer_open = False
     while proc.poll() is None:
         img = grab()
-        pct = last if peer_open else bar_percent(img, origin)
+        # Once the installer has been seen the launcher hides its window: nothing left to read.
+        pct = last if peer_open or (shots["installer"] and not visible(hwnd)) else bar_percent(img, origin)
         if pct // 10 != last // 10:
             log(f"progress bar at {pct}%")
         last = pct
