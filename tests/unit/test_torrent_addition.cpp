@@ -95,18 +95,8 @@ TEST_F(FindTest, OnlyAppends) {
 
 namespace {
 
-class AddTest : public ::testing::Test {
+class AddTest : public DownloadFolderTest {
 protected:
-    void SetUp() override {
-        down = dir / "Down";
-        ::CreateDirectoryA(down.c_str(), nullptr);
-        seedDir = dir / "seed";
-        ::CreateDirectoryA(seedDir.c_str(), nullptr);
-        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
-        dlg.m_strSavePath = dlg.m_szDownloadDir;
-        dlg.m_nListenPort = 0;  // the tests need no fixed port
-        dlg.m_strListenInterface = "127.0.0.1";
-    }
     // A torrent of a payload made in the seed folder, its metainfo written into Down.
     std::string Publish(const std::string& payload, const std::string& torrentName, size_t size = 64 * 1024,
                         unsigned seed = 1) {
@@ -119,10 +109,6 @@ protected:
     std::vector<std::pair<std::string, lt::torrent_handle>> Handles() {
         return {dlg.m_pSession->handles.begin(), dlg.m_pSession->handles.end()};
     }
-
-    TempDir dir;
-    std::string down, seedDir;
-    CMirelLauncherDlg dlg;
 };
 
 }  // namespace

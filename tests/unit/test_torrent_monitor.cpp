@@ -19,17 +19,10 @@
 
 namespace {
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public DownloadFolderTest {
 protected:
     void SetUp() override {
-        down = dir / "Down";
-        ::CreateDirectoryA(down.c_str(), nullptr);
-        seedDir = dir / "seed";
-        ::CreateDirectoryA(seedDir.c_str(), nullptr);
-        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
-        dlg.m_strSavePath = dlg.m_szDownloadDir;
-        dlg.m_nListenPort = 0;
-        dlg.m_strListenInterface = "127.0.0.1";
+        DownloadFolderTest::SetUp();
         log = dir / "installer.log";
         ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", log.c_str());
         ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", "1");
@@ -100,10 +93,8 @@ protected:
         return dlg.m_pendingPeerRows;
     }
 
-    TempDir dir;
-    std::string down, seedDir, log;
+    std::string log;
     HANDLE done = nullptr;
-    CMirelLauncherDlg dlg;
 };
 
 }  // namespace
@@ -224,27 +215,10 @@ TEST_F(MonitorTest, InvalidHandlesAreDroppedFromTheContainer) {
 TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
     Publish("Setup.exe", "Mirel.ndn", false);
     StartSession();
-    // A seeder of our own on the loopback address.
-    lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    s.set_bool(lt::settings_pack::enable_dht, false);
-    s.set_bool(lt::settings_pack::enable_lsd, false);
-    s.set_bool(lt::settings_pack::enable_upnp, false);
-    s.set_bool(lt::settings_pack::enable_natpmp, false);
-    s.set_int(lt::settings_pack::upload_rate_limit, 4096);  // keeps the connection busy
-    lt::session seeder(s);
-    // Peers on the loopback network are limited only inside the global peer class.
-    lt::ip_filter classes;
-    classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"),
-                     1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id));
-    seeder.set_peer_class_filter(classes);
-    lt::add_torrent_params atp;
-    atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
-    atp.save_path = ToLibraryPath(seedDir);
-    atp.flags = lt::torrent_flags::seed_mode;
-    seeder.add_torrent(atp);
-    ASSERT_TRUE(WaitUntil([&] { return seeder.is_listening(); }));
-    const int port = seeder.listen_port();
+    // A seeder of our own on the loopback address, slow enough to keep the connection busy.
+    auto seeder = StartLoopbackSeeder(down + "\\Mirel.ndn", seedDir, 4096);
+    ASSERT_TRUE(WaitUntil([&] { return seeder->is_listening(); }));
+    const int port = seeder->listen_port();
     const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"), static_cast<unsigned short>(port));
     lt::torrent_handle mine = Handle("Mirel.ndn");
 

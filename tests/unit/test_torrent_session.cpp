@@ -183,11 +183,35 @@ protected:
         std::strcpy(dlg.m_szDownloadDir, (download + "\\").c_str());
         dlg.m_strSavePath = dlg.m_szDownloadDir;
     }
+    void TearDown() override {
+        for (SOCKET s : held) ::closesocket(s);
+        if (winsock) ::WSACleanup();
+    }
     lt::session& session() { return *dlg.m_pSession->session; }
+
+    // Listens on the loopback ports first..last, so no one else can.
+    void HoldPorts(int first, int last) {
+        WSADATA wsa;
+        ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+        winsock = true;
+        for (int port = first; port <= last; ++port) {
+            SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            ASSERT_NE(s, INVALID_SOCKET);
+            held.push_back(s);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<u_short>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << port;
+            ASSERT_EQ(::listen(s, 1), 0);
+        }
+    }
 
     TempDir work;
     std::string download;
     CMirelLauncherDlg dlg;
+    std::vector<SOCKET> held;
+    bool winsock = false;
 };
 
 TEST_F(SessionStartTest, EmptyFolderStillAppliesTheSettingsAndAddsNothing) {
@@ -225,22 +249,10 @@ TEST_F(SessionStartTest, SavedStateInTheWorkingDirectoryIsReadNeverWritten) {
 }
 
 TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
-    // Hold all eleven ports (and IPv6 alike) so that nothing is left.
-    std::vector<SOCKET> held;
-    WSADATA wsa;
-    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    // Hold all eleven ports so that nothing is left.
     dlg.m_nListenPort = 26881;
     dlg.m_strListenInterface = "127.0.0.1";
-    for (int port = 26881; port <= 26891; ++port) {
-        SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<u_short>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << port;
-        ASSERT_EQ(::listen(s, 1), 0);
-        held.push_back(s);
-    }
+    ASSERT_NO_FATAL_FAILURE(HoldPorts(26881, 26891));
     {
         CurrentDir cwd(work.path());
         ASSERT_TRUE(dlg.StartTorrentSession());
@@ -248,34 +260,18 @@ TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
     // The session tried every port of the range and gave up: it never listens.
     EXPECT_EQ(session().get_settings().get_str(sp::listen_interfaces), "127.0.0.1:26881");
     EXPECT_FALSE(session().is_listening());
-    for (SOCKET s : held) ::closesocket(s);
-    ::WSACleanup();
 }
 
 TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRange) {
-    WSADATA wsa;
-    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
     dlg.m_nListenPort = 27881;
     dlg.m_strListenInterface = "127.0.0.1";
-    std::vector<SOCKET> held;
-    for (int port = 27881; port <= 27883; ++port) {
-        SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<u_short>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << port;
-        ASSERT_EQ(::listen(s, 1), 0);
-        held.push_back(s);
-    }
+    ASSERT_NO_FATAL_FAILURE(HoldPorts(27881, 27883));
     {
         CurrentDir cwd(work.path());
         ASSERT_TRUE(dlg.StartTorrentSession());
     }
     ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));
     EXPECT_EQ(session().listen_port(), 27884);
-    for (SOCKET s : held) ::closesocket(s);
-    ::WSACleanup();
 }
 
 // ---- text at the library's boundary

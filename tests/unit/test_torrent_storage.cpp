@@ -8,8 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include <libtorrent/ip_filter.hpp>
-#include <libtorrent/session.hpp>
 #include <libtorrent/torrent_status.hpp>
 
 #include "test_torrent_support.h"
@@ -17,40 +15,7 @@
 
 namespace {
 
-class StorageTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        down = dir / "Down";
-        ::CreateDirectoryA(down.c_str(), nullptr);
-        seedDir = dir / "seed";
-        ::CreateDirectoryA(seedDir.c_str(), nullptr);
-        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
-        dlg.m_strSavePath = dlg.m_szDownloadDir;
-        dlg.m_nListenPort = 0;
-        dlg.m_strListenInterface = "127.0.0.1";
-    }
-
-    // A seeder session of its own on the loopback address, seeding seedDir\<name>.
-    std::unique_ptr<lt::session> StartSeeder(const std::string& torrentPath) {
-        lt::settings_pack s;
-        s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-        s.set_bool(lt::settings_pack::enable_dht, false);
-        s.set_bool(lt::settings_pack::enable_lsd, false);
-        s.set_bool(lt::settings_pack::enable_upnp, false);
-        s.set_bool(lt::settings_pack::enable_natpmp, false);
-        auto seeder = std::make_unique<lt::session>(s);
-        lt::add_torrent_params atp;
-        atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(torrentPath));
-        atp.save_path = ToLibraryPath(seedDir);
-        atp.flags = lt::torrent_flags::seed_mode;
-        seeder->add_torrent(atp);
-        return seeder;
-    }
-
-    TempDir dir;
-    std::string down, seedDir;
-    CMirelLauncherDlg dlg;
-};
+using StorageTest = DownloadFolderTest;
 
 bool ExclusiveOpen(const std::string& path) {
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -69,7 +34,7 @@ TEST_F(StorageTest, DownloadArrivesWholeAndLeavesNoHandleOnTheFile) {
     ASSERT_TRUE(WritePayload(seedDir + "\\Setup.exe", size));
     const std::string torrent = down + "\\Mirel.ndn";
     ASSERT_FALSE(MakeTorrentFile(seedDir, "Setup.exe", torrent, 64 * 1024).empty());
-    auto seeder = StartSeeder(torrent);
+    auto seeder = StartLoopbackSeeder(torrent, seedDir);
     ASSERT_TRUE(WaitUntil([&] { return seeder->is_listening(); }));
     const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"),
                                      static_cast<unsigned short>(seeder->listen_port()));

@@ -5,17 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <libtorrent/create_torrent.hpp>
+#include <libtorrent/ip_filter.hpp>
+#include <libtorrent/session.hpp>
 #include <libtorrent/torrent_info.hpp>
 
 #include "test_support.h"
 #include "torrent/TorrentSession.h"
+#include "ui/MirelLauncherDlg.h"
 
 // A number of the running test. Sessions of tests that run side by side find each other on
 // the loopback network (local service discovery), so every test's torrents must be its own.
@@ -89,6 +94,51 @@ public:
 private:
     char m_old[MAX_PATH] = {};
 };
+
+// A dialog whose download folder (Down\) is a fresh folder, with a seed folder beside it
+// for the published payloads; its session listens on the loopback address, on any port.
+class DownloadFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        down = dir / "Down";
+        ::CreateDirectoryA(down.c_str(), nullptr);
+        seedDir = dir / "seed";
+        ::CreateDirectoryA(seedDir.c_str(), nullptr);
+        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
+        dlg.m_strSavePath = dlg.m_szDownloadDir;
+        dlg.m_nListenPort = 0;
+        dlg.m_strListenInterface = "127.0.0.1";
+    }
+
+    TempDir dir;
+    std::string down, seedDir;
+    CMirelLauncherDlg dlg;
+};
+
+// A seeder session of its own on the loopback address, seeding `folder` with the torrent of
+// `torrentPath`; `uploadLimit` bytes/s, 0 for none.
+inline std::unique_ptr<lt::session> StartLoopbackSeeder(const std::string& torrentPath, const std::string& folder,
+                                                        int uploadLimit = 0) {
+    lt::settings_pack s;
+    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+    s.set_bool(lt::settings_pack::enable_dht, false);
+    s.set_bool(lt::settings_pack::enable_lsd, false);
+    s.set_bool(lt::settings_pack::enable_upnp, false);
+    s.set_bool(lt::settings_pack::enable_natpmp, false);
+    s.set_int(lt::settings_pack::upload_rate_limit, uploadLimit);
+    auto seeder = std::make_unique<lt::session>(s);
+    // Peers on the loopback network are limited only inside the global peer class.
+    lt::ip_filter classes;
+    classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"),
+                     1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id));
+    seeder->set_peer_class_filter(classes);
+    lt::add_torrent_params atp;
+    atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(torrentPath));
+    atp.save_path = ToLibraryPath(folder);
+    atp.flags = lt::torrent_flags::seed_mode;
+    seeder->add_torrent(atp);
+    return seeder;
+}
 
 inline std::string CurrentDirectory() {
     char buf[MAX_PATH] = {};
