@@ -1,0 +1,272 @@
+"""Download benchmark: the same torrent from the same loopback seeder, fetched by
+  - the launcher (build/MirelLauncher.exe under Wine, the whole not-installed flow),
+  - a native libtorrent client (python3-libtorrent, library defaults),
+  - aria2c,
+one after the other. Prints per client the time from its start to the first payload byte,
+the transfer time (first to last payload byte the seeder sent), MB/s, CPU seconds and peak
+memory of the client's process, and the launcher's speed as a share of the fastest.
+
+Everything runs inside scripts/sandbox (a private network namespace with only loopback);
+scripts/bench-download sets up, builds and runs this script there. By default the seeder
+speaks TCP only: uTP on loopback is slow for every client (about 9 MB/s, native or not) and
+would measure its congestion control, not the client. --utp lets the seeder accept uTP too.
+
+  scripts/bench-download [--size-mib N] [--runs N] [--clients launcher,libtorrent,aria2]
+                         [--launcher PATH] [--utp]
+
+The launcher's CPU time counts its own process (Wine's server process is not included); its
+memory is the peak resident size of that process.
+"""
+import argparse
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+MiB = 1 << 20
+
+
+def in_sandbox():
+    return os.environ.get("MIREL_IN_SANDBOX") == "1" and "WINEPREFIX" in os.environ
+
+
+if not in_sandbox():
+    sys.exit("run scripts/bench-download: it builds the launcher and runs this inside the sandbox")
+
+sys.path.insert(0, str(ROOT / "tests" / "servers"))
+import seeder as S  # noqa: E402
+
+DRIVE_C = Path(os.environ["WINEPREFIX"]) / "drive_c"
+DOWNLOAD_DIR = DRIVE_C / "Down" / "Mirel Online"
+STANDINS = ROOT / "build" / "standins"
+
+
+class Sample:
+    def __init__(self, name):
+        self.name = name
+        self.seconds = None     # first to last payload byte sent by the seeder
+        self.wall = None        # process start to the end of the download
+        self.startup = None     # process start to the first payload byte
+        self.sent = 0           # payload bytes the seeder sent to this client
+        self.cpu = None         # user + system seconds of the client's process
+        self.peak_kib = None    # peak resident memory of the client's process
+        self.ok = False
+        self.note = ""
+
+    def mbps(self, size):
+        return size / MiB / self.seconds if self.seconds else 0.0
+
+
+def watch_transfer(seed, size, start_uploaded, stop):
+    """Times the seeder's upload of one whole copy: (first byte, last byte) monotonic times."""
+    first = last = None
+    while not stop.is_set():
+        sent = seed.uploaded() - start_uploaded
+        now = time.monotonic()
+        if first is None and sent > 0:
+            first = now
+        if sent >= size:
+            last = now
+            break
+        time.sleep(0.02)
+    return first, last
+
+
+def peak_resident_kib(pid):
+    """High-water mark of the process's resident memory (VmHWM). The rusage figure is of no
+    use here: Linux carries it over from the parent through fork and exec, and the parent
+    holds the seeder with its mapped files."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=1800):
+    """Runs a client process to its end, timing the seeder's upload and taking the process's
+    resource usage. `done` (optional) is called once the whole copy has been sent, to make a
+    client end that would not end by itself."""
+    base = seed.uploaded()
+    stop = threading.Event()
+    result = {}
+    watcher = threading.Thread(target=lambda: result.update(t=watch_transfer(seed, size, base, stop)), daemon=True)
+    watcher.start()
+    t0 = time.monotonic()
+    proc = subprocess.Popen(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = t0 + timeout
+    usage = None
+    peak = 0
+    while True:
+        peak = max(peak, peak_resident_kib(proc.pid))
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            break
+        if done and not watcher.is_alive():
+            done()
+            done = None
+        if time.monotonic() > deadline:
+            proc.kill()
+            pid, status, usage = os.wait4(proc.pid, 0)
+            sample.note = "timed out"
+            break
+        time.sleep(0.05)
+    stop.set()
+    watcher.join(timeout=5)
+    sample.sent = seed.uploaded() - base
+    if sample.sent > size * 1.01:
+        # pieces that failed their hash check are fetched again
+        sample.note = (sample.note + f" {100.0 * (sample.sent - size) / size:.0f}% sent twice").strip()
+    first, last = result.get("t", (None, None))
+    if first and last:
+        sample.seconds = last - first
+        sample.wall = last - t0
+        sample.startup = first - t0
+        sample.ok = True
+    sample.cpu = usage.ru_utime + usage.ru_stime
+    sample.peak_kib = peak
+    return proc.returncode
+
+
+NATIVE_CLIENT = r"""
+import sys, time, libtorrent as lt
+torrent, folder = sys.argv[1], sys.argv[2]
+ses = lt.session({"listen_interfaces": "127.0.0.1:0", "enable_dht": False, "enable_lsd": False,
+                  "enable_upnp": False, "enable_natpmp": False, "alert_mask": 0})
+atp = lt.add_torrent_params()
+atp.ti = lt.torrent_info(torrent)
+atp.save_path = folder
+h = ses.add_torrent(atp)
+while not h.status().is_seeding:
+    time.sleep(0.05)
+"""
+
+
+def bench_launcher(sample, dist, seed, files, launcher):
+    shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
+    key = "Software\\MirelBench\\Game"
+    game = DRIVE_C / "Games" / "MirelBench"
+    shutil.rmtree(game, ignore_errors=True)
+    subprocess.run(["wine", "reg", "delete", f"HKLM\\{key}", "/f"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, STANDIN_INSTALL_KEY=key, STANDIN_INSTALL_DIR="C:\\Games\\MirelBench",
+               STANDIN_INSTALL_PATCHER="Z:" + str(STANDINS / "standin_patcher.exe").replace("/", "\\"),
+               STANDIN_INSTALL_MS="100")
+    # Start flag "1": no patcher; the launcher closes once the installer has come and gone.
+    start = "*".join(["bench", "bench", key, "bench", files.url("Mirel.ndn"), "1"])
+    rc = run_client(sample, ["wine", str(launcher), start], seed, dist.size, env=env)
+    if rc != 0:
+        sample.note = (sample.note + f" exit code {rc}").strip()
+    target = DOWNLOAD_DIR / dist.name
+    if sample.ok and (not target.exists() or S.file_sha1(target) != dist.sha1()):
+        sample.ok, sample.note = False, "file differs"
+    shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
+
+
+def bench_libtorrent(sample, dist, seed, work):
+    out = work / "native"
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir()
+    run_client(sample, [sys.executable, "-c", NATIVE_CLIENT, str(dist.torrent), str(out)], seed, dist.size)
+    if sample.ok and S.file_sha1(out / dist.name) != dist.sha1():
+        sample.ok, sample.note = False, "file differs"
+    shutil.rmtree(out, ignore_errors=True)
+
+
+def bench_aria2(sample, dist, seed, work):
+    out = work / "aria2"
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir()
+    args = ["aria2c", "--seed-time=0", "--enable-dht=false", "--enable-dht6=false", "--bt-enable-lpd=false",
+            "--enable-peer-exchange=false", "--disable-ipv6=true", "--file-allocation=none",
+            "--listen-port=" + str(S.free_port()), "--console-log-level=error", "--summary-interval=0",
+            "--bt-hash-check-seed=false", "--check-integrity=false", f"--dir={out}", str(dist.torrent)]
+    run_client(sample, args, seed, dist.size)
+    if sample.ok and S.file_sha1(out / dist.name) != dist.sha1():
+        sample.ok, sample.note = False, "file differs"
+    shutil.rmtree(out, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--size-mib", type=int, default=1024)
+    ap.add_argument("--runs", type=int, default=1)
+    ap.add_argument("--clients", default="launcher,libtorrent,aria2")
+    ap.add_argument("--launcher", default=str(ROOT / "build" / "MirelLauncher.exe"))
+    ap.add_argument("--utp", action="store_true", help="the seeder also accepts uTP connections")
+    args = ap.parse_args()
+    clients = [c.strip() for c in args.clients.split(",") if c.strip()]
+    size = args.size_mib * MiB
+
+    # Wine's background services first, with no inherited streams.
+    subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    work = Path(tempfile.mkdtemp(prefix="bench-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
+    print(f"building a {args.size_mib} MiB distribution ...", flush=True)
+    tracker = S.Tracker().start()
+    dist = S.build_distribution(work / "dist", size, STANDINS / "standin_installer.exe", "MirelSetup.exe",
+                                tracker.url, piece_size=1 * MiB)
+    seed = S.LtSeeder(dist, utp=args.utp).start()
+    if not seed.wait_seeding() or not tracker.announced(seed.port):
+        sys.exit("the seeder did not start")
+    files = S.FileServer(dist.folder).start()
+    transport = "TCP and uTP" if args.utp else "TCP only"
+    print(f"seeder: libtorrent {S.lt.__version__} on 127.0.0.1:{seed.port}, {transport}, piece size 1 MiB",
+          flush=True)
+
+    results = {c: [] for c in clients}
+    try:
+        for run in range(args.runs):
+            for client in clients:
+                sample = Sample(client)
+                print(f"run {run + 1}: {client} ...", end=" ", flush=True)
+                if client == "launcher":
+                    bench_launcher(sample, dist, seed, files, Path(args.launcher))
+                elif client == "libtorrent":
+                    bench_libtorrent(sample, dist, seed, work)
+                elif client == "aria2":
+                    bench_aria2(sample, dist, seed, work)
+                else:
+                    sys.exit(f"unknown client {client}")
+                results[client].append(sample)
+                print(f"{sample.seconds:.1f} s" if sample.ok else f"failed {sample.note}", flush=True)
+    finally:
+        seed.stop()
+        files.stop()
+        tracker.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+    def best(samples):
+        ok = [s for s in samples if s.ok]
+        return min(ok, key=lambda s: s.seconds) if ok else None
+
+    print()
+    print(f"{args.size_mib} MiB from a seeder on loopback ({transport}), best of {args.runs} run(s) per client")
+    print(f"{'client':<12} {'start s':>8} {'time s':>8} {'MB/s':>8} {'CPU s':>8} {'peak MiB':>9}  note")
+    bests = {c: best(s) for c, s in results.items()}
+    for client, sample in bests.items():
+        if not sample:
+            note = "; ".join(s.note for s in results[client])
+            print(f"{client:<12} {'-':>8} {'-':>8} {'-':>8} {'-':>8} {'-':>9}  failed: {note}")
+            continue
+        print(f"{client:<12} {sample.startup:8.1f} {sample.seconds:8.1f} {sample.mbps(size):8.1f} {sample.cpu:8.1f} "
+              f"{sample.peak_kib / 1024:9.0f}  {sample.note}")
+    fastest = max((s.mbps(size) for s in bests.values() if s), default=0)
+    if bests.get("launcher") and fastest:
+        print(f"launcher speed / fastest: {bests['launcher'].mbps(size) / fastest:.2f}")
+    sys.exit(0 if all(bests.values()) else 1)
+
+
+if __name__ == "__main__":
+    main()
