@@ -42,11 +42,9 @@ void CMirelLauncherDlg::OnTimer(UINT_PTR nIDEvent) {
         break;
     }
     case TIMER_REFRESH:
+        // The window's own painting leaves the controls alone (see OnPaint).
         m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        // The face is painted over the whole client area (the dialog does not clip its
-        // children), so the controls are repainted after it, or the bar would vanish until
-        // the next refresh.
-        RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
         if (!m_bPeerDlgClosed && m_pPeerDlg) m_pPeerDlg->DrainMessages();
         break;
     case TIMER_START:

@@ -195,32 +195,47 @@ void CMirelLauncherDlg::OnPaint() {
     GetClientRect(&rc);
     const int w = rc.right - rc.left, h = rc.bottom - rc.top;
 
-    {
-        CDC back;
-        CDC face;
-        if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc)) {
-            HBITMAP buffer = ::CreateCompatibleBitmap(hdc, w, h);
-            HGDIOBJ oldBack = back.SelectObject(buffer);
-            RECT all = {0, 0, w, h};
-            ::FillRect(back, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
-            if (m_hBkBitmap) {
-                HGDIOBJ oldFace = face.SelectObject(m_hBkBitmap);
-                ::BitBlt(back, 0, 0, w, h, face, 0, 0, SRCCOPY);
-                face.SelectObject(oldFace);
-            }
-            ::BitBlt(hdc, 0, 0, w, h, back, 0, 0, SRCCOPY);
-            back.SelectObject(oldBack);
-            ::DeleteObject(buffer);
-        }
+    // The face and the label line are composed off screen and put on the screen at once,
+    // around the visible controls: the dialog does not clip its children, and painting the
+    // face over the bar and the button would show them gone until they paint again.
+    CDC back;
+    CDC face;
+    HBITMAP buffer = nullptr;
+    HGDIOBJ oldBack = nullptr;
+    HDC target = hdc;
+    if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc) &&
+        (buffer = ::CreateCompatibleBitmap(hdc, w, h)) != nullptr) {
+        oldBack = back.SelectObject(buffer);
+        target = back;
+    }
+    RECT all = {0, 0, w, h};
+    ::FillRect(target, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    if (m_hBkBitmap && face.m_hDC) {
+        HGDIOBJ oldFace = face.SelectObject(m_hBkBitmap);
+        ::BitBlt(target, 0, 0, w, h, face, 0, 0, SRCCOPY);
+        face.SelectObject(oldFace);
     }
 
-    ::SetBkMode(hdc, TRANSPARENT);
-    ::SetTextColor(hdc, m_crText);
-    HGDIOBJ oldFont = ::SelectObject(hdc, m_font.m_hObject);
+    ::SetBkMode(target, TRANSPARENT);
+    ::SetTextColor(target, m_crText);
+    HGDIOBJ oldFont = ::SelectObject(target, m_font.m_hObject);
     RECT status = kStatusRect, size = kSizeRect;
-    ::DrawTextA(hdc, m_szStatusText, -1, &status, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
-    ::DrawTextA(hdc, m_szSizeText, -1, &size, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
-    ::SelectObject(hdc, oldFont);
+    ::DrawTextA(target, m_szStatusText, -1, &status, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    ::DrawTextA(target, m_szSizeText, -1, &size, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
+    ::SelectObject(target, oldFont);
+
+    if (target != hdc) {
+        for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+            if (!::IsWindowVisible(child)) continue;
+            RECT r;
+            ::GetWindowRect(child, &r);
+            ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&r), 2);
+            ::ExcludeClipRect(hdc, r.left, r.top, r.right, r.bottom);
+        }
+        ::BitBlt(hdc, 0, 0, w, h, back, 0, 0, SRCCOPY);
+        back.SelectObject(oldBack);
+        ::DeleteObject(buffer);
+    }
     ::EndPaint(m_hWnd, &ps);
 }
 
