@@ -174,24 +174,18 @@ def bench_launcher(sample, dist, seed, files, launcher):
     shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
 
 
-def bench_libtorrent(sample, dist, seed, work):
-    out = work / "native"
+def bench_native(sample, dist, seed, work):
+    """A native client downloading into a folder of its own; the file is checked, then removed."""
+    out = work / sample.name
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir()
-    run_client(sample, [sys.executable, "-c", NATIVE_CLIENT, str(dist.torrent), str(out)], seed, dist.size)
-    if sample.ok and S.file_sha1(out / dist.name) != dist.sha1():
-        sample.ok, sample.note = False, "file differs"
-    shutil.rmtree(out, ignore_errors=True)
-
-
-def bench_aria2(sample, dist, seed, work):
-    out = work / "aria2"
-    shutil.rmtree(out, ignore_errors=True)
-    out.mkdir()
-    args = ["aria2c", "--seed-time=0", "--enable-dht=false", "--enable-dht6=false", "--bt-enable-lpd=false",
-            "--enable-peer-exchange=false", "--disable-ipv6=true", "--file-allocation=none",
-            "--listen-port=" + str(S.free_port()), "--console-log-level=error", "--summary-interval=0",
-            "--bt-hash-check-seed=false", "--check-integrity=false", f"--dir={out}", str(dist.torrent)]
+    if sample.name == "libtorrent":
+        args = [sys.executable, "-c", NATIVE_CLIENT, str(dist.torrent), str(out)]
+    else:
+        args = ["aria2c", "--seed-time=0", "--enable-dht=false", "--enable-dht6=false", "--bt-enable-lpd=false",
+                "--enable-peer-exchange=false", "--disable-ipv6=true", "--file-allocation=none",
+                "--listen-port=" + str(S.free_port()), "--console-log-level=error", "--summary-interval=0",
+                "--bt-hash-check-seed=false", "--check-integrity=false", f"--dir={out}", str(dist.torrent)]
     run_client(sample, args, seed, dist.size)
     if sample.ok and S.file_sha1(out / dist.name) != dist.sha1():
         sample.ok, sample.note = False, "file differs"
@@ -233,10 +227,8 @@ def main():
                 print(f"run {run + 1}: {client} ...", end=" ", flush=True)
                 if client == "launcher":
                     bench_launcher(sample, dist, seed, files, Path(args.launcher))
-                elif client == "libtorrent":
-                    bench_libtorrent(sample, dist, seed, work)
-                elif client == "aria2":
-                    bench_aria2(sample, dist, seed, work)
+                elif client in ("libtorrent", "aria2"):
+                    bench_native(sample, dist, seed, work)
                 else:
                     sys.exit(f"unknown client {client}")
                 results[client].append(sample)
