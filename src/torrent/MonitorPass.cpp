@@ -48,7 +48,7 @@ namespace {
 void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
     if (dlg.m_bPeerDlgClosed) return;
     DWORD now = ::GetTickCount();
-    if (!(dlg.m_dwPeerListTick + kPeerListIntervalMs < now)) return;
+    if (!(dlg.m_dwPeerListTick.load() + kPeerListIntervalMs < now)) return;
     dlg.m_dwPeerListTick = now;
 
     std::vector<lt::peer_info> peers;
@@ -68,7 +68,11 @@ void CMirelLauncherDlg::MonitorPass() {
         if (!ses->monitorStarted) {
             ses->monitorStarted = true;
             ses->launched = false;
-            if (m_bInstalled) m_progress.SetPos(100);
+            if (m_bInstalled) {
+                TransferFigures full;
+                full.nBarPos = 100;
+                PublishFigures(full);
+            }
         }
 
         lt::torrent_handle current;
@@ -83,11 +87,14 @@ void CMirelLauncherDlg::MonitorPass() {
             if (!m_bInstalled && it->first.find(kMainTorrentMark) != std::string::npos) {
                 status = current.status(lt::torrent_handle::query_accurate_download_counters);
                 statusOf = current;
-                float done = static_cast<float>(status.total_done);
-                float wanted = static_cast<float>(status.total_wanted);
+                TransferFigures figures;
+                figures.bSize = true;
+                figures.fDone = static_cast<float>(status.total_done);
+                figures.fWanted = static_cast<float>(status.total_wanted);
                 // Nothing wanted: no share to show, the bar keeps its position.
-                if (wanted > 0.0f) m_progress.SetPos(static_cast<int>(done * 100.0 / wanted));
-                SetSizeText(done, wanted);
+                if (figures.fWanted > 0.0f)
+                    figures.nBarPos = static_cast<int>(figures.fDone * 100.0 / figures.fWanted);
+                PublishFigures(figures);
             }
             RefreshPeerList(*this, current);
             ++it;

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr UINT kStopRequest = 2;
-constexpr UINT kStopRequestAlt = WM_CLOSE;
 constexpr DWORD kPassIntervalMs = 10;
 
 struct StartContext {
@@ -25,7 +23,7 @@ UINT TorrentMonitorThreadProc(LPVOID pParam) {
 
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == kStopRequest || msg.message == kStopRequestAlt) {
+            if (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE) {
                 if (g_hMonitorDoneEvent) ::SetEvent(g_hMonitorDoneEvent);
                 return 0;
             }
@@ -47,20 +45,21 @@ void StartMonitorThread(CMirelLauncherDlg* pDlg) {
     pThread->m_bAutoDelete = TRUE;
     pDlg->m_pMonitorThread = pThread;
     pDlg->m_dwMonitorThreadId = pThread->m_nThreadID;
-    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(), &pDlg->m_hMonitorThread,
-                      SYNCHRONIZE, FALSE, 0);
+    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(),
+                      pDlg->m_hMonitorThread.put(), SYNCHRONIZE, FALSE, 0);
     ::ResumeThread(pThread->m_hThread);  // from here on the object may delete itself
     ::WaitForSingleObject(ready, INFINITE);
     ::CloseHandle(ready);
 }
 
 void CMirelLauncherDlg::PostStopRequest() {
-    if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, kStopRequest, 0, 0);
+    if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, WM_MONITOR_STOP, 0, 0);
 }
 
 void CMirelLauncherDlg::StopMonitorThread(DWORD maxWaitMs) {
     if (!m_hMonitorThread) return;
-    if (::WaitForSingleObject(m_hMonitorThread, 0) == WAIT_OBJECT_0) return;
+    HANDLE thread = m_hMonitorThread.get();
+    if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return;
     PostStopRequest();
-    WaitServingSentMessages(&m_hMonitorThread, 1, maxWaitMs);
+    WaitServingSentMessages(&thread, 1, maxWaitMs);
 }
