@@ -17,30 +17,12 @@ LRESULT CMirelLauncherDlg::OnStartParamMsg(WPARAM, LPARAM) {
         view.reset(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
         if (!view) return 0;
     }
-    MEMORY_BASIC_INFORMATION mbi{};
-    SIZE_T avail = kStartParamViewSize;
-    if (::VirtualQuery(view.get(), &mbi, sizeof(mbi))) {
-        SIZE_T region = mbi.RegionSize - (static_cast<const char*>(view.get()) - static_cast<const char*>(mbi.BaseAddress));
-        if (region < avail) avail = region;
-    }
-    // Copy the text out first: never read past the view, always terminated.
+    // Only committed, readable memory is read: the creator may have left pages reserved. A view
+    // with nothing readable is no start parameter at all, like a missing mapping.
+    SIZE_T avail = ReadableBytes(view.get(), kStartParamViewSize);
+    if (avail == 0) return 0;
     char text[kStartParamViewSize + 1];
-    const char* src = static_cast<const char*>(view.get());
-    SIZE_T n = 0;
-    while (n < avail && n < kStartParamViewSize && src[n]) ++n;
-    if (n == avail) {
-        // No terminator in the view: cut at the last whole character.
-        SIZE_T whole = 0;
-        for (SIZE_T i = 0; i < n;) {
-            SIZE_T step = ::IsDBCSLeadByte(static_cast<BYTE>(src[i])) ? 2 : 1;
-            if (i + step > n) break;
-            i += step;
-            whole = i;
-        }
-        n = whole;
-    }
-    memcpy(text, src, n);
-    text[n] = '\0';
+    CutStartParamText(static_cast<const char*>(view.get()), avail, text);
     view.reset();
     mapping.reset();
     ProcessStartParam(text);

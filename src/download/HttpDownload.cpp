@@ -1,8 +1,11 @@
 #include "download/HttpDownload.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "framework/afxinet.h"
 #include "framework/afxwin.h"
@@ -10,6 +13,8 @@
 namespace {
 
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+// A secure request follows no redirect by itself: each target is checked before it is asked.
+constexpr DWORD kSecureRequestFlags = kRequestFlags | INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 constexpr DWORD kPromptFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 
@@ -25,7 +30,105 @@ CString Message(const char* fmt, ...) {
 
 int LastError() { return static_cast<int>(::GetLastError()); }
 
+// What the secure channel reports when the server's certificate is not to be trusted.
+bool IsCertificateError(DWORD err) {
+    switch (err) {
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+CString SizeLimit() { return Message("Download Failed No:11, Size Limit:%d\n", static_cast<int>(CHttpDownload::kMaxBody)); }
+
 }  // namespace
+
+// Bounds the whole fetch: when the time is up, the request handle is closed from this thread,
+// which ends a call blocked on it; the fetch then reports the time limit. Paused while the
+// credentials prompt waits for the user.
+class CHttpDownload::Deadline {
+public:
+    Deadline(CHttpDownload& owner, DWORD limitMs) : m_owner(owner), m_limit(limitMs), m_start(::GetTickCount64()) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Deadline() {
+        {
+            std::lock_guard<std::mutex> g(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    bool Expired() {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return m_expired;
+    }
+    void Pause() {
+        std::lock_guard<std::mutex> g(m_mutex);
+        if (!m_paused) m_pausedAt = ::GetTickCount64();
+        m_paused = true;
+    }
+    void Resume() {
+        {
+            std::lock_guard<std::mutex> g(m_mutex);
+            if (m_paused) m_start += ::GetTickCount64() - m_pausedAt;
+            m_paused = false;
+        }
+        m_wake.notify_all();
+    }
+    DWORD LimitSeconds() const { return m_limit / 1000; }
+    DWORD RemainingMs() {
+        std::lock_guard<std::mutex> g(m_mutex);
+        ULONGLONG elapsed = (m_paused ? m_pausedAt : ::GetTickCount64()) - m_start;
+        return elapsed >= m_limit ? 1 : static_cast<DWORD>(m_limit - elapsed);
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> g(m_mutex);
+        while (!m_stop) {
+            if (m_paused) {
+                m_wake.wait(g);
+                continue;
+            }
+            ULONGLONG elapsed = ::GetTickCount64() - m_start;
+            if (elapsed >= m_limit) {
+                m_expired = true;
+                std::lock_guard<std::mutex> h(m_owner.m_lock);
+                if (m_owner.m_hRequest) ::InternetCloseHandle(m_owner.m_hRequest);
+                m_owner.m_hRequest = nullptr;
+                return;
+            }
+            m_wake.wait_for(g, std::chrono::milliseconds(m_limit - elapsed));
+        }
+    }
+
+    CHttpDownload& m_owner;
+    const DWORD m_limit;
+    ULONGLONG m_start;
+    ULONGLONG m_pausedAt = 0;
+    bool m_paused = false;
+    bool m_stop = false;
+    bool m_expired = false;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::thread m_thread;
+};
 
 CHttpDownload::CHttpDownload() = default;
 
@@ -46,6 +149,49 @@ void CHttpDownload::SetURL(const wchar_t* url) {
 
 void CHttpDownload::SetDownloadFolder(const char* folder) { m_strFilePath.Format("%s\\Mirel.ndn", folder ? folder : ""); }
 
+HINTERNET CHttpDownload::Request() {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_hRequest;
+}
+
+bool CHttpDownload::OpenRequest(bool secure) {
+    // A secure URL is plain HTTP inside the secure channel, on the URL's port.
+    DWORD service = secure ? INTERNET_SERVICE_HTTP : m_dwServiceType;
+    m_hConnect = ::InternetConnectA(m_hSession, m_strServer, m_nPort, nullptr, nullptr, service, 0,
+                                    reinterpret_cast<DWORD_PTR>(this));
+    return m_hConnect != nullptr;
+}
+
+// A refused body leaves nothing behind: no partial description for the unpacker or the
+// torrent part to find later.
+void CHttpDownload::DiscardTarget() {
+    m_file.Close();
+    ::DeleteFileA(m_strFilePath);
+}
+
+// A body refused for its size is not closed: closing the request, or a handle above it, may
+// read the rest of a stated length to keep the connection (Wine does), which for an endless
+// sender never ends. The handles go with the process, which closes the window after this failure.
+CString CHttpDownload::RefuseBody() {
+    DiscardTarget();
+    std::lock_guard<std::mutex> g(m_lock);
+    m_hRequest = m_hConnect = m_hSession = nullptr;
+    return SizeLimit();
+}
+
+// A read of what has arrived, at most `max` bytes: a blocking read would wait until its buffer
+// is full, so a trickling server would hold it far beyond the deadline. No wait for data outlasts
+// the time left: closing the handle from the deadline's thread is not enough on every platform.
+BOOL CHttpDownload::ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD* got) {
+    *got = 0;
+    DWORD left = deadline.RemainingMs();
+    ::InternetSetOptionA(Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+    DWORD available = 0;
+    if (!::InternetQueryDataAvailable(Request(), &available, 0, 0)) return FALSE;
+    if (available == 0 || available > max) available = max;
+    return ::InternetReadFile(Request(), buffer, available, got);
+}
+
 CString CHttpDownload::Download() {
     if (!AfxParseURL(m_strURL, m_dwServiceType, m_strServer, m_strObject, m_nPort)) {
         m_strURL = "http://" + m_strURL;
@@ -55,37 +201,111 @@ CString CHttpDownload::Download() {
 
     m_hSession = ::InternetOpenA(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (!m_hSession) return Message("Download Failed No:1, Error No:%d\n", LastError());
+    // No single call may wait longer than the whole fetch may take.
+    DWORD timeout = m_dwTimeLimitMs;
+    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 
     // The target is truncated here, before any traffic.
     if (!m_file.Open(m_strFilePath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite))
         return Message("Download Failed No:2, Error:%d\n", LastError());
 
-    m_hConnect = ::InternetConnectA(m_hSession, m_strServer, m_nPort, nullptr, nullptr, m_dwServiceType, 0,
-                                    reinterpret_cast<DWORD_PTR>(this));
-    if (!m_hConnect) return Message("Download Failed No:3, Error:%d\n", LastError());
+    Deadline deadline(*this, m_dwTimeLimitMs);
+    CString result = Fetch(deadline);
+    if (deadline.Expired()) {
+        DiscardTarget();
+        return Message("Download Failed No:12, Time Limit:%d\n", static_cast<int>(deadline.LimitSeconds()));
+    }
+    return result;
+}
+
+CString CHttpDownload::Fetch(Deadline& deadline) {
+    const bool secure = m_dwServiceType == AFX_INET_SERVICE_HTTPS;
+    if (!OpenRequest(secure)) return Message("Download Failed No:3, Error:%d\n", LastError());
 
     const char* acceptTypes[] = {"*/*", nullptr};
-    m_hRequest = ::HttpOpenRequestA(m_hConnect, nullptr, m_strObject, nullptr, nullptr, acceptTypes, kRequestFlags,
-                                    reinterpret_cast<DWORD_PTR>(this));
-    if (!m_hRequest) return Message("Download Failed No:4, Error:%d\n", LastError());
+    {
+        HINTERNET request = ::HttpOpenRequestA(m_hConnect, nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+                                               secure ? kSecureRequestFlags : kRequestFlags,
+                                               reinterpret_cast<DWORD_PTR>(this));
+        if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
+        std::lock_guard<std::mutex> g(m_lock);
+        m_hRequest = request;
+    }
 
+    int redirects = 0;
     for (;;) {
-        if (!::HttpSendRequestA(m_hRequest, nullptr, 0, nullptr, 0))
-            return Message("File Down Failed No:5,%s Error:%d\n", m_strObject.GetString(), LastError());
+        // Waits for the answer end with the fetch's time, and so do reads of its body.
+        DWORD left = deadline.RemainingMs();
+        ::InternetSetOptionA(m_hConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+        ::InternetSetOptionA(Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+        ::InternetSetOptionA(Request(), INTERNET_OPTION_SEND_TIMEOUT, &left, sizeof(left));
+        if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
+            DWORD err = ::GetLastError();
+            if (secure && IsCertificateError(err)) return Message("Download Failed No:9, Certificate Error:%d\n", err);
+            return Message("File Down Failed No:5,%s Error:%d\n", m_strObject.GetString(), static_cast<int>(err));
+        }
 
         char statusText[32] = {};
         DWORD statusLen = sizeof(statusText);
-        if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_STATUS_CODE, statusText, &statusLen, nullptr))
+        if (!::HttpQueryInfoA(Request(), HTTP_QUERY_STATUS_CODE, statusText, &statusLen, nullptr))
             return Message("Download Failed No:6, Error:%d\n", LastError());
         long status = std::atol(statusText);
+
+        if (secure && IsRedirect(status) && redirects < kMaxRedirects) {
+            // Followed here, and only to another secure URL.
+            std::vector<char> location(INTERNET_MAX_URL_LENGTH + 1);
+            DWORD len = static_cast<DWORD>(location.size() - 1);
+            if (!::HttpQueryInfoA(Request(), HTTP_QUERY_LOCATION, location.data(), &len, nullptr))
+                return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
+            std::vector<char> next(2 * INTERNET_MAX_URL_LENGTH + 1);
+            DWORD nextLen = static_cast<DWORD>(next.size() - 1);
+            std::string base = "https://" + std::string(m_strServer) + ":" + std::to_string(m_nPort) + m_strObject.GetString();
+            if (!::InternetCombineUrlA(base.c_str(), location.data(), next.data(), &nextLen, ICU_NO_ENCODE))
+                return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
+            DWORD service = 0;
+            CString server, object;
+            INTERNET_PORT port = 0;
+            if (!AfxParseURL(next.data(), service, server, object, port) || service != AFX_INET_SERVICE_HTTPS)
+                return CString("Download Failed No:10, Redirect to http refused\n");
+            ++redirects;
+            {
+                std::lock_guard<std::mutex> g(m_lock);
+                if (m_hRequest) ::InternetCloseHandle(m_hRequest);
+                m_hRequest = nullptr;
+            }
+            ::InternetCloseHandle(m_hConnect);
+            m_hConnect = nullptr;
+            m_strServer = server;
+            m_strObject = object;
+            m_nPort = port;
+            if (!OpenRequest(true)) return Message("Download Failed No:3, Error:%d\n", LastError());
+            HINTERNET request = ::HttpOpenRequestA(m_hConnect, nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+                                                   kSecureRequestFlags, reinterpret_cast<DWORD_PTR>(this));
+            if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
+            std::lock_guard<std::mutex> g(m_lock);
+            m_hRequest = request;
+            continue;
+        }
 
         if (status == HTTP_STATUS_DENIED || status == HTTP_STATUS_PROXY_AUTH_REQ) {
             char discard[50];
             DWORD got = 0;
-            while (::InternetReadFile(m_hRequest, discard, sizeof(discard), &got) && got != 0) {
+            uint64_t discarded = 0;
+            while (ReadSome(deadline, discard, sizeof(discard), &got) && got != 0) {
+                discarded += got;
+                if (deadline.Expired()) break;
+            if (discarded > kMaxBody) {
+                    DiscardTarget();
+                    return SizeLimit();
+                }
             }
+            if (deadline.Expired()) return CString();
             HWND owner = m_phWndOwner ? *m_phWndOwner : nullptr;
-            DWORD answer = ::InternetErrorDlg(owner, m_hRequest, ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
+            deadline.Pause();
+            DWORD answer = ::InternetErrorDlg(owner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
+            deadline.Resume();
             if (answer == ERROR_INTERNET_FORCE_RETRY) continue;
             break;
         }
@@ -93,12 +313,29 @@ CString CHttpDownload::Download() {
         return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
     }
 
+    // A stated length over the limit is refused before any of the body is read.
+    char lengthText[32] = {};
+    DWORD lengthLen = sizeof(lengthText);
+    if (::HttpQueryInfoA(Request(), HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthLen, nullptr)) {
+        char* end = nullptr;
+        unsigned long long stated = std::strtoull(lengthText, &end, 10);
+        if (end != lengthText && stated > kMaxBody) {
+            return RefuseBody();
+        }
+    }
+
     char buffer[1024];
+    uint64_t total = 0;
     for (;;) {
         DWORD got = 0;
-        if (!::InternetReadFile(m_hRequest, buffer, sizeof(buffer), &got))
+        if (!ReadSome(deadline, buffer, sizeof(buffer), &got))
             return Message("Download Failed No:8, Error:%d\n", LastError());
         if (got == 0) break;
+        total += got;
+        if (total > kMaxBody) {
+            return RefuseBody();
+        }
+        if (deadline.Expired()) return CString();
         try {
             m_file.Write(buffer, got);
         } catch (CFileException* e) {

@@ -1,7 +1,10 @@
-// Fetches one file over HTTP into a folder as "Mirel.ndn", with WinInet.
+// Fetches one file over HTTP or HTTPS into a folder as "Mirel.ndn", with WinInet.
 #pragma once
 #include <windows.h>
 #include <wininet.h>
+
+#include <cstdint>
+#include <mutex>
 
 #include "framework/afxfile.h"
 #include "framework/afxstr.h"
@@ -19,6 +22,11 @@ public:
     // Runs the whole download. Empty when the file was stored completely, else one failure message.
     CString Download();
 
+    // The description is small: a longer body is refused, and so is a fetch that takes longer.
+    static constexpr uint64_t kMaxBody = 16u * 1024 * 1024;
+    static constexpr DWORD kTimeLimitMs = 120 * 1000;
+    static constexpr int kMaxRedirects = 10;
+
     CString m_strServer;
     CString m_strObject;
     INTERNET_PORT m_nPort = 0;
@@ -30,4 +38,15 @@ public:
     HWND* m_phWndOwner = nullptr;
     CString m_strURL;
     CString m_strFilePath;
+    DWORD m_dwTimeLimitMs = kTimeLimitMs;  // lowered by tests only
+
+private:
+    class Deadline;
+    CString Fetch(Deadline& deadline);
+    bool OpenRequest(bool secure);
+    void DiscardTarget();
+    CString RefuseBody();
+    BOOL ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD* got);
+    HINTERNET Request();
+    std::mutex m_lock;  // guards m_hRequest against the deadline's thread
 };

@@ -49,3 +49,37 @@ void SplitStartParams(const char* text, StartParams& out) {
         std::memcpy(out.field6, fields[5], std::strlen(fields[5]) + 1);
     }
 }
+
+size_t ReadableBytes(const void* p, size_t max) {
+    const char* base = static_cast<const char*>(p);
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    size_t n = 0;
+    while (n < max) {
+        MEMORY_BASIC_INFORMATION mbi{};
+        if (!::VirtualQuery(base + n, &mbi, sizeof(mbi))) break;
+        if (mbi.State != MEM_COMMIT || (mbi.Protect & (PAGE_GUARD | PAGE_NOACCESS)) || !(mbi.Protect & kReadable)) break;
+        size_t end = static_cast<size_t>(static_cast<const char*>(mbi.BaseAddress) + mbi.RegionSize - base);
+        if (end <= n) break;
+        n = end < max ? end : max;
+    }
+    return n;
+}
+
+size_t CutStartParamText(const char* src, size_t size, char* out) {
+    size_t n = 0;
+    while (n < size && src[n]) ++n;
+    if (n == size) {
+        size_t whole = 0;
+        for (size_t i = 0; i < n;) {
+            size_t step = ::IsDBCSLeadByte(static_cast<BYTE>(src[i])) ? 2 : 1;
+            if (i + step > n) break;
+            i += step;
+            whole = i;
+        }
+        n = whole;
+    }
+    std::memcpy(out, src, n);
+    out[n] = '\0';
+    return n;
+}

@@ -25,3 +25,12 @@ void SplitStartParams(const char* text, StartParams& out);
 // Copies at most size-1 bytes of src into dst, never splitting a double-byte character of the
 // ANSI code page, and terminates dst. Returns true when src fit completely.
 bool CopyTruncated(char* dst, size_t size, const char* src);
+
+// How many bytes from `p` on, at most `max`, lie in committed memory that may be read: a view of
+// a mapping made by another process may have pages that are only reserved.
+size_t ReadableBytes(const void* p, size_t max);
+
+// The start parameter text in the first `size` bytes of `src` (all readable), copied to `out`
+// (room for size + 1): up to the first NUL, or without one cut after the last whole character
+// of the ANSI code page. Returns the text's length.
+size_t CutStartParamText(const char* src, size_t size, char* out);

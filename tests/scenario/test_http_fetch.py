@@ -3,6 +3,7 @@ installed: the numbered failure messages, the closing after them, and the descri
 and unpacked in the download folder. The HTTP server is tests/servers/httpserver.py, started
 by each test on a free loopback port."""
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -21,9 +22,11 @@ class HttpServer:
         self.root = folder / "files"
         self.root.mkdir(parents=True)
         self.log = folder / "requests.log"
+        self.portfile = folder / "port"
+        tls = ["--tls-dir", os.environ["MIREL_TLS_DIR"]] if os.environ.get("MIREL_TLS_DIR") else []
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", str(SERVER), "--root", str(self.root), "--port", "0", "--log", str(self.log),
-             "--lifetime", "300"],
+             "--lifetime", "300", "--portfile", str(self.portfile)] + tls,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()  # the port, once it listens
         if not line.strip().isdigit():
@@ -33,6 +36,12 @@ class HttpServer:
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
+
+    def secure_url(self, path, which="port-tls"):
+        """A URL on one of the TLS ports (only inside the sandbox, which makes the certificates)."""
+        port_file = self.portfile.parent / which
+        assert port_file.exists(), "no TLS port: run inside scripts/sandbox"
+        return f"https://localhost:{int(port_file.read_text())}{path}"
 
     def requests(self):
         if not self.log.exists():
@@ -170,6 +179,38 @@ def test_credentials_prompt_cancelled_gives_empty_description(wine, game, launch
     assert proc.poll() is None
     reqs = http_server.requests()
     assert len(reqs) == 1 and reqs[0]["answer"] == "401"
+
+
+def test_certificate_that_fails_shows_numbered_message_and_closes(wine, game, launcher, http_server):
+    proc = launcher.start(game.start_string(url=http_server.secure_url("/files/Mirel.ndn", "port-untrusted")))
+    box = wine.msgbox(timeout_ms=20000)
+    assert box and box[1] in ("Download Failed No:9, Certificate Error:12045\n",
+                              "Download Failed No:9, Certificate Error:12057\n"), box
+    expect_message_then_close(wine, launcher, proc, box[1])
+    assert http_server.requests() == [], "nothing may be asked over a channel that failed its check"
+
+
+def test_secure_fetch_refuses_a_redirect_to_http(wine, game, launcher, http_server):
+    (http_server.root / "Mirel.ndn").write_bytes(_pack(torrent_description()))
+    proc = launcher.start(game.start_string(url=http_server.secure_url("/redirect-http/Mirel.ndn")))
+    expect_message_then_close(wine, launcher, proc, "Download Failed No:10, Redirect to http refused\n")
+    assert [r["answer"] for r in http_server.requests()] == ["302"]
+
+
+def test_description_fetched_over_https_is_unpacked(wine, game, launcher, http_server):
+    plain = torrent_description()
+    (http_server.root / "Mirel.ndn").write_bytes(_pack(plain))
+    proc = launcher.start(game.start_string(url=http_server.secure_url("/files/Mirel.ndn")))
+    assert wait_file(DOWNLOAD_DIR / "Mirel.ndn", lambda b: b == plain)
+    assert wine.msgboxes(TITLE, timeout_ms=2000) == []
+    assert proc.poll() is None
+
+
+@pytest.mark.parametrize("path", ["/endless/Mirel.ndn", "/hugelen/Mirel.ndn"])
+def test_oversized_description_is_refused_and_not_kept(wine, game, launcher, http_server, path):
+    proc = launcher.start(game.start_string(url=http_server.url(path)))
+    expect_message_then_close(wine, launcher, proc, "Download Failed No:11, Size Limit:16777216\n")
+    assert not (DOWNLOAD_DIR / "Mirel.ndn").exists(), "a partial description was left behind"
 
 
 def _pack(plain):

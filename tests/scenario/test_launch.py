@@ -180,3 +180,18 @@ def test_start_param_map_without_terminator_is_read_within_the_view(wine, game, 
     starts = game.wait_patcher_starts(1)
     assert starts and starts[0][1] == expected_args(game, f1="x")
     assert wait_exit(proc) == 0
+
+
+def test_start_param_map_of_reserved_pages_is_no_start_parameter(wine, game, waiting_launcher):
+    """Any program on the desktop can create the mapping with its pages only reserved and send
+    message 2: the launcher reads nothing, runs nothing, and answers the next real message."""
+    proc, hwnd = waiting_launcher
+    game.install()
+    rc, out = starter(wine, "--send", "--reserve", "ignored")
+    assert rc == 0 and out.strip() == "sent 0"
+    assert proc.poll() is None, "the launcher died reading the mapping"
+    assert game.patcher_starts() == []
+    rc, out = starter(wine, "--send", game.start_string(f1="after"))
+    assert rc == 0 and out.strip() == "sent 0"
+    assert game.wait_patcher_starts(1) == [(win_path(game.folder), expected_args(game, f1="after"))]
+    assert wait_exit(proc) == 0

@@ -100,7 +100,8 @@ def publish(peers, size, tracker=None, web_seed=None, name="MirelSetup.exe", pie
 class Flow:
     """One launcher run for a game that is not installed."""
 
-    def __init__(self, wine, game, launcher, tmp_path, files, install_ms=1500):
+    def __init__(self, wine, game, launcher, tmp_path, files, install_ms=1500, exe=LAUNCHER):
+        self.exe = exe
         self.wine = wine
         self.game = game
         self.launcher = launcher
@@ -124,7 +125,7 @@ class Flow:
         # Files, not pipes: the installer and the patcher inherit the standard handles and
         # would keep a pipe open after the launcher has ended.
         env = dict(os.environ, **self.env)
-        self.proc = subprocess.Popen(["wine", str(LAUNCHER), self.game.start_string(url=self.files.url("Mirel.ndn"))],
+        self.proc = subprocess.Popen(["wine", str(self.exe), self.game.start_string(url=self.files.url("Mirel.ndn"))],
                                      stdout=open(self.out, "wb"), stderr=open(self.err, "wb"), env=env)
         self.launcher.procs.append(self.proc)
         return self
@@ -293,6 +294,64 @@ class TestNotInstalledFlow:
         finish_flow(flow, dist, timeout=60)
         # Nobody to download from: every byte was already there.
         assert all(a["left"] == 0 for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-"))
+
+
+# ---------------------------------------------------------------------------------------------
+# A launcher built with the publisher's key, fetching over HTTPS
+
+SIGNED_LAUNCHER = ROOT / "build" / "tests" / "MirelLauncherSigned.exe"
+TEST_SECRET = ROOT / "build" / "tests" / "publisher-test.key"
+NDNPACK = ROOT / "build" / "ndnpack.exe"
+
+
+def tls_dir():
+    folder = os.environ.get("MIREL_TLS_DIR")
+    assert folder, "no test certificates: run inside scripts/sandbox"
+    return folder
+
+
+class TestSignedDescriptionOverHttps:
+    def test_keyed_launcher_takes_the_signed_description_and_finishes(self, wine, game, launcher, tracker, peers,
+                                                                     tmp_path):
+        dist, _ = publish(peers, 8 * MiB, tracker)
+        # The publisher signs the description with the secret of the key the launcher was built with.
+        wine.run(NDNPACK, "--sign", TEST_SECRET, dist.torrent, dist.packed, check=True)
+        https = peers.add(S.WebSeed(dist.folder, workdir=tmp_path / "nginx", tls=(tls_dir(), "localhost")).start())
+        start_lt_seeder(peers, tracker, dist)
+
+        flow = Flow(wine, game, launcher, tmp_path, https, exe=SIGNED_LAUNCHER).start()
+        finish_flow(flow, dist)
+        assert "GET /Mirel.ndn HTTP/1.1\" 200" in https.access_log()
+        assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == dist.torrent.read_bytes()
+
+    @pytest.mark.parametrize("kind,message", [
+        ("unsigned", "Download Failed No:14, Not Signed\n"),
+        ("other key", "Download Failed No:15, Bad Signature\n"),
+        ("truncated", "Download Failed No:14, Not Signed\n"),
+    ])
+    def test_keyed_launcher_refuses_what_the_key_did_not_sign(self, wine, game, launcher, tracker, peers, tmp_path,
+                                                              kind, message):
+        dist, _ = publish(peers, 4 * MiB, tracker)
+        if kind == "other key":
+            other = tmp_path / "other.key"
+            wine.run(NDNPACK, "--new-key", other, check=True)
+            wine.run(NDNPACK, "--sign", other, dist.torrent, dist.packed, check=True)
+        elif kind == "truncated":
+            wine.run(NDNPACK, "--sign", TEST_SECRET, dist.torrent, dist.packed, check=True)
+            dist.packed.write_bytes(dist.packed.read_bytes()[:-1])
+        https = peers.add(S.WebSeed(dist.folder, workdir=tmp_path / "nginx", tls=(tls_dir(), "localhost")).start())
+        seed = start_lt_seeder(peers, tracker, dist)
+
+        flow = Flow(wine, game, launcher, tmp_path, https, exe=SIGNED_LAUNCHER).start()
+        hwnd = wine.wait_msgbox(message, title="MirelLauncherSigned", timeout_ms=30000)
+        assert hwnd, f"no message {message!r}: {wine.msgboxes('MirelLauncherSigned', 0)}"
+        assert wine.command(hwnd, IDOK)
+        assert wait_exit(flow.proc, timeout=30) == 0
+        # Nothing of it stays, no torrent was added, nothing was fetched from the peers.
+        assert not DOWNLOAD_DIR.exists() or list(DOWNLOAD_DIR.iterdir()) == []
+        assert not [a for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-")]
+        assert seed.uploaded() == 0
+        assert flow.installer_runs() == []
 
 
 # ---------------------------------------------------------------------------------------------

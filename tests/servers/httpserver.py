@@ -17,7 +17,13 @@ misbehaves on purpose, chosen by the first segment of the request path:
                            bounded so that the whole body takes at most --slow-limit seconds
   /noclen/NAME             the file without Content-Length, delimited by closing the connection
   /chunked/NAME            the file in chunked transfer encoding
-  /redirect/NAME           302 to /files/NAME on the same host
+  /redirect/NAME           302 to /files/NAME on the same host (and scheme)
+  /redirect-http/NAME      302 to /files/NAME on the plain HTTP port (from a TLS port: a downgrade)
+  /endless/NAME            200 without Content-Length, then bytes without end (until the client goes)
+  /hugelen/NAME            200 with a Content-Length of 1 TiB, then bytes without end
+  /endless401/NAME         401 without Content-Length, then bytes without end
+  /trickle/NAME            200 with the file's Content-Length, then one byte every 0.2 s
+  /stall/NAME              200 with the file's Content-Length, then nothing, the connection held
 A missing file answers 404. The query string never changes the answer; it is logged, so tests
 can mark their requests with a token of their own.
 
@@ -30,7 +36,10 @@ The server stops by itself after --lifetime seconds, and on SIGTERM or SIGINT.
   httpserver.py --root DIR [--port 0] [--portfile F] [--pidfile F] [--log F] [--lifetime S]
                 [--populate] [--background]
   httpserver.py --stop --pidfile F
---port 0 picks a free port; the port is printed and written to --portfile. --populate first
+--port 0 picks a free port; the port is printed and written to --portfile.
+With --tls-dir DIR (the sandbox's test certificates) the same answers are also served over TLS,
+each on a free port written beside --portfile: port-tls (a certificate for localhost from the
+trusted test CA), port-untrusted (from an untrusted CA), port-wrongname (for another name). --populate first
 writes the standard test files into --root. --background detaches the server from the caller's
 terminal and returns once it listens (for test fixtures).
 """
@@ -41,6 +50,7 @@ import os
 import random
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -81,6 +91,35 @@ class Handler(BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):  # the JSON log replaces the default stderr lines
         pass
+
+    def setup(self):
+        # The TLS handshake happens here, on the connection's own thread, never in accept().
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.settimeout(IDLE_TIMEOUT)
+            try:
+                self.request.do_handshake()
+            except (OSError, ssl.SSLError):
+                self.request.close()
+                raise
+        super().setup()
+
+    def handle(self):
+        try:
+            super().handle()
+        except (OSError, ssl.SSLError):
+            pass
+
+    def _endless(self, first_piece=b""):
+        """Bytes until the client goes away or the server stops (bounded by --lifetime)."""
+        piece = bytes(range(256)) * 64
+        self.close_connection = True
+        try:
+            if first_piece:
+                self.wfile.write(first_piece)
+            while not self.server.stopping.is_set():
+                self.wfile.write(piece)
+        except OSError:
+            pass
 
     # -- helpers
     def _file(self, name):
@@ -192,10 +231,30 @@ class Handler(BaseHTTPRequestHandler):
             self._log("302")
             host = self.headers.get("Host") or f"127.0.0.1:{self.server.server_address[1]}"
             query = f"?{parts.query}" if parts.query else ""
-            self._send_plain(302, b"moved\r\n", [("Location", f"http://{host}/files/{rest}{query}")])
+            scheme = "https" if self.server.tls else "http"
+            self._send_plain(302, b"moved\r\n", [("Location", f"{scheme}://{host}/files/{rest}{query}")])
             return
 
-        special = kind in ("short", "reset", "slow", "noclen", "chunked")
+        if kind == "redirect-http":
+            self._log("302")
+            query = f"?{parts.query}" if parts.query else ""
+            location = f"http://127.0.0.1:{self.server.plain_port}/files/{rest}{query}"
+            self._send_plain(302, b"moved\r\n", [("Location", location)])
+            return
+
+        if kind in ("endless", "hugelen", "endless401"):
+            self._log(kind)
+            self.send_response(401 if kind == "endless401" else 200)
+            if kind == "endless401":
+                self.send_header("WWW-Authenticate", 'Basic realm="endless"')
+            if kind == "hugelen":
+                self.send_header("Content-Length", str(1 << 40))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self._endless()
+            return
+
+        special = kind in ("short", "reset", "slow", "noclen", "chunked", "trickle", "stall")
         data = self._file(rest if special or kind == "files" else "/".join(segs))
         if data is None:
             self._log("404")
@@ -232,6 +291,21 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(piece)
                 self.wfile.flush()
                 time.sleep(pause)
+        elif kind in ("trickle", "stall"):
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.flush()
+            self.close_connection = True
+            try:
+                for i in range(len(data)):
+                    if kind == "trickle":
+                        self.wfile.write(data[i:i + 1])
+                        self.wfile.flush()
+                    if self.server.stopping.wait(0.2):
+                        break
+            except OSError:
+                pass
         elif kind == "noclen":
             self.send_response(200)
             self.send_header("Connection", "close")
@@ -263,20 +337,43 @@ def write_atomic(path, text):
     os.replace(tmp, path)
 
 
-def serve(args):
-    server = Server(("127.0.0.1", args.port), Handler)
-    server.root = os.path.abspath(args.root)
-    server.log_path = os.path.abspath(args.log) if args.log else None
-    server.log_lock = threading.Lock()
-    server.slow_limit = args.slow_limit
-    port = server.server_address[1]
+TLS_PORTS = (("port-tls", "localhost"), ("port-untrusted", "untrusted"), ("port-wrongname", "wrongname"))
 
+
+def serve(args):
     stopping = threading.Event()
+    servers = []
+
+    def make(port, tls=None):
+        srv = Server(("127.0.0.1", port), Handler)
+        srv.root = os.path.abspath(args.root)
+        srv.log_path = os.path.abspath(args.log) if args.log else None
+        srv.log_lock = log_lock
+        srv.slow_limit = args.slow_limit
+        srv.stopping = stopping
+        srv.tls = tls is not None
+        if tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(os.path.join(args.tls_dir, tls + ".pem"), os.path.join(args.tls_dir, tls + ".key"))
+            srv.socket = ctx.wrap_socket(srv.socket, server_side=True, do_handshake_on_connect=False)
+        servers.append(srv)
+        return srv
+
+    log_lock = threading.Lock()
+    server = make(args.port)
+    port = server.server_address[1]
+    extra_ports = {}
+    if args.tls_dir:
+        for name, cert in TLS_PORTS:
+            extra_ports[name] = make(0, cert).server_address[1]
+    for srv in servers:
+        srv.plain_port = port
 
     def stop(*_):
         if not stopping.is_set():
             stopping.set()
-            threading.Thread(target=server.shutdown, daemon=True).start()
+            for srv in servers:
+                threading.Thread(target=srv.shutdown, daemon=True).start()
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
@@ -286,15 +383,23 @@ def serve(args):
 
     if args.pidfile:
         write_atomic(args.pidfile, f"{os.getpid()}\n")
+    port_files = []
     if args.portfile:
+        for name, extra in extra_ports.items():
+            path = os.path.join(os.path.dirname(os.path.abspath(args.portfile)), name)
+            write_atomic(path, f"{extra}\n")
+            port_files.append(path)
         write_atomic(args.portfile, f"{port}\n")
     print(port, flush=True)
+    for srv in servers[1:]:
+        threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
     try:
         server.serve_forever(poll_interval=0.2)
     finally:
         timer.cancel()
-        server.server_close()
-        for path in (args.pidfile, args.portfile):
+        for srv in servers:
+            srv.server_close()
+        for path in [args.pidfile, args.portfile] + port_files:
             if path:
                 try:
                     os.remove(path)
@@ -375,6 +480,7 @@ def main(argv=None):
     p.add_argument("--errlog", help="standard error of a --background server")
     p.add_argument("--lifetime", type=float, default=600.0, help="seconds after which the server stops")
     p.add_argument("--slow-limit", type=float, default=3.0, help="longest time of one /slow/ body, seconds")
+    p.add_argument("--tls-dir", help="folder of the test certificates: also serve over TLS")
     p.add_argument("--populate", action="store_true", help="write the standard test files into --root first")
     p.add_argument("--background", action="store_true", help="detach and return once listening")
     p.add_argument("--stop", action="store_true", help="stop the server named by --pidfile")

@@ -375,16 +375,20 @@ class Aria2Seeder:
 
 class WebSeed:
     """nginx on 127.0.0.1 serving `root` (static files, Range requests). `rate` limits each
-    response in bytes/s (0: none)."""
+    response in bytes/s (0: none). With `tls` (a folder holding NAME.pem and NAME.key, and the
+    NAME) it serves over TLS only, under the name localhost."""
 
-    def __init__(self, root, port=0, rate=0, workdir=None):
+    def __init__(self, root, port=0, rate=0, workdir=None, tls=None):
         self.root = Path(root)
         self.port = port or free_port()
         self.rate = rate
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="mirel-webseed-"))
+        self.tls = tls
         self.proc = None
 
     def url(self, name=""):
+        if self.tls:
+            return f"https://localhost:{self.port}/" + urllib.parse.quote(name)
         return f"http://{LOOPBACK}:{self.port}/" + urllib.parse.quote(name)
 
     def access_log(self):
@@ -396,6 +400,11 @@ class WebSeed:
         for d in ("tmp", "logs"):
             (w / d).mkdir(parents=True, exist_ok=True)
         limit = f"limit_rate {self.rate};" if self.rate else ""
+        listen = f"listen {LOOPBACK}:{self.port};"
+        if self.tls:
+            folder, name = self.tls
+            listen = (f"listen {LOOPBACK}:{self.port} ssl; server_name localhost;"
+                      f" ssl_certificate {folder}/{name}.pem; ssl_certificate_key {folder}/{name}.key;")
         conf = f"""
 user root;
 worker_processes 1;
@@ -415,7 +424,7 @@ http {{
     default_type application/octet-stream;
     sendfile on;
     server {{
-        listen {LOOPBACK}:{self.port};
+        {listen}
         root {self.root};
         {limit}
         location / {{ }}

@@ -5,6 +5,7 @@
 //   --no-map   announce without creating the shared memory
 //   --no-announce  only create the shared memory and hold it (see --hold)
 //   --no-nul   fill the whole 1024-byte view with the text repeated, without a terminator
+//   --reserve  a mapping whose pages are reserved and never committed (nothing written to it)
 //   --hold MS  keep the shared memory open this long after the announcement
 //   --wait MS  how long to look for the launcher's window (default 10000)
 // Exit code: 0 announced, 2 bad usage, 3 no launcher window, 4 mapping failed.
@@ -15,7 +16,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-    bool post = false, map = true, nul = true, announce = true;
+    bool post = false, map = true, nul = true, announce = true, reserve = false;
     DWORD hold = 0, wait = 10000;
     const char* text = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--no-map")) map = false;
         else if (!std::strcmp(argv[i], "--no-nul")) nul = false;
         else if (!std::strcmp(argv[i], "--no-announce")) announce = false;
+        else if (!std::strcmp(argv[i], "--reserve")) reserve = true;
         else if (!std::strcmp(argv[i], "--hold") && i + 1 < argc) hold = std::strtoul(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--wait") && i + 1 < argc) wait = std::strtoul(argv[++i], nullptr, 10);
         else if (!text) text = argv[i];
@@ -32,7 +34,11 @@ int main(int argc, char** argv) {
     if (!text) text = "";
 
     HANDLE mapping = nullptr;
-    if (map) {
+    if (map && reserve) {
+        mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0, 1 << 20,
+                                       "Start Param Map");
+        if (!mapping) { std::fprintf(stderr, "starter: mapping failed %lu\n", ::GetLastError()); return 4; }
+    } else if (map) {
         const DWORD size = 1024;
         mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, "Start Param Map");
         if (!mapping) { std::fprintf(stderr, "starter: mapping failed %lu\n", ::GetLastError()); return 4; }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <cstring>
 #include <string>
 
 #include "launcher/StartParams.h"
@@ -70,4 +73,46 @@ TEST(StartParams, CutsAtCharacterBoundaryOfTheCodePage) {
 
     EXPECT_TRUE(CopyTruncated(out, sizeof(out), "short"));
     EXPECT_STREQ(out, "short");
+}
+
+// ---- the text of "Start Param Map" -------------------------------------------------------------
+
+TEST(StartParamMap, OnlyCommittedReadableMemoryIsRead) {
+    SYSTEM_INFO si;
+    ::GetSystemInfo(&si);
+    const size_t page = si.dwPageSize;
+    // Two pages reserved, only the first one committed.
+    char* base = static_cast<char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(ReadableBytes(base, 1024), 0u) << "reserved pages are not readable";
+    ASSERT_NE(::VirtualAlloc(base, page, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    EXPECT_EQ(ReadableBytes(base, 1024), 1024u);
+    // A view that starts 10 bytes before the uncommitted page.
+    char* view = base + page - 10;
+    std::memset(view, 'a', 10);
+    EXPECT_EQ(ReadableBytes(view, 1024), 10u);
+    char out[1025];
+    EXPECT_EQ(CutStartParamText(view, ReadableBytes(view, 1024), out), 10u);
+    EXPECT_STREQ(out, "aaaaaaaaaa");
+    // Committed but not readable.
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(base, page, PAGE_NOACCESS, &old));
+    EXPECT_EQ(ReadableBytes(view, 1024), 0u);
+    ASSERT_TRUE(::VirtualProtect(base, page, PAGE_READONLY | PAGE_GUARD, &old));
+    EXPECT_EQ(ReadableBytes(view, 1024), 0u);
+    ::VirtualFree(base, 0, MEM_RELEASE);
+}
+
+TEST(StartParamMap, TextWithoutTerminatorIsCutAtAWholeCharacter) {
+    char out[16];
+    EXPECT_EQ(CutStartParamText("abc\0def", 7, out), 3u);
+    EXPECT_STREQ(out, "abc");
+    EXPECT_EQ(CutStartParamText("abcdef", 6, out), 6u);  // no terminator: all of it
+    EXPECT_STREQ(out, "abcdef");
+    // "가" is 0xB0 0xA1: a lead byte at the very end is dropped, never half a character kept.
+    EXPECT_EQ(CutStartParamText("ab\xB0\xA1\xB0", 5, out), 4u);
+    EXPECT_STREQ(out, "ab\xB0\xA1");
+    EXPECT_EQ(CutStartParamText("\xB0", 1, out), 0u);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(CutStartParamText("x", 0, out), 0u);
 }
