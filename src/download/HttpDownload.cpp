@@ -340,7 +340,6 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             m_file.Write(buffer, got);
         } catch (CFileException* e) {
             e->Delete();
-            delete e;
             return CString("Download file writing Failed \n");
         }
     }
