@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "test_support.h"
@@ -160,6 +161,46 @@ TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
     Marked out;
     EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
     EXPECT_STREQ(out.buf, "untouched");
+}
+
+TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
+    Point(tmp.path());
+    auto first = std::make_unique<CMirelLauncherDlg>();
+    std::strcpy(first->m_szSystemRoot, dlg.m_szSystemRoot);
+    std::strcpy(first->m_szDownloadDir, dlg.m_szDownloadDir);
+    Marked out;
+    ASSERT_TRUE(first->EnsureDownloadDir(out.buf));
+    EXPECT_EQ(first->m_nFolderState, CMirelLauncherDlg::FOLDER_TRUSTED);
+
+    Marked second;
+    EXPECT_FALSE(dlg.EnsureDownloadDir(second.buf));
+    EXPECT_EQ(dlg.m_nFolderState, CMirelLauncherDlg::FOLDER_BUSY);
+    EXPECT_STREQ(second.buf, "untouched");
+    // A later run of the first launcher keeps the folder it holds.
+    Marked again;
+    EXPECT_TRUE(first->EnsureDownloadDir(again.buf));
+
+    first.reset();  // the first launcher ends: the folder is free
+    Marked third;
+    EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
+    EXPECT_STREQ(third.buf, dlg.m_szDownloadDir);
+}
+
+TEST(ExitPending, MessageTwoStartsNoSequence) {
+    CMirelLauncherDlg dlg;
+    const char text[] = "u*t*Software\\MirelUnitTest\\None*s*http://127.0.0.1:9/Mirel.ndn*0";
+    HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, "Start Param Map");
+    ASSERT_TRUE(mapping);
+    void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 1024);
+    ASSERT_TRUE(view);
+    std::memcpy(view, text, sizeof(text));
+    std::strcpy(dlg.m_szDownFolder, "untouched");
+    dlg.m_bExitPending = true;
+    dlg.OnStartParamMsg(0, 0);
+    // The sequence's first step clears this buffer.
+    EXPECT_STREQ(dlg.m_szDownFolder, "untouched");
+    ::UnmapViewOfFile(view);
+    ::CloseHandle(mapping);
 }
 
 TEST(FileVersion, ReadsTheFirstTranslationOnly) {
