@@ -78,8 +78,10 @@ BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
     m_nFolderState = FOLDER_FAILED;
     FolderSecurity security;
     if (!security.get()) return FALSE;
-    if (::CreateDirectoryA(m_szDownloadDir, security.get())) return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) return HoldDownloadDir(false) && CopyFolder(output, m_szDownloadDir);
+    if (::CreateDirectoryA(m_szDownloadDir, security.get()))
+        return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
+    if (::GetLastError() == ERROR_ALREADY_EXISTS)
+        return HoldDownloadDir(false) && CopyFolder(output, m_szDownloadDir);
     char parent[MAX_PATH] = {};
     std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
     if (!::CreateDirectoryA(parent, security.get())) return FALSE;

@@ -8,10 +8,11 @@
 bool Utf8ToWide(const std::string& text, std::wstring& out) {
     out.clear();
     if (text.empty()) return true;
-    int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int size = static_cast<int>(text.size());
+    int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (n <= 0) return false;
     out.assign(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &out[0], n);
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n);
     return true;
 }
 
@@ -89,8 +90,8 @@ bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLON
     if (::GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= maxSize) {
         buffer.resize(static_cast<size_t>(size.QuadPart));
         DWORD got = 0;
-        ok = buffer.empty() ||
-             (::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got == buffer.size());
+        const DWORD want = static_cast<DWORD>(buffer.size());
+        ok = buffer.empty() || (::ReadFile(file, buffer.data(), want, &got, nullptr) && got == want);
         if (!ok) buffer.clear();
     }
     ::CloseHandle(file);

@@ -236,21 +236,26 @@ def sddl(wine, path):
 
 
 def test_folders_the_launcher_creates_let_no_one_else_write(wine, game, launcher):
-    # Created under a umask that lets everyone write, as the drive's own access list does on
-    # Windows: what the launcher creates must not inherit that.
+    # Wine's server creates the folders; under a umask that lets everyone write (as the drive's
+    # own access list does on Windows), what the launcher creates must not inherit that.
     shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
-    game.install()
-    proc = subprocess.Popen(["wine", str(LAUNCHER), game.start_string()], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0))
-    launcher.procs.append(proc)
-    assert wait_exit(proc) == 0
-    assert len(game.wait_patcher_starts(1)) == 1
-    for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
-        assert not others_may_write(folder), (folder, oct(os.stat(folder).st_mode), sddl(wine, folder))
-        # Read back: nobody but the owner, SYSTEM and Administrators has more than reading and
-        # listing (0x1200a9).
-        assert set(others_granted(sddl(wine, folder))) <= {"0x1200a9"}, sddl(wine, folder)
-        print(folder.name, sddl(wine, folder))
+    subprocess.run(["wineserver", "-k"], check=False)
+    subprocess.run(["wineserver", "-w"], check=False)
+    server = subprocess.Popen(["wineserver", "-f", "-p"], preexec_fn=lambda: os.umask(0))
+    try:
+        game.install()
+        assert wait_exit(launcher.start(game.start_string())) == 0
+        assert len(game.wait_patcher_starts(1)) == 1
+        for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
+            assert not others_may_write(folder), (folder, oct(os.stat(folder).st_mode), sddl(wine, folder))
+            # Read back: nobody but the owner, SYSTEM and Administrators has more than reading
+            # and listing (0x1200a9).
+            assert set(others_granted(sddl(wine, folder))) <= {"0x1200a9"}, sddl(wine, folder)
+            print(folder.name, sddl(wine, folder))
+    finally:
+        launcher.cleanup()
+        subprocess.run(["wineserver", "-k"], check=False)
+        server.wait(timeout=30)
 
 
 def test_existing_folder_that_others_may_write_is_tightened(wine, game, launcher):
