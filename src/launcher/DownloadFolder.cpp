@@ -95,22 +95,28 @@ bool IsPlainFolder(HANDLE folder, const std::string& path) {
 }
 
 FolderTrust ReadFolderTrust(HANDLE folder) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                          nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return FolderTrust();
+    std::unique_ptr<void, LocalFreeDeleter> keep(sd);
+    return EvaluateFolderSecurity(sd);
+}
+
+FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd) {
     FolderTrust trust;
     TokenSids sids;
-    if (!sids.Load()) return trust;
+    if (!sd || !sids.Load()) return trust;
     PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                          nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
-        return trust;
-    std::unique_ptr<void, LocalFreeDeleter> keep(sd);
-    trust.read = owner != nullptr;
-    if (!owner) return trust;
+    if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !owner) return trust;
+    if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return trust;
+    trust.read = true;
     trust.ownedByUs = sids.IsUs(owner);
     trust.ownerTrusted = trust.ownedByUs || IsSystemOrAdministrators(owner);
     // No access list at all lets everyone do everything.
-    if (!dacl) {
+    if (!present || !dacl) {
         trust.othersWrite = true;
         return trust;
     }

@@ -42,6 +42,8 @@ struct FolderTrust {
     bool trusted() const { return read && ownerTrusted && !othersWrite; }
 };
 FolderTrust ReadFolderTrust(HANDLE folder);
+// The same for a security descriptor (owner and access list), seen by the current user.
+FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd);
 
 // Replaces the folder's access list with the protected one of DownloadFolderSddl().
 bool TightenFolder(const std::string& path);

@@ -6,8 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "launcher/DownloadFolder.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -184,6 +187,62 @@ TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     Marked third;
     EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
     EXPECT_STREQ(third.buf, dlg.m_szDownloadDir);
+}
+
+// Who may change a folder, read from its security descriptor as the current user sees it.
+TEST(FolderTrustRules, OnlyUsSystemAndAdministratorsMayWriteAndOwn) {
+    const std::wstring ours = DownloadFolderSddl();
+    ASSERT_EQ(ours.rfind(L"D:P(A;OICI;FA;;;", 0), 0u) << std::string(ours.begin(), ours.end());
+    const std::wstring me = ours.substr(16, ours.find(L')') - 16);
+    const std::wstring other = L"S-1-5-21-1-2-3-1001";
+    struct Case {
+        const char* what;
+        std::wstring sddl;
+        bool ownedByUs, othersWrite, trusted;
+    };
+    const Case cases[] = {
+        {"what the launcher creates", L"O:" + me + ours, true, false, true},
+        {"inherited from a Windows drive root: Authenticated Users may modify", L"O:" + me +
+             L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIIOID;SDGXGWGR;;;AU)"
+             L"(A;ID;0x1301bf;;;AU)",
+         true, true, false},
+        {"made by another user", L"O:" + other + L"D:P(A;OICI;FA;;;" + other + L")(A;OICI;FA;;;SY)", false, true,
+         false},
+        {"another user's folder nobody else may write is still theirs", L"O:" + other + L"D:P(A;OICI;FA;;;SY)",
+         false, false, false},
+        {"Users may write", L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;0x1201bf;;;BU)", true, true, false},
+        {"made by an elevated administrator", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false,
+         false, true},
+        {"creator-owner entries follow whoever may create", L"O:" + me + L"D:P(A;OICI;FA;;;" + me +
+             L")(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)",
+         true, false, true},
+        {"a denial does not count as a grant", L"O:" + me + L"D:P(D;OICI;FA;;;WD)(A;OICI;FA;;;" + me + L")", true,
+         false, true},
+    };
+    for (const Case& c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                                           nullptr))
+            << c.what;
+        FolderTrust trust = EvaluateFolderSecurity(sd);
+        ::LocalFree(sd);
+        EXPECT_TRUE(trust.read) << c.what;
+        EXPECT_EQ(trust.ownedByUs, c.ownedByUs) << c.what;
+        EXPECT_EQ(trust.othersWrite, c.othersWrite) << c.what;
+        EXPECT_EQ(trust.trusted(), c.trusted) << c.what;
+    }
+    // No access list at all lets everyone do everything.
+    SECURITY_DESCRIPTOR open{};
+    PSID owner = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(me.c_str(), &owner));
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorOwner(&open, owner, FALSE));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    FolderTrust trust = EvaluateFolderSecurity(&open);
+    ::LocalFree(owner);
+    EXPECT_TRUE(trust.ownedByUs);
+    EXPECT_TRUE(trust.othersWrite);
+    EXPECT_FALSE(trust.trusted());
 }
 
 TEST(ExitPending, MessageTwoStartsNoSequence) {
