@@ -85,6 +85,7 @@ void CMirelLauncherDlg::EndProcessNow() {
 
 void CMirelLauncherDlg::OnBnClickedExit() {
     if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
+    m_bExitPending = true;
     ReleaseFace();
     if (m_pMonitorThread) {
         PostStopRequest();
@@ -94,6 +95,7 @@ void CMirelLauncherDlg::OnBnClickedExit() {
 }
 
 void CMirelLauncherDlg::OnMenuExit() {
+    m_bExitPending = true;
     ReleaseFace();
     if (!m_bPeerDlgClosed && m_pPeerDlg) {
         CTorrentInfoDlg* peer = m_pPeerDlg;

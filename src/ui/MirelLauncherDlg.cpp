@@ -38,6 +38,7 @@ CMirelLauncherDlg::~CMirelLauncherDlg() {
     StopMonitorThread(INFINITE);
     DestroyTorrentSession();
     if (m_hMonitorThread) ::CloseHandle(m_hMonitorThread);
+    ReleaseDownloadDir();
 }
 
 void CMirelLauncherDlg::DoDataExchange(CDataExchange* pDX) {
