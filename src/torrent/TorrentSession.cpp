@@ -12,6 +12,7 @@
 #include <libtorrent/fingerprint.hpp>
 #include <libtorrent/session_params.hpp>
 
+#include "torrent/DiskIo.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -116,7 +117,10 @@ bool ReadWholeFile(const std::string& ansiPath, std::vector<char>& buffer) {
 //                                        first torrent is added
 //   add_torrent_params fields         -> torrent_flags paused | auto_managed, without
 //                                        duplicate_is_error, seed_mode, upload_mode
-//   storage default_storage_constructor -> the default disk I/O of session_params
+//   storage default_storage_constructor -> the launcher's own disk back-end (DiskIo.cpp):
+//                                        the library's 32-bit storage opens and closes the
+//                                        file for every 16 KiB block and hashes on the
+//                                        network thread
 //   (TCP only; 0.15 had no uTP)       -> enable_outgoing_utp off: connections the program
 //                                        opens are TCP, as they were; a peer that speaks
 //                                        only TCP is reached at once instead of after a
@@ -203,6 +207,8 @@ BOOL CMirelLauncherDlg::StartTorrentSession() {
             params = MergeSessionState(std::move(params), settings);
         else
             params.settings = settings;
+
+        params.disk_io_constructor = LauncherDiskIoConstructor;
 
         auto ses = std::make_unique<TorrentSession>();
         ses->session = std::make_unique<lt::session>(std::move(params));
