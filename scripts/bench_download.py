@@ -59,7 +59,7 @@ class Sample:
         self.cpu = None         # user + system seconds of the client's process
         self.peak_kib = None    # peak resident memory of the client's process
         self.server_cpu = 0.0   # CPU seconds of Wine's server during the run (launcher only)
-        self.threads = {}       # thread id -> CPU seconds (launcher only)
+        self.threads = {}       # thread id -> (name, CPU seconds) (launcher only)
         self.ok = False
         self.note = ""
 
@@ -118,7 +118,7 @@ def wine_server_pids():
             continue
         try:
             with open(f"/proc/{entry}/comm") as f:
-                if f.read().strip() != "wineserver":
+                if not f.read().startswith("wineserver"):
                     continue
             with open(f"/proc/{entry}/environ", "rb") as f:
                 if prefix in f.read().split(b"\0"):
@@ -129,6 +129,8 @@ def wine_server_pids():
 
 
 def thread_cpu(pid):
+    """tid -> (name, CPU seconds) of every thread of the process (Wine gives Linux the names
+    that Windows threads set for themselves)."""
     out = {}
     try:
         tids = os.listdir(f"/proc/{pid}/task")
@@ -136,8 +138,13 @@ def thread_cpu(pid):
         return out
     for tid in tids:
         cpu = proc_cpu(f"/proc/{pid}/task/{tid}/stat")
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+        except OSError:
+            name = "?"
         if cpu is not None:
-            out[int(tid)] = cpu
+            out[int(tid)] = (name, cpu)
     return out
 
 
@@ -316,8 +323,8 @@ def main():
         print(f"{client:<12} MB/s per run: {runs}")
     launcher = bests.get("launcher")
     if launcher and launcher.threads:
-        busy = sorted(launcher.threads.values(), reverse=True)
-        shown = ", ".join(f"{cpu:.1f}" for cpu in busy[:6] if cpu >= 0.05)
+        busy = sorted(launcher.threads.values(), key=lambda t: -t[1])
+        shown = ", ".join(f"{name} {cpu:.1f}" for name, cpu in busy[:6] if cpu >= 0.05)
         print(f"launcher CPU s per thread (busiest first, {len(busy)} threads): {shown}")
     if bests.get("libtorrent") and launcher:
         print(f"launcher speed / native libtorrent: {launcher.mbps(size) / bests['libtorrent'].mbps(size):.2f}")

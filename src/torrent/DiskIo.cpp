@@ -5,6 +5,7 @@
 // moving, renaming, deleting, part files) go to the library's own back-end with our handles
 // closed first.
 #include "torrent/DiskIo.h"
+#include "torrent/Sha1.h"
 
 #include <winioctl.h>
 
@@ -113,6 +114,17 @@ bool CreateParents(const std::wstring& path) {
     return CreateParents(dir) && (::CreateDirectoryW(dir.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
+// Shown by debuggers, profilers and, under Wine, as the Linux thread's name. Looked up at run
+// time: older Windows has no such call.
+void NameThread(const wchar_t* name) {
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    auto set = kernel ? reinterpret_cast<SetDescription>(
+                            reinterpret_cast<void*>(::GetProcAddress(kernel, "SetThreadDescription")))
+                      : nullptr;
+    if (set) set(::GetCurrentThread(), name);
+}
+
 bool IsDiskFull(const lt::storage_error& e) {
     return e.ec.category() == lt::system_category() &&
            (e.ec.value() == ERROR_DISK_FULL || e.ec.value() == ERROR_HANDLE_DISK_FULL);
@@ -120,7 +132,7 @@ bool IsDiskFull(const lt::storage_error& e) {
 
 // SHA-1 of a piece, fed as its blocks reach the disk in order.
 struct PieceHash {
-    lt::hasher sha1;
+    Sha1 sha1;
     int next = 0;                 // bytes hashed so far
     std::vector<bool> arrived;    // blocks written, in order or not
     bool broken = false;          // something already hashed was written again: read it all back
@@ -727,6 +739,7 @@ private:
     }
 
     void Run() {
+        NameThread(L"disk");
         for (;;) {
             std::deque<Job> jobs;
             {
@@ -919,7 +932,7 @@ private:
         }
         ph.arrived[static_cast<size_t>(r.start / kBlockSize)] = true;
         if (r.start != ph.next) return;
-        ph.sha1.update(data, r.length);
+        ph.sha1.Update(data, static_cast<size_t>(r.length));
         ph.next += r.length;
         std::vector<char> back;
         while (ph.next < pieceSize && ph.arrived[static_cast<size_t>(ph.next / kBlockSize)]) {
@@ -930,7 +943,7 @@ private:
                 ph.broken = true;
                 return;
             }
-            ph.sha1.update(back.data(), len);
+            ph.sha1.Update(back.data(), static_cast<size_t>(len));
             ph.next += len;
         }
     }
@@ -954,11 +967,11 @@ private:
                 ok = false;
                 break;
             }
-            if (v1 && off < pieceSize) ph->sha1.update(buf.data(), std::min(len, pieceSize - off));
+            if (v1 && off < pieceSize) ph->sha1.Update(buf.data(), static_cast<size_t>(std::min(len, pieceSize - off)));
             if (!v2.empty() && off < pieceSize2 && block < static_cast<int>(v2.size()))
                 v2[block] = lt::hasher256(buf.data(), std::min(len, pieceSize2 - off)).final();
         }
-        lt::sha1_hash hash = ok && v1 ? ph->sha1.final() : lt::sha1_hash();
+        lt::sha1_hash hash = ok && v1 ? ph->sha1.Final() : lt::sha1_hash();
         if (it != st.hashes.end()) st.hashes.erase(it);
         return hash;
     }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <new>
+#include <sstream>
 
 #include <libtorrent/disk_interface.hpp>
 #include <libtorrent/hasher.hpp>
@@ -18,6 +19,7 @@
 
 #include "test_torrent_support.h"
 #include "torrent/DiskIo.h"
+#include "torrent/Sha1.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -335,4 +337,32 @@ TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
     ios.restart();
     ios.run();
     EXPECT_EQ(completed, queued);
+}
+
+TEST(Sha1Test, FastPathAgreesWithTheLibraryAtEveryLengthAndSplit) {
+    EXPECT_EQ(Sha1().Final(), lt::hasher().final());
+    Sha1 abc;
+    abc.Update("abc", 3);
+    std::ostringstream hex;
+    hex << abc.Final();
+    EXPECT_EQ(hex.str(), "a9993e364706816aba3e25717850c26c9cd0d89d");
+
+    std::string data(3 * 64 * 1024 + 77, '\0');
+    unsigned x = 12345;
+    for (char& c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    // Lengths around the 64-byte block and the 56-byte padding edge, fed whole and in uneven
+    // parts.
+    for (size_t len : {size_t(1), size_t(55), size_t(56), size_t(63), size_t(64), size_t(65), size_t(119),
+                       size_t(120), size_t(16384), data.size()}) {
+        const lt::sha1_hash want = lt::hasher(data.data(), static_cast<int>(len)).final();
+        for (bool fast : {true, false}) {
+            Sha1 whole(fast);
+            whole.Update(data.data(), len);
+            EXPECT_EQ(whole.Final(), want) << "length " << len << (fast ? " fast" : " library");
+            Sha1 parts(fast);
+            for (size_t at = 0, step = 1; at < len; at += step, step = step * 3 + 1)
+                parts.Update(data.data() + at, std::min(step, len - at));
+            EXPECT_EQ(parts.Final(), want) << "length " << len << " in parts" << (fast ? " fast" : " library");
+        }
+    }
 }
