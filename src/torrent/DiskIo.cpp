@@ -42,7 +42,7 @@ constexpr int kBlockSize = lt::default_block_size;
 constexpr size_t kMaxBatch = 128;
 // Write bytes waiting for the worker before peers are held back (at least; the library's
 // max_queued_disk_bytes may raise it). Resumed when half of it is written.
-constexpr std::int64_t kMinQueuedBytes = 8 * 1024 * 1024;
+constexpr std::int64_t kMinQueuedBytes = 4 * 1024 * 1024;
 
 // Win32 lock and condition variable: under Wine they stay in user space when uncontended,
 // unlike the runtime's pthread emulation.

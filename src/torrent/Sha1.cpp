@@ -92,11 +92,13 @@ bool Sha1::HasFastPath() {
 }
 
 Sha1::Sha1(bool allowFast)
-    : m_fast(allowFast && HasFastPath()), m_state{0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u} {}
+    : m_fast(allowFast && HasFastPath()), m_state{0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u} {
+    if (!m_fast) m_fallback.emplace();
+}
 
 void Sha1::Update(const char* data, std::size_t length) {
     if (!m_fast) {
-        m_fallback.update(data, static_cast<int>(length));
+        m_fallback->update(data, static_cast<int>(length));
         return;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(data);
@@ -121,7 +123,7 @@ void Sha1::Update(const char* data, std::size_t length) {
 }
 
 lt::sha1_hash Sha1::Final() {
-    if (!m_fast) return m_fallback.final();
+    if (!m_fast) return m_fallback->final();
     const std::uint64_t bits = m_total * 8;
     unsigned char pad[72] = {0x80};
     const std::size_t padLength = (m_used < 56 ? 56 : 120) - m_used;

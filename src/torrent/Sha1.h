@@ -4,6 +4,7 @@
 // hasher).
 #pragma once
 #include <cstdint>
+#include <optional>
 
 #include <libtorrent/hasher.hpp>
 
@@ -21,7 +22,7 @@ public:
 
 private:
     bool m_fast;
-    lt::hasher m_fallback;
+    std::optional<lt::hasher> m_fallback;  // only without the fast path
     std::uint32_t m_state[5];
     unsigned char m_block[64];
     std::size_t m_used = 0;
