@@ -852,8 +852,10 @@ private:
         m_current = nullptr;
         if (done) m_done.push_back(std::move(done));
         if (j.writeBytes) Written(j.writeBytes);
-        // The storage may go here (after remove_torrent): its handles first.
+        // The storage goes with the last job that holds it (after remove_torrent): its handles
+        // first.
         if (j.st && j.st.use_count() == 1) Release(std::move(j.st));
+        j.st.reset();
         j.run = nullptr;
         j.fail = nullptr;
     }
@@ -870,6 +872,8 @@ private:
 
     void Release(std::shared_ptr<Storage>&& st) {
         m_pool.CloseStorage(st->id);
+        // The torrent it kept alive is the network thread's to destroy.
+        if (st->owner) m_done.push_back(MakeTask([owner = std::move(st->owner)] {}));
         Guard g(m_stockLock);
         st->stock.reset();
         st.reset();

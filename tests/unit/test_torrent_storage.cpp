@@ -288,6 +288,20 @@ TEST_F(DiskIoTest, StopAndReleaseCloseEveryHandle) {
     }
 }
 
+TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
+    Open();
+    int completed = 0;
+    for (int b : {0, 1}) {
+        lt::peer_request r{lt::piece_index_t(0), b * kBlock, kBlock};
+        disk->async_write(storage, r, data.data() + b * kBlock, nullptr, [&](lt::storage_error const&) { ++completed; });
+    }
+    storage.reset();  // removed with its writes still queued
+    disk->submit_jobs();
+    ASSERT_TRUE(Drive([&] { return completed == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return ExclusiveOpen(Path()); }, 5000))
+        << "a removed torrent's file is still held, error " << ::GetLastError();
+}
+
 TEST_F(DiskIoTest, SeedingReadLetsOthersMoveAndStartTheFile) {
     Open();
     for (int p = 0; p < 3; ++p)
