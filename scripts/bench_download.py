@@ -268,6 +268,11 @@ def main():
     # Wine's background services first, with no inherited streams.
     subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+    hashbench = ROOT / "build" / "hashbench.exe"
+    if hashbench.exists():
+        out = subprocess.run(["wine", str(hashbench)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=120).stdout.decode(errors="replace")
+        print(" | ".join(line.strip() for line in out.splitlines() if line.strip()), flush=True)
     work = Path(tempfile.mkdtemp(prefix="bench-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
     print(f"building a {args.size_mib} MiB distribution ...", flush=True)
     tracker = S.Tracker().start()
