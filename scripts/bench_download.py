@@ -20,8 +20,10 @@ folder, with resume data that says so: from its start to the installer's start (
 installer writes a line when it starts). The launcher hashes every piece before it opens the
 installer, whatever the resume data says; that check is the figure.
 
-The launcher's CPU time counts its own process (Wine's server process is not included); its
-memory is the peak resident size of that process.
+The launcher's CPU time counts its own process; Wine's server process (wineserver, which
+every Wine program's system calls on handles, waits and messages go through) is shown apart
+and added in the CPU per GiB, so the launcher's cost is complete. Its memory is the peak
+resident size of its process. Below the table, the launcher's CPU seconds per thread.
 """
 import argparse
 import os
@@ -62,6 +64,8 @@ class Sample:
         self.sent = 0           # payload bytes the seeder sent to this client
         self.cpu = None         # user + system seconds of the client's process
         self.peak_kib = None    # peak resident memory of the client's process
+        self.server_cpu = 0.0   # CPU seconds of Wine's server during the run (launcher only)
+        self.threads = {}       # thread id -> (name, CPU seconds) (launcher only)
         self.ok = False
         self.note = ""
 
@@ -98,6 +102,58 @@ def peak_resident_kib(pid):
     return 0
 
 
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def proc_cpu(path):
+    """utime + stime in seconds from a /proc stat file, None when it is gone."""
+    try:
+        with open(path) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def wine_server_pids():
+    """The Wine server of this sandbox's prefix (other prefixes may have their own)."""
+    prefix = ("WINEPREFIX=" + os.environ["WINEPREFIX"]).encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if not f.read().startswith("wineserver"):
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if prefix in f.read().split(b"\0"):
+                    pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+def thread_cpu(pid):
+    """tid -> (name, CPU seconds) of every thread of the process (Wine gives Linux the names
+    that Windows threads set for themselves)."""
+    out = {}
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return out
+    for tid in tids:
+        cpu = proc_cpu(f"/proc/{pid}/task/{tid}/stat")
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+        except OSError:
+            name = "?"
+        if cpu is not None:
+            out[int(tid)] = (name, cpu)
+    return out
+
+
 def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=1800):
     """Runs a client process to its end, timing the seeder's upload and taking the process's
     resource usage. `done` (optional) is called once the whole copy has been sent, to make a
@@ -107,6 +163,7 @@ def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=
     result = {}
     watcher = threading.Thread(target=lambda: result.update(t=watch_transfer(seed, size, base, stop)), daemon=True)
     watcher.start()
+    servers = {p: proc_cpu(f"/proc/{p}/stat") or 0.0 for p in wine_server_pids()}
     t0 = time.monotonic()
     proc = subprocess.Popen(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
@@ -115,6 +172,7 @@ def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=
     peak = 0
     while True:
         peak = max(peak, peak_resident_kib(proc.pid))
+        sample.threads.update(thread_cpu(proc.pid))
         pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
         if pid:
             proc.returncode = os.waitstatus_to_exitcode(status)
@@ -142,6 +200,10 @@ def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=
         sample.ok = True
     sample.cpu = usage.ru_utime + usage.ru_stime
     sample.peak_kib = peak
+    for p in set(servers) | set(wine_server_pids()):
+        now = proc_cpu(f"/proc/{p}/stat")
+        if now is not None:
+            sample.server_cpu += now - servers.get(p, 0.0)
     return proc.returncode
 
 
@@ -276,6 +338,11 @@ def main():
     # Wine's background services first, with no inherited streams.
     subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+    hashbench = ROOT / "build" / "hashbench.exe"
+    if hashbench.exists():
+        out = subprocess.run(["wine", str(hashbench)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=120).stdout.decode(errors="replace")
+        print(" | ".join(line.strip() for line in out.splitlines() if line.strip()), flush=True)
     work = Path(tempfile.mkdtemp(prefix="bench-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
     print(f"building a {args.size_mib} MiB distribution ...", flush=True)
     tracker = S.Tracker().start()
@@ -315,15 +382,27 @@ def main():
 
     print()
     print(f"{args.size_mib} MiB from a seeder on loopback ({transport}), best of {args.runs} run(s) per client")
-    print(f"{'client':<12} {'start s':>8} {'time s':>8} {'MB/s':>8} {'CPU s':>8} {'peak MiB':>9}  note")
+    print(f"{'client':<12} {'start s':>8} {'time s':>8} {'MB/s':>8} {'CPU s':>8} {'server s':>8} "
+          f"{'CPU s/GiB':>9} {'peak MiB':>9}  note")
     bests = {c: best(s) for c, s in results.items()}
     for client, sample in bests.items():
         if not sample:
             note = "; ".join(s.note for s in results[client])
-            print(f"{client:<12} {'-':>8} {'-':>8} {'-':>8} {'-':>8} {'-':>9}  failed: {note}")
+            print(f"{client:<12} {'-':>8} {'-':>8} {'-':>8} {'-':>8} {'-':>8} {'-':>9} {'-':>9}  failed: {note}")
             continue
+        per_gib = (sample.cpu + sample.server_cpu) * (1024 * MiB) / size
         print(f"{client:<12} {sample.startup:8.1f} {sample.seconds:8.1f} {sample.mbps(size):8.1f} {sample.cpu:8.1f} "
-              f"{sample.peak_kib / 1024:9.0f}  {sample.note}")
+              f"{sample.server_cpu:8.1f} {per_gib:9.1f} {sample.peak_kib / 1024:9.0f}  {sample.note}")
+    for client, samples in results.items():
+        runs = ", ".join(f"{s.mbps(size):.1f}" if s.ok else "failed" for s in samples)
+        print(f"{client:<12} MB/s per run: {runs}")
+    launcher = bests.get("launcher")
+    if launcher and launcher.threads:
+        busy = sorted(launcher.threads.values(), key=lambda t: -t[1])
+        shown = ", ".join(f"{name} {cpu:.1f}" for name, cpu in busy[:6] if cpu >= 0.05)
+        print(f"launcher CPU s per thread (busiest first, {len(busy)} threads): {shown}")
+    if bests.get("libtorrent") and launcher:
+        print(f"launcher speed / native libtorrent: {launcher.mbps(size) / bests['libtorrent'].mbps(size):.2f}")
     fastest = max((s.mbps(size) for s in bests.values() if s), default=0)
     if bests.get("launcher") and fastest:
         print(f"launcher speed / fastest: {bests['launcher'].mbps(size) / fastest:.2f}")
