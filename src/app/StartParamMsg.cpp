@@ -9,6 +9,8 @@ constexpr DWORD kStartParamViewSize = 1024;
 }
 
 LRESULT CMirelLauncherDlg::OnStartParamMsg(WPARAM, LPARAM) {
+    // The process is on its way out: no launch sequence inside an exit.
+    if (m_bExitPending) return 0;
     UniqueKernelHandle mapping(::OpenFileMappingA(FILE_MAP_WRITE, FALSE, "Start Param Map"));
     if (!mapping) return 0;
     UniqueView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kStartParamViewSize));

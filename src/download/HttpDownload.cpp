@@ -243,7 +243,8 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
         ::InternetSetOptionA(Request(), INTERNET_OPTION_SEND_TIMEOUT, &left, sizeof(left));
         if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
             DWORD err = ::GetLastError();
-            if (secure && IsCertificateError(err)) return Message("Download Failed No:9, Certificate Error:%d\n", err);
+            if (secure && IsCertificateError(err))
+                return Message("Download Failed No:9, Certificate Error:%d\n", static_cast<int>(err));
             return Message("File Down Failed No:5,%s Error:%d\n", m_strObject.GetString(), static_cast<int>(err));
         }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "framework/handles.h"
+#include "launcher/DownloadFolder.h"
 #include "launcher/StartParams.h"
 #include "ui/MirelLauncherDlg.h"
 
@@ -40,6 +41,11 @@ bool ReadStringValue(HKEY key, const char* name, char (&buf)[kValueBufferSize]) 
     return true;
 }
 
+BOOL CopyFolder(char* output, const char* folder) {
+    lstrcpynA(output, folder, MAX_PATH);
+    return TRUE;
+}
+
 }  // namespace
 
 BOOL CMirelLauncherDlg::IsGameInstalled(const char* keyPath, char* installPath) {
@@ -62,17 +68,60 @@ BOOL CMirelLauncherDlg::ReadGameVersion(const char* keyPath, char* version) {
     return TRUE;
 }
 
+// The folders are created with a protected access list of their own, not the drive's (under
+// which every user may create and change files). An existing folder is used only as itself,
+// never through a junction or link; its access list is tightened when it is ours and lets
+// others write. m_nFolderState tells the caller why the operation failed, or whether the
+// folder can be trusted with what is opened from it.
 BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
-    if (::CreateDirectoryA(m_szDownloadDir, nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS) {
-        lstrcpynA(output, m_szDownloadDir, MAX_PATH);
-        return TRUE;
-    }
+    if (m_hDownFolder) return CopyFolder(output, m_szDownloadDir);  // held since an earlier run
+    m_nFolderState = FOLDER_FAILED;
+    FolderSecurity security;
+    if (!security.get()) return FALSE;
+    if (::CreateDirectoryA(m_szDownloadDir, security.get()))
+        return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
+    if (::GetLastError() == ERROR_ALREADY_EXISTS)
+        return HoldDownloadDir(false) && CopyFolder(output, m_szDownloadDir);
     char parent[MAX_PATH] = {};
     std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
-    if (!::CreateDirectoryA(parent, nullptr)) return FALSE;
-    if (!::CreateDirectoryA(m_szDownloadDir, nullptr)) return FALSE;
-    lstrcpynA(output, m_szDownloadDir, MAX_PATH);
+    if (!::CreateDirectoryA(parent, security.get())) return FALSE;
+    if (!::CreateDirectoryA(m_szDownloadDir, security.get())) return FALSE;
+    return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
+}
+
+BOOL CMirelLauncherDlg::HoldDownloadDir(bool created) {
+    ReleaseDownloadDir();
+    char parent[MAX_PATH] = {};
+    std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
+    m_hDownParent.reset(OpenFolderHeld(parent));
+    m_hDownFolder.reset(OpenFolderHeld(m_szDownloadDir));
+    // A junction or link at either level would let whoever made it choose the folder.
+    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder.get(), m_szDownloadDir) ||
+        (m_hDownParent && !IsPlainFolder(m_hDownParent.get(), parent))) {
+        ReleaseDownloadDir();
+        m_nFolderState = FOLDER_REFUSED;
+        return FALSE;
+    }
+    // Another launcher (of another user or session) uses the folder: touch nothing.
+    HANDLE lock = nullptr;
+    if (TakeFolderLock(m_szDownloadDir, lock) == LockResult::Busy) {
+        ReleaseDownloadDir();
+        m_nFolderState = FOLDER_BUSY;
+        return FALSE;
+    }
+    m_hFolderLock.reset(lock);
+    FolderTrust trust = ReadFolderTrust(m_hDownFolder.get());
+    if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) &&
+        TightenFolder(m_szDownloadDir))
+        trust = ReadFolderTrust(m_hDownFolder.get());
+    m_nFolderState = trust.trusted() ? FOLDER_TRUSTED : FOLDER_UNTRUSTED;
     return TRUE;
+}
+
+void CMirelLauncherDlg::ReleaseDownloadDir() {
+    m_hFolderLock.reset();
+    m_hDownFolder.reset();
+    m_hDownParent.reset();
 }
 
 void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) {

@@ -29,6 +29,8 @@ constexpr DWORD kInstallerPollMs = 10;
 const char kSetupWindowTitle[] = "미렐온라인 설치 ";
 const char kNotInstalledText[] = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요.";
 const char kPatcherClass[] = "Mirel Patcher";
+const char kFolderRefusedText[] =
+    "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요.";
 
 // Each run starts with events that are not signalled. They are made once and reset on later
 // runs, so no handle leaks and anyone holding them keeps seeing the current ones.
@@ -58,13 +60,24 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     char installPath[MAX_PATH] = {};
     char version[kVersionSize] = {};
 
-    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
-    if (!EnsureDownloadDir(m_szDownFolder)) {
+    char downloadDir[MAX_PATH] = {};
+    if (!EnsureDownloadDir(downloadDir)) {
+        if (m_nFolderState == FOLDER_REFUSED)
+            MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
+        else if (m_nFolderState == FOLDER_BUSY)
+            AfxMessageBox(kAlreadyRunningText, MB_OK);
         SendMessage(WM_CLOSE);
         return kSequenceStopped;
     }
 
     m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;
+    // What is downloaded is opened, perhaps with an administrator's rights: not from a folder
+    // in which someone else may change files.
+    if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
+        MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
+        SendMessage(WM_CLOSE);
+        return 1;
+    }
 
     PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);
     PrepareEvent(g_monitorDoneEventOwner, g_hMonitorDoneEvent);

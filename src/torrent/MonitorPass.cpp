@@ -10,6 +10,7 @@
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "torrent/InstallerPath.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
@@ -19,6 +20,8 @@ namespace {
 const char kMainTorrentMark[] = "Mirel.ndn";
 constexpr DWORD kPeerListIntervalMs = 1000;
 constexpr int kCellSize = MAX_PATH;
+// A shell that refused the installer is asked again at most this often.
+constexpr DWORD kOpenRetryMs = 1000;
 
 }  // namespace
 
@@ -57,6 +60,28 @@ void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
     rows.reserve(peers.size());
     for (const lt::peer_info& peer : peers) rows.push_back(FormatPeerRow(peer));
     dlg.PostPeerRows(std::move(rows));
+}
+
+// Opens what the torrent downloaded: the file the library wrote, by its UTF-16 path, and only
+// when it lies inside the download folder and is no link.
+void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::torrent_handle& handle, DWORD now) {
+    std::wstring target;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (ContentPath(handle, AnsiToWide(dlg.m_szDownloadDir), target))
+        attributes = ::GetFileAttributesW(target.c_str());
+    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        ses.openRefused = true;
+        std::fprintf(stderr, "%s: not opened, not a file inside the download folder\n",
+                     Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
+        std::fflush(stderr);
+        return;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
+        ses.launched = true;
+        return;
+    }
+    ses.openFailed = true;
+    ses.nextOpenTick = now + kOpenRetryMs;
 }
 
 }  // namespace
@@ -102,14 +127,11 @@ void CMirelLauncherDlg::MonitorPass() {
 
         // The completion test needs a torrent: a pass that ends on none (no torrent, or the
         // last one just removed) skips it.
-        if (current.is_valid() && !ses->launched && !m_bInstalled) {
+        if (current.is_valid() && !ses->launched && !ses->openRefused && !m_bInstalled) {
             if (!(statusOf == current)) status = current.status({});
-            if (status.state == lt::torrent_status::seeding) {
-                const std::string name = current.status(lt::torrent_handle::query_name).name;
-                std::string target = std::string(m_strSavePath.GetString()) + Utf8ToAnsi(name);
-                HINSTANCE result = ::ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOW);
-                if (reinterpret_cast<INT_PTR>(result) > 32) ses->launched = true;
-            }
+            const DWORD now = ::GetTickCount();
+            const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
+            if (status.state == lt::torrent_status::seeding && due) OpenContent(*this, *ses, current, now);
         }
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.

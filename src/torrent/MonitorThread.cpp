@@ -1,5 +1,7 @@
 #include "torrent/MonitorThread.h"
 
+#include <objbase.h>
+
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -20,13 +22,19 @@ UINT TorrentMonitorThreadProc(LPVOID pParam) {
     // Make the thread's message queue before anyone posts to it.
     ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     ::SetEvent(ctx->hQueueReady);  // ctx is gone after this
+    // The shell opens the installer from this thread, and wants COM in a single-threaded
+    // apartment there.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE) {
+            if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
+                if (SUCCEEDED(com)) ::CoUninitialize();
                 if (g_hMonitorDoneEvent) ::SetEvent(g_hMonitorDoneEvent);
                 return 0;
             }
+            // Thread messages are dropped; the windows COM keeps on this thread get theirs.
+            if (msg.hwnd) ::DispatchMessageA(&msg);
         }
         pDlg->MonitorPass();
         ::Sleep(kPassIntervalMs);
@@ -52,8 +60,12 @@ void StartMonitorThread(CMirelLauncherDlg* pDlg) {
     ::CloseHandle(ready);
 }
 
+// Only to a thread that still runs: while our handle to it is open, its id cannot pass to
+// another thread, so a thread that ends after the check gets nothing and nobody else does.
 void CMirelLauncherDlg::PostStopRequest() {
-    if (m_dwMonitorThreadId) ::PostThreadMessageA(m_dwMonitorThreadId, WM_MONITOR_STOP, 0, 0);
+    if (!m_dwMonitorThreadId || !m_hMonitorThread) return;
+    if (::WaitForSingleObject(m_hMonitorThread.get(), 0) != WAIT_TIMEOUT) return;
+    ::PostThreadMessageA(m_dwMonitorThreadId, WM_MONITOR_STOP, 0, 0);
 }
 
 void CMirelLauncherDlg::StopMonitorThread(DWORD maxWaitMs) {

@@ -9,52 +9,69 @@
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/torrent_info.hpp>
 
+#include "torrent/InstallerPath.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
 
 const char kTorrentMark[] = ".ndn";
-const char kResumeSuffix[] = ".resume";
+const wchar_t kResumeSuffix[] = L".resume";
+// Far above any resume data of one torrent; keeps a broken file from taking the address space.
+constexpr LONGLONG kMaxResumeFileSize = 64LL * 1024 * 1024;
 
 // Resume data for a torrent, or nothing when the file is missing, unreadable, not valid
-// resume data or made for another torrent.
-bool LoadResumeData(const std::string& path, const lt::torrent_info& ti, lt::add_torrent_params& atp) {
+// resume data or made for another torrent. Whoever can write the download folder can write
+// this file, so it is a hint and no more: its claims that pieces are there (and checked) are
+// dropped, so the library hashes what is on disk, and so are its file names, priorities,
+// flags, trackers, web seeds and peers, which could move, stop or redirect the download.
+// What is taken are its counters and times.
+bool LoadResumeData(const std::wstring& path, const lt::torrent_info& ti, lt::add_torrent_params& atp) {
     std::vector<char> buffer;
-    if (!ReadWholeFile(path, buffer) || buffer.empty()) return false;
+    if (!ReadWholeFileW(path, buffer, kMaxResumeFileSize) || buffer.empty()) return false;
     lt::error_code ec;
     lt::add_torrent_params resumed = lt::read_resume_data(buffer, ec);
     if (ec) return false;
     if (resumed.info_hashes.has_v1() && resumed.info_hashes.v1 != ti.info_hashes().v1) return false;
     if (resumed.info_hashes.has_v2() && ti.info_hashes().has_v2() && resumed.info_hashes.v2 != ti.info_hashes().v2)
         return false;
-    atp = std::move(resumed);
+    lt::add_torrent_params hint;
+    hint.total_uploaded = resumed.total_uploaded;
+    hint.total_downloaded = resumed.total_downloaded;
+    hint.active_time = resumed.active_time;
+    hint.finished_time = resumed.finished_time;
+    hint.seeding_time = resumed.seeding_time;
+    hint.added_time = resumed.added_time;
+    hint.completed_time = resumed.completed_time;
+    hint.last_seen_complete = resumed.last_seen_complete;
+    hint.last_download = resumed.last_download;
+    hint.last_upload = resumed.last_upload;
+    hint.num_complete = resumed.num_complete;
+    hint.num_incomplete = resumed.num_incomplete;
+    hint.num_downloaded = resumed.num_downloaded;
+    atp = std::move(hint);
     return true;
 }
 
 }  // namespace
 
+// The folder is listed by its path: the process's current directory, which the session's
+// bare file names refer to, is never changed.
 void CMirelLauncherDlg::FindTorrentFiles() {
-    char remembered[MAX_PATH] = {};
-    ::GetCurrentDirectoryA(MAX_PATH, remembered);
-    if (!::SetCurrentDirectoryA(m_szDownloadDir)) return;
+    std::string folder = m_szDownloadDir;
+    if (folder.empty()) return;
+    if (folder.back() != '\\') folder += '\\';
 
     WIN32_FIND_DATAA entry;
-    HANDLE find = ::FindFirstFileA("*", &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        ::SetCurrentDirectoryA(remembered);
-        return;
-    }
+    HANDLE find = ::FindFirstFileA((folder + "*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
 
-    std::string folder = m_szDownloadDir;
-    if (folder.empty() || folder.back() != '\\') folder += '\\';
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
         if (std::strstr(entry.cFileName, kTorrentMark)) m_torrentFiles.push_back(folder + entry.cFileName);
     } while (::FindNextFileA(find, &entry));
 
     ::FindClose(find);
-    ::SetCurrentDirectoryA(remembered);
 }
 
 void CMirelLauncherDlg::AddTorrent(TorrentSession& session, const std::string& strTorrentFile, float fRatio,
@@ -74,7 +91,9 @@ void CMirelLauncherDlg::AddTorrent(TorrentSession& session, const std::string& s
         std::fflush(stdout);
 
         lt::add_torrent_params atp;
-        LoadResumeData(savePath + name + kResumeSuffix, *ti, atp);
+        std::wstring wideName;
+        if (Utf8ToWide(ti->name(), wideName))
+            LoadResumeData(AnsiToWide(savePath) + wideName + kResumeSuffix, *ti, atp);
         atp.ti = ti;
         atp.save_path = ToLibraryPath(savePath);
         atp.storage_mode = static_cast<lt::storage_mode_t>(nStorageMode);

@@ -12,6 +12,7 @@
 #include <libtorrent/fingerprint.hpp>
 #include <libtorrent/session_params.hpp>
 
+#include "torrent/DiskIo.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr LONGLONG kMaxWholeFileSize = 64LL * 1024 * 1024;
 // Three public DHT bootstrap routers, all on port 6881, in this order.
 const char kDhtRouters[] = "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881";
 constexpr int kListenPortRetries = 10;  // the listen range is the first port and the next ten
+constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
 
 std::string Convert(const std::string& text, UINT from, UINT to) {
     if (text.empty()) return std::string();
@@ -116,12 +118,20 @@ bool ReadWholeFile(const std::string& ansiPath, std::vector<char>& buffer) {
 //                                        first torrent is added
 //   add_torrent_params fields         -> torrent_flags paused | auto_managed, without
 //                                        duplicate_is_error, seed_mode, upload_mode
-//   storage default_storage_constructor -> the default disk I/O of session_params
+//   storage default_storage_constructor -> the launcher's own disk back-end (DiskIo.cpp):
+//                                        the library's 32-bit storage opens and closes the
+//                                        file for every 16 KiB block and hashes on the
+//                                        network thread
 //   (TCP only; 0.15 had no uTP)       -> enable_outgoing_utp off: connections the program
 //                                        opens are TCP, as they were; a peer that speaks
 //                                        only TCP is reached at once instead of after a
 //                                        failed uTP attempt (about 3.5 s). Peers may still
 //                                        connect to it over uTP.
+//   (memory)                          -> recv_socket_buffer_size 4 MiB: a peer connection
+//                                        reads all its socket holds at once, and a system
+//                                        that grows the socket's buffer (Linux to 32 MiB)
+//                                        had tens of MiB held twice, in the connection and
+//                                        waiting for the disk
 // Dropped, because libtorrent 2.0 no longer has them (the program ignored their results and
 // shows nothing that depends on them): the GeoIP databases (load_asnum_db, load_country_db),
 // resolve_countries, the share ratio (set_ratio), disk_cache_algorithm and
@@ -158,6 +168,7 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
     pack.set_bool(sp::listen_system_port_fallback, false);
 
     pack.set_bool(sp::enable_outgoing_utp, false);
+    pack.set_int(sp::recv_socket_buffer_size, kReceiveSocketBuffer);
     return pack;
 }
 
@@ -203,6 +214,8 @@ BOOL CMirelLauncherDlg::StartTorrentSession() {
             params = MergeSessionState(std::move(params), settings);
         else
             params.settings = settings;
+
+        params.disk_io_constructor = LauncherDiskIoConstructor;
 
         auto ses = std::make_unique<TorrentSession>();
         ses->session = std::make_unique<lt::session>(std::move(params));

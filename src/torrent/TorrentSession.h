@@ -11,6 +11,8 @@
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
+#include <windows.h>
+
 struct PeerRow;
 namespace lt = libtorrent;
 
@@ -25,6 +27,9 @@ struct TorrentSession {
     // State of the monitor thread, kept across its passes.
     bool monitorStarted = false;  // the thread-start step has run
     bool launched = false;        // the shell has accepted the installer
+    bool openRefused = false;     // the content lies outside the download folder: never opened
+    DWORD nextOpenTick = 0;       // a failed open is tried again from this tick on
+    bool openFailed = false;      // nextOpenTick holds
 };
 
 // The session settings of the program, as a complete pack: the library defaults with the

@@ -38,6 +38,7 @@ void CMirelLauncherDlg::EndProcessNow() {
 
 void CMirelLauncherDlg::OnBnClickedExit() {
     if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
+    m_bExitPending = true;
     ReleaseFace();
     if (m_pMonitorThread) {
         PostStopRequest();
@@ -47,6 +48,7 @@ void CMirelLauncherDlg::OnBnClickedExit() {
 }
 
 void CMirelLauncherDlg::OnMenuExit() {
+    m_bExitPending = true;
     ReleaseFace();
     if (!m_bPeerDlgClosed && m_pPeerDlg) {
         CTorrentInfoDlg* peer = m_pPeerDlg;

@@ -28,6 +28,7 @@ CMirelLauncherDlg::~CMirelLauncherDlg() {
     // stopped, before either goes away.
     StopMonitorThread(INFINITE);
     DestroyTorrentSession();
+    ReleaseDownloadDir();
 }
 
 void CMirelLauncherDlg::DoDataExchange(CDataExchange* pDX) {

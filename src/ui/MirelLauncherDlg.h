@@ -79,7 +79,15 @@ public:
     bool m_bSetupWindowSeen = false;
     char m_szSystemRoot[MAX_PATH] = {};
     char m_szDownloadDir[MAX_PATH] = {};
-    char m_szDownFolder[MAX_PATH] = {};
+    // The download folder while this launcher uses it: both levels held open (so they cannot
+    // be moved or replaced), the lock file held exclusively, and what EnsureDownloadDir found.
+    UniqueKernelHandle m_hDownParent;
+    UniqueKernelHandle m_hDownFolder;
+    UniqueKernelHandle m_hFolderLock;
+    enum FolderState { FOLDER_FAILED, FOLDER_REFUSED, FOLDER_BUSY, FOLDER_UNTRUSTED, FOLDER_TRUSTED };
+    FolderState m_nFolderState = FOLDER_FAILED;
+    // An exit command is waiting: a message 2 then starts no launch sequence.
+    bool m_bExitPending = false;
 
     // ---- widgets and drawing
     CBitmap m_bmpFace;
@@ -170,4 +178,6 @@ private:
     int WaitForInstaller();
     void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
     void StopMonitorThread(DWORD maxWaitMs);
+    BOOL HoldDownloadDir(bool created);
+    void ReleaseDownloadDir();
 };

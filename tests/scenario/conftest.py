@@ -21,6 +21,7 @@ DOWNLOAD_DIR = DRIVE_C / "Down" / "Mirel Online" if DRIVE_C else None
 TITLE = "MirelLauncher"  # the application's title: the executable's name
 NOT_INSTALLED = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요."
 ALREADY_RUNNING = "이미 실행 중인 프로세스가 있습니다."
+FOLDER_REFUSED = "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요."
 
 # The launcher's command ids (src/res/resource.h) and the starter's message.
 ID_MENU_OPEN = 32773       # shows the windows again
@@ -262,6 +263,8 @@ def launcher(wine):
 
 @pytest.fixture(autouse=True)
 def clean_download_dir():
+    if DOWNLOAD_DIR and DOWNLOAD_DIR.is_symlink():
+        DOWNLOAD_DIR.unlink()
     if DOWNLOAD_DIR and DOWNLOAD_DIR.exists():
         shutil.rmtree(DOWNLOAD_DIR)
     yield

@@ -197,15 +197,6 @@ def test_secure_fetch_refuses_a_redirect_to_http(wine, game, launcher, http_serv
     assert [r["answer"] for r in http_server.requests()] == ["302"]
 
 
-def test_description_fetched_over_https_is_unpacked(wine, game, launcher, http_server):
-    plain = torrent_description()
-    (http_server.root / "Mirel.ndn").write_bytes(_pack(plain))
-    proc = launcher.start(game.start_string(url=http_server.secure_url("/files/Mirel.ndn")))
-    assert wait_file(DOWNLOAD_DIR / "Mirel.ndn", lambda b: b == plain)
-    assert wine.msgboxes(TITLE, timeout_ms=2000) == []
-    assert proc.poll() is None
-
-
 @pytest.mark.parametrize("path", ["/endless/Mirel.ndn", "/hugelen/Mirel.ndn"])
 def test_oversized_description_is_refused_and_not_kept(wine, game, launcher, http_server, path):
     proc = launcher.start(game.start_string(url=http_server.url(path)))

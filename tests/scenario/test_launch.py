@@ -1,10 +1,12 @@
 """The launcher as a whole on the installed-game path: single instance, start parameters from
 the command line and from "Start Param Map", the patcher step and the closing."""
+import os
 import shutil
 import subprocess
 import time
 
-from conftest import (ALREADY_RUNNING, LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, wait_exit, win_path)
+from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_REFUSED, LAUNCHER, NOT_INSTALLED, STANDINS,
+                      TITLE, wait_exit, win_path)
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -195,3 +197,124 @@ def test_start_param_map_of_reserved_pages_is_no_start_parameter(wine, game, wai
     assert rc == 0 and out.strip() == "sent 0"
     assert game.wait_patcher_starts(1) == [(win_path(game.folder), expected_args(game, f1="after"))]
     assert wait_exit(proc) == 0
+
+
+# The DLLs the launcher uses that are not among Windows' known DLLs. version.dll is one too, but
+# Wine's own comctl32 imports it while the process starts, before any code of the launcher runs
+# (on Windows, system DLLs take their imports from the system folder).
+PLANTED_DLLS = ("wininet", "iphlpapi", "mswsock", "bcrypt")
+
+
+def test_dlls_placed_beside_the_launcher_are_never_loaded(wine, game):
+    folder = DRIVE_C / "planted"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    exe = folder / "MirelLauncher.exe"
+    shutil.copy(LAUNCHER, exe)
+    for name in PLANTED_DLLS:
+        shutil.copy(STANDINS / "planted_dll.dll", folder / f"{name}.dll")
+    log = folder / "planted.log"
+    # Wine prefers its own DLLs unless told otherwise; Windows takes a DLL beside the program.
+    overrides = os.environ.get("WINEDLLOVERRIDES", "")
+    env = {"STANDIN_PLANTED_LOG": win_path(log),
+           "WINEDLLOVERRIDES": ";".join(filter(None, [overrides, ",".join(PLANTED_DLLS) + "=n,b"]))}
+
+    # Installed game: the session (bcrypt, iphlpapi, mswsock).
+    game.install()
+    assert wait_exit(wine.start(exe, game.start_string(), env=env)) == 0
+    assert len(game.wait_patcher_starts(1)) == 1
+    # Not installed: WinInet takes the URL apart.
+    proc = wine.start(exe, "", env=env)
+    wine.answer_msgbox("URL parse Failed : http://\n")
+    assert wait_exit(proc) == 0
+    assert not log.exists(), log.read_text(errors="replace")
+
+
+# ---------------------------------------------------------------------------------------------
+# The download folder
+
+def others_may_write(path):
+    """Wine keeps access lists as file modes: what Everyone may do is the mode for others."""
+    return bool(os.stat(path).st_mode & 0o002)
+
+
+def others_granted(text):
+    """Rights that an access list in SDDL grants to Everyone, Users or Authenticated Users."""
+    import re
+    return [m.group(1) for m in re.finditer(r"\(A;[^;]*;([^;]+);;;(?:WD|BU|AU)\)", text)]
+
+
+def sddl(wine, path):
+    rc, out = wine.helper("sddl", win_path(path))
+    assert rc == 0, out
+    return out.strip()
+
+
+def test_folders_the_launcher_creates_let_no_one_else_write(wine, game, launcher):
+    # Wine's server creates the folders; under a umask that lets everyone write (as the drive's
+    # own access list does on Windows), what the launcher creates must not inherit that.
+    shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+    subprocess.run(["wineserver", "-k"], check=False)
+    subprocess.run(["wineserver", "-w"], check=False)
+    server = subprocess.Popen(["wineserver", "-f", "-p"], preexec_fn=lambda: os.umask(0))
+    try:
+        game.install()
+        assert wait_exit(launcher.start(game.start_string())) == 0
+        assert len(game.wait_patcher_starts(1)) == 1
+        for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
+            assert not others_may_write(folder), (folder, oct(os.stat(folder).st_mode), sddl(wine, folder))
+            # Read back: nobody but the owner, SYSTEM and Administrators has more than reading
+            # and listing (0x1200a9).
+            assert set(others_granted(sddl(wine, folder))) <= {"0x1200a9"}, sddl(wine, folder)
+            print(folder.name, sddl(wine, folder))
+    finally:
+        launcher.cleanup()
+        subprocess.run(["wineserver", "-k"], check=False)
+        server.wait(timeout=30)
+
+
+def test_existing_folder_that_others_may_write_is_tightened(wine, game, launcher):
+    DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
+    os.chmod(DOWNLOAD_DIR, 0o777)
+    assert "0x1301ff;;;WD" in sddl(wine, DOWNLOAD_DIR)  # Everyone may write
+    game.install()
+    assert wait_exit(launcher.start(game.start_string())) == 0
+    assert len(game.wait_patcher_starts(1)) == 1
+    assert not others_may_write(DOWNLOAD_DIR), sddl(wine, DOWNLOAD_DIR)
+    assert set(others_granted(sddl(wine, DOWNLOAD_DIR))) <= {"0x1200a9"}, sddl(wine, DOWNLOAD_DIR)
+
+
+def test_download_folder_that_is_a_link_is_refused(wine, game, launcher):
+    elsewhere = DRIVE_C / "elsewhere"
+    shutil.rmtree(elsewhere, ignore_errors=True)
+    elsewhere.mkdir()
+    DOWNLOAD_DIR.parent.mkdir(parents=True, exist_ok=True)
+    DOWNLOAD_DIR.symlink_to(elsewhere, target_is_directory=True)
+    game.install()
+    try:
+        proc = launcher.start(game.start_string())
+        wine.answer_msgbox(FOLDER_REFUSED)
+        assert wait_exit(proc) == 0
+        assert list(elsewhere.iterdir()) == []
+        assert game.patcher_starts() == []
+    finally:
+        DOWNLOAD_DIR.unlink()
+
+
+def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
+    # Another user's launcher (another session, so the instance mutex does not meet it) holds
+    # the folder's lock.
+    DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
+    lock = DOWNLOAD_DIR / "MirelLauncher.lock"
+    holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(lock), "60000", stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"held"
+        game.install()
+        proc = launcher.start(game.start_string())
+        wine.answer_msgbox(ALREADY_RUNNING)
+        assert wait_exit(proc) == 0
+        assert game.patcher_starts() == []
+        assert [p.name for p in DOWNLOAD_DIR.iterdir()] == [lock.name]
+    finally:
+        holder.kill()
+        holder.wait(timeout=10)

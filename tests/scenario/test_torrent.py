@@ -143,7 +143,7 @@ class Flow:
         if not self.installer_log.exists():
             return []
         runs = []
-        for line in self.installer_log.read_bytes().decode("cp949").splitlines():
+        for line in self.installer_log.read_bytes().decode("utf-8").splitlines():
             pid, size, path = line.split(" ", 2)
             runs.append((int(size), path))
         return runs
@@ -352,6 +352,45 @@ class TestSignedDescriptionOverHttps:
         assert not [a for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-")]
         assert seed.uploaded() == 0
         assert flow.installer_runs() == []
+
+
+# What is opened: only the torrent's own file, hash-checked in this run
+
+def plant_program(path, size, seed=2):
+    """A program other than the installer, padded to `size`: the stand-in patcher, which leaves
+    "patcher-args.log" beside itself when it runs."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    S.make_payload(path, size, STANDINS / "standin_patcher_nover.exe", seed=seed)
+    return path.parent / "patcher-args.log"
+
+
+class TestWhatIsOpened:
+    def test_planted_program_with_resume_claiming_completion_never_runs(self, wine, game, launcher, tracker, peers,
+                                                                         tmp_path):
+        dist, files = publish(peers, 8 * MiB, tracker)
+        seed = start_lt_seeder(peers, tracker, dist)
+        planted_log = plant_program(DOWNLOAD_DIR / dist.name, dist.size)
+        resume = S.resume_claiming_completion(dist, win_path(DOWNLOAD_DIR))
+        (DOWNLOAD_DIR / (dist.name + ".resume")).write_bytes(resume)
+
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        # The real installer came from the seeder, whole; the planted one never ran.
+        assert seed.uploaded() >= dist.size
+        assert not planted_log.exists()
+
+    @pytest.mark.parametrize("name", ["..₩미렐온라인설치.exe", "ติดตั้ง Mirel.exe"], ids=["won-sign", "not-in-cp949"])
+    def test_installer_named_beyond_the_code_page_is_what_runs(self, wine, game, launcher, tracker, peers, tmp_path,
+                                                               name):
+        dist, files = publish(peers, 3 * MiB, tracker, name=name)
+        start_lt_seeder(peers, tracker, dist)
+        # Where the name points through the code page's best-fit mapping (U+20A9 -> '\\'):
+        # the folder above the download folder. A program waits there.
+        planted_log = plant_program(DOWNLOAD_DIR.parent / name.replace("..₩", ""), dist.size)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        assert not planted_log.exists()
+        assert flow.stderr() == ""
 
 
 # ---------------------------------------------------------------------------------------------

@@ -399,12 +399,20 @@ def serve(args):
         timer.cancel()
         for srv in servers:
             srv.server_close()
-        for path in [args.pidfile, args.portfile] + port_files:
-            if path:
-                try:
-                    os.remove(path)
-                except OSError:
-                    pass
+        # Only files that still name this server: a later server (another sandbox, the same
+        # build folder) may have written its own there since.
+        mine = {args.pidfile: f"{os.getpid()}\n", args.portfile: f"{port}\n"}
+        for path in port_files:
+            mine[path] = f"{extra_ports[os.path.basename(path)]}\n"
+        for path, text in mine.items():
+            if not path:
+                continue
+            try:
+                with open(path, encoding="ascii") as f:
+                    if f.read() == text:
+                        os.remove(path)
+            except OSError:
+                pass
     return 0
 
 

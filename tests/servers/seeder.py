@@ -145,6 +145,20 @@ def build_distribution(folder, size, base=None, name="MirelSetup.exe", announce=
     return Distribution(folder, payload, torrent, packed, str(info.info_hash()), size)
 
 
+def resume_claiming_completion(dist, save_path):
+    """Resume data, as the library writes it, that says every piece of `dist` is there and
+    checked (and asks for seed mode)."""
+    ti = lt.torrent_info(str(dist.torrent))
+    atp = lt.add_torrent_params()
+    atp.ti = ti
+    atp.info_hashes = ti.info_hashes()
+    atp.save_path = save_path
+    atp.have_pieces = [True] * ti.num_pieces()
+    atp.verified_pieces = [True] * ti.num_pieces()
+    atp.flags = lt.torrent_flags.seed_mode
+    return lt.write_resume_data_buf(atp)
+
+
 # ---------------------------------------------------------------------------------------------
 # Tracker
 

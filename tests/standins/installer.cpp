@@ -10,7 +10,8 @@
 //                            standin_patcher.exe beside this program)
 //   STANDIN_INSTALL_MS       how long the window shows before the installation (default 1500)
 //   STANDIN_INSTALL_LOG      file that gets one line per run: "<pid> <size of this program>
-//                            <path of this program>"
+//                            <path of this program>", in UTF-8 (the path may hold any
+//                            character)
 // The record is complete before the window goes away. Exit code 0 on success, 1 when a step
 // failed, 2 when the window could not be made.
 // This program may be padded with extra bytes after its image (a torrent payload of a chosen
@@ -46,16 +47,19 @@ std::string ModulePath() {
 void Log() {
     std::string log = Env("STANDIN_INSTALL_LOG");
     if (log.empty()) return;
-    std::string self = ModulePath();
+    wchar_t wide[32768] = {};
+    ::GetModuleFileNameW(nullptr, wide, 32768);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     unsigned long long size = 0;
-    if (::GetFileAttributesExA(self.c_str(), GetFileExInfoStandard, &data))
+    if (::GetFileAttributesExW(wide, GetFileExInfoStandard, &data))
         size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    char self[3 * 32768] = {};
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, self, sizeof(self), nullptr, nullptr);
     HANDLE f = ::CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
-    char line[1024];
-    int n = std::snprintf(line, sizeof(line), "%lu %llu %s\r\n", ::GetCurrentProcessId(), size, self.c_str());
+    static char line[sizeof(self) + 64];
+    int n = std::snprintf(line, sizeof(line), "%lu %llu %s\r\n", ::GetCurrentProcessId(), size, self);
     DWORD written = 0;
     if (n > 0 && n < static_cast<int>(sizeof(line))) ::WriteFile(f, line, static_cast<DWORD>(n), &written, nullptr);
     ::CloseHandle(f);

@@ -12,8 +12,13 @@
 //   winhelper run [--timeout MS]        -> starts the exact command line in STANDIN_CMDLINE, prints
 //                                       its process id, waits and exits with its exit code (259
 //                                       when it did not end in time)
+//   winhelper sddl PATH                 -> owner and access list of a file or folder, in SDDL
+//   winhelper hold PATH MS              -> opens the file exclusively (created when missing),
+//                                       prints "held", keeps it open for MS milliseconds
 // Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +154,29 @@ int main(int argc, char** argv) {
             if (::GetTickCount() - start >= q.timeout) return 1;
             ::Sleep(20);
         }
+    }
+    if (cmd == "sddl" && argc == 3) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+        if (::GetNamedSecurityInfoA(argv[2], SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &sd) !=
+            ERROR_SUCCESS)
+            return 1;
+        char* text = nullptr;
+        if (!::ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &text, nullptr))
+            return 1;
+        std::printf("%s\n", text);
+        ::LocalFree(text);
+        ::LocalFree(sd);
+        return 0;
+    }
+    if (cmd == "hold" && argc == 4) {
+        HANDLE f = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return 1;
+        std::printf("held\n");
+        std::fflush(stdout);
+        ::Sleep(std::strtoul(argv[3], nullptr, 0));
+        ::CloseHandle(f);
+        return 0;
     }
     if (cmd == "run") {
         DWORD timeout = INFINITE;

@@ -590,20 +590,6 @@ TEST_F(HttpDownloadTest, FileTransferSchemeNeverDownloads) {
     EXPECT_TRUE(Requests().empty()) << "no HTTP request may reach the server";
 }
 
-TEST_F(HttpDownloadTest, SecureUrlOnAPlainPortNeverDownloads) {
-    std::string stored;
-    CString r = Fetch("https://localhost:" + std::to_string(m_port) + Object("/files/hello.txt"), &stored);
-    std::printf("https URL on the plain port: \"%s\"\n", r.GetString());
-    std::string msg = r.GetString();
-    int err = 0;
-    ASSERT_TRUE(std::sscanf(msg.c_str(), "Download Failed No:9, Certificate Error:%d\n", &err) == 1 ||
-                std::sscanf(msg.c_str(), ("File Down Failed No:5," + Object("/files/hello.txt") + " Error:%d\n").c_str(),
-                            &err) == 1)
-        << msg;
-    EXPECT_NE(err, 0);
-    EXPECT_EQ(stored, "");
-}
-
 // ---- credentials ---------------------------------------------------------------------------
 
 // A 401 comes from the server itself; a 407 only makes sense from a proxy, so those cases send
@@ -839,15 +825,5 @@ TEST_F(HttpDownloadTest, ServerThatStallsOrTricklesMeetsTheTimeLimit) {
         EXPECT_GE(ms, 2900u);
         EXPECT_LT(ms, 60000u) << "the limit did not end the fetch";
         EXPECT_TRUE(FolderEntries(m_folder).empty()) << "a partial Mirel.ndn was left behind";
-    }
-}
-
-// The real limit of 120 s, for the figures only (run with --gtest_also_run_disabled_tests).
-TEST_F(HttpDownloadTest, DISABLED_FullTimeLimitFigures) {
-    for (const char* path : {"/trickle/r65537.bin", "/stall/r65537.bin"}) {
-        DWORD start = ::GetTickCount();
-        CString r = Fetch(Url(path));
-        std::printf("%s: \"%s\" after %lu ms, peak working set %zu KiB\n", path, r.GetString(),
-                    ::GetTickCount() - start, PeakWorkingSet() / 1024);
     }
 }

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "launcher/DownloadFolder.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -160,6 +164,101 @@ TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
     Marked out;
     EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
     EXPECT_STREQ(out.buf, "untouched");
+}
+
+TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
+    Point(tmp.path());
+    auto first = std::make_unique<CMirelLauncherDlg>();
+    std::strcpy(first->m_szSystemRoot, dlg.m_szSystemRoot);
+    std::strcpy(first->m_szDownloadDir, dlg.m_szDownloadDir);
+    Marked out;
+    ASSERT_TRUE(first->EnsureDownloadDir(out.buf));
+    EXPECT_EQ(first->m_nFolderState, CMirelLauncherDlg::FOLDER_TRUSTED);
+
+    Marked second;
+    EXPECT_FALSE(dlg.EnsureDownloadDir(second.buf));
+    EXPECT_EQ(dlg.m_nFolderState, CMirelLauncherDlg::FOLDER_BUSY);
+    EXPECT_STREQ(second.buf, "untouched");
+    // A later run of the first launcher keeps the folder it holds.
+    Marked again;
+    EXPECT_TRUE(first->EnsureDownloadDir(again.buf));
+
+    first.reset();  // the first launcher ends: the folder is free
+    Marked third;
+    EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
+    EXPECT_STREQ(third.buf, dlg.m_szDownloadDir);
+}
+
+// Who may change a folder, read from its security descriptor as the current user sees it.
+TEST(FolderTrustRules, OnlyUsSystemAndAdministratorsMayWriteAndOwn) {
+    const std::wstring ours = DownloadFolderSddl();
+    ASSERT_EQ(ours.rfind(L"D:P(A;OICI;FA;;;", 0), 0u) << std::string(ours.begin(), ours.end());
+    const std::wstring me = ours.substr(16, ours.find(L')') - 16);
+    const std::wstring other = L"S-1-5-21-1-2-3-1001";
+    struct Case {
+        const char* what;
+        std::wstring sddl;
+        bool ownedByUs, othersWrite, trusted;
+    };
+    const Case cases[] = {
+        {"what the launcher creates", L"O:" + me + ours, true, false, true},
+        {"inherited from a Windows drive root: Authenticated Users may modify", L"O:" + me +
+             L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIIOID;SDGXGWGR;;;AU)"
+             L"(A;ID;0x1301bf;;;AU)",
+         true, true, false},
+        {"made by another user", L"O:" + other + L"D:P(A;OICI;FA;;;" + other + L")(A;OICI;FA;;;SY)", false, true,
+         false},
+        {"another user's folder nobody else may write is still theirs", L"O:" + other + L"D:P(A;OICI;FA;;;SY)",
+         false, false, false},
+        {"Users may write", L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;0x1201bf;;;BU)", true, true, false},
+        {"made by an elevated administrator", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false,
+         false, true},
+        {"creator-owner entries follow whoever may create", L"O:" + me + L"D:P(A;OICI;FA;;;" + me +
+             L")(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)",
+         true, false, true},
+        {"a denial does not count as a grant", L"O:" + me + L"D:P(D;OICI;FA;;;WD)(A;OICI;FA;;;" + me + L")", true,
+         false, true},
+    };
+    for (const Case& c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                                           nullptr))
+            << c.what;
+        FolderTrust trust = EvaluateFolderSecurity(sd);
+        ::LocalFree(sd);
+        EXPECT_TRUE(trust.read) << c.what;
+        EXPECT_EQ(trust.ownedByUs, c.ownedByUs) << c.what;
+        EXPECT_EQ(trust.othersWrite, c.othersWrite) << c.what;
+        EXPECT_EQ(trust.trusted(), c.trusted) << c.what;
+    }
+    // No access list at all lets everyone do everything.
+    SECURITY_DESCRIPTOR open{};
+    PSID owner = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(me.c_str(), &owner));
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorOwner(&open, owner, FALSE));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    FolderTrust trust = EvaluateFolderSecurity(&open);
+    ::LocalFree(owner);
+    EXPECT_TRUE(trust.ownedByUs);
+    EXPECT_TRUE(trust.othersWrite);
+    EXPECT_FALSE(trust.trusted());
+}
+
+TEST(ExitPending, MessageTwoStartsNoSequence) {
+    CMirelLauncherDlg dlg;
+    const char text[] = "u*t*Software\\MirelUnitTest\\None*s*http://127.0.0.1:9/Mirel.ndn*0";
+    HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, "Start Param Map");
+    ASSERT_TRUE(mapping);
+    void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 1024);
+    ASSERT_TRUE(view);
+    std::memcpy(view, text, sizeof(text));
+    dlg.m_bExitPending = true;
+    dlg.OnStartParamMsg(0, 0);
+    // The sequence's first step takes the download folder.
+    EXPECT_FALSE(dlg.m_hDownFolder);
+    ::UnmapViewOfFile(view);
+    ::CloseHandle(mapping);
 }
 
 TEST(FileVersion, ReadsTheFirstTranslationOnly) {

@@ -460,23 +460,6 @@ TEST_F(PackedFileTest, UnkeyedBuildUnpacksWhatComesAsTheFormatSays) {
     EXPECT_TRUE(Exists(Path("Mirel.ndn")));
 }
 
-TEST(PublisherKey, ParsesExactly64HexDigits) {
-    PublisherKey k;
-    const std::string hex = "00ff10Aa" + std::string(56, '7');
-    ASSERT_TRUE(ParsePublisherKey(hex.c_str(), k));
-    EXPECT_EQ(k.bytes[1], 0xFF);
-    EXPECT_EQ(k.bytes[3], 0xAA);
-    EXPECT_EQ(ToHex(k.bytes, sizeof(k.bytes)), "00ff10aa" + std::string(56, '7'));
-    for (const std::string& bad : {std::string(), std::string(63, '0'), std::string(65, '0'), std::string(63, '0') + "g",
-                                   std::string(62, '0') + " 0", std::string(64, ' ')}) {
-        PublisherKey untouched;
-        untouched.bytes[0] = 0x5A;
-        EXPECT_FALSE(ParsePublisherKey(bad.c_str(), untouched)) << bad;
-        EXPECT_EQ(untouched.bytes[0], 0x5A);
-    }
-    EXPECT_FALSE(ParsePublisherKey(nullptr, k));
-}
-
 // The test key pair is made by openssl at configure time; the key pair libtorrent derives from
 // the same secret must be the same (both are RFC 8032 Ed25519).
 TEST(PublisherKey, TestKeyFromOpensslMatchesTheLauncherMath) {

@@ -261,3 +261,58 @@ TEST_F(AddTest, KoreanTorrentNameIsShownAndSavedInTheCodePage) {
         << "state " << static_cast<int>(h.status().state);
     EXPECT_EQ(Utf8ToAnsi(Status(h).name), name);
 }
+
+// ---- resume data is a hint only
+
+TEST_F(AddTest, ResumeDataClaimingEveryPieceIsCheckedAgainstTheFiles) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 256 * 1024).empty());
+    // A file of the right size with other content where the installer belongs, another at the
+    // place the resume data maps the installer to, and resume data that calls both complete.
+    ASSERT_TRUE(WritePayload(down + "\\Setup.exe", 256 * 1024, 7));
+    ASSERT_TRUE(WritePayload(down + "\\elsewhere.exe", 256 * 1024, 8));
+    lt::add_torrent_params claim;
+    claim.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
+    claim.info_hashes = claim.ti->info_hashes();
+    claim.save_path = ToLibraryPath(down + "\\");
+    claim.have_pieces.resize(claim.ti->num_pieces(), true);
+    claim.verified_pieces.resize(claim.ti->num_pieces(), true);
+    claim.renamed_files[lt::file_index_t{0}] = "elsewhere.exe";
+    claim.flags |= lt::torrent_flags::seed_mode;
+    std::vector<char> buf = lt::write_resume_data_buf(claim);
+    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", std::string(buf.begin(), buf.end())));
+    {
+        CurrentDir cwd(dir.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+    }
+    ASSERT_EQ(Handles().size(), 1u);
+    lt::torrent_handle h = Handles()[0].second;
+    ASSERT_TRUE(WaitUntil([&] {
+        auto state = h.status().state;
+        return state != lt::torrent_status::checking_files && state != lt::torrent_status::checking_resume_data;
+    }));
+    lt::torrent_status st = h.status();
+    EXPECT_EQ(st.num_pieces, 0) << "the planted content holds no valid piece";
+    EXPECT_NE(st.state, lt::torrent_status::seeding);
+    EXPECT_FALSE(st.flags & lt::torrent_flags::seed_mode);
+    EXPECT_EQ(h.torrent_file()->files().file_path(lt::file_index_t{0}), "Setup.exe");
+}
+
+TEST_F(AddTest, ResumeDataOfACompleteDownloadStillHashesEveryPiece) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 256 * 1024).empty());
+    ASSERT_TRUE(::CopyFileA((seedDir + "\\Setup.exe").c_str(), (down + "\\Setup.exe").c_str(), FALSE));
+    lt::add_torrent_params claim;
+    claim.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
+    claim.info_hashes = claim.ti->info_hashes();
+    claim.have_pieces.resize(claim.ti->num_pieces(), true);
+    std::vector<char> buf = lt::write_resume_data_buf(claim);
+    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", std::string(buf.begin(), buf.end())));
+    {
+        CurrentDir cwd(dir.path());
+        ASSERT_TRUE(dlg.StartTorrentSession());
+    }
+    lt::torrent_handle h = Handles()[0].second;
+    // The real file becomes complete by the library's own check, piece by piece.
+    ASSERT_TRUE(WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; }));
+    lt::torrent_status st = h.status(lt::torrent_handle::query_verified_pieces);
+    EXPECT_EQ(st.num_pieces, claim.ti->num_pieces());
+}

@@ -13,6 +13,7 @@
 #include <libtorrent/torrent_status.hpp>
 
 #include "test_torrent_support.h"
+#include "torrent/InstallerPath.h"
 #include "torrent/MonitorThread.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
@@ -304,4 +305,48 @@ TEST(PeerRowFormat, KindAddressRatesAndFull64BitTotals) {
     p.ip = lt::tcp::endpoint(lt::make_address("::1"), 6881);
     p.connection_type = lt::peer_info::standard_bittorrent;
     EXPECT_EQ(FormatPeerRow(p).cells[0], "p2p ::1 : 6881");
+}
+
+// ---- what may be opened
+
+TEST(ContentPathCheck, OnlyPathsStrictlyInsideTheFolderAfterNormalising) {
+    const std::wstring folder = L"C:\\\\Down\\Mirel Online\\";
+    EXPECT_TRUE(IsInsideFolder(L"C:\\Down\\Mirel Online\\Setup.exe", folder));
+    EXPECT_TRUE(IsInsideFolder(L"c:\\down\\MIREL ONLINE\\sub\\Setup.exe", folder)) << "case does not matter";
+    EXPECT_TRUE(IsInsideFolder(L"C:\\Down\\Mirel Online\\..\xFFE6\\Setup.exe", folder)) << "a name, not a step up";
+    EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online\\..\\Setup.exe", folder));
+    EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online\\a\\..\\..\\Setup.exe", folder));
+    EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online2\\Setup.exe", folder)) << "a sibling with the same start";
+    EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online\\", folder)) << "the folder itself";
+    EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online", folder));
+    EXPECT_FALSE(IsInsideFolder(L"D:\\Down\\Mirel Online\\Setup.exe", folder));
+}
+
+TEST_F(MonitorTest, InstallerNamedWithTheWonSignIsOpenedByItsOwnName) {
+    // U+20A9 becomes a backslash through code page 949's best-fit table: as an ANSI path this
+    // name points at "Down\..\Setup.exe", above the download folder.
+    const std::string name = AnsiToUtf8("..") + "\xE2\x82\xA9" + "Setup.exe";
+    std::wstring wide;
+    ASSERT_TRUE(Utf8ToWide(name, wide));
+    ASSERT_EQ(Utf8ToAnsi(name), "..\\Setup.exe") << "the mapping this test is about";
+    std::wstring seedFile = AnsiToWide(seedDir) + L"\\" + wide;
+    ASSERT_TRUE(::CopyFileW(AnsiToWide(StandinPath("standin_installer.exe")).c_str(), seedFile.c_str(), FALSE));
+    lt::file_storage fs;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(::GetFileAttributesExW(seedFile.c_str(), GetFileExInfoStandard, &data));
+    fs.add_file(name, data.nFileSizeLow);
+    lt::create_torrent ct(fs, 16 * 1024, lt::create_torrent::v1_only);
+    lt::set_piece_hashes(ct, ToLibraryPath(seedDir));
+    std::vector<char> out;
+    lt::bencode(std::back_inserter(out), ct.generate());
+    ASSERT_TRUE(WriteBytes(down + "\\Mirel.ndn", std::string(out.begin(), out.end())));
+    ASSERT_TRUE(::CopyFileW(seedFile.c_str(), (AnsiToWide(down) + L"\\" + wide).c_str(), FALSE));
+    StartSession();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "the installer was not opened";
+    std::string text;
+    ASSERT_TRUE(ReadBytes(log, text));
+    std::wstring logged;
+    ASSERT_TRUE(Utf8ToWide(text, logged));
+    EXPECT_NE(logged.find(L" " + AnsiToWide(down) + L"\\" + wide), std::wstring::npos);
 }

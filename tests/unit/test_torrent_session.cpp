@@ -30,7 +30,7 @@ const std::set<int> kProgramSettings = {
     sp::peer_fingerprint, sp::user_agent, sp::alert_mask, sp::choking_algorithm, sp::announce_to_all_trackers,
     sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
     sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
-    sp::listen_system_port_fallback, sp::enable_outgoing_utp,
+    sp::listen_system_port_fallback, sp::enable_outgoing_utp, sp::recv_socket_buffer_size,
 };
 
 }  // namespace
@@ -55,6 +55,8 @@ TEST(TorrentSettings, ProgramValues) {
     // Outgoing connections over TCP, as the original client made them; uTP is still accepted.
     EXPECT_FALSE(pack.get_bool(sp::enable_outgoing_utp));
     EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
+    // A bounded socket buffer bounds what a connection reads at once (memory).
+    EXPECT_EQ(pack.get_int(sp::recv_socket_buffer_size), 4 * 1024 * 1024);
     EXPECT_EQ(MakeSessionSettings(7000, "127.0.0.1").get_str(sp::listen_interfaces), "127.0.0.1:7000");
 }
 

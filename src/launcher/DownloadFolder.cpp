@@ -1,0 +1,177 @@
+#include "launcher/DownloadFolder.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <vector>
+
+const char kFolderLockName[] = "MirelLauncher.lock";
+
+namespace {
+
+// Rights that change a folder or what is in it: creating files and folders, writing,
+// deleting children, changing attributes, the access list or the owner.
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                     GENERIC_ALL | MAXIMUM_ALLOWED;
+
+struct LocalFreeDeleter {
+    void operator()(void* p) const { ::LocalFree(p); }
+};
+
+// The token's user and default owner (the Administrators group for an elevated administrator).
+struct TokenSids {
+    std::vector<BYTE> user, owner;
+    bool Load() {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+        bool ok = Query(token, TokenUser, user) && Query(token, TokenOwner, owner);
+        ::CloseHandle(token);
+        return ok;
+    }
+    PSID User() const { return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid; }
+    PSID Owner() const { return reinterpret_cast<const TOKEN_OWNER*>(owner.data())->Owner; }
+    bool IsUs(PSID sid) const { return ::EqualSid(sid, User()) || ::EqualSid(sid, Owner()); }
+
+private:
+    static bool Query(HANDLE token, TOKEN_INFORMATION_CLASS cls, std::vector<BYTE>& out) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, cls, nullptr, 0, &size);
+        if (size == 0) return false;
+        out.assign(size, 0);
+        return ::GetTokenInformation(token, cls, out.data(), size, &size) != FALSE;
+    }
+};
+
+bool IsSystemOrAdministrators(PSID sid) {
+    return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+}  // namespace
+
+std::wstring DownloadFolderSddl() {
+    TokenSids sids;
+    if (!sids.Load()) return std::wstring();
+    wchar_t* user = nullptr;
+    if (!::ConvertSidToStringSidW(sids.User(), &user)) return std::wstring();
+    std::unique_ptr<wchar_t, LocalFreeDeleter> keep(user);
+    // 0x1200a9: read and execute (list, read data, attributes, extended attributes, the
+    // access list, synchronise).
+    return std::wstring(L"D:P(A;OICI;FA;;;") + user + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+}
+
+FolderSecurity::FolderSecurity() {
+    std::wstring sddl = DownloadFolderSddl();
+    if (sddl.empty()) return;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &m_sd, nullptr)) {
+        m_sd = nullptr;
+        return;
+    }
+    m_sa.nLength = sizeof(m_sa);
+    m_sa.lpSecurityDescriptor = m_sd;
+    m_sa.bInheritHandle = FALSE;
+}
+
+FolderSecurity::~FolderSecurity() {
+    if (m_sd) ::LocalFree(m_sd);
+}
+
+HANDLE OpenFolderHeld(const std::string& path) {
+    return ::CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool IsPlainFolder(HANDLE folder, const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(folder, &info)) return false;
+    // By name too (without a trailing separator, which would lead through a link): not every
+    // file system reports a link through a handle opened on it.
+    std::string name = path;
+    while (name.size() > 3 && (name.back() == '\\' || name.back() == '/')) name.pop_back();
+    DWORD byName = ::GetFileAttributesA(name.c_str());
+    return byName != INVALID_FILE_ATTRIBUTES && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !((info.dwFileAttributes | byName) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+FolderTrust ReadFolderTrust(HANDLE folder) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                          nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return FolderTrust();
+    std::unique_ptr<void, LocalFreeDeleter> keep(sd);
+    return EvaluateFolderSecurity(sd);
+}
+
+FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd) {
+    FolderTrust trust;
+    TokenSids sids;
+    if (!sd || !sids.Load()) return trust;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !owner) return trust;
+    if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return trust;
+    trust.read = true;
+    trust.ownedByUs = sids.IsUs(owner);
+    trust.ownerTrusted = trust.ownedByUs || IsSystemOrAdministrators(owner);
+    // No access list at all lets everyone do everything.
+    if (!present || !dacl) {
+        trust.othersWrite = true;
+        return trust;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
+            trust.othersWrite = true;
+            break;
+        }
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || header->AceType == SYSTEM_AUDIT_ACE_TYPE ||
+            header->AceType == SYSTEM_ALARM_ACE_TYPE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            // Allowing in a form not looked into here: counted as letting others write.
+            trust.othersWrite = true;
+            break;
+        }
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &ace->SidStart;
+        if (!(ace->Mask & kWriteRights)) continue;
+        // Entries for the creator (and the owner) of an object stand for whoever may create
+        // there, which the other entries decide.
+        if (::IsWellKnownSid(sid, WinCreatorOwnerSid) || ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) continue;
+        if (sids.IsUs(sid) || IsSystemOrAdministrators(sid)) continue;
+        trust.othersWrite = true;
+        break;
+    }
+    return trust;
+}
+
+bool TightenFolder(const std::string& path) {
+    FolderSecurity security;
+    if (!security.descriptor()) return false;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    HANDLE folder = ::CreateFileA(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    bool ok = IsPlainFolder(folder, path) &&
+              ::SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    ::CloseHandle(folder);
+    return ok;
+}
+
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
+    std::string path = folder;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    path += kFolderLockName;
+    lock = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (lock != INVALID_HANDLE_VALUE) return LockResult::Held;
+    lock = nullptr;
+    return ::GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
+}

@@ -1,0 +1,57 @@
+// The download folder's protection: who may change what the launcher opens from it.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// The access list the launcher gives the folders it creates: protected (nothing inherited from
+// the drive), full control for the current user, SYSTEM and Administrators, read and execute
+// for Users, inherited by everything inside. Empty when the current user cannot be read.
+std::wstring DownloadFolderSddl();
+
+// Security attributes carrying that access list, for CreateDirectory.
+class FolderSecurity {
+public:
+    FolderSecurity();
+    ~FolderSecurity();
+    FolderSecurity(const FolderSecurity&) = delete;
+    FolderSecurity& operator=(const FolderSecurity&) = delete;
+    // Null when the descriptor could not be made.
+    SECURITY_ATTRIBUTES* get() { return m_sd ? &m_sa : nullptr; }
+    PSECURITY_DESCRIPTOR descriptor() const { return m_sd; }
+
+private:
+    PSECURITY_DESCRIPTOR m_sd = nullptr;
+    SECURITY_ATTRIBUTES m_sa{};
+};
+
+// Opens a folder itself (never what a link points to) for reading its attributes and access
+// list, shared for reading and writing but not for deletion: while the handle is open the
+// folder cannot be moved, renamed or removed. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolderHeld(const std::string& path);
+// True when the handle (opened on `path`) is a folder and not a reparse point (junction,
+// symbolic link).
+bool IsPlainFolder(HANDLE folder, const std::string& path);
+
+// What the access list of a folder allows.
+struct FolderTrust {
+    bool read = false;         // the descriptor could be read
+    bool ownedByUs = false;    // the owner is the current user (or the token's default owner)
+    bool ownerTrusted = false; // the owner is us, SYSTEM or Administrators
+    bool othersWrite = false;  // someone else may create, change or delete in it
+    bool trusted() const { return read && ownerTrusted && !othersWrite; }
+};
+FolderTrust ReadFolderTrust(HANDLE folder);
+// The same for a security descriptor (owner and access list), seen by the current user.
+FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd);
+
+// Replaces the folder's access list with the protected one of DownloadFolderSddl().
+bool TightenFolder(const std::string& path);
+
+// The lock file in the download folder that one launcher holds while it uses the folder.
+extern const char kFolderLockName[];
+enum class LockResult { Held, Busy, Unavailable };
+// Opens `folder` + lock name exclusively (created when missing, never followed if a link).
+// Busy when another process holds it; Unavailable when it cannot be made or opened for
+// another reason (the folder is not writable for us, say).
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock);

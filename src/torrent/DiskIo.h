@@ -1,0 +1,33 @@
+// The launcher's disk back-end for libtorrent: pooled Win32 handles, one worker thread that
+// writes, reads and hashes, completions handed back to the network thread in batches.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <libtorrent/disk_interface.hpp>
+#include <libtorrent/io_context.hpp>
+#include <libtorrent/performance_counters.hpp>
+#include <libtorrent/settings_pack.hpp>
+
+namespace lt = libtorrent;
+
+struct DiskIoOptions {
+    // Called before every write of a file's part; a nonzero result is taken as that write's
+    // Win32 error (used to inject faults).
+    std::function<DWORD(lt::file_index_t file, std::int64_t offset)> writeFault;
+    // A write that fails because the disk is full is tried again after this long; the data
+    // waits in memory meanwhile and peers are held back.
+    DWORD diskFullRetryMs = 2000;
+};
+
+std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings_interface const& settings,
+                                               lt::counters& counters, DiskIoOptions options = DiskIoOptions());
+
+// For session_params::disk_io_constructor.
+std::unique_ptr<lt::disk_interface> LauncherDiskIoConstructor(lt::io_context& ios,
+                                                              lt::settings_interface const& settings,
+                                                              lt::counters& counters);
+

@@ -1,0 +1,99 @@
+#include "torrent/InstallerPath.h"
+
+#include <shellapi.h>
+
+#include <libtorrent/torrent_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+bool Utf8ToWide(const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const int size = static_cast<int>(text.size());
+    int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (n <= 0) return false;
+    out.assign(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n);
+    return true;
+}
+
+std::wstring AnsiToWide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    if (path.empty()) return std::wstring();
+    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return std::wstring();
+    std::wstring out(n, L'\0');
+    DWORD got = ::GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
+    if (got == 0 || got >= n) return std::wstring();
+    out.resize(got);
+    return out;
+}
+
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
+    std::wstring full = FullPath(path);
+    std::wstring base = FullPath(folder);
+    if (full.empty() || base.empty()) return false;
+    if (base.back() != L'\\') base += L'\\';
+    if (full.size() <= base.size()) return false;
+    const int len = static_cast<int>(base.size());
+    if (::CompareStringOrdinal(full.c_str(), len, base.c_str(), len, TRUE) != CSTR_EQUAL) return false;
+    // Nothing below the folder may climb back or start a second root.
+    return full[base.size()] != L'\\';
+}
+
+bool ContentPath(const lt::torrent_handle& handle, const std::wstring& folder, std::wstring& out) {
+    out.clear();
+    std::shared_ptr<const lt::torrent_info> ti = handle.torrent_file();
+    if (!ti || !ti->is_valid()) return false;
+    const lt::file_storage& fs = ti->files();
+    if (fs.num_files() <= 0) return false;
+    // One file is opened as itself; several as the torrent's folder.
+    const std::string relative = fs.num_files() == 1 ? fs.file_path(lt::file_index_t{0}) : fs.name();
+    const std::string savePath = handle.status(lt::torrent_handle::query_save_path).save_path;
+
+    std::wstring base, rel;
+    if (!Utf8ToWide(savePath, base) || !Utf8ToWide(relative, rel) || base.empty() || rel.empty()) return false;
+    std::wstring path = base;
+    if (path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    path += rel;
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    if (!IsInsideFolder(path, folder)) return false;
+    out = FullPath(path);
+    return !out.empty();
+}
+
+bool ShellOpen(const std::wstring& path) {
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    sei.lpVerb = L"open";
+    sei.lpFile = path.c_str();
+    sei.nShow = SW_SHOW;
+    return ::ShellExecuteExW(&sei) && reinterpret_cast<INT_PTR>(sei.hInstApp) > 32;
+}
+
+bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLONG maxSize) {
+    buffer.clear();
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = false;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= maxSize) {
+        buffer.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(buffer.size());
+        ok = buffer.empty() || (::ReadFile(file, buffer.data(), want, &got, nullptr) && got == want);
+        if (!ok) buffer.clear();
+    }
+    ::CloseHandle(file);
+    return ok;
+}

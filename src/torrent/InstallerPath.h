@@ -1,0 +1,32 @@
+// Where a torrent's content lies on disk and how it is opened: in UTF-16 throughout, so that
+// no character of a torrent's name passes through the ANSI code page (whose best-fit mapping
+// turns some characters into path separators, and others into '?').
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include <libtorrent/torrent_handle.hpp>
+
+// UTF-8 (the library's encoding) or ANSI text as UTF-16; false for UTF-8 that is not valid.
+bool Utf8ToWide(const std::string& text, std::wstring& out);
+std::wstring AnsiToWide(const std::string& text);
+
+// The full, normalised form of a path; empty when it cannot be formed.
+std::wstring FullPath(const std::wstring& path);
+// True when `path`, normalised, lies strictly below `folder`, normalised.
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
+
+// The path of what a finished torrent opens: its one file, or its folder when it has several,
+// under the library's save path, normalised. False when the path cannot be formed or is not
+// inside `folder`.
+bool ContentPath(const lt::torrent_handle& handle, const std::wstring& folder, std::wstring& out);
+
+// Opens a file with the shell's "open" verb, without the shell's error dialogs. The calling
+// thread must have initialised COM (single-threaded apartment). True when the shell took it.
+bool ShellOpen(const std::wstring& path);
+
+// Reads a whole file given by a UTF-16 path, up to `maxSize` bytes; false when it cannot be
+// opened or read, or is larger.
+bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLONG maxSize);
