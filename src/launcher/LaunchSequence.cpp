@@ -70,7 +70,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         return kSequenceStopped;
     }
 
-    m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;
+    m_bInstalled = IsGameInstalled(params.recordKey, installPath) != FALSE;
     // What is downloaded is opened, perhaps with an administrator's rights: not from a folder
     // in which someone else may change files.
     if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
@@ -87,7 +87,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         {
             CHttpDownload download;
             wchar_t url[kUrlFieldChars + 1] = {};
-            std::mbstowcs(url, params.field5, kUrlFieldChars);
+            std::mbstowcs(url, params.descriptionUrl, kUrlFieldChars);
             download.SetURL(url);
             download.SetDownloadFolder(m_szDownloadDir);
             download.m_phWndOwner = &m_hWnd;
@@ -109,18 +109,18 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         if (waited != kSequenceDone) return waited;
     }
 
-    if (!ReadGameVersion(params.field3, version)) {
+    if (!ReadGameVersion(params.recordKey, version)) {
         MessageBox(kNotInstalledText, AfxGetAppName(), MB_OK);
         EndProcessNow();
     }
 
-    m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;
+    m_bInstalled = IsGameInstalled(params.recordKey, installPath) != FALSE;
     if (!m_bInstalled) return kSequenceStopped;
 
     lstrcpynA(m_szStatusText, m_szRunningText, MAX_PATH);
     EndRunningPatcher();
 
-    if (std::strcmp(params.field6, "0") == 0) RunPatcher(installPath, version, params);
+    if (std::strcmp(params.startFlag, "0") == 0) RunPatcher(installPath, version, params);
 
     PostStopRequest();
 
@@ -157,8 +157,8 @@ int CMirelLauncherDlg::WaitForInstaller() {
 
 void CMirelLauncherDlg::RunPatcher(const char* installPath, const char* version, const StartParams& params) {
     char args[kStartParamBufferSize];
-    std::snprintf(args, sizeof(args), "%s*%s*%s*%s*%s*%s", params.field2, installPath, params.field4, version,
-                  params.field1, params.field3);
+    std::snprintf(args, sizeof(args), "%s*%s*%s*%s*%s*%s", params.relay2, installPath, params.relay4, version,
+                  params.relay1, params.recordKey);
 
     CString source, copy;
     source.Format("%s\\%s", installPath, "Patcher.exe");

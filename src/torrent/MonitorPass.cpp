@@ -11,6 +11,7 @@
 #include <libtorrent/torrent_status.hpp>
 
 #include "torrent/InstallerPath.h"
+#include "torrent/Diagnostics.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
@@ -71,7 +72,7 @@ void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::to
         attributes = ::GetFileAttributesW(target.c_str());
     if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         ses.openRefused = true;
-        std::fprintf(stderr, "%s: not opened, not a file inside the download folder\n",
+        TorrentDiagnostic(stderr, "%s: not opened, not a file inside the download folder\n",
                      Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
         std::fflush(stderr);
         return;

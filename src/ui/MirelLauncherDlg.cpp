@@ -64,7 +64,6 @@ void CMirelLauncherDlg::LoadTexts() {
     else
         m_szSystemRoot[0] = '\0';
     std::snprintf(m_szDownloadDir, sizeof(m_szDownloadDir), "%s\\%s", m_szSystemRoot, "Down\\Mirel Online\\");
-    m_strSavePath = m_szDownloadDir;
 }
 
 void CMirelLauncherDlg::InitLayout() {

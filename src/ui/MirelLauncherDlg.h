@@ -109,12 +109,10 @@ public:
     std::atomic<DWORD> m_dwPeerListTick{0};
 
     // ---- torrent part
-    CString m_strSavePath;                   // save path of every torrent (the download folder)
     std::vector<std::string> m_torrentFiles;  // full paths of the torrent files found
     TorrentSession* m_pSession = nullptr;     // the session and the added torrents (torrent/TorrentSession.h)
     int m_nListenPort = 6881;                 // first port of the listen range (ten more follow)
     std::string m_strListenInterface;         // empty: all interfaces
-    float m_fPreferredRatio = 0.0f;
     int m_nStorageMode = 1;  // sparse
     int m_nTorrentUploadLimit = 0;    // 0: no limit
     int m_nTorrentDownloadLimit = 0;  // 0: no limit
@@ -122,10 +120,9 @@ public:
 
     // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles.
     void FindTorrentFiles();
-    // Adds one torrent file to the session with the program's fixed parameters; failures are
-    // written to the standard error stream and the file is skipped.
-    void AddTorrent(TorrentSession& session, const std::string& strTorrentFile, float fRatio, int nStorageMode,
-                    const std::string& savePath, bool bKeyByPath, int nUploadLimit, int nDownloadLimit);
+    // Adds one torrent file to the session with the program's fixed parameters, keyed by its
+    // path; failures are written to the standard error stream and the file is skipped.
+    void AddTorrent(const std::string& strTorrentFile);
 
     // The transfer's figures, handed from the monitor thread to the window: the monitor
     // publishes the latest, the refresh timer shows them (bar position and size label).
