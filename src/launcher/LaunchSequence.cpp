@@ -92,7 +92,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             download.SetDownloadFolder(m_szDownloadDir);
             download.m_phWndOwner = &m_hWnd;
             failure = download.Download();
-            if (failure.IsEmpty()) failure = UnpackFetchedDescription(download.GetFilePath());
+            if (failure.IsEmpty()) failure = UnpackFetchedDescription(download.GetFilePath(), BuiltInPublisherKey());
         }
         if (!failure.IsEmpty()) {
             AfxMessageBox(failure, MB_OK);
