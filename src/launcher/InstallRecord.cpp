@@ -1,6 +1,7 @@
 // The game's installation record in the registry, the download folder and file versions.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "framework/handles.h"
 #include "launcher/DownloadFolder.h"
@@ -8,6 +9,10 @@
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
+
+struct HeapDeleter {
+    void operator()(void* p) const { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
 
 // The record is only read. Asking for write access too would make it unreadable for a
 // standard user, and an installed game would then count as not installed.
@@ -48,7 +53,7 @@ BOOL CopyFolder(char* output, const char* folder) {
 
 }  // namespace
 
-BOOL CMirelLauncherDlg::IsGameInstalled(const char* keyPath, char* installPath) {
+BOOL CMirelLauncherDlg::EnsureGameFolder(const char* keyPath, char* installPath) {
     UniqueRegKey key;
     if (!OpenRecord(keyPath, key)) return FALSE;
     char value[kValueBufferSize];
@@ -128,9 +133,9 @@ void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) 
     DWORD handle = 0;
     DWORD size = ::GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) return;
-    HANDLE heap = ::GetProcessHeap();
-    void* info = ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
-    if (!info) return;
+    std::unique_ptr<void, HeapDeleter> buffer(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+    if (!buffer) return;
+    void* info = buffer.get();
     ::GetFileVersionInfoA(path, 0, size, info);
 
     struct Translation {
@@ -150,5 +155,4 @@ void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) 
             result.Format("%s", value);
         }
     }
-    ::HeapFree(heap, 0, info);
 }

@@ -70,7 +70,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         return kSequenceStopped;
     }
 
-    m_bInstalled = IsGameInstalled(params.recordKey, installPath) != FALSE;
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
     // What is downloaded is opened, perhaps with an administrator's rights: not from a folder
     // in which someone else may change files.
     if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
@@ -114,7 +114,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         EndProcessNow();
     }
 
-    m_bInstalled = IsGameInstalled(params.recordKey, installPath) != FALSE;
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
     if (!m_bInstalled) return kSequenceStopped;
 
     lstrcpynA(m_szStatusText, m_szRunningText, MAX_PATH);

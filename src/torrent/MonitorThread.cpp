@@ -42,22 +42,18 @@ UINT TorrentMonitorThreadProc(LPVOID pParam) {
 }
 
 void StartMonitorThread(CMirelLauncherDlg* pDlg) {
-    HANDLE ready = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    UniqueKernelHandle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!ready) return;
-    StartContext ctx{pDlg, ready};
+    StartContext ctx{pDlg, ready.get()};
     CWinThread* pThread = AfxBeginThread(&TorrentMonitorThreadProc, &ctx, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
-    if (!pThread) {
-        ::CloseHandle(ready);
-        return;
-    }
+    if (!pThread) return;
     pThread->m_bAutoDelete = TRUE;
     pDlg->m_pMonitorThread = pThread;
     pDlg->m_dwMonitorThreadId = pThread->m_nThreadID;
     ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(),
                       pDlg->m_hMonitorThread.put(), SYNCHRONIZE, FALSE, 0);
     ::ResumeThread(pThread->m_hThread);  // from here on the object may delete itself
-    ::WaitForSingleObject(ready, INFINITE);
-    ::CloseHandle(ready);
+    ::WaitForSingleObject(ready.get(), INFINITE);
 }
 
 // Only to a thread that still runs: while our handle to it is open, its id cannot pass to

@@ -10,6 +10,7 @@
 #include <libtorrent/torrent_info.hpp>
 
 #include "torrent/InstallerPath.h"
+#include "framework/handles.h"
 #include "torrent/Diagnostics.h"
 #include "torrent/TorrentSession.h"
 #include "torrent/WholeFile.h"
@@ -63,15 +64,13 @@ void CMirelLauncherDlg::FindTorrentFiles() {
     if (folder.back() != '\\') folder += '\\';
 
     WIN32_FIND_DATAA entry;
-    HANDLE find = ::FindFirstFileA((folder + "*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
+    UniqueFindHandle find(::FindFirstFileA((folder + "*").c_str(), &entry));
+    if (!find) return;
 
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
         if (std::strstr(entry.cFileName, kTorrentMark)) m_torrentFiles.push_back(folder + entry.cFileName);
-    } while (::FindNextFileA(find, &entry));
-
-    ::FindClose(find);
+    } while (::FindNextFileA(find.get(), &entry));
 }
 
 void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {

@@ -171,12 +171,13 @@ void CMirelLauncherDlg::OnPaint() {
     // face over the bar and the button would show them gone until they paint again.
     CDC back;
     CDC face;
-    HBITMAP buffer = nullptr;
+    UniqueGdiObject buffer;
     HGDIOBJ oldBack = nullptr;
     HDC target = hdc;
-    if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc) &&
-        (buffer = ::CreateCompatibleBitmap(hdc, w, h)) != nullptr) {
-        oldBack = back.SelectObject(buffer);
+    if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc))
+        buffer.reset(::CreateCompatibleBitmap(hdc, w, h));
+    if (buffer) {
+        oldBack = back.SelectObject(buffer.get());
         target = back;
     }
     RECT all = {0, 0, w, h};
@@ -205,7 +206,6 @@ void CMirelLauncherDlg::OnPaint() {
         }
         ::BitBlt(hdc, 0, 0, w, h, back, 0, 0, SRCCOPY);
         back.SelectObject(oldBack);
-        ::DeleteObject(buffer);
     }
     ::EndPaint(m_hWnd, &ps);
 }

@@ -52,7 +52,9 @@ public:
 
     // Installation record (launcher/InstallRecord.cpp).
     BOOL EnsureDownloadDir(char* output);
-    BOOL IsGameInstalled(const char* keyPath, char* installPath);
+    // Reads the record's InstallPath into installPath and creates that folder when it is
+    // missing. TRUE (the game counts as installed) only when the folder was there already.
+    BOOL EnsureGameFolder(const char* keyPath, char* installPath);
     BOOL ReadGameVersion(const char* keyPath, char* version);
     void GetFileVersionString(const char* path, CString& result);
 
