@@ -348,8 +348,10 @@ def main():
     tracker = S.Tracker().start()
     dist = S.build_distribution(work / "dist", size, STANDINS / "standin_installer.exe", "MirelSetup.exe",
                                 tracker.url, piece_size=1 * MiB)
-    seed = S.LtSeeder(dist, utp=args.utp).start()
-    if not seed.wait_seeding() or not tracker.announced(seed.port):
+    # Checked once up front: in seed mode the seeder hashes each piece when it is first asked
+    # for it, which would slow whichever client runs first.
+    seed = S.LtSeeder(dist, utp=args.utp).start(check=True)
+    if not seed.wait_seeding(timeout=300) or not tracker.announced(seed.port):
         sys.exit("the seeder did not start")
     files = S.FileServer(dist.folder).start()
     transport = "TCP and uTP" if args.utp else "TCP only"

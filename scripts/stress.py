@@ -57,6 +57,17 @@ class Round:
         self.wine.reg_delete(self.game.key)
 
 
+def forget_launchers(tracker, seed):
+    """Launchers that completed stay registered as seeds (a killed or ended launcher sends no
+    "stopped"); the next launcher would be handed its own address (127.0.0.1 on its own port),
+    connect to itself, and libtorrent bans the address of a self-connection, which on loopback
+    is every peer's. Each round starts with only the seeder known."""
+    with tracker.lock:
+        ports = {ep[1] for seeds in tracker.seeds.values() for ep in seeds.values()}
+    for port in ports - {seed.port}:
+        tracker.forget(port)
+
+
 def clear_download_dir():
     if DOWNLOAD_DIR.is_mount():
         for child in DOWNLOAD_DIR.iterdir():
@@ -69,7 +80,7 @@ def round_kill(rng, n, work, dist, files, seed, size):
     r = Round("kill", n, work)
     try:
         clear_download_dir()
-        first = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=100).start()
+        first = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         base = seed.uploaded()
         # A random moment of the download, measured in what the seeder has sent.
         at = base + int(size * rng.uniform(0.02, 0.95))
@@ -78,7 +89,7 @@ def round_kill(rng, n, work, dist, files, seed, size):
         if first.proc.poll() is not None:
             return f"first run ended by itself ({first.proc.returncode})"
         first.kill()
-        second = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=100).start()
+        second = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         finish_flow(second, dist, timeout=180)
         return None
     except AssertionError as e:
@@ -91,7 +102,7 @@ def round_exit(rng, n, work, dist, files, seed):
     r = Round("exit", n, work)
     try:
         clear_download_dir()
-        flow = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=100).start()
+        flow = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         hwnd = flow.window()
         if not hwnd:
             return "no window"
@@ -130,7 +141,7 @@ def round_full(rng, n, work, dist, files, seed, size):
     small = int(size * rng.uniform(0.3, 0.7)) // MiB * MiB
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={small}", "stress-down", str(DOWNLOAD_DIR)], check=True)
     try:
-        flow = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=100).start()
+        flow = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         # Full: the folder's filesystem has no room left and the seeder stops sending.
         full = wait_for(lambda: df_used(DOWNLOAD_DIR)[0] >= df_used(DOWNLOAD_DIR)[1] - 64 * 1024, 180)
         if not full:
@@ -188,6 +199,7 @@ def main():
             good, bad = 0, []
             for n in range(rounds):
                 t0 = time.monotonic()
+                forget_launchers(tracker, seed)
                 try:
                     if kind == "kill":
                         why = round_kill(rng, n, work, dist, files, seed, size)

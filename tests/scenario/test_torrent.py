@@ -348,7 +348,9 @@ class TestSignedDescriptionOverHttps:
         assert wine.command(hwnd, IDOK)
         assert wait_exit(flow.proc, timeout=30) == 0
         # Nothing of it stays, no torrent was added, nothing was fetched from the peers.
-        assert not DOWNLOAD_DIR.exists() or list(DOWNLOAD_DIR.iterdir()) == []
+        # (the lock file of the launcher that used the folder aside)
+        left = [p.name for p in DOWNLOAD_DIR.iterdir()] if DOWNLOAD_DIR.exists() else []
+        assert left in ([], ["MirelLauncher.lock"]), left
         assert not [a for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-")]
         assert seed.uploaded() == 0
         assert flow.installer_runs() == []
