@@ -13,8 +13,9 @@ namespace {
 // signals: a blocking wait could never see the next one, so it is bounded by one period.
 constexpr DWORD kHeartbeatWaitMs = 1000;
 // The unconfirmed exit waits for the monitor thread to take the stop request. It keeps
-// serving messages sent to this thread meanwhile (the monitor may be inside such a call),
-// and gives up after this long rather than hang.
+// serving messages sent to this thread meanwhile (the shell, opening the installer on the
+// monitor thread, may broadcast to every top-level window), and gives up after this long
+// rather than hang.
 constexpr DWORD kMonitorStopWaitMs = 5000;
 
 }  // namespace
