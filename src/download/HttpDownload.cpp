@@ -110,8 +110,7 @@ private:
             if (elapsed >= m_limit) {
                 m_expired = true;
                 std::lock_guard<std::mutex> h(m_owner.m_lock);
-                if (m_owner.m_hRequest) ::InternetCloseHandle(m_owner.m_hRequest);
-                m_owner.m_hRequest = nullptr;
+                m_owner.m_hRequest.reset();
                 return;
             }
             m_wake.wait_for(g, std::chrono::milliseconds(m_limit - elapsed));
@@ -132,12 +131,7 @@ private:
 
 CHttpDownload::CHttpDownload() = default;
 
-CHttpDownload::~CHttpDownload() {
-    m_file.Close();
-    if (m_hRequest) ::InternetCloseHandle(m_hRequest);
-    if (m_hConnect) ::InternetCloseHandle(m_hConnect);
-    if (m_hSession) ::InternetCloseHandle(m_hSession);
-}
+CHttpDownload::~CHttpDownload() = default;
 
 void CHttpDownload::SetURL(const wchar_t* url) {
     if (!url) url = L"";
@@ -151,15 +145,15 @@ void CHttpDownload::SetDownloadFolder(const char* folder) { m_strFilePath.Format
 
 HINTERNET CHttpDownload::Request() {
     std::lock_guard<std::mutex> g(m_lock);
-    return m_hRequest;
+    return m_hRequest.get();
 }
 
 bool CHttpDownload::OpenRequest(bool secure) {
     // A secure URL is plain HTTP inside the secure channel, on the URL's port.
     DWORD service = secure ? INTERNET_SERVICE_HTTP : m_dwServiceType;
-    m_hConnect = ::InternetConnectA(m_hSession, m_strServer, m_nPort, nullptr, nullptr, service, 0,
-                                    reinterpret_cast<DWORD_PTR>(this));
-    return m_hConnect != nullptr;
+    m_hConnect.reset(::InternetConnectA(m_hSession.get(), m_strServer, m_nPort, nullptr, nullptr, service, 0,
+                                        reinterpret_cast<DWORD_PTR>(this)));
+    return static_cast<bool>(m_hConnect);
 }
 
 // A refused body leaves nothing behind: no partial description for the unpacker or the
@@ -175,7 +169,9 @@ void CHttpDownload::DiscardTarget() {
 CString CHttpDownload::RefuseBody() {
     DiscardTarget();
     std::lock_guard<std::mutex> g(m_lock);
-    m_hRequest = m_hConnect = m_hSession = nullptr;
+    m_hRequest.release();
+    m_hConnect.release();
+    m_hSession.release();
     return SizeLimit();
 }
 
@@ -199,13 +195,13 @@ CString CHttpDownload::Download() {
             return Message("URL parse Failed : %s\n", m_strURL.GetString());
     }
 
-    m_hSession = ::InternetOpenA(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    m_hSession.reset(::InternetOpenA(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!m_hSession) return Message("Download Failed No:1, Error No:%d\n", LastError());
     // No single call may wait longer than the whole fetch may take.
     DWORD timeout = m_dwTimeLimitMs;
-    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
-    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
-    ::InternetSetOptionA(m_hSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionA(m_hSession.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionA(m_hSession.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+    ::InternetSetOptionA(m_hSession.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 
     // The target is truncated here, before any traffic.
     if (!m_file.Open(m_strFilePath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite))
@@ -226,19 +222,19 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
 
     const char* acceptTypes[] = {"*/*", nullptr};
     {
-        HINTERNET request = ::HttpOpenRequestA(m_hConnect, nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+        HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
                                                secure ? kSecureRequestFlags : kRequestFlags,
                                                reinterpret_cast<DWORD_PTR>(this));
         if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
         std::lock_guard<std::mutex> g(m_lock);
-        m_hRequest = request;
+        m_hRequest.reset(request);
     }
 
     int redirects = 0;
     for (;;) {
         // Waits for the answer end with the fetch's time, and so do reads of its body.
         DWORD left = deadline.RemainingMs();
-        ::InternetSetOptionA(m_hConnect, INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+        ::InternetSetOptionA(m_hConnect.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
         ::InternetSetOptionA(Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
         ::InternetSetOptionA(Request(), INTERNET_OPTION_SEND_TIMEOUT, &left, sizeof(left));
         if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
@@ -273,20 +269,18 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             ++redirects;
             {
                 std::lock_guard<std::mutex> g(m_lock);
-                if (m_hRequest) ::InternetCloseHandle(m_hRequest);
-                m_hRequest = nullptr;
+                m_hRequest.reset();
             }
-            ::InternetCloseHandle(m_hConnect);
-            m_hConnect = nullptr;
+            m_hConnect.reset();
             m_strServer = server;
             m_strObject = object;
             m_nPort = port;
             if (!OpenRequest(true)) return Message("Download Failed No:3, Error:%d\n", LastError());
-            HINTERNET request = ::HttpOpenRequestA(m_hConnect, nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+            HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
                                                    kSecureRequestFlags, reinterpret_cast<DWORD_PTR>(this));
             if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
             std::lock_guard<std::mutex> g(m_lock);
-            m_hRequest = request;
+            m_hRequest.reset(request);
             continue;
         }
 
@@ -341,7 +335,6 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             m_file.Write(buffer, got);
         } catch (CFileException* e) {
             e->Delete();
-            delete e;
             return CString("Download file writing Failed \n");
         }
     }

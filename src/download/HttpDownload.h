@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "framework/afxfile.h"
+#include "framework/afxinet.h"
 #include "framework/afxstr.h"
 
 class CHttpDownload {
@@ -31,9 +32,10 @@ public:
     CString m_strObject;
     INTERNET_PORT m_nPort = 0;
     DWORD m_dwServiceType = 0;
-    HINTERNET m_hSession = nullptr;
-    HINTERNET m_hConnect = nullptr;
-    HINTERNET m_hRequest = nullptr;
+    // Closed in the order request, connection, session, by the members' destruction.
+    UniqueInternetHandle m_hSession;
+    UniqueInternetHandle m_hConnect;
+    UniqueInternetHandle m_hRequest;
     CFile m_file;
     HWND* m_phWndOwner = nullptr;
     CString m_strURL;

@@ -160,8 +160,7 @@ BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
     return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
 }
 
-CString UnpackFetchedDescription(const char* path) {
-    const PublisherKey* key = BuiltInPublisherKey();
+CString UnpackFetchedDescription(const char* path, const PublisherKey* key) {
     if (!key) {
         UnpackPackedFile(path, nullptr);
         return CString();

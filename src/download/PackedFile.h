@@ -42,10 +42,11 @@ UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const Publisher
 // Unpacks the file in place. Only on Ok is the file replaced by its content.
 UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zlibCode = nullptr);
 
-// The launch sequence's unpacking of the fetched description. An unkeyed build unpacks as the
-// plain format says and reports nothing. A keyed build reports every failure with a numbered
-// message and then removes the fetched file, so nothing unverified stays in the download folder.
-CString UnpackFetchedDescription(const char* path);
+// The launch sequence's unpacking of the fetched description, with the executable's key
+// (BuiltInPublisherKey). Without a key it unpacks as the plain format says and reports nothing.
+// With one it reports every failure with a numbered message and then removes the fetched file,
+// so nothing unverified stays in the download folder.
+CString UnpackFetchedDescription(const char* path, const PublisherKey* key);
 
 // Packs plain content into the packed form (used by the publisher's packer and by tests).
 std::string PackContent(const std::string& plain, int level = 9);

@@ -2,10 +2,11 @@
 #pragma once
 #include <windows.h>
 
+// Thrown by pointer, as the framework does; the catcher ends it with Delete().
 class CFileException {
 public:
     explicit CFileException(DWORD err) : m_lOsError(err) {}
-    void Delete() {}
+    void Delete() { delete this; }
     DWORD m_lOsError;
 };
 

@@ -4,6 +4,14 @@
 #include <wininet.h>
 
 #include "afxstr.h"
+#include "handles.h"
+
+struct InternetHandleTraits {
+    static HINTERNET invalid() { return nullptr; }
+    static bool valid(HINTERNET h) { return h != nullptr; }
+    static void close(HINTERNET h) { ::InternetCloseHandle(h); }
+};
+using UniqueInternetHandle = UniqueHandle<HINTERNET, InternetHandleTraits>;
 
 enum : DWORD {
     AFX_INET_SERVICE_FTP = 1,

@@ -156,10 +156,7 @@ INT_PTR CDialog::DoModal() {
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }
-        if (!AfxPreTranslateMessage(&msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
+        AfxPumpMessage(&msg);
     }
     m_bModal = false;
     if (m_hWnd) DestroyWindow();
@@ -275,10 +272,7 @@ CWinApp::~CWinApp() {
 int CWinApp::Run() {
     MSG msg;
     while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        if (!AfxPreTranslateMessage(&msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
+        AfxPumpMessage(&msg);
     }
     return ExitInstance();
 }
@@ -337,6 +331,12 @@ BOOL AfxPreTranslateMessage(MSG* pMsg) {
         if (!(::GetWindowLongA(h, GWL_STYLE) & WS_CHILD)) break;
     }
     return FALSE;
+}
+
+void AfxPumpMessage(MSG* pMsg) {
+    if (AfxPreTranslateMessage(pMsg)) return;
+    ::TranslateMessage(pMsg);
+    ::DispatchMessageA(pMsg);
 }
 
 BOOL AfxRegisterClass(WNDCLASSA* lpWndClass) {
@@ -398,4 +398,17 @@ CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPri
     ::SetThreadPriority(pThread->m_hThread, nPriority);
     if (!(dwCreateFlags & CREATE_SUSPENDED)) ::ResumeThread(pThread->m_hThread);
     return pThread;
+}
+
+bool WaitServingSentMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD elapsed = ::GetTickCount() - start;
+        DWORD remaining = timeoutMs == INFINITE ? INFINITE : (elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
+        DWORD r = ::MsgWaitForMultipleObjects(count, handles, FALSE, remaining, QS_SENDMESSAGE);
+        if (r < WAIT_OBJECT_0 + count) return true;
+        if (r != WAIT_OBJECT_0 + count) return false;  // timed out or failed
+        MSG msg;
+        ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }

@@ -146,6 +146,12 @@ const char* AfxGetAppName();
 int AfxWinMain(HINSTANCE hInstance, LPSTR lpCmdLine, int nCmdShow);
 // Offers a message to the framework objects of its window and that window's parents.
 BOOL AfxPreTranslateMessage(MSG* pMsg);
+// Delivers one message taken from the queue: unless a window object handled it in
+// PreTranslateMessage, its keys are translated and it is dispatched.
+void AfxPumpMessage(MSG* pMsg);
+// Waits for any of the handles while still delivering messages sent to this thread (a thread
+// in a synchronous call into our windows is served); false on time-out or failure.
+bool WaitServingSentMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs);
 
 BOOL AfxRegisterClass(WNDCLASSA* lpWndClass);
 // A message box owned by the main window, captioned with the application's title.

@@ -46,6 +46,11 @@ struct GdiObjectTraits {
     static bool valid(HGDIOBJ h) { return h != nullptr; }
     static void close(HGDIOBJ h) { ::DeleteObject(h); }
 };
+struct FindTraits {
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { ::FindClose(h); }
+};
 struct MemDcTraits {
     static HDC invalid() { return nullptr; }
     static bool valid(HDC h) { return h != nullptr; }
@@ -57,3 +62,4 @@ using UniqueRegKey = UniqueHandle<HKEY, RegKeyTraits>;
 using UniqueView = UniqueHandle<void*, ViewTraits>;
 using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
 using UniqueMemDc = UniqueHandle<HDC, MemDcTraits>;
+using UniqueFindHandle = UniqueHandle<HANDLE, FindTraits>;

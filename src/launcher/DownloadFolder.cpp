@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "framework/handles.h"
+
 const char kFolderLockName[] = "MirelLauncher.lock";
 
 namespace {
@@ -24,11 +26,9 @@ struct LocalFreeDeleter {
 struct TokenSids {
     std::vector<BYTE> user, owner;
     bool Load() {
-        HANDLE token = nullptr;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-        bool ok = Query(token, TokenUser, user) && Query(token, TokenOwner, owner);
-        ::CloseHandle(token);
-        return ok;
+        UniqueKernelHandle token;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+        return Query(token.get(), TokenUser, user) && Query(token.get(), TokenOwner, owner);
     }
     PSID User() const { return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid; }
     PSID Owner() const { return reinterpret_cast<const TOKEN_OWNER*>(owner.data())->Owner; }
@@ -154,15 +154,13 @@ bool TightenFolder(const std::string& path) {
     PACL dacl = nullptr;
     if (!::GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted) || !present || !dacl)
         return false;
-    HANDLE folder = ::CreateFileA(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return false;
-    bool ok = IsPlainFolder(folder, path) &&
-              ::SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-    ::CloseHandle(folder);
-    return ok;
+    UniqueKernelHandle folder(::CreateFileA(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder) return false;
+    return IsPlainFolder(folder.get(), path) &&
+           ::SetSecurityInfo(folder.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
 LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {

@@ -1,6 +1,7 @@
 // The game's installation record in the registry, the download folder and file versions.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "framework/handles.h"
 #include "launcher/DownloadFolder.h"
@@ -8,6 +9,10 @@
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
+
+struct HeapDeleter {
+    void operator()(void* p) const { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
 
 // The record is only read. Asking for write access too would make it unreadable for a
 // standard user, and an installed game would then count as not installed.
@@ -48,7 +53,7 @@ BOOL CopyFolder(char* output, const char* folder) {
 
 }  // namespace
 
-BOOL CMirelLauncherDlg::IsGameInstalled(const char* keyPath, char* installPath) {
+BOOL CMirelLauncherDlg::EnsureGameFolder(const char* keyPath, char* installPath) {
     UniqueRegKey key;
     if (!OpenRecord(keyPath, key)) return FALSE;
     char value[kValueBufferSize];
@@ -93,13 +98,11 @@ BOOL CMirelLauncherDlg::HoldDownloadDir(bool created) {
     ReleaseDownloadDir();
     char parent[MAX_PATH] = {};
     std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
-    HANDLE hParent = OpenFolderHeld(parent);
-    HANDLE hFolder = OpenFolderHeld(m_szDownloadDir);
-    m_hDownParent = hParent == INVALID_HANDLE_VALUE ? nullptr : hParent;
-    m_hDownFolder = hFolder == INVALID_HANDLE_VALUE ? nullptr : hFolder;
+    m_hDownParent.reset(OpenFolderHeld(parent));
+    m_hDownFolder.reset(OpenFolderHeld(m_szDownloadDir));
     // A junction or link at either level would let whoever made it choose the folder.
-    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder, m_szDownloadDir) ||
-        (m_hDownParent && !IsPlainFolder(m_hDownParent, parent))) {
+    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder.get(), m_szDownloadDir) ||
+        (m_hDownParent && !IsPlainFolder(m_hDownParent.get(), parent))) {
         ReleaseDownloadDir();
         m_nFolderState = FOLDER_REFUSED;
         return FALSE;
@@ -111,29 +114,28 @@ BOOL CMirelLauncherDlg::HoldDownloadDir(bool created) {
         m_nFolderState = FOLDER_BUSY;
         return FALSE;
     }
-    m_hFolderLock = lock;
-    FolderTrust trust = ReadFolderTrust(m_hDownFolder);
+    m_hFolderLock.reset(lock);
+    FolderTrust trust = ReadFolderTrust(m_hDownFolder.get());
     if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) &&
         TightenFolder(m_szDownloadDir))
-        trust = ReadFolderTrust(m_hDownFolder);
+        trust = ReadFolderTrust(m_hDownFolder.get());
     m_nFolderState = trust.trusted() ? FOLDER_TRUSTED : FOLDER_UNTRUSTED;
     return TRUE;
 }
 
 void CMirelLauncherDlg::ReleaseDownloadDir() {
-    for (HANDLE* h : {&m_hFolderLock, &m_hDownFolder, &m_hDownParent}) {
-        if (*h) ::CloseHandle(*h);
-        *h = nullptr;
-    }
+    m_hFolderLock.reset();
+    m_hDownFolder.reset();
+    m_hDownParent.reset();
 }
 
 void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) {
     DWORD handle = 0;
     DWORD size = ::GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) return;
-    HANDLE heap = ::GetProcessHeap();
-    void* info = ::HeapAlloc(heap, HEAP_ZERO_MEMORY, size);
-    if (!info) return;
+    std::unique_ptr<void, HeapDeleter> buffer(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+    if (!buffer) return;
+    void* info = buffer.get();
     ::GetFileVersionInfoA(path, 0, size, info);
 
     struct Translation {
@@ -153,5 +155,4 @@ void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) 
             result.Format("%s", value);
         }
     }
-    ::HeapFree(heap, 0, info);
 }

@@ -18,6 +18,14 @@ HANDLE g_hMonitorDoneEvent = nullptr;
 
 namespace {
 
+// The owners of the two events; the globals are their handles, for the timer, the exits and
+// the monitor thread.
+UniqueKernelHandle g_heartbeatEventOwner;
+UniqueKernelHandle g_monitorDoneEventOwner;
+
+// How often the wait for the installer looks for its window when no message wakes it.
+constexpr DWORD kInstallerPollMs = 10;
+
 const char kSetupWindowTitle[] = "미렐온라인 설치 ";
 const char kNotInstalledText[] = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요.";
 const char kPatcherClass[] = "Mirel Patcher";
@@ -26,11 +34,13 @@ const char kFolderRefusedText[] =
 
 // Each run starts with events that are not signalled. They are made once and reset on later
 // runs, so no handle leaks and anyone holding them keeps seeing the current ones.
-void PrepareEvent(HANDLE& h) {
-    if (h)
-        ::ResetEvent(h);
-    else
-        h = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+void PrepareEvent(UniqueKernelHandle& owner, HANDLE& h) {
+    if (owner) {
+        ::ResetEvent(owner.get());
+    } else {
+        owner.reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        h = owner.get();
+    }
 }
 
 void EndRunningPatcher() {
@@ -50,17 +60,17 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     char installPath[MAX_PATH] = {};
     char version[kVersionSize] = {};
 
-    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
-    if (!EnsureDownloadDir(m_szDownFolder)) {
+    char downloadDir[MAX_PATH] = {};
+    if (!EnsureDownloadDir(downloadDir)) {
         if (m_nFolderState == FOLDER_REFUSED)
             MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
         else if (m_nFolderState == FOLDER_BUSY)
             AfxMessageBox(kAlreadyRunningText, MB_OK);
         SendMessage(WM_CLOSE);
-        return 1;
+        return kSequenceStopped;
     }
 
-    m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
     // What is downloaded is opened, perhaps with an administrator's rights: not from a folder
     // in which someone else may change files.
     if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
@@ -69,25 +79,25 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         return 1;
     }
 
-    PrepareEvent(g_hHeartbeatEvent);
-    PrepareEvent(g_hMonitorDoneEvent);
+    PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);
+    PrepareEvent(g_monitorDoneEventOwner, g_hMonitorDoneEvent);
 
     if (!m_bInstalled) {
         CString failure;
         {
             CHttpDownload download;
             wchar_t url[kUrlFieldChars + 1] = {};
-            std::mbstowcs(url, params.field5, kUrlFieldChars);
+            std::mbstowcs(url, params.descriptionUrl, kUrlFieldChars);
             download.SetURL(url);
             download.SetDownloadFolder(m_szDownloadDir);
             download.m_phWndOwner = &m_hWnd;
             failure = download.Download();
-            if (failure.IsEmpty()) failure = UnpackFetchedDescription(download.GetFilePath());
+            if (failure.IsEmpty()) failure = UnpackFetchedDescription(download.GetFilePath(), BuiltInPublisherKey());
         }
         if (!failure.IsEmpty()) {
             AfxMessageBox(failure, MB_OK);
             SendMessage(WM_CLOSE);
-            return 1;
+            return kSequenceStopped;
         }
     }
     StartTorrentSession();
@@ -96,56 +106,59 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
     if (!m_bInstalled) {
         int waited = WaitForInstaller();
-        if (waited != 0) return waited;
+        if (waited != kSequenceDone) return waited;
     }
 
-    if (!ReadGameVersion(params.field3, version)) {
+    if (!ReadGameVersion(params.recordKey, version)) {
         MessageBox(kNotInstalledText, AfxGetAppName(), MB_OK);
         EndProcessNow();
     }
 
-    m_bInstalled = IsGameInstalled(params.field3, installPath) != FALSE;
-    if (!m_bInstalled) return 1;
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
+    if (!m_bInstalled) return kSequenceStopped;
 
     lstrcpynA(m_szStatusText, m_szRunningText, MAX_PATH);
     EndRunningPatcher();
 
-    if (std::strcmp(params.field6, "0") == 0) RunPatcher(installPath, version, params);
+    if (std::strcmp(params.startFlag, "0") == 0) RunPatcher(installPath, version, params);
 
     PostStopRequest();
 
     SendMessage(WM_CLOSE);
-    return 0;
+    return kSequenceDone;
 }
 
 int CMirelLauncherDlg::WaitForInstaller() {
     for (;;) {
-        // A nested run of the sequence (message 2 sent during this wait) may have closed the
-        // dialog: nothing is left to wait for then, and the modal loop must get control back.
+        // Any end of the dialog ends the run: a nested run of the sequence (message 2 sent
+        // during this wait) that closed it, or a Cancel or OK command such as the one the
+        // dialog's default handling of Alt+F4 posts. A user who closed the window expects the
+        // download to stop, and the modal loop must get control back.
         if (IsModalEnded()) {
             PostStopRequest();
-            return 3;
+            return kSequenceInterrupted;
         }
         if (::FindWindowA(nullptr, kSetupWindowTitle) && !m_bSetupWindowSeen) m_bSetupWindowSeen = true;
-        if (!::FindWindowA(nullptr, kSetupWindowTitle) && m_bSetupWindowSeen) return 0;
+        if (!::FindWindowA(nullptr, kSetupWindowTitle) && m_bSetupWindowSeen) return kSequenceDone;
 
+        // Only the window's own posted messages; a close or a posted starter's message ends
+        // the wait without being delivered.
         MSG msg;
         while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE | PM_NOYIELD)) {
-            PreTranslateMessage(&msg);
-            if (msg.message == WM_CLOSE || msg.message == 2) {
+            if (msg.message == WM_CLOSE || msg.message == WM_START_PARAM) {
                 PostStopRequest();
-                return 3;
+                return kSequenceInterrupted;
             }
-            ::DispatchMessageA(&msg);
+            AfxPumpMessage(&msg);
         }
-        ::Sleep(10);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kInstallerPollMs, QS_ALLINPUT);
     }
 }
 
 void CMirelLauncherDlg::RunPatcher(const char* installPath, const char* version, const StartParams& params) {
     char args[kStartParamBufferSize];
-    std::snprintf(args, sizeof(args), "%s*%s*%s*%s*%s*%s", params.field2, installPath, params.field4, version,
-                  params.field1, params.field3);
+    std::snprintf(args, sizeof(args), "%s*%s*%s*%s*%s*%s", params.relay2, installPath, params.relay4, version,
+                  params.relay1, params.recordKey);
 
     CString source, copy;
     source.Format("%s\\%s", installPath, "Patcher.exe");

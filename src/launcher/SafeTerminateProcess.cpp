@@ -1,4 +1,5 @@
 #include "app/MirelLauncherApp.h"
+#include "framework/handles.h"
 
 namespace {
 // A process that has not ended this long after its exit was started (suspended, or stuck
@@ -7,10 +8,10 @@ constexpr DWORD kExitGraceMs = 10000;
 }
 
 BOOL CMirelLauncherApp::SafeTerminateProcess(HANDLE hProcess, UINT uExitCode) {
-    HANDLE hDup = nullptr;
+    UniqueKernelHandle dup;
     HANDLE self = ::GetCurrentProcess();
-    bool duplicated = ::DuplicateHandle(self, hProcess, self, &hDup, PROCESS_ALL_ACCESS, FALSE, 0) != FALSE;
-    HANDLE hTarget = duplicated ? hDup : hProcess;
+    bool duplicated = ::DuplicateHandle(self, hProcess, self, dup.put(), PROCESS_ALL_ACCESS, FALSE, 0) != FALSE;
+    HANDLE hTarget = duplicated ? dup.get() : hProcess;
 
     BOOL result = FALSE;
     DWORD error = ERROR_PROCESS_ABORTED;
@@ -19,20 +20,18 @@ BOOL CMirelLauncherApp::SafeTerminateProcess(HANDLE hProcess, UINT uExitCode) {
         auto exitProcess = reinterpret_cast<LPTHREAD_START_ROUTINE>(
             reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("Kernel32"), "ExitProcess")));
         DWORD tid = 0;
-        HANDLE hThread = ::CreateRemoteThread(hTarget, nullptr, 0, exitProcess,
-                                              reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(uExitCode)), 0, &tid);
-        if (hThread) {
+        UniqueKernelHandle thread(::CreateRemoteThread(
+            hTarget, nullptr, 0, exitProcess, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(uExitCode)), 0, &tid));
+        if (thread) {
             if (::WaitForSingleObject(hTarget, kExitGraceMs) != WAIT_OBJECT_0) {
                 ::TerminateProcess(hTarget, uExitCode);
                 ::WaitForSingleObject(hTarget, INFINITE);
             }
-            ::CloseHandle(hThread);
             result = TRUE;
         } else {
             error = ::GetLastError();
         }
     }
-    if (duplicated) ::CloseHandle(hDup);
     if (!result) ::SetLastError(error);
     return result;
 }

@@ -40,13 +40,13 @@ void SplitStartParams(const char* text, StartParams& out) {
         if (*p) *p++ = '\0';
     }
 
-    if (fields[0]) CopyTruncated(out.field1, sizeof(out.field1), fields[0]);
-    if (fields[1]) CopyTruncated(out.field2, sizeof(out.field2), fields[1]);
-    if (fields[2]) CopyTruncated(out.field3, sizeof(out.field3), fields[2]);
-    if (fields[3]) CopyTruncated(out.field4, sizeof(out.field4), fields[3]);
-    if (fields[4]) CopyTruncated(out.field5, sizeof(out.field5), fields[4]);
-    if (fields[5] && std::strlen(fields[5]) < sizeof(out.field6)) {
-        std::memcpy(out.field6, fields[5], std::strlen(fields[5]) + 1);
+    if (fields[0]) CopyTruncated(out.relay1, sizeof(out.relay1), fields[0]);
+    if (fields[1]) CopyTruncated(out.relay2, sizeof(out.relay2), fields[1]);
+    if (fields[2]) CopyTruncated(out.recordKey, sizeof(out.recordKey), fields[2]);
+    if (fields[3]) CopyTruncated(out.relay4, sizeof(out.relay4), fields[3]);
+    if (fields[4]) CopyTruncated(out.descriptionUrl, sizeof(out.descriptionUrl), fields[4]);
+    if (fields[5] && std::strlen(fields[5]) < sizeof(out.startFlag)) {
+        std::memcpy(out.startFlag, fields[5], std::strlen(fields[5]) + 1);
     }
 }
 

@@ -8,12 +8,12 @@ constexpr size_t kUrlFieldChars = 255;          // field 5 is widened into room 
 constexpr size_t kVersionSize = 64;             // the game's version: at most 63 characters
 
 struct StartParams {
-    char field1[kFieldSize] = {};
-    char field2[kFieldSize] = {};
-    char field3[kFieldSize] = {};  // registry key path of the installation record
-    char field4[kFieldSize] = {};
-    char field5[kUrlFieldChars + 1] = {};  // URL of the packed torrent description
-    char field6[2] = {};  // start flag; a value longer than one character is not kept
+    char relay1[kFieldSize] = {};     // fields 1, 2 and 4 mean nothing to the launcher: they are
+    char relay2[kFieldSize] = {};     // handed on to the patcher
+    char recordKey[kFieldSize] = {};  // field 3: registry key path of the installation record
+    char relay4[kFieldSize] = {};
+    char descriptionUrl[kUrlFieldChars + 1] = {};  // field 5: URL of the packed torrent description
+    char startFlag[2] = {};  // field 6: "0" starts the patcher; a longer value is not kept
 };
 
 // Splits the text the way strtok does with the separator '*': runs of separators count as one,

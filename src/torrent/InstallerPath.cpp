@@ -5,26 +5,6 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
-bool Utf8ToWide(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return true;
-    const int size = static_cast<int>(text.size());
-    int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (n <= 0) return false;
-    out.assign(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &out[0], n);
-    return true;
-}
-
-std::wstring AnsiToWide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
-
 std::wstring FullPath(const std::wstring& path) {
     if (path.empty()) return std::wstring();
     DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -78,22 +58,4 @@ bool ShellOpen(const std::wstring& path) {
     sei.lpFile = path.c_str();
     sei.nShow = SW_SHOW;
     return ::ShellExecuteExW(&sei) && reinterpret_cast<INT_PTR>(sei.hInstApp) > 32;
-}
-
-bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLONG maxSize) {
-    buffer.clear();
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = false;
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file, &size) && size.QuadPart >= 0 && size.QuadPart <= maxSize) {
-        buffer.resize(static_cast<size_t>(size.QuadPart));
-        DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(buffer.size());
-        ok = buffer.empty() || (::ReadFile(file, buffer.data(), want, &got, nullptr) && got == want);
-        if (!ok) buffer.clear();
-    }
-    ::CloseHandle(file);
-    return ok;
 }

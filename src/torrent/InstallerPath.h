@@ -9,9 +9,7 @@
 
 #include <libtorrent/torrent_handle.hpp>
 
-// UTF-8 (the library's encoding) or ANSI text as UTF-16; false for UTF-8 that is not valid.
-bool Utf8ToWide(const std::string& text, std::wstring& out);
-std::wstring AnsiToWide(const std::string& text);
+#include "torrent/CodePage.h"
 
 // The full, normalised form of a path; empty when it cannot be formed.
 std::wstring FullPath(const std::wstring& path);
@@ -26,7 +24,3 @@ bool ContentPath(const lt::torrent_handle& handle, const std::wstring& folder, s
 // Opens a file with the shell's "open" verb, without the shell's error dialogs. The calling
 // thread must have initialised COM (single-threaded apartment). True when the shell took it.
 bool ShellOpen(const std::wstring& path);
-
-// Reads a whole file given by a UTF-16 path, up to `maxSize` bytes; false when it cannot be
-// opened or read, or is larger.
-bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLONG maxSize);

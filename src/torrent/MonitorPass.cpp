@@ -11,6 +11,7 @@
 #include <libtorrent/torrent_status.hpp>
 
 #include "torrent/InstallerPath.h"
+#include "torrent/Diagnostics.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
@@ -51,7 +52,7 @@ namespace {
 void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
     if (dlg.m_bPeerDlgClosed) return;
     DWORD now = ::GetTickCount();
-    if (!(dlg.m_dwPeerListTick + kPeerListIntervalMs < now)) return;
+    if (!(dlg.m_dwPeerListTick.load() + kPeerListIntervalMs < now)) return;
     dlg.m_dwPeerListTick = now;
 
     std::vector<lt::peer_info> peers;
@@ -71,7 +72,7 @@ void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::to
         attributes = ::GetFileAttributesW(target.c_str());
     if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         ses.openRefused = true;
-        std::fprintf(stderr, "%s: not opened, not a file inside the download folder\n",
+        TorrentDiagnostic(stderr, "%s: not opened, not a file inside the download folder\n",
                      Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
         std::fflush(stderr);
         return;
@@ -93,7 +94,11 @@ void CMirelLauncherDlg::MonitorPass() {
         if (!ses->monitorStarted) {
             ses->monitorStarted = true;
             ses->launched = false;
-            if (m_bInstalled) m_progress.SetPos(100);
+            if (m_bInstalled) {
+                TransferFigures full;
+                full.nBarPos = 100;
+                PublishFigures(full);
+            }
         }
 
         lt::torrent_handle current;
@@ -108,11 +113,14 @@ void CMirelLauncherDlg::MonitorPass() {
             if (!m_bInstalled && it->first.find(kMainTorrentMark) != std::string::npos) {
                 status = current.status(lt::torrent_handle::query_accurate_download_counters);
                 statusOf = current;
-                float done = static_cast<float>(status.total_done);
-                float wanted = static_cast<float>(status.total_wanted);
+                TransferFigures figures;
+                figures.bSize = true;
+                figures.fDone = static_cast<float>(status.total_done);
+                figures.fWanted = static_cast<float>(status.total_wanted);
                 // Nothing wanted: no share to show, the bar keeps its position.
-                if (wanted > 0.0f) m_progress.SetPos(static_cast<int>(done * 100.0 / wanted));
-                SetSizeText(done, wanted);
+                if (figures.fWanted > 0.0f)
+                    figures.nBarPos = static_cast<int>(figures.fDone * 100.0 / figures.fWanted);
+                PublishFigures(figures);
             }
             RefreshPeerList(*this, current);
             ++it;

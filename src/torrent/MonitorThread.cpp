@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr UINT kStopRequest = 2;
-constexpr UINT kStopRequestAlt = WM_CLOSE;
 constexpr DWORD kPassIntervalMs = 10;
 
 struct StartContext {
@@ -30,7 +28,7 @@ UINT TorrentMonitorThreadProc(LPVOID pParam) {
 
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.hwnd == nullptr && (msg.message == kStopRequest || msg.message == kStopRequestAlt)) {
+            if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
                 if (SUCCEEDED(com)) ::CoUninitialize();
                 if (g_hMonitorDoneEvent) ::SetEvent(g_hMonitorDoneEvent);
                 return 0;
@@ -44,35 +42,32 @@ UINT TorrentMonitorThreadProc(LPVOID pParam) {
 }
 
 void StartMonitorThread(CMirelLauncherDlg* pDlg) {
-    HANDLE ready = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    UniqueKernelHandle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!ready) return;
-    StartContext ctx{pDlg, ready};
+    StartContext ctx{pDlg, ready.get()};
     CWinThread* pThread = AfxBeginThread(&TorrentMonitorThreadProc, &ctx, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
-    if (!pThread) {
-        ::CloseHandle(ready);
-        return;
-    }
+    if (!pThread) return;
     pThread->m_bAutoDelete = TRUE;
     pDlg->m_pMonitorThread = pThread;
     pDlg->m_dwMonitorThreadId = pThread->m_nThreadID;
-    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(), &pDlg->m_hMonitorThread,
-                      SYNCHRONIZE, FALSE, 0);
+    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(),
+                      pDlg->m_hMonitorThread.put(), SYNCHRONIZE, FALSE, 0);
     ::ResumeThread(pThread->m_hThread);  // from here on the object may delete itself
-    ::WaitForSingleObject(ready, INFINITE);
-    ::CloseHandle(ready);
+    ::WaitForSingleObject(ready.get(), INFINITE);
 }
 
 // Only to a thread that still runs: while our handle to it is open, its id cannot pass to
 // another thread, so a thread that ends after the check gets nothing and nobody else does.
 void CMirelLauncherDlg::PostStopRequest() {
     if (!m_dwMonitorThreadId || !m_hMonitorThread) return;
-    if (::WaitForSingleObject(m_hMonitorThread, 0) != WAIT_TIMEOUT) return;
-    ::PostThreadMessageA(m_dwMonitorThreadId, kStopRequest, 0, 0);
+    if (::WaitForSingleObject(m_hMonitorThread.get(), 0) != WAIT_TIMEOUT) return;
+    ::PostThreadMessageA(m_dwMonitorThreadId, WM_MONITOR_STOP, 0, 0);
 }
 
 void CMirelLauncherDlg::StopMonitorThread(DWORD maxWaitMs) {
     if (!m_hMonitorThread) return;
-    if (::WaitForSingleObject(m_hMonitorThread, 0) == WAIT_OBJECT_0) return;
+    HANDLE thread = m_hMonitorThread.get();
+    if (::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return;
     PostStopRequest();
-    WaitServingSentMessages(&m_hMonitorThread, 1, maxWaitMs);
+    WaitServingSentMessages(&thread, 1, maxWaitMs);
 }

@@ -4,8 +4,11 @@
 
 class CMirelLauncherDlg;
 
+// The stop request, a thread message to the monitor thread (WM_CLOSE is taken alike); it
+// answers by signalling g_hMonitorDoneEvent and ending. A thread message, so its number may be
+// that of a window message.
+constexpr UINT WM_MONITOR_STOP = 2;
+
 UINT TorrentMonitorThreadProc(LPVOID pParam);
 // Starts the monitor thread for the dialog and returns once it can take thread messages.
 void StartMonitorThread(CMirelLauncherDlg* pDlg);
-// Waits for the handles while still delivering messages sent to this thread; false on time-out.
-bool WaitServingSentMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs);

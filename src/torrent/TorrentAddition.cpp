@@ -10,15 +10,16 @@
 #include <libtorrent/torrent_info.hpp>
 
 #include "torrent/InstallerPath.h"
+#include "framework/handles.h"
+#include "torrent/Diagnostics.h"
 #include "torrent/TorrentSession.h"
+#include "torrent/WholeFile.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
 
 const char kTorrentMark[] = ".ndn";
 const wchar_t kResumeSuffix[] = L".resume";
-// Far above any resume data of one torrent; keeps a broken file from taking the address space.
-constexpr LONGLONG kMaxResumeFileSize = 64LL * 1024 * 1024;
 
 // Resume data for a torrent, or nothing when the file is missing, unreadable, not valid
 // resume data or made for another torrent. Whoever can write the download folder can write
@@ -28,7 +29,7 @@ constexpr LONGLONG kMaxResumeFileSize = 64LL * 1024 * 1024;
 // What is taken are its counters and times.
 bool LoadResumeData(const std::wstring& path, const lt::torrent_info& ti, lt::add_torrent_params& atp) {
     std::vector<char> buffer;
-    if (!ReadWholeFileW(path, buffer, kMaxResumeFileSize) || buffer.empty()) return false;
+    if (!ReadWholeFileW(path, buffer) || buffer.empty()) return false;
     lt::error_code ec;
     lt::add_torrent_params resumed = lt::read_resume_data(buffer, ec);
     if (ec) return false;
@@ -63,32 +64,27 @@ void CMirelLauncherDlg::FindTorrentFiles() {
     if (folder.back() != '\\') folder += '\\';
 
     WIN32_FIND_DATAA entry;
-    HANDLE find = ::FindFirstFileA((folder + "*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
+    UniqueFindHandle find(::FindFirstFileA((folder + "*").c_str(), &entry));
+    if (!find) return;
 
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
         if (std::strstr(entry.cFileName, kTorrentMark)) m_torrentFiles.push_back(folder + entry.cFileName);
-    } while (::FindNextFileA(find, &entry));
-
-    ::FindClose(find);
+    } while (::FindNextFileA(find.get(), &entry));
 }
 
-void CMirelLauncherDlg::AddTorrent(TorrentSession& session, const std::string& strTorrentFile, float fRatio,
-                                   int nStorageMode, const std::string& savePath, bool bKeyByPath, int nUploadLimit,
-                                   int nDownloadLimit) {
-    (void)fRatio;  // libtorrent 2.0 has no share ratio (see MakeSessionSettings)
+void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
+    if (!m_pSession) return;
+    const std::string savePath = m_szDownloadDir;
     try {
         lt::error_code ec;
         auto ti = std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
         if (ec) {
-            std::fprintf(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
-            std::fflush(stderr);
+            TorrentDiagnostic(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
             return;
         }
         const std::string name = Utf8ToAnsi(ti->name());
-        std::printf("%s\n", name.c_str());
-        std::fflush(stdout);
+        TorrentDiagnostic(stdout, "%s\n", name.c_str());
 
         lt::add_torrent_params atp;
         std::wstring wideName;
@@ -96,25 +92,23 @@ void CMirelLauncherDlg::AddTorrent(TorrentSession& session, const std::string& s
             LoadResumeData(AnsiToWide(savePath) + wideName + kResumeSuffix, *ti, atp);
         atp.ti = ti;
         atp.save_path = ToLibraryPath(savePath);
-        atp.storage_mode = static_cast<lt::storage_mode_t>(nStorageMode);
+        atp.storage_mode = static_cast<lt::storage_mode_t>(m_nStorageMode);
         atp.flags |= lt::torrent_flags::paused | lt::torrent_flags::auto_managed;
         atp.flags &= ~(lt::torrent_flags::duplicate_is_error | lt::torrent_flags::seed_mode |
                        lt::torrent_flags::upload_mode);
 
-        lt::torrent_handle handle = session.session->add_torrent(std::move(atp), ec);
+        lt::torrent_handle handle = m_pSession->session->add_torrent(std::move(atp), ec);
         if (ec) {
-            std::fprintf(stderr, "failed to add torrent: %s\n", ec.message().c_str());
-            std::fflush(stderr);
+            TorrentDiagnostic(stderr, "failed to add torrent: %s\n", ec.message().c_str());
             return;
         }
-        session.handles.emplace(bKeyByPath ? strTorrentFile : std::string(), handle);
+        m_pSession->handles.emplace(strTorrentFile, handle);
 
         handle.set_max_connections(m_nMaxConnectionsPerTorrent);
         handle.set_max_uploads(-1);
-        handle.set_upload_limit(nUploadLimit);
-        handle.set_download_limit(nDownloadLimit);
+        handle.set_upload_limit(m_nTorrentUploadLimit);
+        handle.set_download_limit(m_nTorrentDownloadLimit);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "failed to add torrent: %s\n", e.what());
-        std::fflush(stderr);
+        TorrentDiagnostic(stderr, "failed to add torrent: %s\n", e.what());
     }
 }

@@ -13,6 +13,10 @@
 
 #include <windows.h>
 
+#include "torrent/CodePage.h"
+#include "torrent/SessionSettings.h"
+#include "torrent/WholeFile.h"
+
 struct PeerRow;
 namespace lt = libtorrent;
 
@@ -32,28 +36,5 @@ struct TorrentSession {
     bool openFailed = false;      // nextOpenTick holds
 };
 
-// The session settings of the program, as a complete pack: the library defaults with the
-// program's own values (identity, DHT routers, proxies, listen range, transfer settings).
-lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenInterface);
-
-// Reads a saved session state (".ses_state" form). True when the file was present, not empty
-// and valid bencoding within the depth limit; then `state` holds what it carried.
-bool ReadSessionState(const char* fileName, lt::session_params& state);
-
-// Puts the program's settings over a loaded state: everything the program configures comes
-// from `program`; the loaded state keeps only what the program does not configure (the DHT's
-// own tuning and the encryption policy) and the DHT's node ids and routing table.
-lt::session_params MergeSessionState(lt::session_params&& state, const lt::settings_pack& program);
-
-// Text in the ANSI code page (949 here) <-> UTF-8, the library's encoding.
-std::string AnsiToUtf8(const std::string& text);
-std::string Utf8ToAnsi(const std::string& text);
-// An ANSI path as the library wants it: UTF-8, runs of separators folded into one (the
-// library hands Windows "\\?\" paths, which are not normalised).
-std::string ToLibraryPath(const std::string& ansiPath);
-
 // One row of the peer window for a peer of a torrent.
 PeerRow FormatPeerRow(const lt::peer_info& peer);
-
-// Reads a whole file given by an ANSI path; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& ansiPath, std::vector<char>& buffer);

@@ -1,4 +1,4 @@
-// Timers, the two exits and the commands of the main window.
+// The two exits and the other commands of the main window.
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,63 +13,17 @@ namespace {
 // signals: a blocking wait could never see the next one, so it is bounded by one period.
 constexpr DWORD kHeartbeatWaitMs = 1000;
 // The unconfirmed exit waits for the monitor thread to take the stop request. It keeps
-// serving messages sent to this thread meanwhile (the monitor may be inside such a call),
-// and gives up after this long rather than hang.
+// serving messages sent to this thread meanwhile (the shell, opening the installer on the
+// monitor thread, may broadcast to every top-level window), and gives up after this long
+// rather than hang.
 constexpr DWORD kMonitorStopWaitMs = 5000;
 
 }  // namespace
 
-bool WaitServingSentMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
-    DWORD start = ::GetTickCount();
-    for (;;) {
-        DWORD elapsed = ::GetTickCount() - start;
-        DWORD remaining = timeoutMs == INFINITE ? INFINITE : (elapsed >= timeoutMs ? 0 : timeoutMs - elapsed);
-        DWORD r = ::MsgWaitForMultipleObjects(count, handles, FALSE, remaining, QS_SENDMESSAGE);
-        if (r < WAIT_OBJECT_0 + count) return true;
-        if (r != WAIT_OBJECT_0 + count) return false;  // timed out or failed
-        MSG msg;
-        ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
-void CMirelLauncherDlg::OnTimer(UINT_PTR nIDEvent) {
-    switch (nIDEvent) {
-    case TIMER_HOVER: {
-        POINT pt;
-        ::GetCursorPos(&pt);
-        if (m_btnExit.m_hWnd && m_btnExit.UpdateHover(pt.x, pt.y))
-            m_btnExit.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        break;
-    }
-    case TIMER_REFRESH:
-        // The window's own painting leaves the controls alone (see OnPaint).
-        m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        if (!m_bPeerDlgClosed && m_pPeerDlg) m_pPeerDlg->DrainMessages();
-        break;
-    case TIMER_START:
-        KillTimer(TIMER_START);
-        ProcessStartParam(AfxGetApp()->m_lpCmdLine);
-        break;
-    case TIMER_SIGNAL:
-        if (g_hHeartbeatEvent) ::SetEvent(g_hHeartbeatEvent);
-        break;
-    default:
-        break;
-    }
-}
-
 void CMirelLauncherDlg::ReleaseFace() {
     KillTimer(TIMER_HOVER);
     KillTimer(TIMER_REFRESH);
-    if (m_hBkBitmap) {
-        ::DeleteObject(m_hBkBitmap);
-        m_hBkBitmap = nullptr;
-    }
-    if (m_hMemDC) {
-        ::DeleteDC(m_hMemDC);
-        m_hMemDC = nullptr;
-    }
+    m_bmpFace.DeleteObject();
 }
 
 void CMirelLauncherDlg::EndProcessNow() {
@@ -108,7 +62,7 @@ void CMirelLauncherDlg::OnMenuExit() {
         HANDLE waits[2];
         DWORD n = 0;
         if (g_hMonitorDoneEvent) waits[n++] = g_hMonitorDoneEvent;
-        if (m_hMonitorThread) waits[n++] = m_hMonitorThread;
+        if (m_hMonitorThread) waits[n++] = m_hMonitorThread.get();
         if (n) WaitServingSentMessages(waits, n, kMonitorStopWaitMs);
     }
     EndProcessNow();

@@ -21,15 +21,6 @@ const RECT kSizeRect = {370, 228, 486, 243};
 
 CMirelLauncherDlg::CMirelLauncherDlg(CWnd* pParent) : CDialog(IDD_LAUNCHER_DIALOG, pParent) {
     m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_LAUNCHER) : nullptr;
-    m_dwPeerListTick = 0;
-    std::memset(m_szSystemRoot, 0, sizeof(m_szSystemRoot));
-    std::memset(m_szDownloadDir, 0, sizeof(m_szDownloadDir));
-    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
-    std::memset(m_szStatusText, 0, sizeof(m_szStatusText));
-    std::memset(m_szSizeText, 0, sizeof(m_szSizeText));
-    std::memset(m_szExitConfirm, 0, sizeof(m_szExitConfirm));
-    std::memset(m_szPreparingText, 0, sizeof(m_szPreparingText));
-    std::memset(m_szRunningText, 0, sizeof(m_szRunningText));
 }
 
 CMirelLauncherDlg::~CMirelLauncherDlg() {
@@ -37,7 +28,6 @@ CMirelLauncherDlg::~CMirelLauncherDlg() {
     // stopped, before either goes away.
     StopMonitorThread(INFINITE);
     DestroyTorrentSession();
-    if (m_hMonitorThread) ::CloseHandle(m_hMonitorThread);
     ReleaseDownloadDir();
 }
 
@@ -52,7 +42,7 @@ void CMirelLauncherDlg::DoDataExchange(CDataExchange* pDX) {
 BOOL CMirelLauncherDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     SetWindowPos(HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-    InitState();
+    LoadTexts();
     InitLayout();
     m_hAccel = ::LoadAcceleratorsA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_ACCEL));
     SetWindowText("Mirel Online Launcher");
@@ -60,26 +50,11 @@ BOOL CMirelLauncherDlg::OnInitDialog() {
     return TRUE;
 }
 
-void CMirelLauncherDlg::InitState() {
-    std::memset(m_szStatusText, 0, sizeof(m_szStatusText));
-    std::memset(m_szSizeText, 0, sizeof(m_szSizeText));
-    std::memset(m_szExitConfirm, 0, sizeof(m_szExitConfirm));
-    std::memset(m_szPreparingText, 0, sizeof(m_szPreparingText));
-    std::memset(m_szRunningText, 0, sizeof(m_szRunningText));
-    std::memset(m_szSystemRoot, 0, sizeof(m_szSystemRoot));
-    std::memset(m_szDownloadDir, 0, sizeof(m_szDownloadDir));
-    std::memset(m_szDownFolder, 0, sizeof(m_szDownFolder));
-    m_pPeerDlg = nullptr;
-    m_bPeerDlgClosed = true;
-    m_pMonitorThread = nullptr;
-    m_bInstalled = false;
-    m_bSetupWindowSeen = false;
-
+void CMirelLauncherDlg::LoadTexts() {
     HINSTANCE hInst = AfxGetResourceHandle();
     ::LoadStringA(hInst, IDS_EXIT_CONFIRM, m_szExitConfirm, MAX_PATH);
     ::LoadStringA(hInst, IDS_PREPARING, m_szPreparingText, MAX_PATH);
     ::LoadStringA(hInst, IDS_GAME_RUNNING, m_szRunningText, MAX_PATH);
-    m_crText = RGB(255, 255, 255);
     m_font.CreateFont(12, 0, 0, 0, 500, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                       CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, "굴림");
 
@@ -89,7 +64,6 @@ void CMirelLauncherDlg::InitState() {
     else
         m_szSystemRoot[0] = '\0';
     std::snprintf(m_szDownloadDir, sizeof(m_szDownloadDir), "%s\\%s", m_szSystemRoot, "Down\\Mirel Online\\");
-    m_strSavePath = m_szDownloadDir;
 }
 
 void CMirelLauncherDlg::InitLayout() {
@@ -97,7 +71,7 @@ void CMirelLauncherDlg::InitLayout() {
     MoveWindow(0, 0, kWindowWidth, kWindowHeight);
     CenterWindow();
 
-    m_hBkBitmap = ::LoadBitmapA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDB_BACKGROUND));
+    m_bmpFace.LoadBitmap(IDB_BACKGROUND, AfxGetResourceHandle());
     m_btnExit.LoadBitmaps(IDB_BTN_NORMAL, IDB_BTN_PRESSED, IDB_BTN_HOVER, 0);
     m_btnExit.MoveWindow(223, 277, 74, 25);
     m_progress.MoveWindow(35, 252, 450, 9);
@@ -105,10 +79,6 @@ void CMirelLauncherDlg::InitLayout() {
     m_stStatus.MoveWindow(34, 228, 270, 15);
     lstrcpynA(m_szStatusText, m_szPreparingText, MAX_PATH);
     m_stSize.MoveWindow(370, 228, 116, 15);
-
-    HDC hdc = ::GetDC(m_hWnd);
-    m_hMemDC = ::CreateCompatibleDC(hdc);
-    ::ReleaseDC(m_hWnd, hdc);
 
     SetTimer(TIMER_HOVER, 50);
     SetTimer(TIMER_REFRESH, 500);
@@ -123,8 +93,8 @@ BOOL CMirelLauncherDlg::PreTranslateMessage(MSG* pMsg) {
 
 BOOL CMirelLauncherDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
     switch (message) {
-    case 2:
-        // Message 2 is also WM_DESTROY. While the window is really being destroyed it gets the
+    case WM_START_PARAM:
+        // The starter's message is also WM_DESTROY. While the window is really being destroyed it gets the
         // normal destroy handling; from anyone else it announces a start parameter string.
         if (IsBeingDestroyed()) return FALSE;
         *pResult = OnStartParamMsg(wParam, lParam);
@@ -201,18 +171,19 @@ void CMirelLauncherDlg::OnPaint() {
     // face over the bar and the button would show them gone until they paint again.
     CDC back;
     CDC face;
-    HBITMAP buffer = nullptr;
+    UniqueGdiObject buffer;
     HGDIOBJ oldBack = nullptr;
     HDC target = hdc;
-    if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc) &&
-        (buffer = ::CreateCompatibleBitmap(hdc, w, h)) != nullptr) {
-        oldBack = back.SelectObject(buffer);
+    if (back.CreateCompatibleDC(hdc) && face.CreateCompatibleDC(hdc))
+        buffer.reset(::CreateCompatibleBitmap(hdc, w, h));
+    if (buffer) {
+        oldBack = back.SelectObject(buffer.get());
         target = back;
     }
     RECT all = {0, 0, w, h};
     ::FillRect(target, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
-    if (m_hBkBitmap && face.m_hDC) {
-        HGDIOBJ oldFace = face.SelectObject(m_hBkBitmap);
+    if (m_bmpFace.m_hObject && face.m_hDC) {
+        HGDIOBJ oldFace = face.SelectObject(m_bmpFace.m_hObject);
         ::BitBlt(target, 0, 0, w, h, face, 0, 0, SRCCOPY);
         face.SelectObject(oldFace);
     }
@@ -235,7 +206,6 @@ void CMirelLauncherDlg::OnPaint() {
         }
         ::BitBlt(hdc, 0, 0, w, h, back, 0, 0, SRCCOPY);
         back.SelectObject(oldBack);
-        ::DeleteObject(buffer);
     }
     ::EndPaint(m_hWnd, &ps);
 }
@@ -243,6 +213,24 @@ void CMirelLauncherDlg::OnPaint() {
 void CMirelLauncherDlg::OnLButtonDown() {
     // Drag the caption-less window from anywhere on its face.
     ::SendMessageA(m_hWnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}
+
+void CMirelLauncherDlg::PublishFigures(const TransferFigures& figures) {
+    std::lock_guard<std::mutex> lock(m_figuresLock);
+    m_figures = figures;
+    m_bFiguresFresh = true;
+}
+
+void CMirelLauncherDlg::ShowFigures() {
+    TransferFigures figures;
+    {
+        std::lock_guard<std::mutex> lock(m_figuresLock);
+        if (!m_bFiguresFresh) return;
+        figures = m_figures;
+        m_bFiguresFresh = false;
+    }
+    if (figures.nBarPos >= 0) m_progress.SetPos(figures.nBarPos);
+    if (figures.bSize) SetSizeText(figures.fDone, figures.fWanted);
 }
 
 void CMirelLauncherDlg::PostPeerRows(std::vector<PeerRow>&& rows) {

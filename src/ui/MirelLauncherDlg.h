@@ -1,6 +1,7 @@
 // The launcher's main window. It owns the launcher state, the torrent session and the controls;
 // its member functions live in the folder of their concern (app/, launcher/, download/, torrent/, ui/).
 #pragma once
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "framework/afxwin.h"
 #include "framework/afxgdi.h"
+#include "framework/handles.h"
 #include "res/resource.h"
 #include "ui/BitmapButton.h"
 #include "ui/ProgressEx.h"
@@ -27,21 +29,32 @@ class CTorrentInfoDlg;
 struct TorrentSession;
 struct PeerRow;
 
+// The starter's message: the start parameter string waits in "Start Param Map". Its number is
+// that of WM_DESTROY, which the window tells apart by whether it is being destroyed.
+constexpr UINT WM_START_PARAM = 2;
 // Posted by the monitor thread to the main window when fresh peer rows wait in m_pendingPeerRows.
 constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
+
+// Results of the launch sequence.
+enum SequenceResult {
+    kSequenceDone = 0,         // the end of the sequence was reached
+    kSequenceStopped = 1,      // it stopped early
+    kSequenceInterrupted = 3,  // the wait for the installer was ended by a close
+};
 
 class CMirelLauncherDlg : public CDialog {
 public:
     explicit CMirelLauncherDlg(CWnd* pParent = nullptr);
     ~CMirelLauncherDlg() override;
 
-    // Launch sequence (launcher/LaunchSequence.cpp). Returns 0 at the end of the sequence,
-    // 1 when it stopped early, 3 when the wait for the installer was ended by a close.
+    // Launch sequence (launcher/LaunchSequence.cpp); returns a SequenceResult.
     int ProcessStartParam(const char* startParam);
 
     // Installation record (launcher/InstallRecord.cpp).
     BOOL EnsureDownloadDir(char* output);
-    BOOL IsGameInstalled(const char* keyPath, char* installPath);
+    // Reads the record's InstallPath into installPath and creates that folder when it is
+    // missing. TRUE (the game counts as installed) only when the folder was there already.
+    BOOL EnsureGameFolder(const char* keyPath, char* installPath);
     BOOL ReadGameVersion(const char* keyPath, char* version);
     void GetFileVersionString(const char* path, CString& result);
 
@@ -63,33 +76,30 @@ public:
     // ---- launcher state
     CWinThread* m_pMonitorThread = nullptr;
     DWORD m_dwMonitorThreadId = 0;      // the monitor thread is reached by id, never through the object
-    HANDLE m_hMonitorThread = nullptr;  // our own handle to it, to know when it has ended
-    volatile bool m_bInstalled = false;
+    UniqueKernelHandle m_hMonitorThread;  // our own handle to it, to know when it has ended
+    std::atomic<bool> m_bInstalled{false};
     bool m_bSetupWindowSeen = false;
-    char m_szSystemRoot[MAX_PATH];
-    char m_szDownloadDir[MAX_PATH];
-    char m_szDownFolder[MAX_PATH];
+    char m_szSystemRoot[MAX_PATH] = {};
+    char m_szDownloadDir[MAX_PATH] = {};
     // The download folder while this launcher uses it: both levels held open (so they cannot
     // be moved or replaced), the lock file held exclusively, and what EnsureDownloadDir found.
-    HANDLE m_hDownParent = nullptr;
-    HANDLE m_hDownFolder = nullptr;
-    HANDLE m_hFolderLock = nullptr;
+    UniqueKernelHandle m_hDownParent;
+    UniqueKernelHandle m_hDownFolder;
+    UniqueKernelHandle m_hFolderLock;
     enum FolderState { FOLDER_FAILED, FOLDER_REFUSED, FOLDER_BUSY, FOLDER_UNTRUSTED, FOLDER_TRUSTED };
     FolderState m_nFolderState = FOLDER_FAILED;
     // An exit command is waiting: a message 2 then starts no launch sequence.
-    volatile bool m_bExitPending = false;
+    bool m_bExitPending = false;
 
     // ---- widgets and drawing
-    HBITMAP m_hBkBitmap = nullptr;
-    HDC m_hMemDC = nullptr;
+    CBitmap m_bmpFace;
     CFont m_font;
     COLORREF m_crText = RGB(255, 255, 255);
-    char m_szStatusText[MAX_PATH];
-    char m_szSizeText[MAX_PATH];
-    char m_szExitConfirm[MAX_PATH];
-    char m_szPreparingText[MAX_PATH];
-    char m_szRunningText[MAX_PATH];
-    HMENU m_menu = nullptr;  // constructed with the window, never loaded
+    char m_szStatusText[MAX_PATH] = {};
+    char m_szSizeText[MAX_PATH] = {};
+    char m_szExitConfirm[MAX_PATH] = {};
+    char m_szPreparingText[MAX_PATH] = {};
+    char m_szRunningText[MAX_PATH] = {};
     HACCEL m_hAccel = nullptr;
     HICON m_hIcon = nullptr;
     CProgressEx m_progress;
@@ -97,16 +107,14 @@ public:
     CStatic m_stStatus;
     CStatic m_stSize;
     CTorrentInfoDlg* m_pPeerDlg = nullptr;
-    volatile bool m_bPeerDlgClosed = true;
-    DWORD m_dwPeerListTick = 0;
+    std::atomic<bool> m_bPeerDlgClosed{true};
+    std::atomic<DWORD> m_dwPeerListTick{0};
 
     // ---- torrent part
-    CString m_strSavePath;                   // save path of every torrent (the download folder)
     std::vector<std::string> m_torrentFiles;  // full paths of the torrent files found
     TorrentSession* m_pSession = nullptr;     // the session and the added torrents (torrent/TorrentSession.h)
     int m_nListenPort = 6881;                 // first port of the listen range (ten more follow)
     std::string m_strListenInterface;         // empty: all interfaces
-    float m_fPreferredRatio = 0.0f;
     int m_nStorageMode = 1;  // sparse
     int m_nTorrentUploadLimit = 0;    // 0: no limit
     int m_nTorrentDownloadLimit = 0;  // 0: no limit
@@ -114,13 +122,27 @@ public:
 
     // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles.
     void FindTorrentFiles();
-    // Adds one torrent file to the session with the program's fixed parameters; failures are
-    // written to the standard error stream and the file is skipped.
-    void AddTorrent(TorrentSession& session, const std::string& strTorrentFile, float fRatio, int nStorageMode,
-                    const std::string& savePath, bool bKeyByPath, int nUploadLimit, int nDownloadLimit);
+    // Adds one torrent file to the session with the program's fixed parameters, keyed by its
+    // path; failures are written to the standard error stream and the file is skipped.
+    void AddTorrent(const std::string& strTorrentFile);
+
+    // The transfer's figures, handed from the monitor thread to the window: the monitor
+    // publishes the latest, the refresh timer shows them (bar position and size label).
+    struct TransferFigures {
+        int nBarPos = -1;     // -1: the bar keeps its position
+        bool bSize = false;   // a size pair to show
+        float fDone = 0.0f;
+        float fWanted = 0.0f;
+    };
+    void PublishFigures(const TransferFigures& figures);  // monitor thread
+    void ShowFigures();                                    // window thread
 
     // Peer rows handed from the monitor thread to the main thread, which alone touches the peer
     // window: a refresh can then never overlap the window's Close.
+    std::mutex m_figuresLock;
+    TransferFigures m_figures;
+    bool m_bFiguresFresh = false;
+
     std::mutex m_peerRowsLock;
     std::vector<PeerRow> m_pendingPeerRows;
     // Monitor thread: hands over the rows and wakes the main thread.
@@ -131,7 +153,7 @@ protected:
     BOOL OnInitDialog() override;
     BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 
-    void InitState();
+    void LoadTexts();
     void InitLayout();
     void OnPaint();
     void OnTimer(UINT_PTR nIDEvent);

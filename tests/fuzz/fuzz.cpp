@@ -243,7 +243,7 @@ bool CaseSplit(Rng& r, std::string& why) {
     expected[3] = ReferenceCut(expected[3], kFieldSize - 1);
     expected[4] = ReferenceCut(expected[4], kUrlFieldChars);
     if (expected[5].size() > 1) expected[5].clear();
-    const char* fields[6] = {got.field1, got.field2, got.field3, got.field4, got.field5, got.field6};
+    const char* fields[6] = {got.relay1, got.relay2, got.recordKey, got.relay4, got.descriptionUrl, got.startFlag};
     for (int i = 0; i < 6; ++i) {
         if (expected[i] != fields[i]) {
             why = "field " + std::to_string(i + 1) + " is '" + fields[i] + "', strtok gives '" + expected[i] + "'";

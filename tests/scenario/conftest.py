@@ -23,6 +23,13 @@ NOT_INSTALLED = "게임이 설치되지 않았습니다. \n기존버전을 삭�
 ALREADY_RUNNING = "이미 실행 중인 프로세스가 있습니다."
 FOLDER_REFUSED = "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요."
 
+# The launcher's command ids (src/res/resource.h) and the starter's message.
+ID_MENU_OPEN = 32773       # shows the windows again
+ID_MENU_EXIT = 32774       # the exit without confirmation
+ID_SHOW_PEER_INFO = 32775  # what Ctrl+Shift+F10 sends
+IDC_BTN_CLOSE = 1005       # the peer window's Close button
+WM_START_PARAM = 2
+
 
 def pytest_configure(config):
     if PREFIX is None:
@@ -204,11 +211,7 @@ class Game:
         return starts
 
     def wait_patcher_starts(self, count, timeout=15):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if len(self.patcher_starts()) >= count:
-                return self.patcher_starts()
-            time.sleep(0.05)
+        wait_for(lambda: len(self.patcher_starts()) >= count, timeout)
         return self.patcher_starts()
 
 
@@ -265,6 +268,17 @@ def clean_download_dir():
     if DOWNLOAD_DIR and DOWNLOAD_DIR.exists():
         shutil.rmtree(DOWNLOAD_DIR)
     yield
+
+
+def wait_for(pred, timeout=5.0, interval=0.05):
+    """Polls pred until it holds (True) or the time is up (False)."""
+    deadline = time.time() + timeout
+    while True:
+        if pred():
+            return True
+        if time.time() >= deadline:
+            return False
+        time.sleep(interval)
 
 
 def wait_exit(proc, timeout=20):
@@ -326,12 +340,7 @@ def waiting_launcher(launcher, file_server, wine):
     proc = launcher.start(f"u*t*Software\\MirelTest\\NoSuchGame*s*{file_server.url('Mirel.ndn')}*0")
     hwnd = launcher.window()
     assert hwnd, "the launcher's window did not appear"
-    deadline = time.time() + 60
-    while time.time() < deadline and not (DOWNLOAD_DIR / "Mirel.ndn").exists():
-        time.sleep(0.05)
     # Unpacked in place: the plain description is there once the wait has begun.
-    while time.time() < deadline and (not (DOWNLOAD_DIR / "Mirel.ndn").exists()
-                                      or (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() != plain):
-        time.sleep(0.05)
-    assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == plain
+    ndn = DOWNLOAD_DIR / "Mirel.ndn"
+    assert wait_for(lambda: ndn.exists() and ndn.read_bytes() == plain, 60), "the description was not unpacked"
     return proc, hwnd

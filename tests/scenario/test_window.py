@@ -6,7 +6,7 @@ import time
 import pytest
 from PIL import Image, ImageChops
 
-from conftest import ROOT, TITLE, wait_exit
+from conftest import ID_MENU_EXIT, ID_MENU_OPEN, IDC_BTN_CLOSE, ROOT, wait_exit, wait_for
 
 RES = ROOT / "src" / "res"
 EXIT_CONFIRM = "미렐온라인 런처를 종료하시겠습니까?"
@@ -37,18 +37,27 @@ def region_matches(img, box, bitmap_name):
     return ImageChops.difference(got, expected).getbbox() is None
 
 
-def wait_for(pred, timeout=5.0):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return False
-
-
 def button_box(wine, hwnd):
     ox, oy = client_origin(wine, hwnd)
     return (ox + 223, oy + 277, ox + 223 + 74, oy + 277 + 25)
+
+
+_barrier_presses = 0
+
+
+def input_barrier(box):
+    """Presses the button and waits for its pressed image, then lets go outside it (no click):
+    mouse and keyboard input reach the window in order, so everything sent before has been
+    handled by then. Each press lands on another spot than the one before, as two presses on
+    one spot in quick succession make a double click, which does not press the button."""
+    global _barrier_presses
+    _barrier_presses += 1
+    xdo("mousemove", box[0] + (10 if _barrier_presses % 2 else 55), box[1] + 8)
+    xdo("mousedown", 1)
+    pressed = wait_for(lambda: region_matches(screen(), box, "btn_pressed.bmp"))
+    xdo("mousemove", box[0] - 60, box[1] - 60)
+    xdo("mouseup", 1)
+    assert pressed, "the window does not take input"
 
 
 def test_button_hover_and_pressed_images_follow_the_pointer(wine, waiting_launcher):
@@ -65,10 +74,11 @@ def test_button_hover_and_pressed_images_follow_the_pointer(wine, waiting_launch
     xdo("mousemove", box[0] + 30, box[1] + 12)
     xdo("mousedown", 1)
     assert wait_for(lambda: region_matches(screen(), box, "btn_pressed.bmp")), "no pressed image while pressed"
-    # Releasing outside the button is no click.
+    # Releasing outside the button is no click: after the next press has been taken, no
+    # confirmation has come.
     xdo("mousemove", box[0] - 60, box[1] - 60)
     xdo("mouseup", 1)
-    time.sleep(0.5)
+    input_barrier(box)
     assert wine.msgboxes("Check", 0) == []
     assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp"))
 
@@ -93,7 +103,7 @@ def test_dragging_the_face_moves_the_window_but_the_button_does_not(wine, waitin
         xdo("mousemove", box[0] + 30 + 6 * step, box[1] + 12 + 4 * step)
         time.sleep(0.03)
     xdo("mouseup", 1)
-    time.sleep(0.5)
+    input_barrier(box)
     assert window_rect(wine, hwnd)[:2] == (x1, y1)
 
 
@@ -105,13 +115,12 @@ def test_exit_button_cancel_keeps_everything_and_ok_ends_with_code_0(wine, waiti
     assert wine.msgboxes("Check") == [("Check", EXIT_CONFIRM)]
     wine.answer_msgbox(EXIT_CONFIRM, 2, title="Check")  # Cancel
     assert wine.gone(cls="#32770", title="Check")
-    time.sleep(0.5)
-    assert proc.poll() is None
     # The timers still run: the hover image still follows the pointer.
     xdo("mousemove", box[0] - 40, box[1] - 40)
     assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp"))
     xdo("mousemove", box[0] + 30, box[1] + 12)
     assert wait_for(lambda: region_matches(screen(), box, "btn_hover.bmp"))
+    assert proc.poll() is None
 
     xdo("click", 1)
     wine.answer_msgbox(EXIT_CONFIRM, 1, title="Check")  # OK
@@ -120,7 +129,7 @@ def test_exit_button_cancel_keeps_everything_and_ok_ends_with_code_0(wine, waiti
 
 def test_exit_command_ends_with_code_0(wine, waiting_launcher):
     proc, hwnd = waiting_launcher
-    assert wine.command(hwnd, 32774)
+    assert wine.command(hwnd, ID_MENU_EXIT)
     assert wait_exit(proc, timeout=15) == 0
 
 
@@ -131,32 +140,34 @@ def x_window(title):
 
 def test_hidden_key_opens_one_peer_window_per_press(wine, waiting_launcher):
     proc, hwnd = waiting_launcher
+    box = button_box(wine, hwnd)
     [xid] = x_window("Mirel Online Launcher")
     xdo("windowfocus", "--sync", xid)
-    time.sleep(0.3)
     for other in ("ctrl+F10", "ctrl+shift+alt+F10"):
         xdo("key", "--clearmodifiers", other)
-        time.sleep(0.7)
-        assert x_window("Dialog") == [], f"{other} opened the peer window"
+        input_barrier(box)
+        assert not wine.find(cls="#32770", title="Dialog"), f"{other} opened the peer window"
     xdo("key", "--clearmodifiers", "ctrl+shift+F10")
     assert wait_for(lambda: len(x_window("Dialog")) == 1), "Ctrl+Shift+F10 did not open the peer window"
     peer = wine.find(cls="#32770", title="Dialog")
     headers = [c for c in wine.children(peer) if c["class"] == "SysListView32"]
     assert len(headers) == 1
-    # Pressing again while it exists opens no second one.
+    # Pressing again while it exists opens no second one (the peer window is moved off the
+    # button first, so that the press after the key reaches the launcher).
+    xdo("windowmove", x_window("Dialog")[0], 0, 0)
     xdo("windowfocus", "--sync", xid)
     xdo("key", "--clearmodifiers", "ctrl+shift+F10")
-    time.sleep(1)
+    input_barrier(box)
     assert len(x_window("Dialog")) == 1
-    # Close hides it; command 32773 brings it back; the Close button ends it.
+    # Close hides it; the open command brings it back; the Close button ends it.
     wine.send(peer, 0x0112, 0xF060)  # the close box (WM_SYSCOMMAND, SC_CLOSE): only hidden
     assert wait_for(lambda: x_window("Dialog") == [])
     assert wine.find(cls="#32770", title="Dialog") == peer
-    wine.command(hwnd, 32773)
+    wine.command(hwnd, ID_MENU_OPEN)
     assert wait_for(lambda: len(x_window("Dialog")) == 1)
-    wine.command(peer, 1005)  # Close button
+    wine.command(peer, IDC_BTN_CLOSE)
     assert wine.gone(cls="#32770", title="Dialog")
-    wine.command(hwnd, 32773)
-    time.sleep(0.5)
-    assert x_window("Dialog") == []
+    # Handled before the send returns: nothing is left to show.
+    wine.send(hwnd, 0x0111, ID_MENU_OPEN)  # WM_COMMAND
+    assert not wine.find(cls="#32770", title="Dialog")
     assert proc.poll() is None

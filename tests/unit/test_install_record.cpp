@@ -86,14 +86,14 @@ TEST_F(RecordTest, VersionValueAcceptanceRules) {
 
 TEST_F(RecordTest, MissingKeyOrValueLeavesBuffersUntouched) {
     Marked path, version;
-    EXPECT_FALSE(dlg.IsGameInstalled((key + "\\Nope").c_str(), path.buf));
+    EXPECT_FALSE(dlg.EnsureGameFolder((key + "\\Nope").c_str(), path.buf));
     EXPECT_FALSE(dlg.ReadGameVersion((key + "\\Nope").c_str(), version.buf));
-    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
     EXPECT_FALSE(dlg.ReadGameVersion(key.c_str(), version.buf));
     EXPECT_STREQ(path.buf, "untouched");
     EXPECT_STREQ(version.buf, "untouched");
     // The empty key path is the root of HKEY_LOCAL_MACHINE itself, which holds no record.
-    EXPECT_FALSE(dlg.IsGameInstalled("", path.buf));
+    EXPECT_FALSE(dlg.EnsureGameFolder("", path.buf));
     EXPECT_STREQ(path.buf, "untouched");
 }
 
@@ -103,12 +103,12 @@ TEST_F(RecordTest, InstallPathFolderMustAlreadyExist) {
     SetString("InstallPath", folder);
     Marked path;
     // First call: the folder did not exist; it is created, and the path is filled anyway.
-    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
     EXPECT_EQ(std::string(path.buf), folder);
     EXPECT_TRUE(IsDirectory(folder));
     // Second call: it exists now.
     Marked again;
-    EXPECT_TRUE(dlg.IsGameInstalled(key.c_str(), again.buf));
+    EXPECT_TRUE(dlg.EnsureGameFolder(key.c_str(), again.buf));
     EXPECT_EQ(std::string(again.buf), folder);
 }
 
@@ -116,7 +116,7 @@ TEST_F(RecordTest, InstallPathOfWrongTypeCountsAsMissing) {
     DWORD number = 5;
     Set("InstallPath", REG_DWORD, &number, sizeof(number));
     Marked path;
-    EXPECT_FALSE(dlg.IsGameInstalled(key.c_str(), path.buf));
+    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
     EXPECT_STREQ(path.buf, "untouched");
 }
 
@@ -253,11 +253,10 @@ TEST(ExitPending, MessageTwoStartsNoSequence) {
     void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 1024);
     ASSERT_TRUE(view);
     std::memcpy(view, text, sizeof(text));
-    std::strcpy(dlg.m_szDownFolder, "untouched");
     dlg.m_bExitPending = true;
     dlg.OnStartParamMsg(0, 0);
-    // The sequence's first step clears this buffer.
-    EXPECT_STREQ(dlg.m_szDownFolder, "untouched");
+    // The sequence's first step takes the download folder.
+    EXPECT_FALSE(dlg.m_hDownFolder);
     ::UnmapViewOfFile(view);
     ::CloseHandle(mapping);
 }

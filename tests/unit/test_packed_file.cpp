@@ -449,14 +449,14 @@ TEST_F(PackedFileTest, UnkeyedBuildUnpacksWhatComesAsTheFormatSays) {
     const std::string torrent = TorrentLike(16);
     for (const std::string& file : {Signed(torrent, TestSeed(3)), PackContent(torrent)}) {
         ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), file));
-        EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str()), "");
+        EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str(), BuiltInPublisherKey()), "");
         std::string after;
         ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), after));
         EXPECT_TRUE(after == torrent);
     }
     // A bad file is left for the torrent part to meet, as before.
     ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), "not packed"));
-    EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str()), "");
+    EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str(), BuiltInPublisherKey()), "");
     EXPECT_TRUE(Exists(Path("Mirel.ndn")));
 }
 

@@ -31,7 +31,7 @@ TEST(StartParams, SplitsLikeStrtok) {
     for (const auto& c : cases) {
         StartParams p;
         SplitStartParams(c.text, p);
-        const char* got[6] = {p.field1, p.field2, p.field3, p.field4, p.field5, p.field6};
+        const char* got[6] = {p.relay1, p.relay2, p.recordKey, p.relay4, p.descriptionUrl, p.startFlag};
         for (int i = 0; i < 6; ++i) EXPECT_STREQ(got[i], c.f[i]) << "text '" << c.text << "' field " << i + 1;
     }
 }
@@ -42,23 +42,23 @@ TEST(StartParams, OverlongInputsAreCutNeverOverrun) {
     std::string text = longField + "*" + longField + "*" + longField + "*" + longField + "*" + url + "*00";
     StartParams p;
     SplitStartParams(text.c_str(), p);
-    EXPECT_EQ(std::string(p.field1), std::string(259, 'x'));
-    EXPECT_EQ(std::string(p.field4), std::string(259, 'x'));
-    EXPECT_EQ(std::string(p.field5), std::string(255, 'u'));
-    EXPECT_STREQ(p.field6, "");  // "00" is not exactly "0": never cut down to "0"
+    EXPECT_EQ(std::string(p.relay1), std::string(259, 'x'));
+    EXPECT_EQ(std::string(p.relay4), std::string(259, 'x'));
+    EXPECT_EQ(std::string(p.descriptionUrl), std::string(255, 'u'));
+    EXPECT_STREQ(p.startFlag, "");  // "00" is not exactly "0": never cut down to "0"
 
     // A start string over 2047 characters is cut before splitting.
     std::string huge = std::string(2100, 'y') + "*b*c*d*e*0";
     SplitStartParams(huge.c_str(), p);
-    EXPECT_EQ(std::string(p.field1), std::string(259, 'y'));
-    EXPECT_STREQ(p.field2, "");
-    EXPECT_STREQ(p.field6, "");
+    EXPECT_EQ(std::string(p.relay1), std::string(259, 'y'));
+    EXPECT_STREQ(p.relay2, "");
+    EXPECT_STREQ(p.startFlag, "");
 
     // Fields that end just inside the 2047-character working buffer still count.
     std::string edge = std::string(2040, 'z') + "*b*c*0";
     SplitStartParams(edge.c_str(), p);
-    EXPECT_STREQ(p.field2, "b");
-    EXPECT_STREQ(p.field4, "0");
+    EXPECT_STREQ(p.relay2, "b");
+    EXPECT_STREQ(p.relay4, "0");
 }
 
 TEST(StartParams, CutsAtCharacterBoundaryOfTheCodePage) {

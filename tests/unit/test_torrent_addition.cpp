@@ -181,20 +181,22 @@ TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
     EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 1u);
 }
 
-TEST_F(AddTest, KeyIsEmptyWhenNotKeyedByPath) {
+TEST_F(AddTest, LaterTorrentIsKeyedByItsPathWithTheWindowsLimits) {
     ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
     {
         CurrentDir cwd(dir.path());
         dlg.StartTorrentSession();
     }
     ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
-    dlg.AddTorrent(*dlg.m_pSession, down + "\\other.ndn", 0.0f, 1, dlg.m_strSavePath.GetString(), false, 1000, 2000);
+    dlg.m_nTorrentUploadLimit = 1000;
+    dlg.m_nTorrentDownloadLimit = 2000;
+    dlg.AddTorrent(down + "\\other.ndn");
     auto handles = Handles();
     ASSERT_EQ(handles.size(), 2u);
-    EXPECT_EQ(handles[0].first, "");
-    EXPECT_EQ(Status(handles[0].second).name, "Other.bin");
-    EXPECT_EQ(handles[0].second.upload_limit(), 1000);
-    EXPECT_EQ(handles[0].second.download_limit(), 2000);
+    EXPECT_EQ(handles[1].first, down + "\\other.ndn");
+    EXPECT_EQ(Status(handles[1].second).name, "Other.bin");
+    EXPECT_EQ(handles[1].second.upload_limit(), 1000);
+    EXPECT_EQ(handles[1].second.download_limit(), 2000);
 }
 
 TEST_F(AddTest, ResumeDataIsReadFromSavePathNameDotResume) {

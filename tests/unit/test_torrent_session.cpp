@@ -183,7 +183,6 @@ protected:
         download = work / "Down";
         ::CreateDirectoryA(download.c_str(), nullptr);
         std::strcpy(dlg.m_szDownloadDir, (download + "\\").c_str());
-        dlg.m_strSavePath = dlg.m_szDownloadDir;
     }
     void TearDown() override {
         for (SOCKET s : held) ::closesocket(s);

@@ -105,7 +105,6 @@ protected:
         seedDir = dir / "seed";
         ::CreateDirectoryA(seedDir.c_str(), nullptr);
         std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
-        dlg.m_strSavePath = dlg.m_szDownloadDir;
         dlg.m_nListenPort = 0;
         dlg.m_strListenInterface = "127.0.0.1";
     }

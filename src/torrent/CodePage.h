@@ -1,0 +1,12 @@
+// Text between the ANSI code page (949 here), UTF-8 (the library's encoding) and UTF-16.
+#pragma once
+#include <string>
+
+std::string AnsiToUtf8(const std::string& text);
+std::string Utf8ToAnsi(const std::string& text);
+// UTF-8 or ANSI text as UTF-16; false for UTF-8 that is not valid.
+bool Utf8ToWide(const std::string& text, std::wstring& out);
+std::wstring AnsiToWide(const std::string& text);
+// An ANSI path as the library wants it: UTF-8, runs of separators folded into one (the
+// library hands Windows "\\?\" paths, which are not normalised).
+std::string ToLibraryPath(const std::string& ansiPath);

@@ -1,0 +1,11 @@
+#include "torrent/Diagnostics.h"
+
+#include <cstdarg>
+
+void TorrentDiagnostic(std::FILE* stream, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stream, format, args);
+    va_end(args);
+    std::fflush(stream);
+}
