@@ -140,17 +140,17 @@ def main():
         if pct // 10 != last // 10:
             log(f"progress bar at {pct}%")
         last = pct
-        if not shots["part-way"] and 30 <= pct <= 70:
+        if not shots["part-way"] and 15 <= pct <= 70:
             save(img, "2-downloading.png")
             shots["part-way"] = True
-            helper("command", hwnd, 32775)  # what Ctrl+Shift+F10 sends: the peer window
+            helper("command", hwnd, 32775)  # ID_SHOW_PEER_INFO, what Ctrl+Shift+F10 sends: the peer window
             peer_open = True
         elif shots["part-way"] and not shots["peers"] and find("#32770", "Dialog"):
             time.sleep(1.2)  # the list is refilled about once a second
             save(grab(), "3-peer-window.png")
             shots["peers"] = True
             peer = find("#32770", "Dialog")
-            helper("command", peer, 1005)  # its Close button
+            helper("command", peer, 1005)  # IDC_BTN_CLOSE, its Close button
             time.sleep(0.3)
             peer_open = False
         if not shots["installer"] and find(title="미렐온라인 설치 "):
