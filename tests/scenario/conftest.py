@@ -28,7 +28,12 @@ ID_MENU_OPEN = 32773       # shows the windows again
 ID_MENU_EXIT = 32774       # the exit without confirmation
 ID_SHOW_PEER_INFO = 32775  # what Ctrl+Shift+F10 sends
 IDC_BTN_CLOSE = 1005       # the peer window's Close button
+IDC_BTN_EXIT = 1003        # the main window's exit button
+IDC_STATIC_SIZE = 1001     # the size label
 WM_START_PARAM = 2
+WM_COMMAND = 0x0111
+IDOK = 1
+IDCANCEL = 2
 
 
 def pytest_configure(config):
@@ -298,6 +303,15 @@ def wait_for(pred, timeout=5.0, interval=0.05):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def posted_barrier(wine, hwnd):
+    """Posts a command that opens the peer window and waits for it: the window's posted
+    messages are taken in order, so everything posted before has been handled by then, and
+    the launch sequence has got as far as taking messages (its wait for the installer, the
+    message loop, or a message box that would be up now)."""
+    assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
+    assert wine.find(cls="#32770", title="Dialog", timeout_ms=20000), "the window took no posted command"
 
 
 def wait_exit(proc, timeout=20):

@@ -6,12 +6,9 @@ import subprocess
 
 import pytest
 
-from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_REFUSED, ID_MENU_EXIT, ID_SHOW_PEER_INFO,
-                      LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, pack, wait_exit, wait_for, win_path)
-
-WM_COMMAND = 0x0111
-IDOK = 1
-IDCANCEL = 2
+from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
+                      LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, WM_COMMAND, pack, posted_barrier, wait_exit, wait_for,
+                      win_path)
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -144,19 +141,12 @@ def test_message_2_without_start_param_map_does_nothing(wine, game, waiting_laun
     assert game.settled_patcher_starts() == [(win_path(game.folder), expected_args(game, f1="mapped"))]
 
 
-def barrier(wine, hwnd):
-    """Posts a command that opens the peer window and waits for it: posted messages are taken
-    in order, so everything posted before has been handled by then."""
-    assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
-    assert wine.find(cls="#32770", title="Dialog", timeout_ms=10000), "the window took no posted command"
-
-
 def test_posted_message_2_ends_the_wait_and_keeps_window(wine, game, waiting_launcher):
     proc, hwnd = waiting_launcher
     game.install()
     rc, out = starter(wine, "--post", game.start_string())
     assert rc == 0
-    barrier(wine, hwnd)
+    posted_barrier(wine, hwnd)
     # The wait ended without running the sequence: the window stays and answers.
     assert proc.poll() is None
     assert wine.text(hwnd) == "Mirel Online Launcher"
@@ -234,7 +224,7 @@ def installer_leaves_no_folder(wine, hwnd, folder):
     show_installer_window(wine)
     # Checking the record creates the missing folder, and the folder still does not count.
     assert wait_for(lambda: folder.is_dir(), 15), "the record was not checked again after the installer"
-    barrier(wine, hwnd)
+    posted_barrier(wine, hwnd)
 
 
 def test_missing_install_folder_after_installer_keeps_window_without_message(wine, waiting_launcher,
