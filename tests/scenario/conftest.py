@@ -31,6 +31,7 @@ IDC_BTN_CLOSE = 1005       # the peer window's Close button
 IDC_BTN_EXIT = 1003        # the main window's exit button
 IDC_STATIC_SIZE = 1001     # the size label
 WM_START_PARAM = 2
+FOLDER_LOCK = "MirelLauncher.lock"  # held in the download folder while a launcher uses it
 WM_COMMAND = 0x0111
 IDOK = 1
 IDCANCEL = 2
@@ -292,6 +293,12 @@ def clean_download_dir():
     if DOWNLOAD_DIR and DOWNLOAD_DIR.exists():
         shutil.rmtree(DOWNLOAD_DIR)
     yield
+
+
+def folder_names(path):
+    """The sorted names in a folder; none when it does not exist."""
+    path = Path(path)
+    return sorted(p.name for p in path.iterdir()) if path.is_dir() else []
 
 
 def wait_for(pred, timeout=5.0, interval=0.05):

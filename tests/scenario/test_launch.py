@@ -6,9 +6,9 @@ import subprocess
 
 import pytest
 
-from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
-                      LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, WM_COMMAND, pack, posted_barrier, wait_exit, wait_for,
-                      win_path)
+from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL,
+                      IDOK, LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, WM_COMMAND, folder_names, pack, posted_barrier,
+                      wait_exit, wait_for, win_path)
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -378,7 +378,7 @@ def test_download_folder_that_is_a_link_is_refused(wine, game, launcher):
         proc = launcher.start(game.start_string())
         wine.answer_msgbox(FOLDER_REFUSED)
         assert wait_exit(proc) == 0
-        assert list(elsewhere.iterdir()) == []
+        assert folder_names(elsewhere) == []
         assert game.patcher_starts() == []
     finally:
         DOWNLOAD_DIR.unlink()
@@ -388,7 +388,7 @@ def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
     # Another user's launcher (another session, so the instance mutex does not meet it) holds
     # the folder's lock.
     DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
-    lock = DOWNLOAD_DIR / "MirelLauncher.lock"
+    lock = DOWNLOAD_DIR / FOLDER_LOCK
     holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(lock), "60000", stdout=subprocess.PIPE)
     try:
         assert holder.stdout.readline().strip() == b"held"
@@ -397,7 +397,7 @@ def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
         wine.answer_msgbox(ALREADY_RUNNING)
         assert wait_exit(proc) == 0
         assert game.patcher_starts() == []
-        assert [p.name for p in DOWNLOAD_DIR.iterdir()] == [lock.name]
+        assert folder_names(DOWNLOAD_DIR) == [FOLDER_LOCK]
     finally:
         holder.kill()
         holder.wait(timeout=10)
