@@ -5,12 +5,14 @@ import os
 import re
 import shutil
 import subprocess
-import time
+import sys
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(os.environ.get("MIREL_ROOT", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(ROOT / "tests" / "servers"))
+from polling import wait_for  # noqa: E402,F401  (shared with the servers)
 BUILD = ROOT / "build"
 LAUNCHER = BUILD / "MirelLauncher.exe"
 STANDINS = BUILD / "standins"
@@ -299,17 +301,6 @@ def folder_names(path):
     """The sorted names in a folder; none when it does not exist."""
     path = Path(path)
     return sorted(p.name for p in path.iterdir()) if path.is_dir() else []
-
-
-def wait_for(pred, timeout=5.0, interval=0.05):
-    """Polls pred until it gives a true value and returns that value; at the time limit, the
-    last (false) value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = pred()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 def posted_barrier(wine, hwnd):

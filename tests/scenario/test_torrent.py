@@ -15,8 +15,7 @@ from conftest import (DOWNLOAD_DIR, DRIVE_C, FOLDER_LOCK, ID_MENU_EXIT, ID_SHOW_
                       IDC_STATIC_SIZE, IDOK, LAUNCHER, ROOT, STANDINS, WM_COMMAND, folder_names, wait_exit,
                       wait_for, win_path)
 
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-import seeder as S  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers is on the path through conftest)
 
 INSTALLER_TITLE = "미렐온라인 설치 "
 INSTALLER = STANDINS / "standin_installer.exe"
