@@ -211,6 +211,7 @@ def record_without_folder(wine):
     """An installation record for the waiting launcher's game whose game folder does not exist."""
     folder = DRIVE_C / "Games" / "FolderGone"
     shutil.rmtree(folder, ignore_errors=True)
+    folder.parent.mkdir(parents=True, exist_ok=True)  # only the last level is missing
     yield folder
     wine.reg_delete(WAITING_KEY)
     shutil.rmtree(folder, ignore_errors=True)
