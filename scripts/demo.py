@@ -23,6 +23,7 @@ from PIL import Image
 ROOT = Path(os.environ["MIREL_ROOT"])
 sys.path.insert(0, str(ROOT / "tests" / "servers"))
 import seeder  # noqa: E402
+from polling import wait_for  # noqa: E402
 
 BUILD = ROOT / "build"
 STANDINS = BUILD / "standins"
@@ -166,10 +167,7 @@ def main():
     same = payload.exists() and seeder.file_sha1(payload) == dist.sha1()
     log(f"downloaded installer identical to the published one: {same}")
     args_log = GAME / "patcher-args.log"
-    deadline = time.time() + 10
-    while time.time() < deadline and not args_log.exists():
-        time.sleep(0.05)
-    if args_log.exists():
+    if wait_for(args_log.exists, 10):
         for line in args_log.read_bytes().decode("cp949").splitlines():
             _, _, rest = line.partition(" ")
             cwd, _, argl = rest.partition("|")

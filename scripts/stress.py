@@ -32,9 +32,9 @@ if os.environ.get("MIREL_IN_SANDBOX") != "1" or "WINEPREFIX" not in os.environ:
     sys.exit("run scripts/stress: it builds the launcher and runs this inside the sandbox")
 
 import seeder as S  # noqa: E402
-from conftest import DOWNLOAD_DIR, Game, Launcher, Wine, wait_exit  # noqa: E402
-from test_torrent import (ID_MENU_EXIT, IDC_BTN_EXIT, IDOK, WM_COMMAND, Flow, Peers, finish_flow,  # noqa: E402
-                          publish, start_lt_seeder, wait_for)
+from conftest import (DOWNLOAD_DIR, ID_MENU_EXIT, IDC_BTN_EXIT, IDOK, WM_COMMAND, Game, Launcher, Wine,  # noqa: E402
+                      wait_exit, wait_for)
+from test_torrent import Flow, Peers, finish_flow, publish, start_lt_seeder  # noqa: E402
 
 MiB = 1 << 20
 # The unconfirmed exit waits at most 5 s for the monitor, the confirmed one 1 s; the process

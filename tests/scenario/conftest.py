@@ -5,12 +5,14 @@ import os
 import re
 import shutil
 import subprocess
-import time
+import sys
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(os.environ.get("MIREL_ROOT", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(ROOT / "tests" / "servers"))
+from polling import wait_for  # noqa: E402,F401  (shared with the servers)
 BUILD = ROOT / "build"
 LAUNCHER = BUILD / "MirelLauncher.exe"
 STANDINS = BUILD / "standins"
@@ -28,7 +30,13 @@ ID_MENU_OPEN = 32773       # shows the windows again
 ID_MENU_EXIT = 32774       # the exit without confirmation
 ID_SHOW_PEER_INFO = 32775  # what Ctrl+Shift+F10 sends
 IDC_BTN_CLOSE = 1005       # the peer window's Close button
+IDC_BTN_EXIT = 1003        # the main window's exit button
+IDC_STATIC_SIZE = 1001     # the size label
 WM_START_PARAM = 2
+FOLDER_LOCK = "MirelLauncher.lock"  # held in the download folder while a launcher uses it
+WM_COMMAND = 0x0111
+IDOK = 1
+IDCANCEL = 2
 
 
 def pytest_configure(config):
@@ -37,9 +45,11 @@ def pytest_configure(config):
 
 
 def win_path(p: Path) -> str:
-    """The Windows path of a file in the prefix's C: drive."""
-    rel = Path(p).relative_to(DRIVE_C)
-    return "C:\\" + str(rel).replace("/", "\\")
+    """The Windows path of a file: in the prefix's C: drive, else through Wine's Z: drive."""
+    p = Path(p)
+    if DRIVE_C and p.is_relative_to(DRIVE_C):
+        return "C:\\" + str(p.relative_to(DRIVE_C)).replace("/", "\\")
+    return "Z:" + str(p.resolve()).replace("/", "\\")
 
 
 class Wine:
@@ -152,6 +162,13 @@ class Wine:
     def command(self, hwnd, cmd_id):
         return self.helper("command", hwnd, cmd_id)[0] == 0
 
+    def processes(self, exe=None):
+        """(pid, executable name) of the prefix's processes, only those of `exe` if given."""
+        rc, out = self.helper("procs")
+        assert rc == 0, out
+        rows = [(int(pid), name) for pid, _, name in (line.partition("\t") for line in out.splitlines())]
+        return [r for r in rows if exe is None or r[1].lower() == exe.lower()]
+
     def run_cmdline(self, cmdline, timeout_ms=30000):
         """Starts an exact Windows command line (quotes and all); returns its exit code."""
         rc, out = self.helper("run", "--timeout", str(timeout_ms), env={"STANDIN_CMDLINE": cmdline},
@@ -201,10 +218,8 @@ class Game:
 
     def patcher_starts(self):
         """Argument lists the patcher copy was started with, with the working folder of each start."""
-        if not self.args_log.exists():
-            return []
         starts = []
-        for line in self.args_log.read_bytes().decode("cp949").splitlines():
+        for line in self._log_lines():
             pid, _, rest = line.partition(" ")
             cwd, _, args = rest.partition("|")
             starts.append((cwd, args))
@@ -213,6 +228,18 @@ class Game:
     def wait_patcher_starts(self, count, timeout=15):
         wait_for(lambda: len(self.patcher_starts()) >= count, timeout)
         return self.patcher_starts()
+
+    def settled_patcher_starts(self):
+        """The patcher starts of launchers that have all exited: a copy they started already
+        exists as a process by then (the shell returns once it is created), so once every
+        running copy has written its line, no start is still on its way."""
+        running = {pid for pid, _ in self.wine.processes("MirelPatcher.exe")}
+        assert wait_for(lambda: running <= {int(line.split(" ", 1)[0]) for line in self._log_lines()}, 15), \
+            f"running patcher copies {running} did not record their start: {self._log_lines()}"
+        return self.patcher_starts()
+
+    def _log_lines(self):
+        return self.args_log.read_bytes().decode("cp949").splitlines() if self.args_log.exists() else []
 
 
 @pytest.fixture
@@ -270,15 +297,19 @@ def clean_download_dir():
     yield
 
 
-def wait_for(pred, timeout=5.0, interval=0.05):
-    """Polls pred until it holds (True) or the time is up (False)."""
-    deadline = time.time() + timeout
-    while True:
-        if pred():
-            return True
-        if time.time() >= deadline:
-            return False
-        time.sleep(interval)
+def folder_names(path):
+    """The sorted names in a folder; none when it does not exist."""
+    path = Path(path)
+    return sorted(p.name for p in path.iterdir()) if path.is_dir() else []
+
+
+def posted_barrier(wine, hwnd):
+    """Posts a command that opens the peer window and waits for it: the window's posted
+    messages are taken in order, so everything posted before has been handled by then, and
+    the launch sequence has got as far as taking messages (its wait for the installer, the
+    message loop, or a message box that would be up now)."""
+    assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
+    assert wine.find(cls="#32770", title="Dialog", timeout_ms=20000), "the window took no posted command"
 
 
 def wait_exit(proc, timeout=20):
@@ -306,8 +337,19 @@ class FileServer:
         import http.server
         import threading
 
-        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(root))
-        handler.log_message = lambda *a, **k: None
+        self._lock = threading.Lock()
+        self._requests = []
+        server = self
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def log_request(self, code="-", size="-"):
+                with server._lock:
+                    server._requests.append(self.path)
+
+            def log_message(self, *args):
+                pass
+
+        handler = functools.partial(Handler, directory=str(root))
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.port = self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
@@ -315,6 +357,11 @@ class FileServer:
 
     def url(self, name):
         return f"http://127.0.0.1:{self.port}/{name}"
+
+    def requests(self):
+        """The paths asked for so far, in order."""
+        with self._lock:
+            return list(self._requests)
 
     def close(self):
         self.httpd.shutdown()

@@ -7,11 +7,10 @@ import os
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 
-from conftest import BUILD, DOWNLOAD_DIR, ROOT, TITLE, wait_exit
+from conftest import BUILD, DOWNLOAD_DIR, IDCANCEL, IDOK, ROOT, TITLE, posted_barrier, wait_exit, wait_for
 
 SERVER = ROOT / "tests" / "servers" / "httpserver.py"
 NDNPACK = BUILD / "ndnpack.exe"
@@ -81,12 +80,7 @@ def torrent_description():
 
 
 def wait_file(path, predicate, timeout=20):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if path.exists() and predicate(path.read_bytes()):
-            return True
-        time.sleep(0.05)
-    return False
+    return wait_for(lambda: path.exists() and predicate(path.read_bytes()), timeout)
 
 
 def expect_message_then_close(wine, launcher, proc, text):
@@ -95,7 +89,7 @@ def expect_message_then_close(wine, launcher, proc, text):
     hwnd = wine.wait_msgbox(text, timeout_ms=20000)
     assert hwnd, f"no message box {text!r}; boxes: {wine.msgboxes(TITLE, 0)}"
     assert wine.msgbox() == (TITLE, text)
-    assert wine.command(hwnd, 1)  # OK
+    assert wine.command(hwnd, IDOK)
     assert wait_exit(proc) == 0
     assert wine.gone(cls="Mirel Launcher", timeout_ms=5000)
 
@@ -145,12 +139,14 @@ def test_packed_description_is_stored_and_unpacked(wine, game, launcher, http_se
     assert packed.read_bytes() != plain
 
     proc = launcher.start(game.start_string(url=http_server.url("/files/Mirel.ndn")))
-    assert launcher.window(), "the launcher's window did not appear"
+    hwnd = launcher.window()
+    assert hwnd, "the launcher's window did not appear"
     target = DOWNLOAD_DIR / "Mirel.ndn"
     assert wait_file(target, lambda b: b == plain), \
         f"the download folder holds {target.read_bytes()[:40] if target.exists() else None!r}"
     # Nothing went wrong: no message, and the launcher goes on (it waits for the installer).
-    assert wine.msgboxes(TITLE, timeout_ms=2000) == []
+    posted_barrier(wine, hwnd)
+    assert wine.msgboxes(TITLE, timeout_ms=0) == []
     assert proc.poll() is None
     assert [r["target"] for r in http_server.requests()] == ["/files/Mirel.ndn"]
 
@@ -170,12 +166,13 @@ def test_credentials_prompt_cancelled_gives_empty_description(wine, game, launch
     # The prompt shows only with a real owner window: the launcher hands over its own.
     prompt = wine.find(cls="#32770", timeout_ms=20000)
     assert prompt, "no credentials prompt"
-    assert wine.command(prompt, 2)  # Cancel
+    assert wine.command(prompt, IDCANCEL)
     assert wine.gone(cls="#32770", timeout_ms=10000)
     # The answer's body was read away: an empty description, which does not unpack, and the
     # launcher goes on without a message.
     assert wait_file(DOWNLOAD_DIR / "Mirel.ndn", lambda b: b == b"")
-    assert wine.msgboxes(TITLE, timeout_ms=2000) == []
+    posted_barrier(wine, launcher.window())
+    assert wine.msgboxes(TITLE, timeout_ms=0) == []
     assert proc.poll() is None
     reqs = http_server.requests()
     assert len(reqs) == 1 and reqs[0]["answer"] == "401"

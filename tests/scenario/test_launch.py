@@ -3,10 +3,12 @@ the command line and from "Start Param Map", the patcher step and the closing.""
 import os
 import shutil
 import subprocess
-import time
 
-from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_REFUSED, LAUNCHER, NOT_INSTALLED, STANDINS,
-                      TITLE, wait_exit, win_path)
+import pytest
+
+from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL,
+                      IDOK, LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, WM_COMMAND, folder_names, pack, posted_barrier,
+                      wait_exit, wait_for, win_path)
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -44,8 +46,7 @@ def test_copy_with_same_file_version_is_not_refreshed(wine, game, launcher):
 def test_without_patcher_files_nothing_starts_and_launcher_closes(wine, game, launcher):
     game.install(patcher=None)
     assert wait_exit(launcher.start(game.start_string())) == 0
-    time.sleep(1)
-    assert game.patcher_starts() == []
+    assert game.settled_patcher_starts() == []
     assert not (game.folder / "MirelPatcher.exe").exists()
 
 
@@ -65,26 +66,20 @@ def test_start_flag_decides_whether_patcher_starts(wine, game, launcher):
         assert wait_exit(proc) == 0, f"flag {flag!r}"
         # A running patcher is ended all the same, but no copy is started.
         assert old.wait(timeout=10) == 0
-    time.sleep(1)
-    assert game.patcher_starts() == []
+    assert game.settled_patcher_starts() == []
 
 
 def test_quoted_command_line_keeps_its_quotes(wine, game, launcher):
     game.install()
     # The last field is 0" here: not exactly "0", so the patcher does not start.
-    rc = wine.run_cmdline(f'"{win_path_of_launcher()}" "{game.start_string()}"')
+    rc = wine.run_cmdline(f'"{win_path(LAUNCHER)}" "{game.start_string()}"')
     assert rc == 0
-    time.sleep(1)
-    assert game.patcher_starts() == []
+    assert game.settled_patcher_starts() == []
 
     # Without quotes around the whole string, the very same fields start it.
-    rc = wine.run_cmdline(f'"{win_path_of_launcher()}" {game.start_string()}')
+    rc = wine.run_cmdline(f'"{win_path(LAUNCHER)}" {game.start_string()}')
     assert rc == 0
     assert game.wait_patcher_starts(1) == [(win_path(game.folder), expected_args(game))]
-
-
-def win_path_of_launcher():
-    return "Z:" + str(LAUNCHER).replace("/", "\\")
 
 
 def test_record_without_version_shows_message_then_exits(wine, game, launcher):
@@ -136,12 +131,14 @@ def test_message_2_runs_the_sequence_with_start_param_map(wine, game, waiting_la
 def test_message_2_without_start_param_map_does_nothing(wine, game, waiting_launcher):
     proc, hwnd = waiting_launcher
     game.install()
-    rc, out = starter(wine, "--send", "--no-map", game.start_string())
+    rc, out = starter(wine, "--send", "--no-map", game.start_string(f1="nomap"))
     assert rc == 0 and out.strip() == "sent 0"
-    time.sleep(1.5)
-    assert proc.poll() is None
-    assert wine.find(cls="Mirel Launcher") == hwnd
-    assert game.patcher_starts() == []
+    # The sent message has been handled when the send returns; the next one with a mapping
+    # finds the window still there and runs the only sequence.
+    rc, out = starter(wine, "--send", game.start_string(f1="mapped"))
+    assert rc == 0 and out.strip() == "sent 0"
+    assert wait_exit(proc) == 0
+    assert game.settled_patcher_starts() == [(win_path(game.folder), expected_args(game, f1="mapped"))]
 
 
 def test_posted_message_2_ends_the_wait_and_keeps_window(wine, game, waiting_launcher):
@@ -149,11 +146,11 @@ def test_posted_message_2_ends_the_wait_and_keeps_window(wine, game, waiting_lau
     game.install()
     rc, out = starter(wine, "--post", game.start_string())
     assert rc == 0
-    time.sleep(1.5)
+    posted_barrier(wine, hwnd)
     # The wait ended without running the sequence: the window stays and answers.
     assert proc.poll() is None
     assert wine.text(hwnd) == "Mirel Online Launcher"
-    assert game.patcher_starts() == []
+    assert game.settled_patcher_starts() == []
 
 
 def test_window_destruction_does_not_rerun_the_sequence(wine, game, launcher):
@@ -166,9 +163,7 @@ def test_window_destruction_does_not_rerun_the_sequence(wine, game, launcher):
     assert holder.stdout.readline().strip() == b"holding"
     proc = launcher.start(game.start_string())
     assert wait_exit(proc) == 0
-    time.sleep(1.5)
-    starts = game.patcher_starts()
-    assert starts == [(win_path(game.folder), expected_args(game))]
+    assert game.settled_patcher_starts() == [(win_path(game.folder), expected_args(game))]
     holder.kill()
 
 
@@ -197,6 +192,95 @@ def test_start_param_map_of_reserved_pages_is_no_start_parameter(wine, game, wai
     assert rc == 0 and out.strip() == "sent 0"
     assert game.wait_patcher_starts(1) == [(win_path(game.folder), expected_args(game, f1="after"))]
     assert wait_exit(proc) == 0
+
+
+# ---------------------------------------------------------------------------------------------
+# How a run ends
+
+INSTALLER = STANDINS / "standin_installer.exe"
+WAITING_KEY = "Software\\MirelTest\\NoSuchGame"  # the game of the waiting_launcher fixture
+
+
+def show_installer_window(wine):
+    """A window with the installer's title that comes and goes; it installs nothing."""
+    wine.run(INSTALLER, env={"STANDIN_INSTALL_MS": "500"})
+
+
+@pytest.fixture
+def record_without_folder(wine):
+    """An installation record for the waiting launcher's game whose game folder does not exist."""
+    folder = DRIVE_C / "Games" / "FolderGone"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.parent.mkdir(parents=True, exist_ok=True)  # only the last level is missing
+    yield folder
+    wine.reg_delete(WAITING_KEY)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def installer_leaves_no_folder(wine, hwnd, folder):
+    """The installer comes and goes, but the record it leaves names a folder that is missing:
+    the run stops where it checks the record again, and the window stays."""
+    wine.reg_add(WAITING_KEY, "InstallPath", win_path(folder))
+    wine.reg_add(WAITING_KEY, "Version", "1.0.0")
+    show_installer_window(wine)
+    # Checking the record creates the missing folder, and the folder still does not count.
+    assert wait_for(lambda: folder.is_dir(), 15), "the record was not checked again after the installer"
+    posted_barrier(wine, hwnd)
+
+
+def test_missing_install_folder_after_installer_keeps_window_without_message(wine, waiting_launcher,
+                                                                            record_without_folder):
+    proc, hwnd = waiting_launcher
+    installer_leaves_no_folder(wine, hwnd, record_without_folder)
+    # A message box would have been up while the barrier's command was handled.
+    assert wine.msgboxes(TITLE, timeout_ms=0) == []
+    assert proc.poll() is None
+    assert wine.find(cls="Mirel Launcher") == hwnd
+    assert wine.processes("MirelPatcher.exe") == []
+    # The user leaves through the exit command as usual.
+    assert wine.post(hwnd, WM_COMMAND, ID_MENU_EXIT)
+    assert wait_exit(proc) == 0
+
+
+def test_later_run_through_message_2_ends_its_wait_without_installer(wine, game, file_server, waiting_launcher,
+                                                                   record_without_folder):
+    proc, hwnd = waiting_launcher
+    installer_leaves_no_folder(wine, hwnd, record_without_folder)
+    # Another game, not installed either: the run fetches its description and waits for the
+    # installer. The installer's window was seen in this process already, and none is open
+    # now, so the wait ends at once and the missing record is reported.
+    sender = wine.start(STANDINS / "starter.exe", "--send", game.start_string(url=file_server.url("Mirel.ndn")))
+    try:
+        wine.answer_msgbox(NOT_INSTALLED, timeout_ms=30000)
+        assert wait_exit(proc) == 0
+    finally:
+        wait_exit(sender)
+    assert file_server.requests().count("/Mirel.ndn") == 2
+
+
+@pytest.mark.parametrize("command", [IDCANCEL, IDOK], ids=["cancel", "ok"])
+def test_dialog_end_during_installer_wait_ends_the_run(wine, waiting_launcher, command):
+    """The command the dialog's own close handling posts (after Alt+F4, for one) ends the
+    modal loop; the run waiting for the installer must give it back, so the launcher ends."""
+    proc, hwnd = waiting_launcher
+    assert wine.post(hwnd, WM_COMMAND, command)
+    assert wait_exit(proc) == 0
+
+
+def test_download_folder_that_cannot_be_made_closes_silently_without_request(wine, game, file_server, launcher):
+    # A file where the folder above the download folder belongs: neither can be created.
+    down = DOWNLOAD_DIR.parent
+    shutil.rmtree(down, ignore_errors=True)
+    down.write_bytes(b"not a folder")
+    try:
+        (file_server.root / "Mirel.ndn").write_bytes(pack(b"d8:announce0:4:infod6:lengthi1e4:name4:nonee"))
+        proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
+        # A message box would keep the process until it is answered.
+        assert wait_exit(proc) == 0
+        assert file_server.requests() == []
+        assert down.read_bytes() == b"not a folder"
+    finally:
+        down.unlink()
 
 
 # The DLLs the launcher uses that are not among Windows' known DLLs. version.dll is one too, but
@@ -295,7 +379,7 @@ def test_download_folder_that_is_a_link_is_refused(wine, game, launcher):
         proc = launcher.start(game.start_string())
         wine.answer_msgbox(FOLDER_REFUSED)
         assert wait_exit(proc) == 0
-        assert list(elsewhere.iterdir()) == []
+        assert folder_names(elsewhere) == []
         assert game.patcher_starts() == []
     finally:
         DOWNLOAD_DIR.unlink()
@@ -305,7 +389,7 @@ def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
     # Another user's launcher (another session, so the instance mutex does not meet it) holds
     # the folder's lock.
     DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
-    lock = DOWNLOAD_DIR / "MirelLauncher.lock"
+    lock = DOWNLOAD_DIR / FOLDER_LOCK
     holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(lock), "60000", stdout=subprocess.PIPE)
     try:
         assert holder.stdout.readline().strip() == b"held"
@@ -314,7 +398,7 @@ def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
         wine.answer_msgbox(ALREADY_RUNNING)
         assert wait_exit(proc) == 0
         assert game.patcher_starts() == []
-        assert [p.name for p in DOWNLOAD_DIR.iterdir()] == [lock.name]
+        assert folder_names(DOWNLOAD_DIR) == [FOLDER_LOCK]
     finally:
         holder.kill()
         holder.wait(timeout=10)

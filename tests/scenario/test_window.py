@@ -6,7 +6,7 @@ import time
 import pytest
 from PIL import Image, ImageChops
 
-from conftest import ID_MENU_EXIT, ID_MENU_OPEN, IDC_BTN_CLOSE, ROOT, wait_exit, wait_for
+from conftest import ID_MENU_EXIT, ID_MENU_OPEN, IDC_BTN_CLOSE, IDCANCEL, IDOK, ROOT, WM_COMMAND, wait_exit, wait_for
 
 RES = ROOT / "src" / "res"
 EXIT_CONFIRM = "미렐온라인 런처를 종료하시겠습니까?"
@@ -113,7 +113,7 @@ def test_exit_button_cancel_keeps_everything_and_ok_ends_with_code_0(wine, waiti
     xdo("mousemove", box[0] + 30, box[1] + 12)
     xdo("click", 1)
     assert wine.msgboxes("Check") == [("Check", EXIT_CONFIRM)]
-    wine.answer_msgbox(EXIT_CONFIRM, 2, title="Check")  # Cancel
+    wine.answer_msgbox(EXIT_CONFIRM, IDCANCEL, title="Check")
     assert wine.gone(cls="#32770", title="Check")
     # The timers still run: the hover image still follows the pointer.
     xdo("mousemove", box[0] - 40, box[1] - 40)
@@ -123,7 +123,7 @@ def test_exit_button_cancel_keeps_everything_and_ok_ends_with_code_0(wine, waiti
     assert proc.poll() is None
 
     xdo("click", 1)
-    wine.answer_msgbox(EXIT_CONFIRM, 1, title="Check")  # OK
+    wine.answer_msgbox(EXIT_CONFIRM, IDOK, title="Check")
     assert wait_exit(proc, timeout=15) == 0
 
 
@@ -168,6 +168,6 @@ def test_hidden_key_opens_one_peer_window_per_press(wine, waiting_launcher):
     wine.command(peer, IDC_BTN_CLOSE)
     assert wine.gone(cls="#32770", title="Dialog")
     # Handled before the send returns: nothing is left to show.
-    wine.send(hwnd, 0x0111, ID_MENU_OPEN)  # WM_COMMAND
+    wine.send(hwnd, WM_COMMAND, ID_MENU_OPEN)
     assert not wine.find(cls="#32770", title="Dialog")
     assert proc.poll() is None

@@ -58,6 +58,8 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit, unquote
 
+from polling import wait_for
+
 USER = "mirel"
 PASSWORD = "launcher-test"
 IDLE_TIMEOUT = 5.0  # seconds a connection may stay silent before the server drops it
@@ -438,17 +440,20 @@ def start_background(args):
             print(f"httpserver: {e!r}", file=sys.stderr)
             code = 1
         os._exit(code)
-    deadline = time.time() + 15
-    while time.time() < deadline:
+    def started():
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
-            print(f"httpserver: the server ended at once (status {status})", file=sys.stderr)
-            return 1
-        if os.path.exists(args.portfile):
-            with open(args.portfile, encoding="ascii") as f:
-                print(f.read().strip(), flush=True)
-            return 0
-        time.sleep(0.05)
+            return ("ended", status)
+        return ("listening", None) if os.path.exists(args.portfile) else None
+
+    result = wait_for(started, 15)
+    if result and result[0] == "ended":
+        print(f"httpserver: the server ended at once (status {result[1]})", file=sys.stderr)
+        return 1
+    if result:
+        with open(args.portfile, encoding="ascii") as f:
+            print(f.read().strip(), flush=True)
+        return 0
     os.kill(pid, signal.SIGTERM)
     print("httpserver: the server did not start listening in time", file=sys.stderr)
     return 1
@@ -466,14 +471,16 @@ def stop_running(args):
         print(f"httpserver: server {pid} had already ended")
         os.remove(args.pidfile)
         return 0
-    deadline = time.time() + 10
-    while time.time() < deadline:
+    def gone():
         try:
             os.kill(pid, 0)
         except ProcessLookupError:
-            print(f"httpserver: server {pid} stopped")
-            return 0
-        time.sleep(0.05)
+            return True
+        return False
+
+    if wait_for(gone, 10):
+        print(f"httpserver: server {pid} stopped")
+        return 0
     print(f"httpserver: server {pid} did not stop", file=sys.stderr)
     return 1
 

@@ -33,6 +33,8 @@ from pathlib import Path
 
 import libtorrent as lt
 
+from polling import wait_for
+
 LOOPBACK = "127.0.0.1"
 STAMP = 4096  # every block of this size carries its own offset, so no two pieces are alike
 
@@ -44,14 +46,13 @@ def free_port(host=LOOPBACK):
 
 
 def wait_port(host, port, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def accepts():
         try:
             with socket.create_connection((host, port), timeout=0.5):
                 return True
         except OSError:
-            time.sleep(0.05)
-    return False
+            return False
+    return wait_for(accepts, timeout)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -189,13 +190,10 @@ class Tracker:
 
     def announced(self, port, timeout=20.0):
         """Waits until a peer announcing this port has reached the tracker."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def seen():
             with self.lock:
-                if any(a["port"] == port for a in self.announces):
-                    return True
-            time.sleep(0.05)
-        return False
+                return any(a["port"] == port for a in self.announces)
+        return wait_for(seen, timeout)
 
     def forget(self, peer_port):
         """Drops the seeds announced with this port (a seeder that was stopped)."""
@@ -317,13 +315,10 @@ class LtSeeder:
         return self
 
     def wait_seeding(self, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def seeding():
             st = self.handle.status()
-            if st.is_seeding and st.state == lt.torrent_status.seeding and self.listening():
-                return True
-            time.sleep(0.05)
-        return False
+            return st.is_seeding and st.state == lt.torrent_status.seeding and self.listening()
+        return wait_for(seeding, timeout)
 
     def listening(self):
         return self.ses is not None and self.ses.is_listening() and self.ses.listen_port() == self.port

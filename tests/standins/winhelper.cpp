@@ -15,8 +15,10 @@
 //   winhelper sddl PATH                 -> owner and access list of a file or folder, in SDDL
 //   winhelper hold PATH MS              -> opens the file exclusively (created when missing),
 //                                       prints "held", keeps it open for MS milliseconds
+//   winhelper procs                     -> one line per process of the prefix: pid TAB executable
 // Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
 #include <windows.h>
+#include <tlhelp32.h>
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -203,6 +205,17 @@ int main(int argc, char** argv) {
         ::CloseHandle(pi.hThread);
         ::CloseHandle(pi.hProcess);
         return static_cast<int>(code);
+    }
+    if (cmd == "procs") {
+        // Every process of this Wine prefix: "<pid>\t<executable name>" a line.
+        HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snap == INVALID_HANDLE_VALUE) return 1;
+        PROCESSENTRY32 pe{};
+        pe.dwSize = sizeof(pe);
+        for (BOOL more = ::Process32First(snap, &pe); more; more = ::Process32Next(snap, &pe))
+            std::printf("%lu\t%s\n", static_cast<unsigned long>(pe.th32ProcessID), pe.szExeFile);
+        ::CloseHandle(snap);
+        return 0;
     }
     if (argc < 3) return Usage();
     HWND h = ParseHwnd(argv[2]);

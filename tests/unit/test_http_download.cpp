@@ -27,29 +27,9 @@ namespace {
 // ---- files and folders ---------------------------------------------------------------------
 
 // A host path as Wine sees it (the Z: drive maps the host's root).
-std::string HostToWindows(std::string path) {
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 std::string ServerDir() {
     if (const char* env = std::getenv("MIREL_HTTP_SERVER_DIR")) return HostToWindows(env);
     return HostToWindows(HTTP_TEST_SERVER_DIR);
-}
-
-std::vector<std::string> FolderEntries(const std::string& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..") names.push_back(n);
-    } while (::FindNextFileA(h, &fd));
-    ::FindClose(h);
-    return names;
 }
 
 std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -190,9 +170,7 @@ private:
             }
             ::PostMessageA(dlg, WM_COMMAND, a.ok ? IDOK : IDCANCEL, 0);
             // Wait until this prompt is gone before looking for the next one.
-            DWORD start = ::GetTickCount();
-            while (::IsWindow(dlg) && ::IsWindowVisible(dlg) && ::GetTickCount() - start < 20000) ::Sleep(20);
-            if (::IsWindow(dlg) && ::IsWindowVisible(dlg)) {
+            if (!WaitUntil([dlg] { return !::IsWindow(dlg) || !::IsWindowVisible(dlg); }, 20000)) {
                 failures.push_back("the prompt did not close");
                 ::PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
                 ::Sleep(500);
@@ -260,17 +238,13 @@ protected:
         for (char& c : m_token)
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
 
-        char base[MAX_PATH];
-        ::GetTempPathA(MAX_PATH, base);
-        m_folder = std::string(base) + "mirel_http_" + m_token;
-        ASSERT_TRUE(::CreateDirectoryA(m_folder.c_str(), nullptr)) << m_folder;
+        m_folder = m_tmp.path();
 
         // The files the server serves are the ones the stored bytes are compared with.
         ASSERT_TRUE(ServedFile("hello.txt", m_hello)) << "the test server's files are missing";
     }
     void TearDown() override {
         if (m_owner) ::DestroyWindow(m_owner);
-        if (!m_folder.empty()) TempDir::Remove(m_folder);
     }
 
     bool ServedFile(const std::string& name, std::string& data) {
@@ -341,6 +315,7 @@ protected:
     std::string m_serverDir;
     int m_port = 0;
     std::string m_token;
+    TempDir m_tmp;
     std::string m_folder;
     std::string m_hello;
     HWND m_owner = nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -308,4 +309,49 @@ TEST_F(MainWindowTest, HoverHitTestTreatsRightAndBottomEdgesAsOutside) {
     EXPECT_TRUE(dlg.m_btnExit.UpdateHover(origin.x + 74, origin.y + 10));   // right edge: outside
     EXPECT_FALSE(dlg.m_btnExit.UpdateHover(origin.x + 10, origin.y + 25));  // bottom edge: still outside
     EXPECT_FALSE(dlg.m_btnExit.m_bHover);
+}
+
+namespace {
+
+// A run of the launch sequence on the created window, for a game whose installation record
+// lies under a key of its own and whose download folder is a fresh folder.
+class SequenceOnWindowTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        key = std::string("Software\\MirelUnitTest\\") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        std::snprintf(dlg.m_szSystemRoot, MAX_PATH, "%s\\", tmp.path().c_str());
+        std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\%s", dlg.m_szSystemRoot, "Down\\Mirel Online\\");
+        dlg.m_nListenPort = 0;
+        dlg.m_strListenInterface = "127.0.0.1";
+    }
+    void TearDown() override {
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        MainWindowTest::TearDown();
+    }
+    void Record(const std::string& installPath) {
+        HKEY h = nullptr;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+                  ERROR_SUCCESS);
+        const char version[] = "1.0.0";
+        ::RegSetValueExA(h, "InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(installPath.c_str()),
+                         static_cast<DWORD>(installPath.size() + 1));
+        ::RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof(version));
+        ::RegCloseKey(h);
+    }
+    // The start flag is not "0": no patcher is started.
+    std::string StartString() const { return "u*t*" + key + "*s*http://127.0.0.1:9/Mirel.ndn*1"; }
+
+    TempDir tmp;
+    std::string key;
+};
+
+}  // namespace
+
+TEST_F(SequenceOnWindowTest, StatusLineSaysTheGameIsRunningOnceTheRunReachesThePatcherStep) {
+    Record(tmp.path());
+    EXPECT_STREQ(dlg.m_szStatusText, "게임 실행을 위해 작업을 준비중입니다.");
+    EXPECT_EQ(dlg.ProcessStartParam(StartString().c_str()), kSequenceDone);
+    EXPECT_STREQ(dlg.m_szStatusText, "게임이 실행 중입니다.");
 }

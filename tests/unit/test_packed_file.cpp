@@ -59,37 +59,8 @@ std::string TorrentLike(size_t pieces) {
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::vector<std::string> FolderEntries(const std::string& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..") names.push_back(n);
-    } while (::FindNextFileA(h, &fd));
-    ::FindClose(h);
-    return names;
-}
-
 class PackedFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char base[MAX_PATH], name[MAX_PATH];
-        ::GetTempPathA(MAX_PATH, base);
-        ::GetTempFileNameA(base, "ndn", 0, name);
-        ::DeleteFileA(name);
-        ASSERT_TRUE(::CreateDirectoryA(name, nullptr));
-        m_dir = name;
-    }
-    void TearDown() override {
-        for (const auto& n : FolderEntries(m_dir)) {
-            std::string p = m_dir + "\\" + n;
-            ::SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileA(p.c_str());
-        }
-        ::RemoveDirectoryA(m_dir.c_str());
-    }
     std::string Path(const std::string& name) const { return m_dir + "\\" + name; }
 
     // Writes the bytes as Mirel.ndn, unpacks, and reports the result and the file afterwards.
@@ -104,7 +75,8 @@ protected:
         return r;
     }
 
-    std::string m_dir;
+    TempDir m_tmp;
+    const std::string& m_dir = m_tmp.path();
     CMirelLauncherDlg m_dlg;
 };
 

@@ -2,15 +2,45 @@
 #pragma once
 #include <windows.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
-// The Windows path of a stand-in program built beside the tests (a host path under Wine's Z:).
-inline std::string StandinPath(const char* name) {
-    std::string dir = STANDIN_DIR;
-    std::string out = (dir.size() > 1 && dir[1] == ':') ? dir : "Z:" + dir;
-    for (char& c : out)
+// The Windows path of a host path (under Wine's Z:); a Windows path stays as it is.
+inline std::string HostToWindows(std::string path) {
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    for (char& c : path)
         if (c == '/') c = '\\';
-    return out + "\\" + name;
+    return path;
+}
+
+// The Windows path of a stand-in program built beside the tests.
+inline std::string StandinPath(const char* name) { return HostToWindows(STANDIN_DIR) + "\\" + name; }
+
+// The names in a folder, without "." and "..".
+inline std::vector<std::string> FolderEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string n = fd.cFileName;
+        if (n != "." && n != "..") names.push_back(n);
+    } while (::FindNextFileA(h, &fd));
+    ::FindClose(h);
+    return names;
+}
+
+// Polls `done` until it holds or `timeoutMs` has passed; the result of the last poll.
+inline bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000) {
+    DWORD start = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - start > timeoutMs) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 // A fresh, empty folder for one test, removed with everything in it at the end.
@@ -29,20 +59,17 @@ public:
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& child) const { return m_path + "\\" + child; }
 
+    // Read-only files go as well.
     static void Remove(const std::string& dir) {
-        WIN32_FIND_DATAA fd;
-        HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                std::string n = fd.cFileName;
-                if (n == "." || n == "..") continue;
-                std::string p = dir + "\\" + n;
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    Remove(p);
-                else
-                    ::DeleteFileA(p.c_str());
-            } while (::FindNextFileA(h, &fd));
-            ::FindClose(h);
+        for (const std::string& n : FolderEntries(dir)) {
+            std::string p = dir + "\\" + n;
+            DWORD a = ::GetFileAttributesA(p.c_str());
+            if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
+                Remove(p);
+            } else {
+                ::SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(p.c_str());
+            }
         }
         ::RemoveDirectoryA(dir.c_str());
     }

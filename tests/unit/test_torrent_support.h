@@ -72,16 +72,6 @@ inline std::string MakeTorrentFile(const std::string& folder, const std::string&
     return hex.str();
 }
 
-// Polls `done` until it holds or `timeoutMs` has passed; the result of the last poll.
-inline bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000) {
-    DWORD start = ::GetTickCount();
-    while (!done()) {
-        if (::GetTickCount() - start > timeoutMs) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // Makes the folder the current directory for the life of the object.
 class CurrentDir {
 public:
