@@ -22,6 +22,7 @@
 
 #include "download/PackedFile.h"
 #include "launcher/StartParams.h"
+#include "../unit/le32.h"
 
 namespace {
 
@@ -45,18 +46,6 @@ public:
 private:
     uint64_t m_s;
 };
-
-std::string Le32(uint32_t v) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    return s;
-}
-
-uint32_t ReadLe32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
 
 // ---- unpack ----------------------------------------------------------------------------------
 

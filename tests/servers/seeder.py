@@ -105,6 +105,17 @@ def pack_ndn(torrent_bytes):
     return struct.pack("<II", len(torrent_bytes), len(packed)) + packed
 
 
+def end_process(proc, sig):
+    """Asks a child process to end with `sig`, and kills it when it has not after 10 s."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(sig)
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=10)
+
 class Distribution:
     def __init__(self, folder, payload, torrent, packed, info_hash, size):
         self.folder = Path(folder)       # holds the payload (seed data) under its torrent name
@@ -372,13 +383,7 @@ class Aria2Seeder:
         return wait_port(self.host, self.port, timeout)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_process(self.proc, signal.SIGTERM)
         self.proc = None
 
 
@@ -449,13 +454,7 @@ http {{
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_process(self.proc, signal.SIGQUIT)  # nginx's graceful stop
         self.proc = None
 
 

@@ -12,22 +12,11 @@
 #include <vector>
 
 #include "download/PackedFile.h"
+#include "le32.h"
 #include "ui/MirelLauncherDlg.h"
 #include "test_support.h"
 
 namespace {
-
-std::string Le32(uint32_t v) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    return s;
-}
-
-uint32_t ReadLe32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
 
 // A raw zlib stream of the content, without the two-size header.
 std::string Deflate(const std::string& plain, int level = 9) {
