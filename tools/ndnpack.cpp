@@ -17,6 +17,7 @@
 #include <string>
 
 #include "download/PackedFile.h"
+#include "framework/handles.h"
 
 namespace {
 
@@ -51,8 +52,8 @@ int NewKey(const char* path) {
     }
     std::string text = ToHex(seed, sizeof(seed)) + "\n";
     // Never over an existing file: that may be the only copy of a key in use.
-    HANDLE h = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    UniqueKernelHandle file(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         DWORD err = ::GetLastError();
         Wipe(seed, sizeof(seed));
         Wipe(&text[0], text.size());
@@ -61,9 +62,10 @@ int NewKey(const char* path) {
         return 1;
     }
     DWORD written = 0;
-    bool ok = ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
-    ok = ::FlushFileBuffers(h) && ok;
-    ::CloseHandle(h);
+    bool ok = ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size();
+    ok = ::FlushFileBuffers(file.get()) && ok;
+    file.reset();
     Wipe(&text[0], text.size());
     if (!ok) {
         ::DeleteFileA(path);

@@ -148,12 +148,21 @@ HINTERNET CHttpDownload::Request() {
     return m_hRequest.get();
 }
 
-bool CHttpDownload::OpenRequest(bool secure) {
+// Connects to m_strServer and opens the request for m_strObject; empty, or the failure.
+CString CHttpDownload::OpenRequest(bool secure) {
     // A secure URL is plain HTTP inside the secure channel, on the URL's port.
     DWORD service = secure ? INTERNET_SERVICE_HTTP : m_dwServiceType;
     m_hConnect.reset(::InternetConnectA(m_hSession.get(), m_strServer, m_nPort, nullptr, nullptr, service, 0,
                                         reinterpret_cast<DWORD_PTR>(this)));
-    return static_cast<bool>(m_hConnect);
+    if (!m_hConnect) return Message("Download Failed No:3, Error:%d\n", LastError());
+    const char* acceptTypes[] = {"*/*", nullptr};
+    HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+                                           secure ? kSecureRequestFlags : kRequestFlags,
+                                           reinterpret_cast<DWORD_PTR>(this));
+    if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
+    std::lock_guard<std::mutex> g(m_lock);
+    m_hRequest.reset(request);
+    return CString();
 }
 
 // A refused body leaves nothing behind: no partial description for the unpacker or the
@@ -218,17 +227,8 @@ CString CHttpDownload::Download() {
 
 CString CHttpDownload::Fetch(Deadline& deadline) {
     const bool secure = m_dwServiceType == AFX_INET_SERVICE_HTTPS;
-    if (!OpenRequest(secure)) return Message("Download Failed No:3, Error:%d\n", LastError());
-
-    const char* acceptTypes[] = {"*/*", nullptr};
-    {
-        HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
-                                               secure ? kSecureRequestFlags : kRequestFlags,
-                                               reinterpret_cast<DWORD_PTR>(this));
-        if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
-        std::lock_guard<std::mutex> g(m_lock);
-        m_hRequest.reset(request);
-    }
+    CString failure = OpenRequest(secure);
+    if (!failure.IsEmpty()) return failure;
 
     int redirects = 0;
     for (;;) {
@@ -275,12 +275,8 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             m_strServer = server;
             m_strObject = object;
             m_nPort = port;
-            if (!OpenRequest(true)) return Message("Download Failed No:3, Error:%d\n", LastError());
-            HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
-                                                   kSecureRequestFlags, reinterpret_cast<DWORD_PTR>(this));
-            if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
-            std::lock_guard<std::mutex> g(m_lock);
-            m_hRequest.reset(request);
+            failure = OpenRequest(true);
+            if (!failure.IsEmpty()) return failure;
             continue;
         }
 
@@ -291,7 +287,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             while (ReadSome(deadline, discard, sizeof(discard), &got) && got != 0) {
                 discarded += got;
                 if (deadline.Expired()) break;
-            if (discarded > kMaxBody) {
+                if (discarded > kMaxBody) {
                     DiscardTarget();
                     return SizeLimit();
                 }

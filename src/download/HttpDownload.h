@@ -45,7 +45,7 @@ public:
 private:
     class Deadline;
     CString Fetch(Deadline& deadline);
-    bool OpenRequest(bool secure);
+    CString OpenRequest(bool secure);
     void DiscardTarget();
     CString RefuseBody();
     BOOL ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD* got);

@@ -34,12 +34,6 @@ int HexDigit(char c) {
     return -1;
 }
 
-CString Message(const char* fmt, int value) {
-    char buf[MAX_PATH] = {};
-    std::snprintf(buf, sizeof(buf), fmt, value);
-    return CString(buf);
-}
-
 namespace ed = lt::dht;
 
 }  // namespace
@@ -170,7 +164,7 @@ CString UnpackFetchedDescription(const char* path, const PublisherKey* key) {
     switch (UnpackPackedFile(path, key, &code)) {
     case UnpackStatus::Ok: return CString();
     case UnpackStatus::Unopenable:
-    case UnpackStatus::BadStream: failure = Message("Download Failed No:13, Unpack Error:%d\n", code); break;
+    case UnpackStatus::BadStream: failure.Format("Download Failed No:13, Unpack Error:%d\n", code); break;
     case UnpackStatus::NotSigned: failure = CString("Download Failed No:14, Not Signed\n"); break;
     case UnpackStatus::BadSignature: failure = CString("Download Failed No:15, Bad Signature\n"); break;
     }

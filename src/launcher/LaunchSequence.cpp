@@ -76,7 +76,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
         MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
         SendMessage(WM_CLOSE);
-        return 1;
+        return kSequenceStopped;
     }
 
     PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);

@@ -73,8 +73,7 @@ void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::to
     if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         ses.openRefused = true;
         TorrentDiagnostic(stderr, "%s: not opened, not a file inside the download folder\n",
-                     Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
-        std::fflush(stderr);
+                          Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
         return;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
