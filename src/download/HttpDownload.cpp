@@ -141,7 +141,11 @@ void CHttpDownload::SetURL(const wchar_t* url) {
     m_strURL = narrow.c_str();
 }
 
-void CHttpDownload::SetDownloadFolder(const char* folder) { m_strFilePath.Format("%s\\Mirel.ndn", folder ? folder : ""); }
+void CHttpDownload::SetDownloadFolder(const char* folder) {
+    // No ".ndn" in the fetch's own name: a file that is not whole is never taken for a description.
+    m_strFilePath.Format("%s\\Mirel.fetch", folder ? folder : "");
+    m_strDescriptionPath.Format("%s\\Mirel.ndn", folder ? folder : "");
+}
 
 HINTERNET CHttpDownload::Request() {
     std::lock_guard<std::mutex> g(m_lock);
@@ -218,10 +222,9 @@ CString CHttpDownload::Download() {
 
     Deadline deadline(*this, m_dwTimeLimitMs);
     CString result = Fetch(deadline);
-    if (deadline.Expired()) {
-        DiscardTarget();
-        return Message("Download Failed No:12, Time Limit:%d\n", static_cast<int>(deadline.LimitSeconds()));
-    }
+    if (deadline.Expired()) result = Message("Download Failed No:12, Time Limit:%d\n", static_cast<int>(deadline.LimitSeconds()));
+    // A failed fetch leaves nothing behind, not even the part that arrived.
+    if (!result.IsEmpty()) DiscardTarget();
     return result;
 }
 
@@ -231,6 +234,8 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
     if (!failure.IsEmpty()) return failure;
 
     int redirects = 0;
+    int prompts = 0;
+    bool bodyReadAway = false;  // a refused answer's body was read before a cancelled prompt
     for (;;) {
         // Waits for the answer end with the fetch's time, and so do reads of its body.
         DWORD left = deadline.RemainingMs();
@@ -293,11 +298,16 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
                 }
             }
             if (deadline.Expired()) return CString();
+            // A server that refuses every answer is not asked about for ever.
+            if (prompts == kMaxPrompts)
+                return Message("Download Failed No:16, Authorization Failed:%d\n", static_cast<int>(status));
+            ++prompts;
             HWND owner = m_phWndOwner ? *m_phWndOwner : nullptr;
             deadline.Pause();
             DWORD answer = ::InternetErrorDlg(owner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
             deadline.Resume();
             if (answer == ERROR_INTERNET_FORCE_RETRY) continue;
+            bodyReadAway = true;
             break;
         }
         if (status == HTTP_STATUS_OK) break;
@@ -307,10 +317,13 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
     // A stated length over the limit is refused before any of the body is read.
     char lengthText[32] = {};
     DWORD lengthLen = sizeof(lengthText);
+    bool lengthStated = false;
+    unsigned long long stated = 0;
     if (::HttpQueryInfoA(Request(), HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthLen, nullptr)) {
         char* end = nullptr;
-        unsigned long long stated = std::strtoull(lengthText, &end, 10);
-        if (end != lengthText && stated > kMaxBody) {
+        stated = std::strtoull(lengthText, &end, 10);
+        lengthStated = end != lengthText;
+        if (lengthStated && stated > kMaxBody) {
             return RefuseBody();
         }
     }
@@ -334,6 +347,9 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             return CString("Download file writing Failed \n");
         }
     }
+    // A connection that ends before the stated length is a cut, not a whole file.
+    if (lengthStated && !bodyReadAway && total != stated)
+        return Message("Download Failed No:8, Error:%d\n", static_cast<int>(ERROR_INTERNET_CONNECTION_RESET));
     m_file.Close();
     return CString();
 }

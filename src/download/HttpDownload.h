@@ -1,4 +1,6 @@
-// Fetches one file over HTTP or HTTPS into a folder as "Mirel.ndn", with WinInet.
+// Fetches the packed description over HTTP or HTTPS into a folder, with WinInet: under a name of
+// its own ("Mirel.fetch"), which becomes "Mirel.ndn" only once it has been unpacked (and
+// verified); a failed fetch leaves nothing.
 #pragma once
 #include <windows.h>
 #include <wininet.h>
@@ -19,7 +21,8 @@ public:
 
     void SetURL(const wchar_t* url);
     void SetDownloadFolder(const char* folder);
-    const char* GetFilePath() const { return m_strFilePath; }
+    const char* GetFilePath() const { return m_strFilePath; }          // what the fetch writes
+    const char* GetDescriptionPath() const { return m_strDescriptionPath; }  // Mirel.ndn
     // Runs the whole download. Empty when the file was stored completely, else one failure message.
     CString Download();
 
@@ -27,6 +30,7 @@ public:
     static constexpr uint64_t kMaxBody = 16u * 1024 * 1024;
     static constexpr DWORD kTimeLimitMs = 120 * 1000;
     static constexpr int kMaxRedirects = 10;
+    static constexpr int kMaxPrompts = 3;  // credentials prompts in one fetch
 
     CString m_strServer;
     CString m_strObject;
@@ -40,6 +44,7 @@ public:
     HWND* m_phWndOwner = nullptr;
     CString m_strURL;
     CString m_strFilePath;
+    CString m_strDescriptionPath;
     DWORD m_dwTimeLimitMs = kTimeLimitMs;  // lowered by tests only
 
 private:

@@ -154,21 +154,29 @@ BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
     return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
 }
 
-CString UnpackFetchedDescription(const char* path, const PublisherKey* key) {
-    if (!key) {
-        UnpackPackedFile(path, nullptr);
-        return CString();
-    }
+CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKey* key,
+                                 bool* verified) {
+    if (verified) *verified = false;
     int code = 0;
+    UnpackStatus status = UnpackPackedFile(fetched, key, &code);
+    if (status == UnpackStatus::Ok) {
+        if (::MoveFileExA(fetched, description, MOVEFILE_REPLACE_EXISTING)) {
+            if (verified) *verified = key != nullptr;
+            return CString();
+        }
+        status = UnpackStatus::Unopenable;
+        code = static_cast<int>(::GetLastError());
+    }
+    ::DeleteFileA(fetched);
+    if (!key) return CString();
     CString failure;
-    switch (UnpackPackedFile(path, key, &code)) {
-    case UnpackStatus::Ok: return CString();
+    switch (status) {
+    case UnpackStatus::Ok:
     case UnpackStatus::Unopenable:
     case UnpackStatus::BadStream: failure.Format("Download Failed No:13, Unpack Error:%d\n", code); break;
     case UnpackStatus::NotSigned: failure = CString("Download Failed No:14, Not Signed\n"); break;
     case UnpackStatus::BadSignature: failure = CString("Download Failed No:15, Bad Signature\n"); break;
     }
-    ::DeleteFileA(path);
     return failure;
 }
 

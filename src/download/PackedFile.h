@@ -42,11 +42,14 @@ UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const Publisher
 // Unpacks the file in place. Only on Ok is the file replaced by its content.
 UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zlibCode = nullptr);
 
-// The launch sequence's unpacking of the fetched description, with the executable's key
-// (BuiltInPublisherKey). Without a key it unpacks as the plain format says and reports nothing.
-// With one it reports every failure with a numbered message and then removes the fetched file,
-// so nothing unverified stays in the download folder.
-CString UnpackFetchedDescription(const char* path, const PublisherKey* key);
+// The launch sequence's unpacking of the fetched description (the file `fetched`, under a name
+// of its own), with the executable's key (BuiltInPublisherKey). Only a description that unpacks,
+// and with a key is signed by it, replaces `description` (Mirel.ndn); the fetched file is gone
+// either way, and an earlier description stays when the new one fails. Without a key a failure
+// is silent, as the plain format has it; with one every failure is a numbered message.
+// `verified` tells whether a signature was checked and held.
+CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKey* key,
+                                 bool* verified = nullptr);
 
 // Packs plain content into the packed form (used by the publisher's packer and by tests).
 std::string PackContent(const std::string& plain, int level = 9);

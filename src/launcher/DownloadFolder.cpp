@@ -3,12 +3,15 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
 #include <memory>
 #include <vector>
 
 #include "framework/handles.h"
+#include "torrent/CodePage.h"
 
 const char kFolderLockName[] = "MirelLauncher.lock";
+const wchar_t kFolderLockNameW[] = L"MirelLauncher.lock";
 
 namespace {
 
@@ -173,3 +176,149 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
     lock = nullptr;
     return ::GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
 }
+
+std::wstring FullPathOf(const std::string& path) {
+    const std::wstring wide = AnsiToWide(path);
+    wchar_t full[MAX_PATH * 2] = {};
+    DWORD n = ::GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
+    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(full, n);
+}
+
+bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
+    wchar_t final[MAX_PATH * 2] = {};
+    DWORD n = ::GetFinalPathNameByHandleW(folder, final, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH * 2) return false;
+    std::wstring got(final, n);
+    if (got.rfind(L"\\\\?\\", 0) == 0) got.erase(0, 4);
+    std::wstring want = expected;
+    for (std::wstring* s : {&got, &want})
+        while (s->size() > 3 && (s->back() == L'\\' || s->back() == L'/')) s->pop_back();
+    return !want.empty() && got.size() == want.size() &&
+           ::CompareStringOrdinal(got.c_str(), static_cast<int>(got.size()), want.c_str(),
+                                  static_cast<int>(want.size()), TRUE) == CSTR_EQUAL;
+}
+
+namespace {
+
+// Deeper than this, a folder's content is not looked into: counted as not ours.
+constexpr int kMaxFolderDepth = 32;
+
+UniqueKernelHandle OpenEntry(const std::wstring& path, DWORD access) {
+    return UniqueKernelHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// Calls `visit(path, attributes)` for each entry of a folder other than "." and "..". False
+// when the folder cannot be listed or `visit` says stop.
+template <typename Visit>
+bool ForEachEntry(const std::wstring& folder, Visit visit) {
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle find(::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                             nullptr, 0));
+    if (!find) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
+        if (!visit(folder + L"\\" + entry.cFileName, entry.cFileName, entry.dwFileAttributes)) return false;
+    } while (::FindNextFileW(find.get(), &entry));
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth) {
+    if (depth > kMaxFolderDepth) return FolderContent::Unknown;
+    TokenSids sids;
+    if (!sids.Load()) return FolderContent::Unknown;
+    FolderContent result = FolderContent::Ours;
+    bool listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name, DWORD listedAttributes) {
+        if (skip && ::CompareStringOrdinal(name, -1, skip, -1, TRUE) == CSTR_EQUAL) return true;
+        UniqueKernelHandle entry = OpenEntry(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!entry || !::GetFileInformationByHandle(entry.get(), &info)) {
+            result = FolderContent::Unknown;
+            return false;
+        }
+        // By name too: not every file system reports a link through a handle opened on it.
+        const DWORD byName = ::GetFileAttributesW(path.c_str());
+        if ((info.dwFileAttributes | listedAttributes | (byName == INVALID_FILE_ATTRIBUTES ? 0 : byName)) &
+            FILE_ATTRIBUTE_REPARSE_POINT) {
+            result = FolderContent::Foreign;
+            return false;
+        }
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PSID owner = nullptr;
+        if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &sd) != ERROR_SUCCESS) {
+            result = FolderContent::Unknown;
+            return false;
+        }
+        std::unique_ptr<void, LocalFreeDeleter> keep(sd);
+        if (!owner || !(sids.IsUs(owner) || IsSystemOrAdministrators(owner))) {
+            result = FolderContent::Foreign;
+            return false;
+        }
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            entry.reset();
+            result = Inspect(path, nullptr, depth + 1);
+            return result == FolderContent::Ours;
+        }
+        return true;
+    });
+    if (!listed && result == FolderContent::Ours) result = FolderContent::Unknown;
+    return result;
+}
+
+// Deletes one entry through a handle opened on the entry itself, so a link goes and its target
+// stays. A read-only entry is made writable first.
+bool DeleteEntry(const std::wstring& path) {
+    UniqueKernelHandle entry = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    if (!entry) return false;
+    FILE_BASIC_INFO basic{};
+    if (::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        FILE_BASIC_INFO change{};
+        change.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+        if (change.FileAttributes == 0) change.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        ::SetFileInformationByHandle(entry.get(), FileBasicInfo, &change, sizeof(change));
+    }
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof(dispose))) return false;
+    entry.reset();
+    return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool Empty(const std::wstring& folder, const wchar_t* keep, int depth) {
+    if (depth > kMaxFolderDepth) return false;
+    bool emptied = true;
+    bool listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name, DWORD attributes) {
+        if (keep && ::CompareStringOrdinal(name, -1, keep, -1, TRUE) == CSTR_EQUAL) return true;
+        // A link is removed as itself; only a real folder is entered.
+        const DWORD byName = ::GetFileAttributesW(path.c_str());
+        if (byName != INVALID_FILE_ATTRIBUTES) attributes |= byName & FILE_ATTRIBUTE_REPARSE_POINT;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            UniqueKernelHandle entry = OpenEntry(path, FILE_READ_ATTRIBUTES);
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (entry && ::GetFileInformationByHandle(entry.get(), &info) &&
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !Empty(path, nullptr, depth + 1))
+                emptied = false;
+        }
+        if (!DeleteEntry(path)) emptied = false;
+        return true;
+    });
+    return listed && emptied;
+}
+
+}  // namespace
+
+namespace {
+std::wstring WithoutSeparator(std::wstring path) {
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return path;
+}
+}  // namespace
+
+FolderContent InspectFolderContent(const std::wstring& folder, const wchar_t* skip) {
+    return Inspect(WithoutSeparator(folder), skip, 0);
+}
+
+bool EmptyFolder(const std::wstring& folder, const wchar_t* keep) { return Empty(WithoutSeparator(folder), keep, 0); }

@@ -48,8 +48,30 @@ FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd);
 // Replaces the folder's access list with the protected one of DownloadFolderSddl().
 bool TightenFolder(const std::string& path);
 
+// True when the handle's final path is `expected` (compared without a trailing separator and
+// without regard to case): a link anywhere above, or a folder swapped in before the handle was
+// opened, shows up here.
+bool FinalPathIs(HANDLE folder, const std::wstring& expected);
+// The full, normalised form of an ANSI path (runs of separators folded), in UTF-16.
+std::wstring FullPathOf(const std::string& path);
+
+// What a folder holds, looked at entry by entry at every depth, never through a link.
+enum class FolderContent {
+    Ours,     // every entry is owned by us, SYSTEM or Administrators, and none is a link
+    Foreign,  // an entry owned by someone else, or a link (junction, symbolic link)
+    Unknown,  // something could not be listed or its owner read
+};
+// The entry named `skip` is not looked at.
+FolderContent InspectFolderContent(const std::wstring& folder, const wchar_t* skip);
+
+// Removes everything inside `folder` except the entry named `keep`: files and links as entries
+// (what a link points to is never touched), folders after their content, read-only ones too.
+// True when nothing else is left.
+bool EmptyFolder(const std::wstring& folder, const wchar_t* keep);
+
 // The lock file in the download folder that one launcher holds while it uses the folder.
 extern const char kFolderLockName[];
+extern const wchar_t kFolderLockNameW[];
 enum class LockResult { Held, Busy, Unavailable };
 // Opens `folder` + lock name exclusively (created when missing, never followed if a link).
 // Busy when another process holds it; Unavailable when it cannot be made or opened for

@@ -6,6 +6,8 @@
 #include "framework/handles.h"
 #include "launcher/DownloadFolder.h"
 #include "launcher/StartParams.h"
+#include "torrent/CodePage.h"
+#include "torrent/Diagnostics.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -96,30 +98,48 @@ BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
 
 BOOL CMirelLauncherDlg::HoldDownloadDir(bool created) {
     ReleaseDownloadDir();
-    char parent[MAX_PATH] = {};
-    std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
+    // Both levels are opened as themselves, without a trailing separator (which would lead
+    // through a link), and the folder's handle must end where its name says.
+    std::string folder = m_szDownloadDir;
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    const std::string parent = folder.substr(0, folder.find_last_of('\\'));
     m_hDownParent.reset(OpenFolderHeld(parent));
-    m_hDownFolder.reset(OpenFolderHeld(m_szDownloadDir));
+    m_hDownFolder.reset(OpenFolderHeld(folder));
     // A junction or link at either level would let whoever made it choose the folder.
-    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder.get(), m_szDownloadDir) ||
-        (m_hDownParent && !IsPlainFolder(m_hDownParent.get(), parent))) {
+    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder.get(), folder) ||
+        (m_hDownParent && !IsPlainFolder(m_hDownParent.get(), parent)) ||
+        !FinalPathIs(m_hDownFolder.get(), FullPathOf(folder))) {
         ReleaseDownloadDir();
         m_nFolderState = FOLDER_REFUSED;
         return FALSE;
     }
     // Another launcher (of another user or session) uses the folder: touch nothing.
     HANDLE lock = nullptr;
-    if (TakeFolderLock(m_szDownloadDir, lock) == LockResult::Busy) {
+    if (TakeFolderLock(folder, lock) == LockResult::Busy) {
         ReleaseDownloadDir();
         m_nFolderState = FOLDER_BUSY;
         return FALSE;
     }
     m_hFolderLock.reset(lock);
     FolderTrust trust = ReadFolderTrust(m_hDownFolder.get());
+    // What others could put here before the folder was tightened is not ours to open.
+    const bool othersCouldWrite = !created && trust.othersWrite;
     if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) &&
-        TightenFolder(m_szDownloadDir))
+        TightenFolder(folder))
         trust = ReadFolderTrust(m_hDownFolder.get());
     m_nFolderState = trust.trusted() ? FOLDER_TRUSTED : FOLDER_UNTRUSTED;
+    if (m_nFolderState != FOLDER_TRUSTED || created) return TRUE;
+
+    // The folder is only a cache, filled again by the download: one whose content we cannot
+    // vouch for is emptied (the lock we hold aside) before anything in it is used.
+    const std::wstring wideFolder = AnsiToWide(folder);
+    if (othersCouldWrite || InspectFolderContent(wideFolder, kFolderLockNameW) != FolderContent::Ours) {
+        const bool emptied = EmptyFolder(wideFolder, kFolderLockNameW);
+        TorrentDiagnostic(stderr, "%s: %s\n", folder.c_str(),
+                          emptied ? "emptied, it held what someone else may have put there"
+                                  : "not used, it holds what someone else put there and cannot be removed");
+        if (!emptied) m_nFolderState = FOLDER_UNTRUSTED;
+    }
     return TRUE;
 }
 

@@ -61,8 +61,15 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     char version[kVersionSize] = {};
 
     char downloadDir[MAX_PATH] = {};
-    if (!EnsureDownloadDir(downloadDir)) {
-        if (m_nFolderState == FOLDER_REFUSED)
+    EnsureDownloadDir(downloadDir);
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
+
+    // The download folder decides only whether there is a torrent part: an installed game is
+    // started whatever the folder's state. A download needs a folder that is ours alone, since
+    // what is downloaded is opened, perhaps with an administrator's rights.
+    const bool folderUsable = m_nFolderState == FOLDER_TRUSTED;
+    if (!m_bInstalled && !folderUsable) {
+        if (m_nFolderState == FOLDER_REFUSED || m_nFolderState == FOLDER_UNTRUSTED)
             MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
         else if (m_nFolderState == FOLDER_BUSY)
             AfxMessageBox(kAlreadyRunningText, MB_OK);
@@ -70,18 +77,10 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         return kSequenceStopped;
     }
 
-    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
-    // What is downloaded is opened, perhaps with an administrator's rights: not from a folder
-    // in which someone else may change files.
-    if (!m_bInstalled && m_nFolderState != FOLDER_TRUSTED) {
-        MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
-        SendMessage(WM_CLOSE);
-        return kSequenceStopped;
-    }
-
     PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);
     PrepareEvent(g_monitorDoneEventOwner, g_hMonitorDoneEvent);
 
+    m_bSignedOnly = BuiltInPublisherKey() != nullptr;
     if (!m_bInstalled) {
         CString failure;
         {
@@ -92,7 +91,10 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             download.SetDownloadFolder(m_szDownloadDir);
             download.m_phWndOwner = &m_hWnd;
             failure = download.Download();
-            if (failure.IsEmpty()) failure = UnpackFetchedDescription(download.GetFilePath(), BuiltInPublisherKey());
+            // Only a whole, unpacked (and, with a key, verified) description becomes Mirel.ndn.
+            if (failure.IsEmpty())
+                failure = UnpackFetchedDescription(download.GetFilePath(), download.GetDescriptionPath(),
+                                                   BuiltInPublisherKey(), &m_bDescriptionChecked);
         }
         if (!failure.IsEmpty()) {
             AfxMessageBox(failure, MB_OK);
@@ -100,7 +102,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             return kSequenceStopped;
         }
     }
-    StartTorrentSession();
+    if (folderUsable) StartTorrentSession();
 
     if (!m_pMonitorThread && !m_torrentFiles.empty()) StartMonitorThread(this);
 

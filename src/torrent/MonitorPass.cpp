@@ -18,7 +18,6 @@
 
 namespace {
 
-const char kMainTorrentMark[] = "Mirel.ndn";
 constexpr DWORD kPeerListIntervalMs = 1000;
 constexpr int kCellSize = MAX_PATH;
 // A shell that refused the installer is asked again at most this often.
@@ -100,18 +99,17 @@ void CMirelLauncherDlg::MonitorPass() {
             }
         }
 
-        lt::torrent_handle current;
-        lt::torrent_handle statusOf;  // the handle whose status `status` holds
+        lt::torrent_handle mainTorrent;  // the main torrent, whose content is the installer
         lt::torrent_status status;
         for (auto it = ses->handles.begin(); it != ses->handles.end();) {
-            current = it->second;
+            const lt::torrent_handle current = it->second;
             if (!current.is_valid()) {
                 it = ses->handles.erase(it);
                 continue;
             }
-            if (!m_bInstalled && it->first.find(kMainTorrentMark) != std::string::npos) {
+            if (!m_bInstalled && IsMainTorrentKey(it->first)) {
                 status = current.status(lt::torrent_handle::query_accurate_download_counters);
-                statusOf = current;
+                mainTorrent = current;
                 TransferFigures figures;
                 figures.bSize = true;
                 figures.fDone = static_cast<float>(status.total_done);
@@ -125,13 +123,12 @@ void CMirelLauncherDlg::MonitorPass() {
             ++it;
         }
 
-        // The completion test needs a torrent: a pass that ends on none (no torrent, or the
-        // last one just removed) skips it.
-        if (current.is_valid() && !ses->launched && !ses->openRefused && !m_bInstalled) {
-            if (!(statusOf == current)) status = current.status({});
+        // Only the content of the description this run fetched is opened, never that of another
+        // torrent file that happens to sort last. A pass without it skips the test.
+        if (mainTorrent.is_valid() && !ses->launched && !ses->openRefused && !m_bInstalled) {
             const DWORD now = ::GetTickCount();
             const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
-            if (status.state == lt::torrent_status::seeding && due) OpenContent(*this, *ses, current, now);
+            if (status.state == lt::torrent_status::seeding && due) OpenContent(*this, *ses, mainTorrent, now);
         }
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.

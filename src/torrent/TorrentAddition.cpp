@@ -54,6 +54,48 @@ bool LoadResumeData(const std::wstring& path, const lt::torrent_info& ti, lt::ad
     return true;
 }
 
+// Names Windows takes for a device in every folder, with or without an extension: a file of
+// that name would be the device, not a file in the download folder.
+bool IsDeviceName(const std::string& component) {
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (const char* device : {"con", "nul", "aux", "prn", "conin$", "conout$"})
+        if (base == device) return true;
+    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+// Why the files a torrent names cannot be stored in the folder, or null when they can: a
+// component that is a device name, or a link (junction, symbolic link) already standing where a
+// file or folder of the torrent goes. Links are never followed.
+const char* UnsafeTorrentPaths(const lt::torrent_info& ti, const std::wstring& folder) {
+    const lt::file_storage& fs = ti.files();
+    for (lt::file_index_t i : fs.file_range()) {
+        std::string path = fs.file_path(i);
+        std::wstring wide = folder;
+        size_t start = 0;
+        bool exists = true;
+        while (start <= path.size()) {
+            size_t end = path.find_first_of("/\\", start);
+            if (end == std::string::npos) end = path.size();
+            const std::string component = path.substr(start, end - start);
+            start = end + 1;
+            if (component.empty()) continue;
+            if (IsDeviceName(component)) return "a file named like a device";
+            std::wstring wideComponent;
+            if (!exists || !Utf8ToWide(component, wideComponent)) continue;
+            if (wide.back() != L'\\') wide += L'\\';
+            wide += wideComponent;
+            const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) exists = false;
+            else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a link where its files go";
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 // The folder is listed by its path: the process's current directory, which the session's
@@ -69,8 +111,24 @@ void CMirelLauncherDlg::FindTorrentFiles() {
 
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
-        if (std::strstr(entry.cFileName, kTorrentMark)) m_torrentFiles.push_back(folder + entry.cFileName);
+        if (!std::strstr(entry.cFileName, kTorrentMark)) continue;
+        const std::string path = folder + entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            TorrentDiagnostic(stderr, "%s: not added, a link\n", path.c_str());
+            continue;
+        }
+        if (m_bSignedOnly && !(m_bDescriptionChecked && IsMainTorrentKey(path))) {
+            TorrentDiagnostic(stderr, "%s: not added, no signature checked in this run\n", path.c_str());
+            continue;
+        }
+        m_torrentFiles.push_back(path);
     } while (::FindNextFileA(find.get(), &entry));
+}
+
+bool IsMainTorrentKey(const std::string& key) {
+    const size_t slash = key.find_last_of("\\/");
+    const std::string name = slash == std::string::npos ? key : key.substr(slash + 1);
+    return ::lstrcmpiA(name.c_str(), "Mirel.ndn") == 0;
 }
 
 void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
@@ -84,6 +142,10 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
             return;
         }
         const std::string name = Utf8ToAnsi(ti->name());
+        if (const char* why = UnsafeTorrentPaths(*ti, AnsiToWide(savePath))) {
+            TorrentDiagnostic(stderr, "%s: not added, %s\n", strTorrentFile.c_str(), why);
+            return;
+        }
         TorrentDiagnostic(stdout, "%s\n", name.c_str());
 
         lt::add_torrent_params atp;

@@ -36,5 +36,9 @@ struct TorrentSession {
     bool openFailed = false;      // nextOpenTick holds
 };
 
+// The main torrent: the description the launcher fetches, "Mirel.ndn" (the file name of the key,
+// in any case). Its content alone is ever opened.
+bool IsMainTorrentKey(const std::string& key);
+
 // One row of the peer window for a peer of a torrent.
 PeerRow FormatPeerRow(const lt::peer_info& peer);

@@ -119,8 +119,13 @@ public:
     int m_nTorrentUploadLimit = 0;    // 0: no limit
     int m_nTorrentDownloadLimit = 0;  // 0: no limit
     int m_nMaxConnectionsPerTorrent = 50;
+    // A launcher built with a publisher key adds only the description whose signature it checked
+    // in this run (m_bDescriptionChecked); other torrent files are left alone.
+    bool m_bSignedOnly = false;
+    bool m_bDescriptionChecked = false;
 
-    // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles.
+    // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles;
+    // links are left out, and so is everything but a checked Mirel.ndn when m_bSignedOnly.
     void FindTorrentFiles();
     // Adds one torrent file to the session with the program's fixed parameters, keyed by its
     // path; failures are written to the standard error stream and the file is skipped.

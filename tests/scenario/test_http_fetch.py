@@ -10,7 +10,8 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD, DOWNLOAD_DIR, IDCANCEL, IDOK, ROOT, TITLE, posted_barrier, wait_exit, wait_for
+from conftest import (BUILD, DOWNLOAD_DIR, FOLDER_LOCK, IDCANCEL, IDOK, LAUNCHER, ROOT, TITLE, folder_names, posted_barrier,
+                      wait_exit, wait_for)
 
 SERVER = ROOT / "tests" / "servers" / "httpserver.py"
 NDNPACK = BUILD / "ndnpack.exe"
@@ -106,8 +107,24 @@ def test_failed_status_shows_numbered_message_and_closes(wine, game, launcher, h
     assert (req["method"], req["target"], req["version"]) == ("GET", path + "?from=launcher", "HTTP/1.1")
     assert req["ua"] == TITLE, "the user agent is the application's name"
     assert req["auth"] is False
-    # The target file was created before the request and stays, empty.
-    assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == b""
+    # A failed fetch leaves nothing that a later run could take for a description.
+    assert folder_names(DOWNLOAD_DIR) == [FOLDER_LOCK]
+
+
+@pytest.mark.parametrize("exe", [LAUNCHER, BUILD / "tests" / "MirelLauncherSigned.exe"], ids=["unkeyed", "keyed"])
+def test_fetch_cut_short_leaves_the_earlier_description_alone(wine, game, http_server, exe):
+    # The server states 1000 bytes more than it sends: what arrived is not a description.
+    (http_server.root / "Mirel.ndn").write_bytes(_pack(torrent_description()))
+    DOWNLOAD_DIR.mkdir(parents=True)
+    (DOWNLOAD_DIR / "Mirel.ndn").write_bytes(b"an earlier run's description")
+    proc = wine.start(exe, game.start_string(url=http_server.url("/short/Mirel.ndn")))
+    text = "Download Failed No:8, Error:12031\n"
+    hwnd = wine.wait_msgbox(text, title=exe.stem, timeout_ms=20000)
+    assert hwnd, wine.msgboxes(exe.stem, 0)
+    assert wine.command(hwnd, IDOK)
+    assert wait_exit(proc) == 0
+    assert folder_names(DOWNLOAD_DIR) == sorted([FOLDER_LOCK, "Mirel.ndn"])
+    assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == b"an earlier run's description"
 
 
 def test_server_down_shows_send_failure_and_closes(wine, game, launcher):
@@ -160,7 +177,7 @@ def test_redirected_description_is_followed(wine, game, launcher, http_server):
     assert [r["answer"] for r in http_server.requests()] == ["302", "200"]
 
 
-def test_credentials_prompt_cancelled_gives_empty_description(wine, game, launcher, http_server):
+def test_credentials_prompt_cancelled_leaves_no_description(wine, game, launcher, http_server):
     (http_server.root / "Mirel.ndn").write_bytes(_pack(torrent_description()))
     proc = launcher.start(game.start_string(url=http_server.url("/auth/launcher-realm/Mirel.ndn")))
     # The prompt shows only with a real owner window: the launcher hands over its own.
@@ -168,11 +185,11 @@ def test_credentials_prompt_cancelled_gives_empty_description(wine, game, launch
     assert prompt, "no credentials prompt"
     assert wine.command(prompt, IDCANCEL)
     assert wine.gone(cls="#32770", timeout_ms=10000)
-    # The answer's body was read away: an empty description, which does not unpack, and the
-    # launcher goes on without a message.
-    assert wait_file(DOWNLOAD_DIR / "Mirel.ndn", lambda b: b == b"")
+    # The answer's body was read away: an empty fetch, which does not unpack and so never
+    # becomes Mirel.ndn; the launcher goes on to its wait without a message.
     posted_barrier(wine, launcher.window())
     assert wine.msgboxes(TITLE, timeout_ms=0) == []
+    assert folder_names(DOWNLOAD_DIR) == [FOLDER_LOCK]
     assert proc.poll() is None
     reqs = http_server.requests()
     assert len(reqs) == 1 and reqs[0]["answer"] == "401"

@@ -1,8 +1,10 @@
 """The launcher as a whole on the installed-game path: single instance, start parameters from
 the command line and from "Start Param Map", the patcher step and the closing."""
+import contextlib
 import os
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -170,7 +172,8 @@ def test_window_destruction_does_not_rerun_the_sequence(wine, game, launcher):
 def test_start_param_map_without_terminator_is_read_within_the_view(wine, game, waiting_launcher):
     proc, hwnd = waiting_launcher
     game.install()
-    # 1024 bytes of repeated fields and no terminator: read no further than the view.
+    # A whole page of repeated fields and no terminator: a read past the 1024-byte view would
+    # run off the page.
     text = game.start_string(f1="x") + "*"
     rc, out = starter(wine, "--send", "--no-nul", text)
     assert rc == 0 and out.strip() == "sent 0"
@@ -267,22 +270,6 @@ def test_dialog_end_during_installer_wait_ends_the_run(wine, waiting_launcher, c
     assert wait_exit(proc) == 0
 
 
-def test_download_folder_that_cannot_be_made_closes_silently_without_request(wine, game, file_server, launcher):
-    # A file where the folder above the download folder belongs: neither can be created.
-    down = DOWNLOAD_DIR.parent
-    shutil.rmtree(down, ignore_errors=True)
-    down.write_bytes(b"not a folder")
-    try:
-        (file_server.root / "Mirel.ndn").write_bytes(pack(b"d8:announce0:4:infod6:lengthi1e4:name4:nonee"))
-        proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
-        # A message box would keep the process until it is answered.
-        assert wait_exit(proc) == 0
-        assert file_server.requests() == []
-        assert down.read_bytes() == b"not a folder"
-    finally:
-        down.unlink()
-
-
 # The DLLs the launcher uses that are not among Windows' known DLLs. version.dll is one too, but
 # Wine's own comctl32 imports it while the process starts, before any code of the launcher runs
 # (on Windows, system DLLs take their imports from the system folder).
@@ -368,37 +355,91 @@ def test_existing_folder_that_others_may_write_is_tightened(wine, game, launcher
     assert set(others_granted(sddl(wine, DOWNLOAD_DIR))) <= {"0x1200a9"}, sddl(wine, DOWNLOAD_DIR)
 
 
-def test_download_folder_that_is_a_link_is_refused(wine, game, launcher):
+def write_torrent(path, name, files):
+    """Metainfo of a torrent of several files under the folder `name`, written to `path`."""
+    import libtorrent as lt
+    fs = lt.file_storage()
+    for rel, data in files.items():
+        fs.add_file(f"{name}/{rel}", len(data))
+    ct = lt.create_torrent(fs, 16384, flags=lt.create_torrent.v1_only)
+    for i in range(fs.num_pieces()):
+        ct.set_hash(i, b"\x01" * 20)
+    Path(path).write_bytes(lt.bencode(ct.generate()))
+
+
+OTHER_UID = 1001  # another user of the machine: Wine shows what this uid owns as not ours
+
+
+@contextlib.contextmanager
+def unusable_download_folder(wine, kind, elsewhere):
+    """The download folder made unusable in one way; yields the message a download gets."""
+    shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+    holder = None
+    try:
+        if kind == "link":  # the folder itself is a link
+            DOWNLOAD_DIR.parent.mkdir()
+            DOWNLOAD_DIR.symlink_to(elsewhere, target_is_directory=True)
+            yield FOLDER_REFUSED
+        elif kind == "link-above":  # C:\Down is a link
+            (elsewhere / DOWNLOAD_DIR.name).mkdir()
+            DOWNLOAD_DIR.parent.symlink_to(elsewhere, target_is_directory=True)
+            yield FOLDER_REFUSED
+        elif kind == "other-users":  # another user's folder, with a link inside and a torrent naming it
+            DOWNLOAD_DIR.mkdir(parents=True)
+            (DOWNLOAD_DIR / "Setup").symlink_to(elsewhere, target_is_directory=True)
+            write_torrent(DOWNLOAD_DIR / "Mirel.ndn", "Setup", {"Setup.exe": b"x" * 4096})
+            for p in (DOWNLOAD_DIR, DOWNLOAD_DIR / "Mirel.ndn"):
+                os.lchown(p, OTHER_UID, OTHER_UID)
+            yield FOLDER_REFUSED
+        elif kind == "link-inside":  # our folder, open to everyone once, with a link to a folder inside
+            DOWNLOAD_DIR.mkdir(parents=True)
+            os.chmod(DOWNLOAD_DIR, 0o777)
+            (elsewhere / "keep").mkdir()
+            (DOWNLOAD_DIR / "Setup").symlink_to(elsewhere, target_is_directory=True)
+            os.lchown(DOWNLOAD_DIR / "Setup", OTHER_UID, OTHER_UID)
+            # Windows removes the link itself and goes on; Wine cannot (its removal follows a link
+            # to a folder), so the link stays and the folder is refused.
+            yield FOLDER_REFUSED
+        elif kind == "busy":  # another user's launcher holds the folder's lock
+            DOWNLOAD_DIR.mkdir(parents=True)
+            holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(DOWNLOAD_DIR / FOLDER_LOCK), "60000",
+                                stdout=subprocess.PIPE)
+            assert holder.stdout.readline().strip() == b"held"
+            yield ALREADY_RUNNING
+        else:  # "unmakeable": a file where the folder above belongs
+            DOWNLOAD_DIR.parent.write_bytes(b"not a folder")
+            yield None
+    finally:
+        if holder:
+            holder.kill()
+            holder.wait(timeout=10)
+        for p in (DOWNLOAD_DIR, DOWNLOAD_DIR.parent):
+            if p.is_symlink() or p.is_file():
+                p.unlink()
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+
+
+@pytest.mark.parametrize("kind", ["link", "link-above", "other-users", "link-inside", "busy", "unmakeable"])
+@pytest.mark.parametrize("installed", [True, False], ids=["installed", "download"])
+def test_unusable_download_folder_stops_a_download_never_an_installed_game(wine, game, launcher, file_server, kind,
+                                                                           installed):
     elsewhere = DRIVE_C / "elsewhere"
     shutil.rmtree(elsewhere, ignore_errors=True)
     elsewhere.mkdir()
-    DOWNLOAD_DIR.parent.mkdir(parents=True, exist_ok=True)
-    DOWNLOAD_DIR.symlink_to(elsewhere, target_is_directory=True)
-    game.install()
-    try:
-        proc = launcher.start(game.start_string())
-        wine.answer_msgbox(FOLDER_REFUSED)
-        assert wait_exit(proc) == 0
-        assert folder_names(elsewhere) == []
-        assert game.patcher_starts() == []
-    finally:
-        DOWNLOAD_DIR.unlink()
-
-
-def test_folder_in_use_by_another_launcher_is_left_alone(wine, game, launcher):
-    # Another user's launcher (another session, so the instance mutex does not meet it) holds
-    # the folder's lock.
-    DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
-    lock = DOWNLOAD_DIR / FOLDER_LOCK
-    holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(lock), "60000", stdout=subprocess.PIPE)
-    try:
-        assert holder.stdout.readline().strip() == b"held"
+    if installed:
         game.install()
-        proc = launcher.start(game.start_string())
-        wine.answer_msgbox(ALREADY_RUNNING)
-        assert wait_exit(proc) == 0
-        assert game.patcher_starts() == []
-        assert folder_names(DOWNLOAD_DIR) == [FOLDER_LOCK]
-    finally:
-        holder.kill()
-        holder.wait(timeout=10)
+    with unusable_download_folder(wine, kind, elsewhere) as message:
+        proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
+        if installed:
+            # No torrent part and no message (a message box would keep the process): the game starts.
+            assert wait_exit(proc) == 0
+            assert len(game.wait_patcher_starts(1)) == 1
+        else:
+            if message:
+                wine.answer_msgbox(message)
+            assert wait_exit(proc) == 0
+            assert game.patcher_starts() == []
+        assert file_server.requests() == []
+        # Nothing was made through a link.
+        made = {"link-above": [DOWNLOAD_DIR.name], "link-inside": ["keep"]}
+        assert [p.name for p in elsewhere.rglob("*")] == made.get(kind, [])

@@ -364,6 +364,30 @@ class TestWhatIsOpened:
         assert seed.uploaded() >= dist.size
         assert not planted_log.exists()
 
+    @pytest.mark.parametrize("keyed", [False, True], ids=["unkeyed", "keyed"])
+    def test_description_planted_in_an_old_open_folder_never_runs(self, wine, game, launcher, tracker, peers,
+                                                                  tmp_path, keyed):
+        # A folder kept from an earlier version, which every user could write, where another user
+        # left a complete program and a description of it that sorts after Mirel.ndn.
+        dist, files = publish(peers, 4 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist)
+        DOWNLOAD_DIR.mkdir(parents=True)
+        os.chmod(DOWNLOAD_DIR, 0o777)
+        planted_log = plant_program(DOWNLOAD_DIR / "Evil.exe", 2 * MiB)
+        (DOWNLOAD_DIR / "zz.ndn").write_bytes(S.make_torrent(DOWNLOAD_DIR / "Evil.exe"))
+        for p in DOWNLOAD_DIR.iterdir():
+            os.lchown(p, 1001, 1001)
+        if keyed:
+            wine.run(NDNPACK, "--sign", TEST_SECRET, dist.torrent, dist.packed, check=True)
+            files = peers.add(S.WebSeed(dist.folder, workdir=tmp_path / "nginx", tls=(tls_dir(), "localhost")).start())
+
+        flow = Flow(wine, game, launcher, tmp_path, files, exe=SIGNED_LAUNCHER if keyed else LAUNCHER).start()
+        finish_flow(flow, dist)
+        # Only the real installer ran; what the other user left is gone, never added or opened.
+        assert not planted_log.exists()
+        assert set(folder_names(DOWNLOAD_DIR)) == {FOLDER_LOCK, "Mirel.ndn", dist.name}
+        assert "zz.ndn" not in flow.stdout() + flow.stderr()
+
     @pytest.mark.parametrize("name", ["..₩미렐온라인설치.exe", "ติดตั้ง Mirel.exe"], ids=["won-sign", "not-in-cp949"])
     def test_installer_named_beyond_the_code_page_is_what_runs(self, wine, game, launcher, tracker, peers, tmp_path,
                                                                name):

@@ -4,7 +4,8 @@
 //   --send     SendMessage (the default), --post  PostMessage
 //   --no-map   announce without creating the shared memory
 //   --no-announce  only create the shared memory and hold it (see --hold)
-//   --no-nul   fill the whole 1024-byte view with the text repeated, without a terminator
+//   --no-nul   fill the whole mapping, a full page of 4096 bytes, with the text repeated and no
+//              terminator: a reader that does not stop at the 1024-byte view runs off the page
 //   --reserve  a mapping whose pages are reserved and never committed (nothing written to it)
 //   --hold MS  keep the shared memory open this long after the announcement
 //   --wait MS  how long to look for the launcher's window (default 10000)
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
                                        "Start Param Map");
         if (!mapping) { std::fprintf(stderr, "starter: mapping failed %lu\n", ::GetLastError()); return 4; }
     } else if (map) {
-        const DWORD size = 1024;
+        const DWORD size = nul ? 1024 : 4096;
         mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, "Start Param Map");
         if (!mapping) { std::fprintf(stderr, "starter: mapping failed %lu\n", ::GetLastError()); return 4; }
         char* view = static_cast<char*>(::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size));

@@ -404,21 +404,44 @@ TEST_F(PackedFileTest, KeyedUnpackingTakesOnlyTheKeysSignatureOfExactlyTheConten
     }
 }
 
-TEST_F(PackedFileTest, UnkeyedBuildUnpacksWhatComesAsTheFormatSays) {
+// The fetched file becomes Mirel.ndn only once it unpacks (and, with a key, is signed by it);
+// it is gone either way, and an earlier Mirel.ndn stays when the new one fails.
+TEST_F(PackedFileTest, FetchedDescriptionReplacesMirelNdnOnlyWhenWhole) {
     // This test program is built without a key, as the demo's launcher is.
     ASSERT_EQ(BuiltInPublisherKey(), nullptr);
     const std::string torrent = TorrentLike(16);
-    for (const std::string& file : {Signed(torrent, TestSeed(3)), PackContent(torrent)}) {
-        ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), file));
-        EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str(), BuiltInPublisherKey()), "");
+    const std::string earlier = "an earlier run's description";
+    const PublisherKey key = PublicKeyOfSeed(TestSeed(3).bytes);
+    struct Case {
+        const char* what;
+        std::string fetched;
+        const PublisherKey* key;
+        const char* failure;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"unkeyed, signed", Signed(torrent, TestSeed(3)), nullptr, "", true},
+        {"unkeyed, plain", PackContent(torrent), nullptr, "", true},
+        {"unkeyed, not packed: silent", "not packed", nullptr, "", false},
+        {"unkeyed, cut short: silent", PackContent(torrent).substr(0, 20), nullptr, "", false},
+        {"keyed, signed", Signed(torrent, TestSeed(3)), &key, "", true},
+        {"keyed, unsigned", PackContent(torrent), &key, "Download Failed No:14, Not Signed\n", false},
+        {"keyed, other key", Signed(torrent, TestSeed(4)), &key, "Download Failed No:15, Bad Signature\n", false},
+        {"keyed, not packed", "not packed", &key, "Download Failed No:13, Unpack Error:0\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), earlier));
+        ASSERT_TRUE(WriteBytes(Path("Mirel.fetch"), c.fetched));
+        bool verified = true;
+        EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.fetch").c_str(), Path("Mirel.ndn").c_str(), c.key, &verified),
+                     c.failure);
+        EXPECT_EQ(verified, c.replaced && c.key != nullptr);
+        EXPECT_FALSE(Exists(Path("Mirel.fetch")));
         std::string after;
         ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), after));
-        EXPECT_TRUE(after == torrent);
+        EXPECT_TRUE(after == (c.replaced ? torrent : earlier));
     }
-    // A bad file is left for the torrent part to meet, as before.
-    ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), "not packed"));
-    EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.ndn").c_str(), BuiltInPublisherKey()), "");
-    EXPECT_TRUE(Exists(Path("Mirel.ndn")));
 }
 
 // The test key pair is made by openssl at configure time; the key pair libtorrent derives from

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/hasher.hpp>
 #include <libtorrent/torrent_status.hpp>
 #include <libtorrent/write_resume_data.hpp>
 
@@ -139,29 +140,73 @@ TEST_F(AddTest, TorrentsAreAddedPausedAutoManagedWithTheirLimitsKeyedByPath) {
     EXPECT_GT(h.max_uploads(), 1 << 20);
 }
 
+// A torrent of files that need not exist (made-up hashes): only its names matter here.
+std::string WriteNamedTorrent(const std::string& torrentPath, const std::vector<std::string>& files) {
+    lt::file_storage fs;
+    for (const std::string& f : files) fs.add_file(f, 1024);
+    lt::create_torrent ct(fs, 16 * 1024, lt::create_torrent::v1_only);
+    for (lt::piece_index_t p : fs.piece_range()) ct.set_hash(p, lt::hasher("any", 3).final());
+    std::vector<char> out;
+    lt::bencode(std::back_inserter(out), ct.generate());
+    return WriteBytes(torrentPath, std::string(out.begin(), out.end())) ? torrentPath : std::string();
+}
+
+// Unreadable torrent files and torrents that name a device (with or without an extension, in
+// any case, at any depth) are reported and skipped; names that only look alike are added.
 TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
     ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
     ASSERT_TRUE(WriteBytes(down + "\\Broken.ndn", "d8:announce"));
     ::CreateDirectoryA((down + "\\folder.ndn").c_str(), nullptr);
+    const std::vector<std::vector<std::string>> devices = {
+        {"con.exe"}, {"NUL"}, {"Lpt1.txt"}, {"com9.tar.gz"}, {"aux .txt"}, {"pack/prn/readme.txt", "pack/a.bin"},
+        {"CONOUT$"}};
+    for (size_t i = 0; i < devices.size(); ++i)
+        ASSERT_FALSE(WriteNamedTorrent(down + "\\device" + std::to_string(i) + ".ndn", devices[i]).empty());
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\lookalike.ndn", {"set/console.exe", "set/com10.txt", "set/lpt0",
+                                                                   "set/icon.con", "set/nul_"})
+                     .empty());
     std::string err;
     {
         CurrentDir cwd(dir.path());
         err = CaptureStderr([&] { dlg.StartTorrentSession(); });
     }
-    EXPECT_EQ(dlg.m_torrentFiles.size(), 3u);
+    EXPECT_EQ(dlg.m_torrentFiles.size(), 4u + devices.size());
     auto handles = Handles();
-    ASSERT_EQ(handles.size(), 1u);
+    ASSERT_EQ(handles.size(), 2u);
     EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
+    EXPECT_EQ(handles[1].first, down + "\\lookalike.ndn");
     // "<torrent file>: <reason>", one line each.
-    for (const std::string name : {"Broken.ndn", "folder.ndn"}) {
+    std::vector<std::string> skipped = {"Broken.ndn", "folder.ndn"};
+    for (size_t i = 0; i < devices.size(); ++i) skipped.push_back("device" + std::to_string(i) + ".ndn");
+    for (const std::string& name : skipped) {
         std::string prefix = down + "\\" + name + ": ";
         size_t at = err.find(prefix);
         ASSERT_NE(at, std::string::npos) << err;
         size_t eol = err.find('\n', at);
         ASSERT_NE(eol, std::string::npos);
         EXPECT_GT(eol, at + prefix.size()) << "a reason follows";
+        if (name.rfind("device", 0) == 0) {
+            EXPECT_EQ(err.substr(at + prefix.size(), eol - at - prefix.size()), "not added, a file named like a device");
+        }
     }
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(skipped.size())) << err;
+}
+
+// A launcher built with a key adds the description it checked in this run and nothing else.
+TEST_F(AddTest, SignedOnlyLauncherAddsTheCheckedDescriptionAlone) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    ASSERT_FALSE(Publish("Evil.exe", "zz.ndn").empty());
+    dlg.m_bSignedOnly = true;
+    for (bool checked : {false, true}) {
+        SCOPED_TRACE(checked ? "checked in this run" : "not checked in this run");
+        dlg.m_bDescriptionChecked = checked;
+        dlg.m_torrentFiles.clear();
+        std::string err = CaptureStderr([&] { dlg.FindTorrentFiles(); });
+        EXPECT_EQ(dlg.m_torrentFiles, checked ? std::vector<std::string>{down + "\\Mirel.ndn"}
+                                              : std::vector<std::string>{});
+        EXPECT_NE(err.find(down + "\\zz.ndn: not added, no signature checked in this run"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Mirel.ndn: not added") == std::string::npos, checked) << err;
+    }
 }
 
 TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
@@ -266,55 +311,51 @@ TEST_F(AddTest, KoreanTorrentNameIsShownAndSavedInTheCodePage) {
 
 // ---- resume data is a hint only
 
+// Resume data is a hint: however it claims completion (pieces had, pieces verified, seed mode,
+// the file mapped elsewhere), the files on disk are hashed, and other content holds no piece.
 TEST_F(AddTest, ResumeDataClaimingEveryPieceIsCheckedAgainstTheFiles) {
-    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 256 * 1024).empty());
-    // A file of the right size with other content where the installer belongs, another at the
-    // place the resume data maps the installer to, and resume data that calls both complete.
-    ASSERT_TRUE(WritePayload(down + "\\Setup.exe", 256 * 1024, 7));
-    ASSERT_TRUE(WritePayload(down + "\\elsewhere.exe", 256 * 1024, 8));
-    lt::add_torrent_params claim;
-    claim.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
-    claim.info_hashes = claim.ti->info_hashes();
-    claim.save_path = ToLibraryPath(down + "\\");
-    claim.have_pieces.resize(claim.ti->num_pieces(), true);
-    claim.verified_pieces.resize(claim.ti->num_pieces(), true);
-    claim.renamed_files[lt::file_index_t{0}] = "elsewhere.exe";
-    claim.flags |= lt::torrent_flags::seed_mode;
-    std::vector<char> buf = lt::write_resume_data_buf(claim);
-    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", std::string(buf.begin(), buf.end())));
+    struct Claim {
+        const char* payload;
+        const char* torrent;
+        bool verifiedSeedModeElsewhere;
+    };
+    const Claim claims[] = {{"Setup.exe", "Mirel.ndn", true}, {"Other.exe", "b.ndn", false}};
+    unsigned seed = 1;
+    for (const Claim& c : claims) {
+        ASSERT_FALSE(Publish(c.payload, c.torrent, 256 * 1024, seed++).empty());
+        // A file of the right size with other content where the payload belongs, another at the
+        // place the resume data maps it to, and resume data that calls both complete.
+        ASSERT_TRUE(WritePayload(down + "\\" + c.payload, 256 * 1024, 7));
+        ASSERT_TRUE(WritePayload(down + "\\elsewhere.exe", 256 * 1024, 8));
+        lt::add_torrent_params claim;
+        claim.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\" + c.torrent));
+        claim.info_hashes = claim.ti->info_hashes();
+        claim.save_path = ToLibraryPath(down + "\\");
+        claim.have_pieces.resize(claim.ti->num_pieces(), true);
+        if (c.verifiedSeedModeElsewhere) {
+            claim.verified_pieces.resize(claim.ti->num_pieces(), true);
+            claim.renamed_files[lt::file_index_t{0}] = "elsewhere.exe";
+            claim.flags |= lt::torrent_flags::seed_mode;
+        }
+        std::vector<char> buf = lt::write_resume_data_buf(claim);
+        ASSERT_TRUE(WriteBytes(down + "\\" + c.payload + ".resume", std::string(buf.begin(), buf.end())));
+    }
     {
         CurrentDir cwd(dir.path());
         ASSERT_TRUE(dlg.StartTorrentSession());
     }
-    ASSERT_EQ(Handles().size(), 1u);
-    lt::torrent_handle h = Handles()[0].second;
-    ASSERT_TRUE(WaitUntil([&] {
-        auto state = h.status().state;
-        return state != lt::torrent_status::checking_files && state != lt::torrent_status::checking_resume_data;
-    }));
-    lt::torrent_status st = h.status();
-    EXPECT_EQ(st.num_pieces, 0) << "the planted content holds no valid piece";
-    EXPECT_NE(st.state, lt::torrent_status::seeding);
-    EXPECT_FALSE(st.flags & lt::torrent_flags::seed_mode);
-    EXPECT_EQ(h.torrent_file()->files().file_path(lt::file_index_t{0}), "Setup.exe");
-}
-
-TEST_F(AddTest, ResumeDataOfACompleteDownloadStillHashesEveryPiece) {
-    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 256 * 1024).empty());
-    ASSERT_TRUE(::CopyFileA((seedDir + "\\Setup.exe").c_str(), (down + "\\Setup.exe").c_str(), FALSE));
-    lt::add_torrent_params claim;
-    claim.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(down + "\\Mirel.ndn"));
-    claim.info_hashes = claim.ti->info_hashes();
-    claim.have_pieces.resize(claim.ti->num_pieces(), true);
-    std::vector<char> buf = lt::write_resume_data_buf(claim);
-    ASSERT_TRUE(WriteBytes(down + "\\Setup.exe.resume", std::string(buf.begin(), buf.end())));
-    {
-        CurrentDir cwd(dir.path());
-        ASSERT_TRUE(dlg.StartTorrentSession());
+    ASSERT_EQ(Handles().size(), 2u);
+    for (const auto& entry : Handles()) {
+        SCOPED_TRACE(entry.first);
+        const lt::torrent_handle h = entry.second;
+        ASSERT_TRUE(WaitUntil([&] {
+            auto state = h.status().state;
+            return state != lt::torrent_status::checking_files && state != lt::torrent_status::checking_resume_data;
+        }));
+        lt::torrent_status st = h.status();
+        EXPECT_EQ(st.num_pieces, 0) << "the planted content holds no valid piece";
+        EXPECT_NE(st.state, lt::torrent_status::seeding);
+        EXPECT_FALSE(st.flags & lt::torrent_flags::seed_mode);
+        EXPECT_EQ(h.torrent_file()->files().file_path(lt::file_index_t{0}), h.torrent_file()->name());
     }
-    lt::torrent_handle h = Handles()[0].second;
-    // The real file becomes complete by the library's own check, piece by piece.
-    ASSERT_TRUE(WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; }));
-    lt::torrent_status st = h.status(lt::torrent_handle::query_verified_pieces);
-    EXPECT_EQ(st.num_pieces, claim.ti->num_pieces());
 }
