@@ -70,13 +70,13 @@ void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::to
     if (ContentPath(handle, AnsiToWide(dlg.m_szDownloadDir), target))
         attributes = ::GetFileAttributesW(target.c_str());
     if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
-        ses.openRefused = true;
+        ses.refusedFor = handle;
         TorrentDiagnostic(stderr, "%s: not opened, not a file inside the download folder\n",
                           Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
         return;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
-        ses.launched = true;
+        ses.launchedFor = handle;
         return;
     }
     ses.openFailed = true;
@@ -91,7 +91,6 @@ void CMirelLauncherDlg::MonitorPass() {
     try {
         if (!ses->monitorStarted) {
             ses->monitorStarted = true;
-            ses->launched = false;
             if (m_bInstalled) {
                 TransferFigures full;
                 full.nBarPos = 100;
@@ -99,15 +98,25 @@ void CMirelLauncherDlg::MonitorPass() {
             }
         }
 
+        // The entries as they stand: a later run of the sequence may add to them meanwhile.
+        std::vector<std::pair<std::string, lt::torrent_handle>> entries;
+        {
+            std::lock_guard<std::mutex> lock(ses->handlesLock);
+            for (auto it = ses->handles.begin(); it != ses->handles.end();) {
+                if (!it->second.is_valid()) {
+                    it = ses->handles.erase(it);
+                    continue;
+                }
+                entries.push_back(*it);
+                ++it;
+            }
+        }
+
         lt::torrent_handle mainTorrent;  // the main torrent, whose content is the installer
         lt::torrent_status status;
-        for (auto it = ses->handles.begin(); it != ses->handles.end();) {
-            const lt::torrent_handle current = it->second;
-            if (!current.is_valid()) {
-                it = ses->handles.erase(it);
-                continue;
-            }
-            if (!m_bInstalled && IsMainTorrentKey(it->first)) {
+        for (const auto& entry : entries) {
+            const lt::torrent_handle& current = entry.second;
+            if (!m_bInstalled && IsMainTorrentKey(entry.first)) {
                 status = current.status(lt::torrent_handle::query_accurate_download_counters);
                 mainTorrent = current;
                 TransferFigures figures;
@@ -120,12 +129,13 @@ void CMirelLauncherDlg::MonitorPass() {
                 PublishFigures(figures);
             }
             RefreshPeerList(*this, current);
-            ++it;
         }
 
         // Only the content of the description this run fetched is opened, never that of another
-        // torrent file that happens to sort last. A pass without it skips the test.
-        if (mainTorrent.is_valid() && !ses->launched && !ses->openRefused && !m_bInstalled) {
+        // torrent file that happens to sort last. A pass without it skips the test. A later run
+        // that fetched another description opens that one's installer too.
+        if (mainTorrent.is_valid() && !(ses->launchedFor == mainTorrent) && !(ses->refusedFor == mainTorrent) &&
+            !m_bInstalled) {
             const DWORD now = ::GetTickCount();
             const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(*this, *ses, mainTorrent, now);

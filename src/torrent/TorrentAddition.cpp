@@ -164,7 +164,14 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
             TorrentDiagnostic(stderr, "failed to add torrent: %s\n", ec.message().c_str());
             return;
         }
-        m_pSession->handles.emplace(strTorrentFile, handle);
+        {
+            // A file added again (on a later run) that gives the same torrent is one entry.
+            std::lock_guard<std::mutex> lock(m_pSession->handlesLock);
+            auto same = m_pSession->handles.equal_range(strTorrentFile);
+            bool known = false;
+            for (auto it = same.first; it != same.second && !known; ++it) known = it->second == handle;
+            if (!known) m_pSession->handles.emplace(strTorrentFile, handle);
+        }
 
         handle.set_max_connections(m_nMaxConnectionsPerTorrent);
         handle.set_max_uploads(-1);

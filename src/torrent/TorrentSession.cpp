@@ -14,9 +14,16 @@ const char kSessionStateFile[] = ".ses_state";
 
 }  // namespace
 
+// The session is made on the first run; every run adds the torrent files it finds, so a later
+// run that fetched a new description downloads it (one already added gives its handle back).
 BOOL CMirelLauncherDlg::StartTorrentSession() {
+    const size_t known = m_torrentFiles.size();
     FindTorrentFiles();
-    if (m_pSession) return FALSE;  // one session per run; a second call adds nothing
+    const std::vector<std::string> found(m_torrentFiles.begin() + known, m_torrentFiles.end());
+    if (m_pSession) {
+        for (const std::string& file : found) AddTorrent(file);
+        return TRUE;
+    }
 
     try {
         lt::settings_pack settings = MakeSessionSettings(m_nListenPort, m_strListenInterface);
@@ -36,7 +43,7 @@ BOOL CMirelLauncherDlg::StartTorrentSession() {
         return FALSE;
     }
 
-    for (const std::string& file : m_torrentFiles) AddTorrent(file);
+    for (const std::string& file : found) AddTorrent(file);
     return TRUE;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,17 +24,18 @@ namespace lt = libtorrent;
 // The session and the torrents added to it.
 struct TorrentSession {
     std::unique_ptr<lt::session> session;
-    // The added torrents: key is the torrent file's full path (or empty), ordered byte-wise.
-    // Filled on the UI thread before the monitor thread starts; after that only the monitor
-    // thread touches it.
+    // The added torrents: key is the torrent file's full path (or empty), ordered byte-wise; of
+    // equal keys the latest added comes last. The sequence adds on the UI thread (on each run)
+    // while the monitor thread walks and prunes them, under the lock.
+    std::mutex handlesLock;
     std::multimap<std::string, lt::torrent_handle> handles;
 
     // State of the monitor thread, kept across its passes.
-    bool monitorStarted = false;  // the thread-start step has run
-    bool launched = false;        // the shell has accepted the installer
-    bool openRefused = false;     // the content lies outside the download folder: never opened
-    DWORD nextOpenTick = 0;       // a failed open is tried again from this tick on
-    bool openFailed = false;      // nextOpenTick holds
+    bool monitorStarted = false;     // the thread-start step has run
+    lt::torrent_handle launchedFor;  // the main torrent whose installer the shell has accepted
+    lt::torrent_handle refusedFor;   // one whose content lies outside the download folder: never opened
+    DWORD nextOpenTick = 0;          // a failed open is tried again from this tick on
+    bool openFailed = false;         // nextOpenTick holds
 };
 
 // The main torrent: the description the launcher fetches, "Mirel.ndn" (the file name of the key,

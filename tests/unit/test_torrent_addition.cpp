@@ -226,22 +226,23 @@ TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
     EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 1u);
 }
 
-TEST_F(AddTest, LaterTorrentIsKeyedByItsPathWithTheWindowsLimits) {
+// A later run (message 2 with the session up) adds what it finds, each torrent once.
+TEST_F(AddTest, LaterRunAddsWhatItFindsOnceWithTheWindowsLimits) {
     ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
-    {
-        CurrentDir cwd(dir.path());
-        dlg.StartTorrentSession();
-    }
+    CurrentDir cwd(dir.path());
+    ASSERT_TRUE(dlg.StartTorrentSession());
     ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
     dlg.m_nTorrentUploadLimit = 1000;
     dlg.m_nTorrentDownloadLimit = 2000;
-    dlg.AddTorrent(down + "\\other.ndn");
+    ASSERT_TRUE(dlg.StartTorrentSession());
+    ASSERT_TRUE(dlg.StartTorrentSession());
     auto handles = Handles();
     ASSERT_EQ(handles.size(), 2u);
     EXPECT_EQ(handles[1].first, down + "\\other.ndn");
     EXPECT_EQ(Status(handles[1].second).name, "Other.bin");
     EXPECT_EQ(handles[1].second.upload_limit(), 1000);
     EXPECT_EQ(handles[1].second.download_limit(), 2000);
+    EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 2u);
 }
 
 TEST_F(AddTest, ResumeDataIsReadFromSavePathNameDotResume) {
