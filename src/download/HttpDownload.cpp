@@ -1,5 +1,7 @@
 #include "download/HttpDownload.h"
 
+#include "download/FetchFailure.h"
+
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -18,17 +20,7 @@ constexpr DWORD kSecureRequestFlags = kRequestFlags | INTERNET_FLAG_SECURE | INT
 constexpr DWORD kPromptFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 
-// Every message fits a 260-byte buffer; a longer one (a very long URL) is cut to fit.
-CString Message(const char* fmt, ...) {
-    char buf[MAX_PATH] = {};
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    return CString(buf);
-}
-
-int LastError() { return static_cast<int>(::GetLastError()); }
+long LastError() { return static_cast<long>(::GetLastError()); }
 
 // What the secure channel reports when the server's certificate is not to be trusted.
 bool IsCertificateError(DWORD err) {
@@ -54,7 +46,7 @@ bool IsRedirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-CString SizeLimit() { return Message("Download Failed No:11, Size Limit:%d\n", static_cast<int>(CHttpDownload::kMaxBody)); }
+CString SizeLimit() { return FetchFailureMessage(FetchFailure::SizeLimit, static_cast<long>(CHttpDownload::kMaxBody)); }
 
 }  // namespace
 
@@ -158,12 +150,12 @@ CString CHttpDownload::OpenRequest(bool secure) {
     DWORD service = secure ? INTERNET_SERVICE_HTTP : m_dwServiceType;
     m_hConnect.reset(::InternetConnectA(m_hSession.get(), m_strServer, m_nPort, nullptr, nullptr, service, 0,
                                         reinterpret_cast<DWORD_PTR>(this)));
-    if (!m_hConnect) return Message("Download Failed No:3, Error:%d\n", LastError());
+    if (!m_hConnect) return FetchFailureMessage(FetchFailure::Connect, LastError());
     const char* acceptTypes[] = {"*/*", nullptr};
     HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
                                            secure ? kSecureRequestFlags : kRequestFlags,
                                            reinterpret_cast<DWORD_PTR>(this));
-    if (!request) return Message("Download Failed No:4, Error:%d\n", LastError());
+    if (!request) return FetchFailureMessage(FetchFailure::OpenRequest, LastError());
     std::lock_guard<std::mutex> g(m_lock);
     m_hRequest.reset(request);
     return CString();
@@ -205,11 +197,11 @@ CString CHttpDownload::Download() {
     if (!AfxParseURL(m_strURL, m_dwServiceType, m_strServer, m_strObject, m_nPort)) {
         m_strURL = "http://" + m_strURL;
         if (!AfxParseURL(m_strURL, m_dwServiceType, m_strServer, m_strObject, m_nPort))
-            return Message("URL parse Failed : %s\n", m_strURL.GetString());
+            return FetchFailureMessage(FetchFailure::UrlParse, 0, m_strURL);
     }
 
     m_hSession.reset(::InternetOpenA(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!m_hSession) return Message("Download Failed No:1, Error No:%d\n", LastError());
+    if (!m_hSession) return FetchFailureMessage(FetchFailure::Session, LastError());
     // No single call may wait longer than the whole fetch may take.
     DWORD timeout = m_dwTimeLimitMs;
     ::InternetSetOptionA(m_hSession.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
@@ -218,11 +210,11 @@ CString CHttpDownload::Download() {
 
     // The target is truncated here, before any traffic.
     if (!m_file.Open(m_strFilePath, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite))
-        return Message("Download Failed No:2, Error:%d\n", LastError());
+        return FetchFailureMessage(FetchFailure::TargetFile, LastError());
 
     Deadline deadline(*this, m_dwTimeLimitMs);
     CString result = Fetch(deadline);
-    if (deadline.Expired()) result = Message("Download Failed No:12, Time Limit:%d\n", static_cast<int>(deadline.LimitSeconds()));
+    if (deadline.Expired()) result = FetchFailureMessage(FetchFailure::TimeLimit, static_cast<long>(deadline.LimitSeconds()));
     // A failed fetch leaves nothing behind, not even the part that arrived.
     if (!result.IsEmpty()) DiscardTarget();
     return result;
@@ -245,14 +237,14 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
         if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
             DWORD err = ::GetLastError();
             if (secure && IsCertificateError(err))
-                return Message("Download Failed No:9, Certificate Error:%d\n", static_cast<int>(err));
-            return Message("File Down Failed No:5,%s Error:%d\n", m_strObject.GetString(), static_cast<int>(err));
+                return FetchFailureMessage(FetchFailure::Certificate, static_cast<long>(err));
+            return FetchFailureMessage(FetchFailure::Send, static_cast<long>(err), m_strObject);
         }
 
         char statusText[32] = {};
         DWORD statusLen = sizeof(statusText);
         if (!::HttpQueryInfoA(Request(), HTTP_QUERY_STATUS_CODE, statusText, &statusLen, nullptr))
-            return Message("Download Failed No:6, Error:%d\n", LastError());
+            return FetchFailureMessage(FetchFailure::QueryStatus, LastError());
         long status = std::atol(statusText);
 
         if (secure && IsRedirect(status) && redirects < kMaxRedirects) {
@@ -260,17 +252,17 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             std::vector<char> location(INTERNET_MAX_URL_LENGTH + 1);
             DWORD len = static_cast<DWORD>(location.size() - 1);
             if (!::HttpQueryInfoA(Request(), HTTP_QUERY_LOCATION, location.data(), &len, nullptr))
-                return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
+                return FetchFailureMessage(FetchFailure::Status, status);
             std::vector<char> next(2 * INTERNET_MAX_URL_LENGTH + 1);
             DWORD nextLen = static_cast<DWORD>(next.size() - 1);
             std::string base = "https://" + std::string(m_strServer) + ":" + std::to_string(m_nPort) + m_strObject.GetString();
             if (!::InternetCombineUrlA(base.c_str(), location.data(), next.data(), &nextLen, ICU_NO_ENCODE))
-                return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
+                return FetchFailureMessage(FetchFailure::Status, status);
             DWORD service = 0;
             CString server, object;
             INTERNET_PORT port = 0;
             if (!AfxParseURL(next.data(), service, server, object, port) || service != AFX_INET_SERVICE_HTTPS)
-                return CString("Download Failed No:10, Redirect to http refused\n");
+                return FetchFailureMessage(FetchFailure::RedirectToHttp);
             ++redirects;
             {
                 std::lock_guard<std::mutex> g(m_lock);
@@ -300,7 +292,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             if (deadline.Expired()) return CString();
             // A server that refuses every answer is not asked about for ever.
             if (prompts == kMaxPrompts)
-                return Message("Download Failed No:16, Authorization Failed:%d\n", static_cast<int>(status));
+                return FetchFailureMessage(FetchFailure::Authorization, status);
             ++prompts;
             HWND owner = m_phWndOwner ? *m_phWndOwner : nullptr;
             deadline.Pause();
@@ -311,7 +303,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             break;
         }
         if (status == HTTP_STATUS_OK) break;
-        return Message("Download Failed No:7, Status Code:%d\n", static_cast<int>(status));
+        return FetchFailureMessage(FetchFailure::Status, status);
     }
 
     // A stated length over the limit is refused before any of the body is read.
@@ -333,7 +325,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
     for (;;) {
         DWORD got = 0;
         if (!ReadSome(deadline, buffer, sizeof(buffer), &got))
-            return Message("Download Failed No:8, Error:%d\n", LastError());
+            return FetchFailureMessage(FetchFailure::Read, LastError());
         if (got == 0) break;
         total += got;
         if (total > kMaxBody) {
@@ -344,12 +336,12 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             m_file.Write(buffer, got);
         } catch (CFileException* e) {
             e->Delete();
-            return CString("Download file writing Failed \n");
+            return FetchFailureMessage(FetchFailure::FileWrite);
         }
     }
     // A connection that ends before the stated length is a cut, not a whole file.
     if (lengthStated && !bodyReadAway && total != stated)
-        return Message("Download Failed No:8, Error:%d\n", static_cast<int>(ERROR_INTERNET_CONNECTION_RESET));
+        return FetchFailureMessage(FetchFailure::Read, ERROR_INTERNET_CONNECTION_RESET);
     m_file.Close();
     return CString();
 }

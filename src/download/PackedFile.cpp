@@ -8,8 +8,8 @@
 #include <memory>
 #include <new>
 
+#include "download/FetchFailure.h"
 #include "framework/handles.h"
-#include "ui/MirelLauncherDlg.h"
 
 namespace {
 
@@ -150,10 +150,6 @@ UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zl
     return UnpackStatus::Ok;
 }
 
-BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
-    return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
-}
-
 CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKey* key,
                                  bool* verified) {
     if (verified) *verified = false;
@@ -173,9 +169,9 @@ CString UnpackFetchedDescription(const char* fetched, const char* description, c
     switch (status) {
     case UnpackStatus::Ok:
     case UnpackStatus::Unopenable:
-    case UnpackStatus::BadStream: failure.Format("Download Failed No:13, Unpack Error:%d\n", code); break;
-    case UnpackStatus::NotSigned: failure = CString("Download Failed No:14, Not Signed\n"); break;
-    case UnpackStatus::BadSignature: failure = CString("Download Failed No:15, Bad Signature\n"); break;
+    case UnpackStatus::BadStream: failure = FetchFailureMessage(FetchFailure::Unpack, code); break;
+    case UnpackStatus::NotSigned: failure = FetchFailureMessage(FetchFailure::NotSigned); break;
+    case UnpackStatus::BadSignature: failure = FetchFailureMessage(FetchFailure::BadSignature); break;
     }
     return failure;
 }

@@ -130,6 +130,10 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     return kSequenceDone;
 }
 
+BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
+    return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
+}
+
 int CMirelLauncherDlg::WaitForInstaller() {
     for (;;) {
         // Any end of the dialog ends the run: a nested run of the sequence (message 2 sent

@@ -13,7 +13,7 @@ public:
 
     int m_nLower = 0;
     int m_nUpper = 100;
-    volatile int m_nPos = 0;
+    int m_nPos = 0;
     BOOL m_bHasBitmap = FALSE;
     CBitmap m_bmBar;
     COLORREF m_crBack = RGB(0, 0, 0);
