@@ -9,6 +9,8 @@
 
 #include "framework/handles.h"
 #include "torrent/CodePage.h"
+#include "torrent/Diagnostics.h"
+#include "ui/MirelLauncherDlg.h"
 
 const char kFolderLockName[] = "MirelLauncher.lock";
 const wchar_t kFolderLockNameW[] = L"MirelLauncher.lock";
@@ -322,3 +324,75 @@ FolderContent InspectFolderContent(const std::wstring& folder, const wchar_t* sk
 }
 
 bool EmptyFolder(const std::wstring& folder, const wchar_t* keep) { return Empty(WithoutSeparator(folder), keep, 0); }
+
+DownloadFolder::State DownloadFolder::Take(const std::string& path) {
+    if (IsHeld()) return m_state;  // held since an earlier run
+    std::string folder = path;
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    m_state = Failed;
+    FolderSecurity security;
+    if (!security.get()) return m_state;
+    if (::CreateDirectoryA(folder.c_str(), security.get())) return Hold(folder, true);
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) return Hold(folder, false);
+    // The folder above may be missing too; a deeper gap is not filled.
+    const std::string parent = folder.substr(0, folder.find_last_of('\\'));
+    if (!::CreateDirectoryA(parent.c_str(), security.get())) return m_state;
+    if (!::CreateDirectoryA(folder.c_str(), security.get())) return m_state;
+    return Hold(folder, true);
+}
+
+// The folders are created with a protected access list of their own, not the drive's (under
+// which every user may create and change files). An existing folder is used only as itself,
+// never through a junction or link; its access list is tightened when it is ours and lets
+// others write, and what it holds is cleared when we cannot vouch for it.
+DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool created) {
+    Release();
+    // Both levels are opened as themselves, without a trailing separator (which would lead
+    // through a link), and the folder's handle must end where its name says.
+    const std::string parent = folder.substr(0, folder.find_last_of('\\'));
+    m_parent.reset(OpenFolderHeld(parent));
+    m_folder.reset(OpenFolderHeld(folder));
+    // A junction or link at either level would let whoever made it choose the folder.
+    if (!m_folder || !IsPlainFolder(m_folder.get(), folder) || (m_parent && !IsPlainFolder(m_parent.get(), parent)) ||
+        !FinalPathIs(m_folder.get(), FullPathOf(folder))) {
+        Release();
+        return m_state = Refused;
+    }
+    HANDLE lock = nullptr;
+    if (TakeFolderLock(folder, lock) == LockResult::Busy) {
+        Release();
+        return m_state = Busy;
+    }
+    m_lock.reset(lock);
+    FolderTrust trust = ReadFolderTrust(m_folder.get());
+    // What others could put here before the folder was tightened is not ours to open.
+    const bool othersCouldWrite = !created && trust.othersWrite;
+    if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) && TightenFolder(folder))
+        trust = ReadFolderTrust(m_folder.get());
+    m_state = trust.trusted() ? Trusted : Untrusted;
+    if (m_state != Trusted || created) return m_state;
+
+    // The folder is only a cache, filled again by the download: one whose content we cannot
+    // vouch for is emptied (the lock we hold aside) before anything in it is used.
+    const std::wstring wideFolder = AnsiToWide(folder);
+    if (othersCouldWrite || InspectFolderContent(wideFolder, kFolderLockNameW) != FolderContent::Ours) {
+        const bool emptied = EmptyFolder(wideFolder, kFolderLockNameW);
+        TorrentDiagnostic(stderr, "%s: %s\n", folder.c_str(),
+                          emptied ? "emptied, it held what someone else may have put there"
+                                  : "not used, it holds what someone else put there and cannot be removed");
+        if (!emptied) m_state = Untrusted;
+    }
+    return m_state;
+}
+
+void DownloadFolder::Release() {
+    m_lock.reset();
+    m_folder.reset();
+    m_parent.reset();
+}
+
+BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
+    if (m_downloadFolder.Take(m_szDownloadDir) == DownloadFolder::Failed || !m_downloadFolder.IsHeld()) return FALSE;
+    lstrcpynA(output, m_szDownloadDir, MAX_PATH);
+    return TRUE;
+}

@@ -1,8 +1,38 @@
-// The download folder's protection: who may change what the launcher opens from it.
+// The download folder: taking and holding it, and its protection (who may change what the
+// launcher opens from it).
 #pragma once
 #include <windows.h>
 
 #include <string>
+
+#include "framework/handles.h"
+
+// The download folder while this launcher uses it. Take makes the folder (and the one above it)
+// when missing, with the protected access list, and holds it: both levels open (so they cannot
+// be moved or replaced), the lock file held exclusively. Its state answers whether what is
+// downloaded may be opened from it.
+class DownloadFolder {
+public:
+    enum State {
+        Failed,     // it could not be made or opened
+        Refused,    // a junction or link at either level, or not where its name says
+        Busy,       // another launcher (of another user or session) holds it
+        Untrusted,  // others may change it, or what it holds could not be cleared
+        Trusted,    // ours alone, and so is everything in it
+    };
+    // `path`: the download folder, with or without a trailing separator. Kept when already held.
+    State Take(const std::string& path);
+    State state() const { return m_state; }
+    bool IsHeld() const { return static_cast<bool>(m_folder); }
+    void Release();
+
+private:
+    State Hold(const std::string& folder, bool created);
+    UniqueKernelHandle m_parent;
+    UniqueKernelHandle m_folder;
+    UniqueKernelHandle m_lock;
+    State m_state = Failed;
+};
 
 // The access list the launcher gives the folders it creates: protected (nothing inherited from
 // the drive), full control for the current user, SYSTEM and Administrators, read and execute

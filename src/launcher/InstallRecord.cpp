@@ -1,13 +1,10 @@
-// The game's installation record in the registry, the download folder and file versions.
+// The game's installation record in the registry, and file versions.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "framework/handles.h"
-#include "launcher/DownloadFolder.h"
 #include "launcher/StartParams.h"
-#include "torrent/CodePage.h"
-#include "torrent/Diagnostics.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {
@@ -48,11 +45,6 @@ bool ReadStringValue(HKEY key, const char* name, char (&buf)[kValueBufferSize]) 
     return true;
 }
 
-BOOL CopyFolder(char* output, const char* folder) {
-    lstrcpynA(output, folder, MAX_PATH);
-    return TRUE;
-}
-
 }  // namespace
 
 BOOL CMirelLauncherDlg::EnsureGameFolder(const char* keyPath, char* installPath) {
@@ -73,80 +65,6 @@ BOOL CMirelLauncherDlg::ReadGameVersion(const char* keyPath, char* version) {
     if (!ReadStringValue(key.get(), "Version", value)) return FALSE;
     CopyTruncated(version, kVersionSize, value);
     return TRUE;
-}
-
-// The folders are created with a protected access list of their own, not the drive's (under
-// which every user may create and change files). An existing folder is used only as itself,
-// never through a junction or link; its access list is tightened when it is ours and lets
-// others write. m_nFolderState tells the caller why the operation failed, or whether the
-// folder can be trusted with what is opened from it.
-BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
-    if (m_hDownFolder) return CopyFolder(output, m_szDownloadDir);  // held since an earlier run
-    m_nFolderState = FOLDER_FAILED;
-    FolderSecurity security;
-    if (!security.get()) return FALSE;
-    if (::CreateDirectoryA(m_szDownloadDir, security.get()))
-        return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
-    if (::GetLastError() == ERROR_ALREADY_EXISTS)
-        return HoldDownloadDir(false) && CopyFolder(output, m_szDownloadDir);
-    char parent[MAX_PATH] = {};
-    std::snprintf(parent, sizeof(parent), "%s\\%s", m_szSystemRoot, "Down");
-    if (!::CreateDirectoryA(parent, security.get())) return FALSE;
-    if (!::CreateDirectoryA(m_szDownloadDir, security.get())) return FALSE;
-    return HoldDownloadDir(true) && CopyFolder(output, m_szDownloadDir);
-}
-
-BOOL CMirelLauncherDlg::HoldDownloadDir(bool created) {
-    ReleaseDownloadDir();
-    // Both levels are opened as themselves, without a trailing separator (which would lead
-    // through a link), and the folder's handle must end where its name says.
-    std::string folder = m_szDownloadDir;
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    const std::string parent = folder.substr(0, folder.find_last_of('\\'));
-    m_hDownParent.reset(OpenFolderHeld(parent));
-    m_hDownFolder.reset(OpenFolderHeld(folder));
-    // A junction or link at either level would let whoever made it choose the folder.
-    if (!m_hDownFolder || !IsPlainFolder(m_hDownFolder.get(), folder) ||
-        (m_hDownParent && !IsPlainFolder(m_hDownParent.get(), parent)) ||
-        !FinalPathIs(m_hDownFolder.get(), FullPathOf(folder))) {
-        ReleaseDownloadDir();
-        m_nFolderState = FOLDER_REFUSED;
-        return FALSE;
-    }
-    // Another launcher (of another user or session) uses the folder: touch nothing.
-    HANDLE lock = nullptr;
-    if (TakeFolderLock(folder, lock) == LockResult::Busy) {
-        ReleaseDownloadDir();
-        m_nFolderState = FOLDER_BUSY;
-        return FALSE;
-    }
-    m_hFolderLock.reset(lock);
-    FolderTrust trust = ReadFolderTrust(m_hDownFolder.get());
-    // What others could put here before the folder was tightened is not ours to open.
-    const bool othersCouldWrite = !created && trust.othersWrite;
-    if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) &&
-        TightenFolder(folder))
-        trust = ReadFolderTrust(m_hDownFolder.get());
-    m_nFolderState = trust.trusted() ? FOLDER_TRUSTED : FOLDER_UNTRUSTED;
-    if (m_nFolderState != FOLDER_TRUSTED || created) return TRUE;
-
-    // The folder is only a cache, filled again by the download: one whose content we cannot
-    // vouch for is emptied (the lock we hold aside) before anything in it is used.
-    const std::wstring wideFolder = AnsiToWide(folder);
-    if (othersCouldWrite || InspectFolderContent(wideFolder, kFolderLockNameW) != FolderContent::Ours) {
-        const bool emptied = EmptyFolder(wideFolder, kFolderLockNameW);
-        TorrentDiagnostic(stderr, "%s: %s\n", folder.c_str(),
-                          emptied ? "emptied, it held what someone else may have put there"
-                                  : "not used, it holds what someone else put there and cannot be removed");
-        if (!emptied) m_nFolderState = FOLDER_UNTRUSTED;
-    }
-    return TRUE;
-}
-
-void CMirelLauncherDlg::ReleaseDownloadDir() {
-    m_hFolderLock.reset();
-    m_hDownFolder.reset();
-    m_hDownParent.reset();
 }
 
 void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) {

@@ -67,11 +67,12 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     // The download folder decides only whether there is a torrent part: an installed game is
     // started whatever the folder's state. A download needs a folder that is ours alone, since
     // what is downloaded is opened, perhaps with an administrator's rights.
-    const bool folderUsable = m_nFolderState == FOLDER_TRUSTED;
+    const DownloadFolder::State folder = m_downloadFolder.state();
+    const bool folderUsable = folder == DownloadFolder::Trusted;
     if (!m_bInstalled && !folderUsable) {
-        if (m_nFolderState == FOLDER_REFUSED || m_nFolderState == FOLDER_UNTRUSTED)
+        if (folder == DownloadFolder::Refused || folder == DownloadFolder::Untrusted)
             MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
-        else if (m_nFolderState == FOLDER_BUSY)
+        else if (folder == DownloadFolder::Busy)
             AfxMessageBox(kAlreadyRunningText, MB_OK);
         SendMessage(WM_CLOSE);
         return kSequenceStopped;

@@ -28,7 +28,7 @@ CMirelLauncherDlg::~CMirelLauncherDlg() {
     // stopped, before either goes away.
     StopMonitorThread(INFINITE);
     DestroyTorrentSession();
-    ReleaseDownloadDir();
+    m_downloadFolder.Release();
 }
 
 void CMirelLauncherDlg::DoDataExchange(CDataExchange* pDX) {

@@ -10,6 +10,7 @@
 #include "framework/afxwin.h"
 #include "framework/afxgdi.h"
 #include "framework/handles.h"
+#include "launcher/DownloadFolder.h"
 #include "res/resource.h"
 #include "ui/BitmapButton.h"
 #include "ui/ProgressEx.h"
@@ -81,13 +82,8 @@ public:
     bool m_bSetupWindowSeen = false;
     char m_szSystemRoot[MAX_PATH] = {};
     char m_szDownloadDir[MAX_PATH] = {};
-    // The download folder while this launcher uses it: both levels held open (so they cannot
-    // be moved or replaced), the lock file held exclusively, and what EnsureDownloadDir found.
-    UniqueKernelHandle m_hDownParent;
-    UniqueKernelHandle m_hDownFolder;
-    UniqueKernelHandle m_hFolderLock;
-    enum FolderState { FOLDER_FAILED, FOLDER_REFUSED, FOLDER_BUSY, FOLDER_UNTRUSTED, FOLDER_TRUSTED };
-    FolderState m_nFolderState = FOLDER_FAILED;
+    // The download folder while this launcher uses it, and what EnsureDownloadDir found.
+    DownloadFolder m_downloadFolder;
     // An exit command is waiting: a message 2 then starts no launch sequence.
     bool m_bExitPending = false;
 
@@ -182,6 +178,4 @@ private:
     int WaitForInstaller();
     void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
     void StopMonitorThread(DWORD maxWaitMs);
-    BOOL HoldDownloadDir(bool created);
-    void ReleaseDownloadDir();
 };

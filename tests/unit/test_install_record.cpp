@@ -173,11 +173,11 @@ TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     std::strcpy(first->m_szDownloadDir, dlg.m_szDownloadDir);
     Marked out;
     ASSERT_TRUE(first->EnsureDownloadDir(out.buf));
-    EXPECT_EQ(first->m_nFolderState, CMirelLauncherDlg::FOLDER_TRUSTED);
+    EXPECT_EQ(first->m_downloadFolder.state(), DownloadFolder::Trusted);
 
     Marked second;
     EXPECT_FALSE(dlg.EnsureDownloadDir(second.buf));
-    EXPECT_EQ(dlg.m_nFolderState, CMirelLauncherDlg::FOLDER_BUSY);
+    EXPECT_EQ(dlg.m_downloadFolder.state(), DownloadFolder::Busy);
     EXPECT_STREQ(second.buf, "untouched");
     // A later run of the first launcher keeps the folder it holds.
     Marked again;
@@ -256,7 +256,7 @@ TEST(ExitPending, MessageTwoStartsNoSequence) {
     dlg.m_bExitPending = true;
     dlg.OnStartParamMsg(0, 0);
     // The sequence's first step takes the download folder.
-    EXPECT_FALSE(dlg.m_hDownFolder);
+    EXPECT_FALSE(dlg.m_downloadFolder.IsHeld());
     ::UnmapViewOfFile(view);
     ::CloseHandle(mapping);
 }
