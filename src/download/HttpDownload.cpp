@@ -144,15 +144,15 @@ HINTERNET CHttpDownload::Request() {
     return m_hRequest.get();
 }
 
-// Connects to m_strServer and opens the request for m_strObject; empty, or the failure.
-CString CHttpDownload::OpenRequest(bool secure) {
+// Connects to the target's server and opens the request for its object; empty, or the failure.
+CString CHttpDownload::OpenRequest(const Target& target, bool secure) {
     // A secure URL is plain HTTP inside the secure channel, on the URL's port.
-    DWORD service = secure ? INTERNET_SERVICE_HTTP : m_dwServiceType;
-    m_hConnect.reset(::InternetConnectA(m_hSession.get(), m_strServer, m_nPort, nullptr, nullptr, service, 0,
+    DWORD service = secure ? INTERNET_SERVICE_HTTP : target.service;
+    m_hConnect.reset(::InternetConnectA(m_hSession.get(), target.server, target.port, nullptr, nullptr, service, 0,
                                         reinterpret_cast<DWORD_PTR>(this)));
     if (!m_hConnect) return FetchFailureMessage(FetchFailure::Connect, LastError());
     const char* acceptTypes[] = {"*/*", nullptr};
-    HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, m_strObject, nullptr, nullptr, acceptTypes,
+    HINTERNET request = ::HttpOpenRequestA(m_hConnect.get(), nullptr, target.object, nullptr, nullptr, acceptTypes,
                                            secure ? kSecureRequestFlags : kRequestFlags,
                                            reinterpret_cast<DWORD_PTR>(this));
     if (!request) return FetchFailureMessage(FetchFailure::OpenRequest, LastError());
@@ -194,10 +194,12 @@ BOOL CHttpDownload::ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD*
 }
 
 CString CHttpDownload::Download() {
-    if (!AfxParseURL(m_strURL, m_dwServiceType, m_strServer, m_strObject, m_nPort)) {
-        m_strURL = "http://" + m_strURL;
-        if (!AfxParseURL(m_strURL, m_dwServiceType, m_strServer, m_strObject, m_nPort))
-            return FetchFailureMessage(FetchFailure::UrlParse, 0, m_strURL);
+    Target target;
+    m_strFetchedURL = m_strURL;
+    if (!AfxParseURL(m_strFetchedURL, target.service, target.server, target.object, target.port)) {
+        m_strFetchedURL = "http://" + m_strURL;
+        if (!AfxParseURL(m_strFetchedURL, target.service, target.server, target.object, target.port))
+            return FetchFailureMessage(FetchFailure::UrlParse, 0, m_strFetchedURL);
     }
 
     m_hSession.reset(::InternetOpenA(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
@@ -213,16 +215,16 @@ CString CHttpDownload::Download() {
         return FetchFailureMessage(FetchFailure::TargetFile, LastError());
 
     Deadline deadline(*this, m_dwTimeLimitMs);
-    CString result = Fetch(deadline);
+    CString result = Fetch(deadline, target);
     if (deadline.Expired()) result = FetchFailureMessage(FetchFailure::TimeLimit, static_cast<long>(deadline.LimitSeconds()));
     // A failed fetch leaves nothing behind, not even the part that arrived.
     if (!result.IsEmpty()) DiscardTarget();
     return result;
 }
 
-CString CHttpDownload::Fetch(Deadline& deadline) {
-    const bool secure = m_dwServiceType == AFX_INET_SERVICE_HTTPS;
-    CString failure = OpenRequest(secure);
+CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
+    const bool secure = target.service == AFX_INET_SERVICE_HTTPS;
+    CString failure = OpenRequest(target, secure);
     if (!failure.IsEmpty()) return failure;
 
     int redirects = 0;
@@ -238,7 +240,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             DWORD err = ::GetLastError();
             if (secure && IsCertificateError(err))
                 return FetchFailureMessage(FetchFailure::Certificate, static_cast<long>(err));
-            return FetchFailureMessage(FetchFailure::Send, static_cast<long>(err), m_strObject);
+            return FetchFailureMessage(FetchFailure::Send, static_cast<long>(err), target.object);
         }
 
         char statusText[32] = {};
@@ -255,7 +257,7 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
                 return FetchFailureMessage(FetchFailure::Status, status);
             std::vector<char> next(2 * INTERNET_MAX_URL_LENGTH + 1);
             DWORD nextLen = static_cast<DWORD>(next.size() - 1);
-            std::string base = "https://" + std::string(m_strServer) + ":" + std::to_string(m_nPort) + m_strObject.GetString();
+            std::string base = "https://" + std::string(target.server) + ":" + std::to_string(target.port) + target.object.GetString();
             if (!::InternetCombineUrlA(base.c_str(), location.data(), next.data(), &nextLen, ICU_NO_ENCODE))
                 return FetchFailureMessage(FetchFailure::Status, status);
             DWORD service = 0;
@@ -269,10 +271,10 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
                 m_hRequest.reset();
             }
             m_hConnect.reset();
-            m_strServer = server;
-            m_strObject = object;
-            m_nPort = port;
-            failure = OpenRequest(true);
+            target.server = server;
+            target.object = object;
+            target.port = port;
+            failure = OpenRequest(target, true);
             if (!failure.IsEmpty()) return failure;
             continue;
         }
@@ -294,9 +296,8 @@ CString CHttpDownload::Fetch(Deadline& deadline) {
             if (prompts == kMaxPrompts)
                 return FetchFailureMessage(FetchFailure::Authorization, status);
             ++prompts;
-            HWND owner = m_phWndOwner ? *m_phWndOwner : nullptr;
             deadline.Pause();
-            DWORD answer = ::InternetErrorDlg(owner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
+            DWORD answer = ::InternetErrorDlg(m_hWndOwner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
             deadline.Resume();
             if (answer == ERROR_INTERNET_FORCE_RETRY) continue;
             bodyReadAway = true;

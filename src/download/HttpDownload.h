@@ -21,8 +21,13 @@ public:
 
     void SetURL(const wchar_t* url);
     void SetDownloadFolder(const char* folder);
-    const char* GetFilePath() const { return m_strFilePath; }          // what the fetch writes
+    // The window that owns the credentials prompt; without one there is no prompt.
+    void SetOwner(HWND owner) { m_hWndOwner = owner; }
+    void SetTimeLimit(DWORD ms) { m_dwTimeLimitMs = ms; }  // lowered by tests only
+    const char* GetFilePath() const { return m_strFilePath; }                // what the fetch writes
     const char* GetDescriptionPath() const { return m_strDescriptionPath; }  // Mirel.ndn
+    // The URL as fetched: the one given, with "http://" in front when it had no scheme.
+    const char* GetFetchedURL() const { return m_strFetchedURL; }
     // Runs the whole download. Empty when the file was stored completely, else one failure message.
     CString Download();
 
@@ -32,28 +37,32 @@ public:
     static constexpr int kMaxRedirects = 10;
     static constexpr int kMaxPrompts = 3;  // credentials prompts in one fetch
 
-    CString m_strServer;
-    CString m_strObject;
-    INTERNET_PORT m_nPort = 0;
-    DWORD m_dwServiceType = 0;
+private:
+    class Deadline;
+    // Where one request goes: the URL's parts, changed by each followed redirect.
+    struct Target {
+        DWORD service = 0;
+        CString server;
+        CString object;
+        INTERNET_PORT port = 0;
+    };
+    CString Fetch(Deadline& deadline, Target& target);
+    CString OpenRequest(const Target& target, bool secure);
+    void DiscardTarget();
+    CString RefuseBody();
+    BOOL ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD* got);
+    HINTERNET Request();
+
+    CString m_strURL;
+    CString m_strFetchedURL;
+    CString m_strFilePath;
+    CString m_strDescriptionPath;
+    HWND m_hWndOwner = nullptr;
+    DWORD m_dwTimeLimitMs = kTimeLimitMs;
     // Closed in the order request, connection, session, by the members' destruction.
     UniqueInternetHandle m_hSession;
     UniqueInternetHandle m_hConnect;
     UniqueInternetHandle m_hRequest;
     CFile m_file;
-    HWND* m_phWndOwner = nullptr;
-    CString m_strURL;
-    CString m_strFilePath;
-    CString m_strDescriptionPath;
-    DWORD m_dwTimeLimitMs = kTimeLimitMs;  // lowered by tests only
-
-private:
-    class Deadline;
-    CString Fetch(Deadline& deadline);
-    CString OpenRequest(bool secure);
-    void DiscardTarget();
-    CString RefuseBody();
-    BOOL ReadSome(Deadline& deadline, void* buffer, DWORD max, DWORD* got);
-    HINTERNET Request();
     std::mutex m_lock;  // guards m_hRequest against the deadline's thread
 };

