@@ -49,10 +49,10 @@ namespace {
 // The peer-list refresh for one torrent. Only the rows are made here; the main thread alone
 // touches the peer window, so a refresh can never meet the window's Close.
 void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
-    if (dlg.m_bPeerDlgClosed) return;
+    if (dlg.m_shared.peerWindowClosed) return;
     DWORD now = ::GetTickCount();
-    if (!(dlg.m_dwPeerListTick.load() + kPeerListIntervalMs < now)) return;
-    dlg.m_dwPeerListTick = now;
+    if (!(dlg.m_shared.peerListTick.load() + kPeerListIntervalMs < now)) return;
+    dlg.m_shared.peerListTick = now;
 
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);

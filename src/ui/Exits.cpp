@@ -51,10 +51,10 @@ void CMirelLauncherDlg::OnBnClickedExit() {
 void CMirelLauncherDlg::OnMenuExit() {
     m_bExitPending = true;
     ReleaseFace();
-    if (!m_bPeerDlgClosed && m_pPeerDlg) {
+    if (!m_shared.peerWindowClosed && m_pPeerDlg) {
         CTorrentInfoDlg* peer = m_pPeerDlg;
         m_pPeerDlg = nullptr;
-        m_bPeerDlgClosed = true;
+        m_shared.peerWindowClosed = true;
         peer->DestroyAndDelete();
     }
     if (m_pMonitorThread) {
@@ -71,11 +71,11 @@ void CMirelLauncherDlg::OnMenuExit() {
 void CMirelLauncherDlg::OnMenuOpen() {
     CWnd* main = AfxGetApp()->m_pMainWnd;
     if (main && main->m_hWnd) main->ShowWindow(SW_SHOW);
-    if (!m_bPeerDlgClosed && m_pPeerDlg) m_pPeerDlg->ShowWindow(SW_SHOW);
+    if (!m_shared.peerWindowClosed && m_pPeerDlg) m_pPeerDlg->ShowWindow(SW_SHOW);
 }
 
 void CMirelLauncherDlg::OnShowPeerInfo() {
-    if (!m_bPeerDlgClosed) return;
+    if (!m_shared.peerWindowClosed) return;
     auto* peer = new CTorrentInfoDlg(this);
     m_pPeerDlg = peer;
     if (!peer->Create(IDD_PEER_INFO, this)) {
@@ -84,5 +84,5 @@ void CMirelLauncherDlg::OnShowPeerInfo() {
         return;
     }
     peer->ShowWindow(SW_SHOW);
-    m_bPeerDlgClosed = false;
+    m_shared.peerWindowClosed = false;
 }

@@ -215,37 +215,19 @@ void CMirelLauncherDlg::OnLButtonDown() {
     ::SendMessageA(m_hWnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
 }
 
-void CMirelLauncherDlg::PublishFigures(const TransferFigures& figures) {
-    std::lock_guard<std::mutex> lock(m_figuresLock);
-    m_figures = figures;
-    m_bFiguresFresh = true;
-}
-
 void CMirelLauncherDlg::ShowFigures() {
     TransferFigures figures;
-    {
-        std::lock_guard<std::mutex> lock(m_figuresLock);
-        if (!m_bFiguresFresh) return;
-        figures = m_figures;
-        m_bFiguresFresh = false;
-    }
+    if (!m_shared.TakeFigures(figures)) return;
     if (figures.nBarPos >= 0) m_progress.SetPos(figures.nBarPos);
     if (figures.bSize) SetSizeText(figures.fDone, figures.fWanted);
 }
 
 void CMirelLauncherDlg::PostPeerRows(std::vector<PeerRow>&& rows) {
-    {
-        std::lock_guard<std::mutex> lock(m_peerRowsLock);
-        m_pendingPeerRows = std::move(rows);
-    }
+    m_shared.PostRows(std::move(rows));
     ::PostMessageA(m_hWnd, WM_APP_PEER_ROWS, 0, 0);
 }
 
 void CMirelLauncherDlg::OnPeerRows() {
-    std::vector<PeerRow> rows;
-    {
-        std::lock_guard<std::mutex> lock(m_peerRowsLock);
-        rows.swap(m_pendingPeerRows);
-    }
-    if (!m_bPeerDlgClosed && m_pPeerDlg) m_pPeerDlg->FillRows(rows);
+    std::vector<PeerRow> rows = m_shared.TakeRows();
+    if (!m_shared.peerWindowClosed && m_pPeerDlg) m_pPeerDlg->FillRows(rows);
 }

@@ -13,6 +13,7 @@
 #include "launcher/DownloadFolder.h"
 #include "res/resource.h"
 #include "ui/BitmapButton.h"
+#include "ui/MonitorShared.h"
 #include "ui/ProgressEx.h"
 
 enum {
@@ -28,12 +29,11 @@ extern HANDLE g_hMonitorDoneEvent;  // signalled by the monitor thread when it s
 
 class CTorrentInfoDlg;
 struct TorrentSession;
-struct PeerRow;
 
 // The starter's message: the start parameter string waits in "Start Param Map". Its number is
 // that of WM_DESTROY, which the window tells apart by whether it is being destroyed.
 constexpr UINT WM_START_PARAM = 2;
-// Posted by the monitor thread to the main window when fresh peer rows wait in m_pendingPeerRows.
+// Posted by the monitor thread to the main window when fresh peer rows wait in m_shared.
 constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
 
 // Results of the launch sequence.
@@ -103,8 +103,6 @@ public:
     CStatic m_stStatus;
     CStatic m_stSize;
     CTorrentInfoDlg* m_pPeerDlg = nullptr;
-    std::atomic<bool> m_bPeerDlgClosed{true};
-    std::atomic<DWORD> m_dwPeerListTick{0};
 
     // ---- torrent part
     std::vector<std::string> m_torrentFiles;  // full paths of the torrent files found
@@ -127,26 +125,13 @@ public:
     // path; failures are written to the standard error stream and the file is skipped.
     void AddTorrent(const std::string& strTorrentFile);
 
-    // The transfer's figures, handed from the monitor thread to the window: the monitor
-    // publishes the latest, the refresh timer shows them (bar position and size label).
-    struct TransferFigures {
-        int nBarPos = -1;     // -1: the bar keeps its position
-        bool bSize = false;   // a size pair to show
-        float fDone = 0.0f;
-        float fWanted = 0.0f;
-    };
-    void PublishFigures(const TransferFigures& figures);  // monitor thread
-    void ShowFigures();                                    // window thread
-
-    // Peer rows handed from the monitor thread to the main thread, which alone touches the peer
-    // window: a refresh can then never overlap the window's Close.
-    std::mutex m_figuresLock;
-    TransferFigures m_figures;
-    bool m_bFiguresFresh = false;
-
-    std::mutex m_peerRowsLock;
-    std::vector<PeerRow> m_pendingPeerRows;
-    // Monitor thread: hands over the rows and wakes the main thread.
+    // The transfer's figures and the peer rows: the monitor thread publishes, the window's
+    // refresh shows them (ShowFigures) and fills the peer window (OnPeerRows).
+    MonitorShared m_shared;
+    using TransferFigures = MonitorShared::Figures;
+    void PublishFigures(const TransferFigures& figures) { m_shared.PublishFigures(figures); }  // monitor thread
+    void ShowFigures();  // window thread
+    // Monitor thread: hands over the rows and wakes the window's thread.
     void PostPeerRows(std::vector<PeerRow>&& rows);
 
 protected:

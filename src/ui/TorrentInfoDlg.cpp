@@ -30,7 +30,7 @@ BOOL CTorrentInfoDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT*) {
 }
 
 void CTorrentInfoDlg::OnBnClickedClose() {
-    m_pOwner->m_bPeerDlgClosed = true;
+    m_pOwner->m_shared.peerWindowClosed = true;
     m_pOwner->m_pPeerDlg = nullptr;
     DestroyWindow();
 }

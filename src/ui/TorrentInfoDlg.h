@@ -1,5 +1,6 @@
 // The peer window: the peers of the running torrent, refilled about once a second.
 #pragma once
+#include "ui/MonitorShared.h"
 #include <string>
 #include <vector>
 
@@ -8,9 +9,6 @@
 class CMirelLauncherDlg;
 
 // One row of the peer list, formatted.
-struct PeerRow {
-    std::string cells[5];
-};
 
 class CTorrentInfoDlg : public CDialog {
 public:

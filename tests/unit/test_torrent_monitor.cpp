@@ -80,10 +80,10 @@ protected:
     // Lets the monitor make `count` peer-list refreshes (the peer window counts as open):
     // by then it has made well over a hundred passes.
     bool Refreshes(int count) {
-        dlg.m_bPeerDlgClosed = false;
+        dlg.m_shared.peerWindowClosed = false;
         for (int i = 0; i < count; ++i) {
-            DWORD before = dlg.m_dwPeerListTick;
-            if (!WaitUntil([&] { return dlg.m_dwPeerListTick != before; }, 10000)) return false;
+            DWORD before = dlg.m_shared.peerListTick;
+            if (!WaitUntil([&] { return dlg.m_shared.peerListTick != before; }, 10000)) return false;
         }
         return true;
     }
@@ -102,9 +102,8 @@ protected:
         dlg.ShowFigures();
         return dlg.m_progress.GetPos();
     }
-    std::vector<PeerRow> PendingRows() {
-        std::lock_guard<std::mutex> lock(dlg.m_peerRowsLock);
-        return dlg.m_pendingPeerRows;
+    std::vector<PeerRow> TakeRows() {
+        return dlg.m_shared.TakeRows();
     }
 
     std::string log;
@@ -238,32 +237,29 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
 
     Start();
     const std::string expected = "p2p 127.0.0.1 : " + std::to_string(port);
-    dlg.m_bPeerDlgClosed = false;
+    dlg.m_shared.peerWindowClosed = false;
     // The library's queue starts the torrent on its own time; until it runs, a connection
     // request is dropped, so it is repeated.
     ASSERT_TRUE(WaitUntil([&] {
         if (mine.status().num_peers == 0) mine.connect_peer(seederAt);
-        for (const PeerRow& r : PendingRows())
+        for (const PeerRow& r : TakeRows())
             if (r.cells[0] == expected) return true;
         return false;
     })) << "no row for the seeder";
     // While no peer window exists, no refresh and no time stamp. The size label moves with the
     // slow download: each change is a later pass.
-    dlg.m_bPeerDlgClosed = true;
+    dlg.m_shared.peerWindowClosed = true;
     auto nextLabel = [&] {
         std::string before = SizeText();
         return WaitUntil([&] { return SizeText() != before; });
     };
     ASSERT_TRUE(nextLabel()) << "the download does not move";
-    DWORD tick = dlg.m_dwPeerListTick;
-    {
-        std::lock_guard<std::mutex> lock(dlg.m_peerRowsLock);
-        dlg.m_pendingPeerRows.clear();
-    }
+    DWORD tick = dlg.m_shared.peerListTick;
+    dlg.m_shared.TakeRows();
     ASSERT_TRUE(nextLabel());
     ASSERT_TRUE(nextLabel());
-    EXPECT_EQ(dlg.m_dwPeerListTick.load(), tick);
-    EXPECT_TRUE(PendingRows().empty());
+    EXPECT_EQ(dlg.m_shared.peerListTick.load(), tick);
+    EXPECT_TRUE(TakeRows().empty());
 }
 
 TEST_F(MonitorTest, StopsOnMessage16AndIgnoresOtherMessages) {
