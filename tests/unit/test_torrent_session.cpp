@@ -57,7 +57,33 @@ TEST(TorrentSettings, ProgramValues) {
     EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
     // A bounded socket buffer bounds what a connection reads at once (memory).
     EXPECT_EQ(pack.get_int(sp::recv_socket_buffer_size), 4 * 1024 * 1024);
-    EXPECT_EQ(MakeSessionSettings(7000, "127.0.0.1").get_str(sp::listen_interfaces), "127.0.0.1:7000");
+    EXPECT_EQ(pack.get_str(sp::outgoing_interfaces), "");
+    // An interface of its own: listening and connecting from that address alone.
+    sp own = MakeSessionSettings(7000, "127.0.0.3");
+    EXPECT_EQ(own.get_str(sp::listen_interfaces), "127.0.0.3:7000");
+    EXPECT_EQ(own.get_str(sp::outgoing_interfaces), "127.0.0.3");
+}
+
+TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAddresses) {
+    const char* name = "MIREL_LISTEN_INTERFACE";
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.12"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.000.0.012"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
+    for (const char* refused : {"", "0.0.0.0", "10.0.0.2", "127.0.0.256", "127.0.0", "127.0.0.1.5", "127.0.0.1 ",
+                                "127.0.0.-1", "127.0.0.1:80", "localhost", "::1"}) {
+        ASSERT_TRUE(::SetEnvironmentVariableA(name, refused));
+        EXPECT_EQ(ListenInterfaceFromEnvironment(), "") << refused;
+    }
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
+    CMirelLauncherDlg plain;
+    EXPECT_EQ(plain.m_strListenInterface, "");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.7"));
+    CMirelLauncherDlg own;
+    EXPECT_EQ(own.m_strListenInterface, "127.0.0.7");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
 }
 
 TEST(TorrentSettings, ThreeBootstrapRoutersOnPort6881) {
