@@ -31,6 +31,7 @@ const std::set<int> kProgramSettings = {
     sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
     sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
     sp::listen_system_port_fallback, sp::enable_outgoing_utp, sp::recv_socket_buffer_size,
+    sp::urlseed_max_request_bytes,
 };
 
 }  // namespace
@@ -57,6 +58,8 @@ TEST(TorrentSettings, ProgramValues) {
     EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
     // A bounded socket buffer bounds what a connection reads at once (memory).
     EXPECT_EQ(pack.get_int(sp::recv_socket_buffer_size), 4 * 1024 * 1024);
+    // A web seed is asked for ranges of 1 MiB, not the library's 16 MiB.
+    EXPECT_EQ(pack.get_int(sp::urlseed_max_request_bytes), 1024 * 1024);
     EXPECT_EQ(pack.get_str(sp::outgoing_interfaces), "");
     // An interface of its own: listening and connecting from that address alone.
     sp own = MakeSessionSettings(7000, "127.0.0.3");
