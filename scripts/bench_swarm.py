@@ -21,8 +21,14 @@ wineserver's; then the same N downloads over plain HTTP from the same origin, at
 from a launcher's address. Every installer is checked against the original. No pass or fail
 beyond the exit code (1 when a download failed or differs).
 
+--addresses benchmark puts the launchers on 198.18.0.11 and up instead (the block set aside for
+benchmarks, added to the sandbox's loopback device). libtorrent counts peers on loopback and
+local networks as "local": it unchokes every one of them at once, whatever its choker. On
+benchmark addresses the launchers see one another as on the internet, choker included.
+
   scripts/bench-swarm [--launchers N] [--size-mib N] [--rate-mib N] [--install-s N]
-                      [--piece-kib N] [--no-http] [--launcher PATH]
+                      [--piece-kib N] [--addresses loopback|benchmark] [--no-http]
+                      [--launcher PATH]
 """
 import argparse
 import http.client
@@ -142,7 +148,8 @@ def run_swarm(args, dist, web, tracker, addresses, work):
     total = sum(served.values())
     ok = True
     print()
-    print(f"swarm: {len(launchers)} launchers started within {spread:.2f} s; installer {size // MiB} MiB; "
+    print(f"swarm: {len(launchers)} launchers on {addresses[0]} and up, started within {spread:.2f} s; "
+          f"installer {size // MiB} MiB; "
           f"origin {args.rate_mib} MiB/s per client; installer window open {args.install_s} s")
     print(f"{'launcher':<22} {'web MiB':>7} {'peers MiB':>9} {'up MiB':>7} {'time s':>7} {'CPU s':>6} "
           f"{'server s':>8}  installer")
@@ -227,14 +234,22 @@ def main():
     ap.add_argument("--install-s", type=int, default=30, help="how long each installer stand-in stays open")
     ap.add_argument("--piece-kib", type=int, default=0, help="piece size (0: the library's choice)")
     ap.add_argument("--timeout", type=int, default=900, help="seconds the swarm may take")
+    ap.add_argument("--addresses", choices=("loopback", "benchmark"), default="loopback",
+                    help="the launchers' addresses: 127.0.0.11 and up, or 198.18.0.11 and up")
     ap.add_argument("--no-http", action="store_true", help="leave out the plain HTTP downloads")
     ap.add_argument("--launcher", default=str(W.LAUNCHER))
     args = ap.parse_args()
     if not 1 <= args.launchers <= 200:
         sys.exit("--launchers: 1 to 200")
+    if args.addresses == "benchmark" and args.launchers > 100:
+        sys.exit("--addresses benchmark: at most 100 launchers")
 
     work = Path(tempfile.mkdtemp(prefix="swarm-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
-    addresses = [f"127.0.0.{11 + i}" for i in range(args.launchers)]
+    net = "127.0.0" if args.addresses == "loopback" else "198.18.0"
+    addresses = [f"{net}.{11 + i}" for i in range(args.launchers)]
+    if args.addresses == "benchmark":
+        for a in addresses:
+            subprocess.run(["ip", "addr", "add", f"{a}/32", "dev", "lo"], check=True)
     size = args.size_mib * MiB
     folder = work / "dist"
     folder.mkdir()

@@ -67,7 +67,7 @@ TEST(TorrentSettings, ProgramValues) {
     EXPECT_EQ(own.get_str(sp::outgoing_interfaces), "127.0.0.3");
 }
 
-TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAddresses) {
+TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmarkAddresses) {
     const char* name = "MIREL_LISTEN_INTERFACE";
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
     EXPECT_EQ(ListenInterfaceFromEnvironment(), "");
@@ -75,7 +75,9 @@ TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAddresses) 
     EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.000.0.012"));
     EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
-    for (const char* refused : {"", "0.0.0.0", "10.0.0.2", "127.0.0.256", "127.0.0", "127.0.0.1.5", "127.0.0.1 ",
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "198.19.0.11"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "198.19.0.11");
+    for (const char* refused : {"", "0.0.0.0", "10.0.0.2", "198.20.0.1", "198.17.0.1", "127.0.0.256", "127.0.0", "127.0.0.1.5", "127.0.0.1 ",
                                 "127.0.0.-1", "127.0.0.1:80", "localhost", "::1"}) {
         ASSERT_TRUE(::SetEnvironmentVariableA(name, refused));
         EXPECT_EQ(ListenInterfaceFromEnvironment(), "") << refused;
