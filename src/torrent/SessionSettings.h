@@ -12,8 +12,8 @@ namespace lt = libtorrent;
 lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenInterface);
 
 // The listen interface the environment asks for: MIREL_LISTEN_INTERFACE holding an IPv4
-// address in 127.0.0.0/8 or 198.18.0.0/15, in its plain dotted form. Empty (all interfaces) when the variable
-// is unset or holds anything else.
+// address in 127.0.0.0/8 or 198.18.0.0/15, in its plain dotted form. Empty (all interfaces)
+// when the variable is unset or holds anything else.
 std::string ListenInterfaceFromEnvironment();
 
 // Reads a saved session state (".ses_state" form). True when the file was present, not empty
