@@ -1,5 +1,8 @@
 #include "torrent/SessionSettings.h"
 
+#include <windows.h>
+
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +20,10 @@ constexpr int kSessionStateDepthLimit = 1000;
 const char kDhtRouters[] = "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881";
 constexpr int kListenPortRetries = 10;  // the listen range is the first port and the next ten
 constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
+// Several launchers on one machine (a benchmark, a test) each need an address of their own:
+// peers are told apart by address. Unset for a player, and only a loopback or benchmark
+// address counts.
+const char kListenInterfaceVariable[] = "MIREL_LISTEN_INTERFACE";
 
 // The parts of a loaded state that the program's own settings do not replace: the DHT's own
 // tuning and the encryption policy.
@@ -38,6 +45,10 @@ bool KeptFromSavedState(int setting) {
 // reached at once instead of after a failed uTP attempt (about 3.5 s); peers may still connect
 // over uTP. The receive socket buffer is bounded: a peer connection reads all its socket holds,
 // and a system that grows that buffer (Linux to 32 MiB) would have tens of MiB held twice.
+// A web seed is asked for ranges of at most 1 MiB (the library's floor for a server that keeps
+// connections open) instead of 16 MiB: a range is claimed from the web seed until it has all
+// arrived, so with 16 MiB one request held an eighth of a 128 MiB installer for two seconds
+// of an 8 MiB/s origin, and pieces other launchers had meanwhile were fetched from it again.
 lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenInterface) {
     using sp = lt::settings_pack;
     sp pack = lt::default_settings();
@@ -66,12 +77,32 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
     pack.set_str(sp::listen_interfaces, listenInterface.empty()
                                             ? "0.0.0.0:" + port + ",[::]:" + port
                                             : listenInterface + ":" + port);
+    // Connections the program opens leave from the same address it listens on, so that a
+    // peer sees one address for it either way.
+    if (!listenInterface.empty()) pack.set_str(sp::outgoing_interfaces, listenInterface);
     pack.set_int(sp::max_retry_port_bind, kListenPortRetries);
     pack.set_bool(sp::listen_system_port_fallback, false);
 
     pack.set_bool(sp::enable_outgoing_utp, false);
     pack.set_int(sp::recv_socket_buffer_size, kReceiveSocketBuffer);
+    pack.set_int(sp::urlseed_max_request_bytes, 1024 * 1024);
     return pack;
+}
+
+std::string ListenInterfaceFromEnvironment() {
+    char value[32] = {};
+    DWORD n = ::GetEnvironmentVariableA(kListenInterfaceVariable, value, sizeof(value));
+    if (n == 0 || n >= sizeof(value)) return {};
+    if (std::strspn(value, "0123456789.") != n) return {};
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char rest = 0;
+    if (std::sscanf(value, "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &rest) != 4) return {};
+    // Loopback, or the block set aside for benchmarks (198.18.0.0/15), which the library does
+    // not count as a local network: a benchmark can give a loopback device such addresses.
+    if (!(a == 127 || (a == 198 && (b == 18 || b == 19))) || b > 255 || c > 255 || d > 255) return {};
+    char canonical[16];
+    std::snprintf(canonical, sizeof(canonical), "%u.%u.%u.%u", a, b, c, d);
+    return canonical;
 }
 
 bool ReadSessionState(const char* fileName, lt::session_params& state) {

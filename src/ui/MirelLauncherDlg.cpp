@@ -8,6 +8,7 @@
 
 #include "app/MirelLauncherApp.h"
 #include "torrent/MonitorThread.h"
+#include "torrent/SessionSettings.h"
 #include "ui/TorrentInfoDlg.h"
 
 namespace {
@@ -21,6 +22,7 @@ const RECT kSizeRect = {370, 228, 486, 243};
 
 CMirelLauncherDlg::CMirelLauncherDlg(CWnd* pParent) : CDialog(IDD_LAUNCHER_DIALOG, pParent) {
     m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_LAUNCHER) : nullptr;
+    m_strListenInterface = ListenInterfaceFromEnvironment();
 }
 
 CMirelLauncherDlg::~CMirelLauncherDlg() {

@@ -16,6 +16,7 @@ from conftest import (DOWNLOAD_DIR, DRIVE_C, FOLDER_LOCK, ID_MENU_EXIT, ID_SHOW_
                       wait_for, win_path)
 
 import seeder as S  # noqa: E402  (tests/servers is on the path through conftest)
+import swarm as W  # noqa: E402
 
 INSTALLER_TITLE = "미렐온라인 설치 "
 INSTALLER = STANDINS / "standin_installer.exe"
@@ -427,6 +428,38 @@ class TestPeerKinds:
         log = web.access_log()
         assert f"GET /{dist.name} HTTP/1.1\" 206" in log
         assert "Mirel_Online/0.15.5.0" in log
+
+
+# ---------------------------------------------------------------------------------------------
+# Launchers that share: each in a Wine prefix of its own, on a loopback address of its own
+
+class TestSwarm:
+    def test_two_launchers_trade(self, peers, tmp_path):
+        # The origin sends each of them 512 KiB/s and the other launcher is the only other
+        # source: a launcher that ends with the whole installer after the origin sent it less
+        # than all of it (and something, at its own address) received the rest from the other.
+        folder = peers.root / "dist"
+        folder.mkdir(parents=True)
+        web = peers.add(S.WebSeed(folder, workdir=tmp_path / "nginx"))
+        tracker = W.OpenTracker(tmp_path / "opentracker")
+        dist = S.build_distribution(folder, 8 * MiB, INSTALLER, "MirelSetup.exe", tracker.url,
+                                    [web.url("MirelSetup.exe")], 256 * 1024)
+        web.start()
+        peers.add(tracker.start([dist.info_hash]))
+        limit = peers.add(W.OriginLimit(S.LOOPBACK, web.port, 512 * 1024))
+        pair = [peers.add(W.SwarmLauncher(W.new_wine_prefix(tmp_path / f"prefix-{i}"), f"127.0.0.{20 + i}"))
+                for i in (1, 2)]
+        for lau in pair:
+            limit.add(lau.address)
+        for lau in pair:
+            lau.start(web.url("Mirel.ndn"))
+        for lau in pair:
+            assert wait_exit(lau.proc, timeout=180) == 0
+        served = W.served_bytes(web.access_log(), "/" + dist.name)
+        for lau in pair:
+            assert len(lau.installer_runs()) == 1
+            assert S.file_sha1(lau.download_dir / dist.name) == dist.sha1()
+            assert 0 < served.get(lau.address, 0) < dist.size, served
 
 
 # ---------------------------------------------------------------------------------------------

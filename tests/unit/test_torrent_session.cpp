@@ -31,6 +31,7 @@ const std::set<int> kProgramSettings = {
     sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
     sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
     sp::listen_system_port_fallback, sp::enable_outgoing_utp, sp::recv_socket_buffer_size,
+    sp::urlseed_max_request_bytes,
 };
 
 }  // namespace
@@ -57,7 +58,37 @@ TEST(TorrentSettings, ProgramValues) {
     EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
     // A bounded socket buffer bounds what a connection reads at once (memory).
     EXPECT_EQ(pack.get_int(sp::recv_socket_buffer_size), 4 * 1024 * 1024);
-    EXPECT_EQ(MakeSessionSettings(7000, "127.0.0.1").get_str(sp::listen_interfaces), "127.0.0.1:7000");
+    // A web seed is asked for ranges of 1 MiB, not the library's 16 MiB.
+    EXPECT_EQ(pack.get_int(sp::urlseed_max_request_bytes), 1024 * 1024);
+    EXPECT_EQ(pack.get_str(sp::outgoing_interfaces), "");
+    // An interface of its own: listening and connecting from that address alone.
+    sp own = MakeSessionSettings(7000, "127.0.0.3");
+    EXPECT_EQ(own.get_str(sp::listen_interfaces), "127.0.0.3:7000");
+    EXPECT_EQ(own.get_str(sp::outgoing_interfaces), "127.0.0.3");
+}
+
+TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmarkAddresses) {
+    const char* name = "MIREL_LISTEN_INTERFACE";
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.12"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.000.0.012"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "127.0.0.12");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "198.19.0.11"));
+    EXPECT_EQ(ListenInterfaceFromEnvironment(), "198.19.0.11");
+    for (const char* refused : {"", "0.0.0.0", "10.0.0.2", "198.20.0.1", "198.17.0.1", "127.0.0.256", "127.0.0", "127.0.0.1.5", "127.0.0.1 ",
+                                "127.0.0.-1", "127.0.0.1:80", "localhost", "::1"}) {
+        ASSERT_TRUE(::SetEnvironmentVariableA(name, refused));
+        EXPECT_EQ(ListenInterfaceFromEnvironment(), "") << refused;
+    }
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
+    CMirelLauncherDlg plain;
+    EXPECT_EQ(plain.m_strListenInterface, "");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.7"));
+    CMirelLauncherDlg own;
+    EXPECT_EQ(own.m_strListenInterface, "127.0.0.7");
+    ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
 }
 
 TEST(TorrentSettings, ThreeBootstrapRoutersOnPort6881) {

@@ -1,0 +1,185 @@
+"""Several launchers on one machine, each a peer of its own, with one origin: what the swarm
+benchmark (scripts/bench_swarm.py) and the swarm's scenario test share. Inside scripts/sandbox
+only (a private network namespace with only loopback).
+
+- OpenTracker: Debian's opentracker on 127.0.0.1. Debian builds it with a whitelist, so it
+  takes announces only for the info-hashes it is given.
+- OriginLimit: the origin's rate per client, kept by the kernel (HTB on loopback). nginx's own
+  limit_rate counts per request and lets a first second's worth through at once, so a web
+  seed's range requests of a MiB or so would never be held back.
+- new_wine_prefix(): a Wine prefix of its own (C: drive, registry, wineserver).
+- SwarmLauncher: the launcher in its own prefix, listening and connecting from its own
+  loopback address (MIREL_LISTEN_INTERFACE), running the whole flow for a game that is not
+  installed, with the stand-in installer.
+- served_bytes(): bytes nginx served per client address, from its access log.
+"""
+import os
+import re
+import signal
+import subprocess
+import time
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+from polling import wait_for
+from seeder import LOOPBACK, end_process, free_port, wait_port
+
+ROOT = Path(__file__).resolve().parents[2]
+LAUNCHER = ROOT / "build" / "MirelLauncher.exe"
+STANDINS = ROOT / "build" / "standins"
+INSTALL_KEY = "Software\\MirelSwarm\\Game"
+
+
+def run_quiet(args, **kw):
+    return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+
+
+class OpenTracker:
+    """opentracker on `host`:`port` (TCP and UDP) for the given info-hashes (hex)."""
+
+    def __init__(self, workdir, host=LOOPBACK, port=0):
+        self.workdir = Path(workdir)
+        self.host = host
+        self.port = port or free_port(host)
+        self.proc = None
+
+    @property
+    def url(self):
+        return f"http://{self.host}:{self.port}/announce"
+
+    def start(self, info_hashes):
+        # It changes its root to the work folder and then runs as nobody.
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.workdir.chmod(0o755)
+        whitelist = self.workdir / "whitelist.txt"
+        whitelist.write_text("".join(h + "\n" for h in info_hashes))
+        whitelist.chmod(0o644)
+        self.proc = subprocess.Popen(["opentracker", "-i", self.host, "-p", str(self.port), "-P", str(self.port),
+                                      "-d", str(self.workdir), "-u", "nobody", "-w", "whitelist.txt"],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=open(self.workdir.parent / "opentracker.log", "ab"))
+        # The whitelist is read by a thread of its own: ready once an announce is taken (a
+        # "stopped" one, which adds no peer).
+        if not wait_port(self.host, self.port) or not wait_for(lambda: all(map(self._takes, info_hashes)), 20):
+            self.stop()
+            raise RuntimeError("opentracker did not start")
+        return self
+
+    def _takes(self, info_hash):
+        query = urllib.parse.urlencode({"info_hash": bytes.fromhex(info_hash), "peer_id": b"-XX0000-readinesschk",
+                                        "port": 1, "uploaded": 0, "downloaded": 0, "left": 0,
+                                        "event": "stopped", "compact": 1})
+        try:
+            with urllib.request.urlopen(f"{self.url}?{query}", timeout=2) as r:
+                return b"failure reason" not in r.read()
+        except OSError:
+            return False
+
+    def stop(self):
+        end_process(self.proc, signal.SIGTERM)
+        self.proc = None
+
+
+class OriginLimit:
+    """Limits what the origin (`host`:`port`) sends to each client address to `rate` bytes/s:
+    one HTB class per client on the loopback device; all other traffic passes untouched. A
+    launcher holds one connection to the web seed, so per client is per connection here."""
+
+    def __init__(self, host, port, rate):
+        self.host, self.port, self.rate = host, port, rate
+        self.classes = 0
+        self._tc("qdisc", "replace", "dev", "lo", "root", "handle", "1:", "htb")
+
+    @staticmethod
+    def _tc(*args):
+        subprocess.run(["tc", *args], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def add(self, client):
+        self.classes += 1
+        cid = f"1:{self.classes:x}"
+        self._tc("class", "add", "dev", "lo", "parent", "1:", "classid", cid, "htb", "rate", f"{self.rate}bps",
+                 "ceil", f"{self.rate}bps", "quantum", "131072")
+        self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+                 "match", "ip", "src", f"{self.host}/32", "match", "ip", "sport", str(self.port), "0xffff",
+                 "match", "ip", "dst", f"{client}/32", "flowid", cid)
+        return self
+
+    def stop(self):
+        run_quiet(["tc", "qdisc", "del", "dev", "lo", "root"])
+
+
+LOG_LINE = re.compile(r'^(\S+) \S+ \S+ \[[^\]]*\] "(\S+) (\S+)[^"]*" (\d{3}) (\d+)')
+
+
+def served_bytes(access_log, path):
+    """Body bytes nginx served for `path`, per client address (nginx's "combined" log)."""
+    served = {}
+    for line in access_log.splitlines():
+        m = LOG_LINE.match(line)
+        if m and urllib.parse.unquote(m.group(3)) == path:
+            served[m.group(1)] = served.get(m.group(1), 0) + int(m.group(5))
+    return served
+
+
+def new_wine_prefix(dest):
+    """A Wine prefix at `dest` made as scripts/wine-env makes the sandbox's, with its own
+    wineserver running."""
+    run_quiet(["bash", "-c", 'source "$0" "$1"', str(ROOT / "scripts" / "wine-env"), str(dest)], check=True)
+    return Path(dest)
+
+
+def win_path(p):
+    return "Z:" + str(Path(p).resolve()).replace("/", "\\")
+
+
+class SwarmLauncher:
+    """The launcher in the Wine prefix `prefix`, on `address`, for a game that is not
+    installed. Its installer stand-in keeps its window for `install_ms`, then installs; start
+    flag 1: the launcher then ends without starting the patcher."""
+
+    def __init__(self, prefix, address, install_ms=1500, exe=LAUNCHER):
+        self.prefix = Path(prefix)
+        self.address = address
+        self.exe = exe
+        drive_c = self.prefix / "drive_c"
+        self.download_dir = drive_c / "Down" / "Mirel Online"
+        self.installer_log = drive_c / "installer.log"
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), MIREL_LISTEN_INTERFACE=address,
+                        STANDIN_INSTALL_KEY=INSTALL_KEY, STANDIN_INSTALL_DIR="C:\\Games\\Mirel",
+                        STANDIN_INSTALL_PATCHER=win_path(STANDINS / "standin_patcher.exe"),
+                        STANDIN_INSTALL_LOG="C:\\installer.log", STANDIN_INSTALL_MS=str(install_ms))
+        self.proc = None
+        self.started = None
+
+    def start(self, ndn_url, out=None):
+        start = "*".join(["swarm", "swarm", INSTALL_KEY, "swarm", ndn_url, "1"])
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(["wine", str(self.exe), start], env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL)
+        return self
+
+    def installer_runs(self):
+        """Lines the installer stand-in wrote: one per start."""
+        if not self.installer_log.exists():
+            return []
+        return self.installer_log.read_bytes().decode("utf-8", errors="replace").splitlines()
+
+    def wineserver_pids(self):
+        mark = ("WINEPREFIX=" + str(self.prefix)).encode()
+        pids = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if Path(f"/proc/{entry}/comm").read_text().startswith("wineserver") and \
+                        mark in Path(f"/proc/{entry}/environ").read_bytes().split(b"\0"):
+                    pids.append(int(entry))
+            except OSError:
+                pass
+        return pids
+
+    def stop(self):
+        """Ends the launcher if it still runs, and the prefix's wineserver with everything in it."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        run_quiet(["wineserver", "-k"], env=self.env, timeout=30)
