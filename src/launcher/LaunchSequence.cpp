@@ -54,7 +54,7 @@ void EndRunningPatcher() {
 
 }  // namespace
 
-int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
+SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     StartParams params;
     SplitStartParams(startParam, params);
     char installPath[MAX_PATH] = {};
@@ -108,7 +108,7 @@ int CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     if (!m_pMonitorThread && !m_torrentFiles.empty()) StartMonitorThread(this);
 
     if (!m_bInstalled) {
-        int waited = WaitForInstaller();
+        const SequenceResult waited = WaitForInstaller();
         if (waited != kSequenceDone) return waited;
     }
 
@@ -135,7 +135,7 @@ BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
     return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
 }
 
-int CMirelLauncherDlg::WaitForInstaller() {
+SequenceResult CMirelLauncherDlg::WaitForInstaller() {
     for (;;) {
         // Any end of the dialog ends the run: a nested run of the sequence (message 2 sent
         // during this wait) that closed it, or a Cancel or OK command such as the one the

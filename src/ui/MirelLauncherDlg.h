@@ -48,8 +48,8 @@ public:
     explicit CMirelLauncherDlg(CWnd* pParent = nullptr);
     ~CMirelLauncherDlg() override;
 
-    // Launch sequence (launcher/LaunchSequence.cpp); returns a SequenceResult.
-    int ProcessStartParam(const char* startParam);
+    // Launch sequence (launcher/LaunchSequence.cpp): the whole run for one start parameter string.
+    SequenceResult ProcessStartParam(const char* startParam);
 
     // Installation record (launcher/InstallRecord.cpp).
     BOOL EnsureDownloadDir(char* output);
@@ -160,7 +160,7 @@ private:
     [[noreturn]] void EndProcessNow();
     void PostStopRequest();
     void DestroyTorrentSession();
-    int WaitForInstaller();
+    SequenceResult WaitForInstaller();
     void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
     void StopMonitorThread(DWORD maxWaitMs);
 };
