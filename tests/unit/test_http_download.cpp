@@ -399,18 +399,6 @@ TEST_F(HttpDownloadTest, UserAgentIsTheApplicationName) {
     }
 }
 
-TEST_F(HttpDownloadTest, UrlWithoutSchemeIsFetchedAsHttp) {
-    std::string bare = "127.0.0.1:" + std::to_string(m_port) + Object("/files/r1025.bin");
-    std::string expected, stored;
-    ASSERT_TRUE(ServedFile("r1025.bin", expected));
-    EXPECT_STREQ(Fetch(bare, &stored), "");
-    EXPECT_EQ(m_lastUrl, "http://" + bare);
-    EXPECT_TRUE(stored == expected);
-    auto reqs = Requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(JsonField(reqs[0], "target"), Object("/files/r1025.bin"));
-}
-
 TEST_F(HttpDownloadTest, BodyShorterThanAnnouncedIsStoredAsItArrived) {
     std::string expected, stored;
     ASSERT_TRUE(ServedFile("r4096.bin", expected));
@@ -682,17 +670,6 @@ TEST_F(HttpDownloadTest, CertificateThatFailsIsANumberedFailureWithoutAPrompt) {
         EXPECT_EQ(stored, "");
     }
     EXPECT_TRUE(Requests().empty()) << "no request may be sent over a channel that failed its check";
-}
-
-TEST_F(HttpDownloadTest, SecureFetchNeverFollowsARedirectToPlainHttp) {
-    ASSERT_GT(TlsPort("port-tls"), 0) << "no TLS port: run inside scripts/sandbox";
-    ASSERT_TRUE(WriteBytes(Target(), "old"));
-    std::string stored;
-    EXPECT_STREQ(Fetch(SecureUrl("/redirect-http/r4096.bin"), &stored), "Download Failed No:10, Redirect to http refused\n");
-    EXPECT_EQ(stored, "");
-    auto reqs = Requests();
-    ASSERT_EQ(reqs.size(), 1u) << "the plain URL must never be asked";
-    EXPECT_EQ(JsonField(reqs[0], "answer"), "302");
 }
 
 // ---- bounds ----------------------------------------------------------------------------------
