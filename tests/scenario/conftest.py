@@ -24,15 +24,19 @@ def _own_desktop_for_this_worker():
     import atexit
     import tempfile
     work = Path(tempfile.mkdtemp(prefix=f"{worker}-", dir=os.environ["MIREL_SANDBOX_DIR"]))
-    xvfb, display = None, None
     for n in range(141, 240):
-        if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists():
-            xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            display = f":{n}"
-            if wait_for(lambda: subprocess.run(["xdpyinfo", "-display", display], capture_output=True).returncode
-                        == 0 or xvfb.poll() is not None, 10) and xvfb.poll() is None:
-                break
+        if Path(f"/tmp/.X11-unix/X{n}").exists() or Path(f"/tmp/.X{n}-lock").exists():
+            continue
+        display = f":{n}"
+        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wait_for(lambda: xvfb.poll() is not None or subprocess.run(["xdpyinfo", "-display", display],
+                                                                         capture_output=True).returncode == 0, 10) \
+                and xvfb.poll() is None:
+            break
+        xvfb.kill()  # another worker took this display first
+    else:
+        raise RuntimeError("no free X display")
     prefix = work / "wineprefix"
     subprocess.run(["bash", "-c", 'source "$0" "$1" >/dev/null 2>&1', str(ROOT / "scripts" / "wine-env"),
                     str(prefix)], check=True, env=dict(os.environ, DISPLAY=display))
