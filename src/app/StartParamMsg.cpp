@@ -13,12 +13,10 @@ LRESULT CMirelLauncherDlg::OnStartParamMsg(WPARAM, LPARAM) {
     if (m_bExitPending) return 0;
     UniqueKernelHandle mapping(::OpenFileMappingA(FILE_MAP_WRITE, FALSE, "Start Param Map"));
     if (!mapping) return 0;
+    // A handle opened for writing gives no read-only view, so a mapping that cannot be viewed at
+    // this size is no start parameter, like a missing one.
     UniqueView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kStartParamViewSize));
-    if (!view) {
-        // A mapping smaller than the view cannot be mapped at that size: take what it has.
-        view.reset(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-        if (!view) return 0;
-    }
+    if (!view) return 0;
     // Only committed, readable memory is read: the creator may have left pages reserved. A view
     // with nothing readable is no start parameter at all, like a missing mapping.
     SIZE_T avail = ReadableBytes(view.get(), kStartParamViewSize);

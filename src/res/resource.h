@@ -10,6 +10,7 @@
 #define IDB_BTN_HOVER 134
 #define IDD_PEER_INFO 134
 #define IDB_PROGRESS_BAR 135
+#define IDR_POPUP_MENU 137
 #define IDR_ACCEL 138
 #define IDS_GAME_RUNNING 144
 #define IDB_BACKGROUND 1002
@@ -21,8 +22,8 @@
 #define IDC_PEER_LIST 1004
 #define IDC_BTN_CLOSE 1005
 
-// Commands that take effect when a WM_COMMAND carries them: show the windows again, and the
-// exit without confirmation.
+// The items of menu 137 (never loaded): they take effect when a WM_COMMAND carries them: show
+// the windows again, and the exit without confirmation.
 #define ID_MENU_OPEN 32773
 #define ID_MENU_EXIT 32774
 #define ID_SHOW_PEER_INFO 32775

@@ -11,8 +11,48 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(os.environ.get("MIREL_ROOT", Path(__file__).resolve().parents[2]))
+
+
+def _own_desktop_for_this_worker():
+    """Under pytest-xdist every worker gets a Wine prefix and an X display of its own (the
+    sandbox's own are left to the unit tests that run at the same time): windows are found by
+    class, the download folder and the single-instance mutex are the prefix's, and screenshots
+    read the whole display. Both go when the worker ends."""
+    worker = os.environ.get("PYTEST_XDIST_WORKER")
+    if not worker or "MIREL_SANDBOX_DIR" not in os.environ:
+        return
+    import atexit
+    import tempfile
+    work = Path(tempfile.mkdtemp(prefix=f"{worker}-", dir=os.environ["MIREL_SANDBOX_DIR"]))
+    for n in range(141, 240):
+        if Path(f"/tmp/.X11-unix/X{n}").exists() or Path(f"/tmp/.X{n}-lock").exists():
+            continue
+        display = f":{n}"
+        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wait_for(lambda: xvfb.poll() is not None or subprocess.run(["xdpyinfo", "-display", display],
+                                                                         capture_output=True).returncode == 0, 10) \
+                and xvfb.poll() is None:
+            break
+        xvfb.kill()  # another worker took this display first
+    else:
+        raise RuntimeError("no free X display")
+    prefix = work / "wineprefix"
+    subprocess.run(["bash", "-c", 'source "$0" "$1" >/dev/null 2>&1', str(ROOT / "scripts" / "wine-env"),
+                    str(prefix)], check=True, env=dict(os.environ, DISPLAY=display))
+    os.environ.update(WINEPREFIX=str(prefix), DISPLAY=display)
+
+    def end():
+        subprocess.run(["wineserver", "-k"], capture_output=True)
+        xvfb.kill()
+        shutil.rmtree(work, ignore_errors=True)
+    atexit.register(end)
+
+
 sys.path.insert(0, str(ROOT / "tests" / "servers"))
 from polling import wait_for  # noqa: E402,F401  (shared with the servers)
+from seeder import FileServer  # noqa: E402
+_own_desktop_for_this_worker()
 BUILD = ROOT / "build"
 LAUNCHER = BUILD / "MirelLauncher.exe"
 STANDINS = BUILD / "standins"
@@ -271,13 +311,15 @@ class Launcher:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait(timeout=10)
-        # Patchers started by a launcher are not our children: close their windows.
-        while True:
+        # Patchers started by a launcher are not our children: close their windows, also the
+        # window of a copy that was still on its way, so that no later test meets it.
+        def patchers_gone():
             hwnd = self.wine.find(cls="Mirel Patcher")
-            if not hwnd:
-                break
-            self.wine.post(hwnd, 0x0010)
-            self.wine.gone(cls="Mirel Patcher", timeout_ms=3000)
+            if hwnd:
+                self.wine.post(hwnd, 0x0010)
+                self.wine.gone(cls="Mirel Patcher", timeout_ms=3000)
+            return not hwnd and not self.wine.processes("MirelPatcher.exe")
+        wait_for(patchers_gone, 15, interval=0.2)
         self.wine.gone(cls="Mirel Launcher", timeout_ms=5000)
 
 
@@ -329,53 +371,14 @@ def pack(plain: bytes) -> bytes:
     return struct.pack("<II", len(plain), len(stream)) + stream
 
 
-class FileServer:
-    """A plain HTTP server on 127.0.0.1 in a thread of the test process."""
-
-    def __init__(self, root: Path):
-        import functools
-        import http.server
-        import threading
-
-        self._lock = threading.Lock()
-        self._requests = []
-        server = self
-
-        class Handler(http.server.SimpleHTTPRequestHandler):
-            def log_request(self, code="-", size="-"):
-                with server._lock:
-                    server._requests.append(self.path)
-
-            def log_message(self, *args):
-                pass
-
-        handler = functools.partial(Handler, directory=str(root))
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        self.port = self.httpd.server_address[1]
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def url(self, name):
-        return f"http://127.0.0.1:{self.port}/{name}"
-
-    def requests(self):
-        """The paths asked for so far, in order."""
-        with self._lock:
-            return list(self._requests)
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-
-
 @pytest.fixture
 def file_server(tmp_path):
+    """A plain HTTP server on 127.0.0.1 serving the folder `root`."""
     root = tmp_path / "www"
     root.mkdir()
-    server = FileServer(root)
-    server.root = root
+    server = FileServer(root).start()
     yield server
-    server.close()
+    server.stop()
 
 
 @pytest.fixture

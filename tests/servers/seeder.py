@@ -178,7 +178,48 @@ def _bencode(obj):
     return lt.bencode(obj)
 
 
-class Tracker:
+class _ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        # A client that hangs up early (a client shutting down) is no error of the server.
+        if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            super().handle_error(request, client_address)
+
+
+class _HttpService:
+    """An HTTP server in a thread of this process on `host`:`port`; subclasses give the
+    request handler class."""
+    host = LOOPBACK
+    _server = None
+
+    def _handler(self):
+        raise NotImplementedError
+
+    def start(self):
+        self._server = _ThreadingServer((self.host, self.port), self._handler())
+        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        return self
+
+    def stop(self):
+        if self._server:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+
+
+class _ChildProcess:
+    """A program run as a child process, asked to end with `stop_signal`."""
+    stop_signal = signal.SIGTERM
+    proc = None
+
+    def stop(self):
+        end_process(self.proc, self.stop_signal)
+        self.proc = None
+
+
+class Tracker(_HttpService):
     """HTTP tracker on 127.0.0.1. An announce registers the peer (address from the request, or
     its "ip" parameter, and its "port") and returns the seeds of the torrent other than the
     announcer. `extra_peers` adds fixed (ip, port) seeds per info-hash (hex). Every announce
@@ -192,7 +233,6 @@ class Tracker:
         self.seeds = {}          # info-hash hex -> {peer_id: (ip, port)}
         self.extra_peers = {}    # info-hash hex -> [(ip, port)]
         self.lock = threading.Lock()
-        self._server = None
 
     @property
     def url(self):
@@ -251,7 +291,7 @@ class Tracker:
         req.wfile.write(body)
         del q
 
-    def start(self):
+    def _handler(self):
         tracker = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -261,25 +301,9 @@ class Tracker:
             def log_message(self, *args):
                 pass
 
-        self._server = _ThreadingServer((self.host, self.port), Handler)
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
-        return self
-
-    def stop(self):
-        if self._server:
-            self._server.shutdown()
-            self._server.server_close()
-            self._server = None
+        return Handler
 
 
-class _ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def handle_error(self, request, client_address):
-        # A client that hangs up early (a client shutting down) is no error of the server.
-        if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
-            super().handle_error(request, client_address)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -351,7 +375,7 @@ class LtSeeder:
             del ses
 
 
-class Aria2Seeder:
+class Aria2Seeder(_ChildProcess):
     """aria2c seeding the distribution on `host`:`port` (it listens on every address and
     announces `host` to the tracker)."""
 
@@ -361,7 +385,6 @@ class Aria2Seeder:
         self.port = port or free_port(LOOPBACK)
         self.upload_limit = upload_limit
         self.log = log
-        self.proc = None
 
     def start(self):
         args = ["aria2c", "--seed-ratio=0.0", "--check-integrity=false", "--bt-seed-unverified=true",
@@ -382,15 +405,12 @@ class Aria2Seeder:
     def wait_listening(self, timeout=20):
         return wait_port(self.host, self.port, timeout)
 
-    def stop(self):
-        end_process(self.proc, signal.SIGTERM)
-        self.proc = None
 
-
-class WebSeed:
+class WebSeed(_ChildProcess):
     """nginx on 127.0.0.1 serving `root` (static files, Range requests). `rate` limits each
     response in bytes/s (0: none). With `tls` (a folder holding NAME.pem and NAME.key, and the
     NAME) it serves over TLS only, under the name localhost."""
+    stop_signal = signal.SIGQUIT  # nginx's graceful stop
 
     def __init__(self, root, port=0, rate=0, workdir=None, tls=None):
         self.root = Path(root)
@@ -398,7 +418,6 @@ class WebSeed:
         self.rate = rate
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="mirel-webseed-"))
         self.tls = tls
-        self.proc = None
 
     def url(self, name=""):
         if self.tls:
@@ -453,46 +472,39 @@ http {{
             raise RuntimeError("nginx did not start: " + (w / "logs" / "stderr.log").read_text(errors="replace"))
         return self
 
-    def stop(self):
-        end_process(self.proc, signal.SIGQUIT)  # nginx's graceful stop
-        self.proc = None
 
-
-class FileServer:
-    """Plain HTTP on 127.0.0.1 serving the files of `root` (whole-file GET only)."""
+class FileServer(_HttpService):
+    """Plain HTTP on 127.0.0.1 serving the files of `root` (whole-file GET only); `requests()`
+    gives the paths asked for so far, in order."""
 
     def __init__(self, root, port=0):
         self.root = Path(root)
         self.port = port or free_port()
-        self.requests = []
-        self._server = None
+        self._requests = []
+        self._lock = threading.Lock()
 
     def url(self, name):
         return f"http://{LOOPBACK}:{self.port}/" + urllib.parse.quote(name)
 
-    def start(self):
+    def requests(self):
+        with self._lock:
+            return list(self._requests)
+
+    def _handler(self):
         server = self
 
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *a, **kw):
                 super().__init__(*a, directory=str(server.root), **kw)
 
-            def do_GET(self):
-                server.requests.append(self.path)
-                super().do_GET()
+            def log_request(self, code="-", size="-"):
+                with server._lock:
+                    server._requests.append(self.path)
 
             def log_message(self, *args):
                 pass
 
-        self._server = _ThreadingServer((LOOPBACK, self.port), Handler)
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
-        return self
-
-    def stop(self):
-        if self._server:
-            self._server.shutdown()
-            self._server.server_close()
-            self._server = None
+        return Handler
 
 
 # ---------------------------------------------------------------------------------------------

@@ -7,13 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <psapi.h>
@@ -91,9 +89,10 @@ int ClosedPort() {
 
 // ---- the credentials prompt ----------------------------------------------------------------
 
-// Answers the credentials prompts that WinInet shows on the test thread, from a thread of its
-// own: each prompt takes the next scripted answer; prompts beyond the script are cancelled and
-// counted. Every wait is bounded, so a prompt that cannot be answered cannot hang the test.
+// Answers the credentials prompts that WinInet shows on the test thread, from a timer of that
+// same thread: the prompt's modal loop dispatches the timer, so every call reaches the prompt
+// directly and no other thread takes part. Each prompt takes the next scripted answer; prompts
+// beyond the script are cancelled and counted.
 class PromptDriver {
 public:
     struct Answer {
@@ -102,20 +101,18 @@ public:
         const char* password;
     };
 
-    PromptDriver(DWORD uiThread, std::vector<Answer> script) : m_uiThread(uiThread), m_script(std::move(script)) {
-        m_thread = std::thread([this] { Run(); });
+    explicit PromptDriver(std::vector<Answer> script) : m_script(std::move(script)) {
+        s_current = this;
+        m_timer = ::SetTimer(nullptr, 0, 20, Tick);
     }
-    ~PromptDriver() { Stop(); }
-
-    void Stop() {
-        m_stop = true;
-        if (m_thread.joinable()) m_thread.join();
+    ~PromptDriver() {
+        ::KillTimer(nullptr, m_timer);
+        s_current = nullptr;
     }
 
-    int prompts = 0;              // prompts seen
-    int unexpected = 0;           // prompts beyond the script (cancelled)
-    int editsFilled = 0;          // edit controls given a text
-    std::vector<std::string> captions;
+    int prompts = 0;      // prompts seen
+    int unexpected = 0;   // prompts beyond the script (cancelled)
+    int editsFilled = 0;  // edit controls given a text
     std::vector<std::string> failures;
 
 private:
@@ -147,45 +144,38 @@ private:
         return TRUE;
     }
 
-    void Run() {
-        size_t next = 0;
-        while (!m_stop) {
-            HWND dlg = nullptr;
-            ::EnumThreadWindows(m_uiThread, FindDialog, reinterpret_cast<LPARAM>(&dlg));
-            if (!dlg) {
-                ::Sleep(20);
-                continue;
-            }
-            ++prompts;
-            char caption[256] = {};
-            ::GetWindowTextA(dlg, caption, sizeof(caption));
-            captions.push_back(caption);
-            bool scripted = next < m_script.size();
-            Answer a = scripted ? m_script[next++] : Answer{false, nullptr, nullptr};
-            if (!scripted) ++unexpected;
-            if (a.ok) {
-                Edits e;
-                ::EnumChildWindows(dlg, FindEdits, reinterpret_cast<LPARAM>(&e));
-                if (!e.user || !e.password) failures.push_back("the prompt has no user name and password fields");
-                if (e.user && ::SendMessageA(e.user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a.user))) ++editsFilled;
-                if (e.password && ::SendMessageA(e.password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a.password)))
-                    ++editsFilled;
-            }
-            ::PostMessageA(dlg, WM_COMMAND, a.ok ? IDOK : IDCANCEL, 0);
-            // Wait until this prompt is gone before looking for the next one.
-            if (!WaitUntil([dlg] { return !::IsWindow(dlg) || !::IsWindowVisible(dlg); }, 20000)) {
-                failures.push_back("the prompt did not close");
-                ::PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
-                ::Sleep(500);
-            }
-        }
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+        if (s_current) s_current->Answer1();
     }
 
-    DWORD m_uiThread;
+    void Answer1() {
+        HWND dlg = nullptr;
+        ::EnumThreadWindows(::GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&dlg));
+        // A prompt already answered stays visible until its modal loop takes the answer.
+        if (!dlg || dlg == m_answered) return;
+        m_answered = dlg;
+        ++prompts;
+        bool scripted = m_next < m_script.size();
+        Answer a = scripted ? m_script[m_next++] : Answer{false, nullptr, nullptr};
+        if (!scripted) ++unexpected;
+        if (a.ok) {
+            Edits e;
+            ::EnumChildWindows(dlg, FindEdits, reinterpret_cast<LPARAM>(&e));
+            if (!e.user || !e.password) failures.push_back("the prompt has no user name and password fields");
+            if (e.user && ::SendMessageA(e.user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a.user))) ++editsFilled;
+            if (e.password && ::SendMessageA(e.password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a.password)))
+                ++editsFilled;
+        }
+        ::PostMessageA(dlg, WM_COMMAND, a.ok ? IDOK : IDCANCEL, 0);
+    }
+
+    static PromptDriver* s_current;
     std::vector<Answer> m_script;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    size_t m_next = 0;
+    HWND m_answered = nullptr;
+    UINT_PTR m_timer = 0;
 };
+PromptDriver* PromptDriver::s_current = nullptr;
 
 // ---- a proxy for this process ---------------------------------------------------------------
 
@@ -415,18 +405,6 @@ TEST_F(HttpDownloadTest, UserAgentIsTheApplicationName) {
     }
 }
 
-TEST_F(HttpDownloadTest, UrlWithoutSchemeIsFetchedAsHttp) {
-    std::string bare = "127.0.0.1:" + std::to_string(m_port) + Object("/files/r1025.bin");
-    std::string expected, stored;
-    ASSERT_TRUE(ServedFile("r1025.bin", expected));
-    EXPECT_STREQ(Fetch(bare, &stored), "");
-    EXPECT_EQ(m_lastUrl, "http://" + bare);
-    EXPECT_TRUE(stored == expected);
-    auto reqs = Requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(JsonField(reqs[0], "target"), Object("/files/r1025.bin"));
-}
-
 // A body that ends before its stated length is a failure, however the platform reports the end
 // (an early end, or a reset), and what arrived is not kept.
 TEST_F(HttpDownloadTest, BodyShorterThanAnnouncedFailsAndLeavesNothing) {
@@ -558,10 +536,13 @@ TEST_F(HttpDownloadTest, FileTransferSchemeNeverDownloads) {
     std::string stored;
     CString r = Fetch("ftp://127.0.0.1:" + std::to_string(m_port) + Object("/files/hello.txt"), &stored);
     // A file-transfer login meets an HTTP server that never greets it: the connection is refused.
-    std::string msg = r.GetString();
-    int err = -1;
-    ASSERT_EQ(std::sscanf(msg.c_str(), "Download Failed No:3, Error:%d\n", &err), 1) << msg;
-    EXPECT_EQ(msg, "Download Failed No:3, Error:" + std::to_string(err) + "\n");
+    // Its number is WinInet's (Wine says 12110 here), never 0 or a plain system error.
+    const std::string msg = r.GetString(), prefix = "Download Failed No:3, Error:";
+    ASSERT_EQ(msg.rfind(prefix, 0), 0u) << msg;
+    const int err = std::atoi(msg.c_str() + prefix.size());
+    EXPECT_EQ(msg, prefix + std::to_string(err) + "\n");
+    EXPECT_GT(err, INTERNET_ERROR_BASE) << msg;
+    EXPECT_LE(err, INTERNET_ERROR_LAST) << msg;
     EXPECT_EQ(stored, kNoFile) << "a failed fetch leaves nothing";
     EXPECT_TRUE(Requests().empty()) << "no HTTP request may reach the server";
 }
@@ -570,118 +551,81 @@ TEST_F(HttpDownloadTest, FileTransferSchemeNeverDownloads) {
 
 // A 401 comes from the server itself; a 407 only makes sense from a proxy, so those cases send
 // the request through the test server acting as the proxy, to a host name that does not
-// resolve: only the proxy can answer it.
-struct CredentialsCase {
-    const char* what;
-    bool viaProxy;
-    const char* path;
-    const char* authField;  // the log field that tells whether credentials were sent
-};
-
-TEST_F(HttpDownloadTest, CancelledCredentialsPromptGivesAnEmptyFile) {
-    const CredentialsCase cases[] = {
-        {"401", false, "/auth/cancel-realm/r1025.bin", "auth"},
-        {"407", true, "/proxyauth/r1025.bin", "proxy_auth"},
+// resolve: only the proxy can answer it. The platform keeps Basic credentials that worked for a
+// host for the rest of the process, so the cases that log in name the server "localhost".
+TEST_F(HttpDownloadTest, CredentialsPromptAnswersDecideWhatIsSentAndStored) {
+    using A = PromptDriver::Answer;
+    const A cancel{false, nullptr, nullptr};
+    struct Case {
+        const char* what;
+        const char* proxyHost;  // nullptr: straight to the server
+        const char* host;       // the server's name in the URL
+        const char* path;
+        bool withOwner;
+        std::vector<A> answers;
+        const char* served;  // the file stored in the end; nullptr: an empty file
+        int credentialsSent;  // requests that carry credentials, at least (0: none at all)
     };
-    size_t seen = 0;
+    // Entered credentials go with every later request to that host, so the cases that enter
+    // them for 127.0.0.1 come last.
+    const Case cases[] = {
+        {"no owner window: no prompt", nullptr, "127.0.0.1", "/auth/no-owner/hello.txt", false, {}, nullptr, 0},
+        {"401 cancelled", nullptr, "127.0.0.1", "/auth/cancel-realm/r1025.bin", true, {cancel}, nullptr, 0},
+        {"407 cancelled", "127.0.0.1", nullptr, "/proxyauth/r1025.bin", true, {cancel}, nullptr, 0},
+        {"401 logged in", nullptr, "localhost", "/auth/good-realm/r65537.bin", true,
+         {{true, "mirel", "launcher-test"}}, "r65537.bin", 1},
+        {"407 logged in", "localhost", nullptr, "/proxyauth/r65537.bin", true, {{true, "mirel", "launcher-test"}},
+         "r65537.bin", 1},
+        {"wrong credentials prompt again until cancelled", nullptr, "127.0.0.1", "/auth/wrong-realm/hello.txt", true,
+         {{true, "mirel", "wrong-1"}, {true, "someone", "wrong-2"}, cancel}, nullptr, 2},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ProxyEnvironment proxy(c.viaProxy ? Base() : "");
+        std::string expected;
+        if (c.served) ASSERT_TRUE(ServedFile(c.served, expected));
+        ProxyEnvironment proxy(c.proxyHost ? Base(c.proxyHost) : "");
         ASSERT_TRUE(proxy.ok) << proxy.error;
-        PromptDriver driver(::GetCurrentThreadId(), {{false, nullptr, nullptr}});
         std::string stored;
-        CString r = Fetch(c.viaProxy ? ProxiedUrl(c.path) : Url(c.path), &stored, /*withOwner=*/true);
-        driver.Stop();
+        PromptDriver driver(c.answers);
+        CString r = Fetch(c.proxyHost ? ProxiedUrl(c.path) : Url(c.path, c.host), &stored, c.withOwner);
         EXPECT_STREQ(r, "");
-        EXPECT_EQ(stored, "") << "the answer's body was read away before the prompt";
-        EXPECT_EQ(driver.prompts, 1);
+        EXPECT_TRUE(stored == expected) << "stored " << stored.size() << " bytes of " << expected.size();
+        EXPECT_EQ(driver.prompts, static_cast<int>(c.answers.size()));
         EXPECT_EQ(driver.unexpected, 0);
+        int filled = 0;
+        for (const A& a : c.answers) filled += a.ok ? 2 : 0;
+        EXPECT_EQ(driver.editsFilled, filled);
         EXPECT_TRUE(driver.failures.empty()) << driver.failures.front();
-        auto reqs = Requests();
-        ASSERT_EQ(reqs.size(), seen + 1) << "one request, nothing sent again";
-        EXPECT_EQ(JsonField(reqs.back(), c.authField), "false");
-        // Through a proxy the request names the whole URL (the platform adds the port).
-        std::string target = JsonField(reqs.back(), "target");
-        EXPECT_EQ(target.rfind(c.viaProxy ? "http://mirel-origin.invalid" : "/", 0), 0u) << target;
-        EXPECT_NE(target.find(Object(c.path)), std::string::npos) << target;
-        seen = reqs.size();
-    }
-}
 
-TEST_F(HttpDownloadTest, CredentialsEnteredInThePromptSendTheRequestAgain) {
-    const CredentialsCase cases[] = {
-        {"401", false, "/auth/good-realm/r65537.bin", "auth"},
-        {"407", true, "/proxyauth/r65537.bin", "proxy_auth"},
-    };
-    std::string expected;
-    ASSERT_TRUE(ServedFile("r65537.bin", expected));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ProxyEnvironment proxy(c.viaProxy ? Base("localhost") : "");
-        ASSERT_TRUE(proxy.ok) << proxy.error;
-        PromptDriver driver(::GetCurrentThreadId(), {{true, "mirel", "launcher-test"}});
-        std::string stored;
-        CString r = Fetch(c.viaProxy ? ProxiedUrl(c.path) : Url(c.path, "localhost"), &stored, /*withOwner=*/true);
-        driver.Stop();
-        EXPECT_STREQ(r, "");
-        EXPECT_TRUE(stored == expected) << "stored " << stored.size() << " bytes";
-        EXPECT_EQ(driver.prompts, 1);
-        EXPECT_EQ(driver.editsFilled, 2);
-        EXPECT_TRUE(driver.failures.empty()) << driver.failures.front();
+        const char* authField = c.proxyHost ? "proxy_auth" : "auth";
         std::vector<std::string> reqs;
-        for (const auto& q : Requests()) {
+        for (const auto& q : Requests())
             if (JsonField(q, "target").find(c.path) != std::string::npos) reqs.push_back(q);
+        ASSERT_FALSE(reqs.empty());
+        // Through a proxy the request names the whole URL (the platform adds the port).
+        std::string target = JsonField(reqs.front(), "target");
+        EXPECT_EQ(target.rfind(c.proxyHost ? "http://mirel-origin.invalid" : "/", 0), 0u) << target;
+        EXPECT_EQ(JsonField(reqs.front(), authField), "false");
+        int sent = 0;
+        for (const auto& q : reqs) sent += JsonField(q, authField) == "true";
+        if (c.credentialsSent == 0) {
+            EXPECT_EQ(reqs.size(), 1u) << "one request, nothing sent again";
+        } else {
+            EXPECT_GE(sent, c.credentialsSent) << "each entered pair must be sent";
         }
-        ASSERT_GE(reqs.size(), 2u);
-        EXPECT_EQ(JsonField(reqs.front(), c.authField), "false");
-        EXPECT_EQ(JsonField(reqs.back(), c.authField), "true");
-        EXPECT_EQ(JsonField(reqs.back(), "auth_ok"), "true");
-    }
-}
-
-TEST_F(HttpDownloadTest, WrongCredentialsPromptAgainUntilCancelled) {
-    PromptDriver driver(::GetCurrentThreadId(),
-                        {{true, "mirel", "wrong-1"}, {true, "someone", "wrong-2"}, {false, nullptr, nullptr}});
-    std::string stored;
-    CString r = Fetch(Url("/auth/wrong-realm/hello.txt"), &stored, /*withOwner=*/true);
-    driver.Stop();
-    EXPECT_STREQ(r, "");
-    EXPECT_EQ(stored, "");
-    EXPECT_EQ(driver.prompts, 3);
-    EXPECT_EQ(driver.unexpected, 0);
-    auto reqs = Requests();
-    int withWrongAuth = 0;
-    for (const auto& q : reqs) {
-        if (JsonField(q, "auth_ok") == "false") ++withWrongAuth;
-    }
-    EXPECT_GE(withWrongAuth, 2) << "each entered pair must be sent";
-    for (const auto& q : reqs) {
-        EXPECT_NE(JsonField(q, "auth_ok"), "true");
+        // Only the right pair is ever accepted, and then by the last request.
+        for (size_t i = 0; i < reqs.size(); ++i)
+            EXPECT_EQ(JsonField(reqs[i], "auth_ok"), c.served && i + 1 == reqs.size() ? "true" : "false") << reqs[i];
     }
 
     // A server that refuses every answer is asked about three times in one fetch, no more.
-    PromptDriver insisting(::GetCurrentThreadId(), {{true, "mirel", "wrong-1"}, {true, "mirel", "wrong-2"},
-                                                    {true, "mirel", "wrong-3"}, {true, "mirel", "wrong-4"}});
-    r = Fetch(Url("/auth/wrong-realm/hello.txt"), &stored, /*withOwner=*/true);
-    insisting.Stop();
-    EXPECT_STREQ(r, "Download Failed No:16, Authorization Failed:401\n");
+    PromptDriver insisting({{true, "mirel", "wrong-1"}, {true, "mirel", "wrong-2"}, {true, "mirel", "wrong-3"},
+                            {true, "mirel", "wrong-4"}});
+    std::string stored;
+    EXPECT_STREQ(Fetch(Url("/auth/wrong-realm/hello.txt"), &stored, /*withOwner=*/true),
+                 "Download Failed No:16, Authorization Failed:401\n");
     EXPECT_EQ(stored, kNoFile);
     EXPECT_EQ(insisting.prompts, 3);
-}
-
-TEST_F(HttpDownloadTest, NoOwnerWindowMeansNoPromptAndAnEmptyFile) {
-    PromptDriver driver(::GetCurrentThreadId(), {});
-    std::string stored;
-    CString r = Fetch(Url("/auth/no-owner/hello.txt"), &stored, /*withOwner=*/false);
-    driver.Stop();
-    EXPECT_STREQ(r, "");
-    EXPECT_EQ(stored, "");
-    EXPECT_EQ(driver.prompts, 0);
-    auto reqs = Requests();
-    EXPECT_FALSE(reqs.empty());
-    for (const auto& q : reqs) {
-        EXPECT_NE(JsonField(q, "auth_ok"), "true") << q;
-    }
 }
 
 // ---- HTTPS -----------------------------------------------------------------------------------
@@ -726,10 +670,9 @@ TEST_F(HttpDownloadTest, CertificateThatFailsIsANumberedFailureWithoutAPrompt) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.port);
-        PromptDriver driver(::GetCurrentThreadId(), {});
+        PromptDriver driver({});
         std::string stored;
         CString r = Fetch(SecureUrl("/files/hello.txt", c.port), &stored, /*withOwner=*/true);
-        driver.Stop();
         std::string expected = "Download Failed No:9, Certificate Error:" + std::to_string(c.error) + "\n";
         if (c.error == ERROR_INTERNET_INVALID_CA && std::string(r) != expected)
             expected = "Download Failed No:9, Certificate Error:" + std::to_string(ERROR_INTERNET_SEC_CERT_REV_FAILED) + "\n";
@@ -738,17 +681,6 @@ TEST_F(HttpDownloadTest, CertificateThatFailsIsANumberedFailureWithoutAPrompt) {
         EXPECT_EQ(stored, kNoFile);
     }
     EXPECT_TRUE(Requests().empty()) << "no request may be sent over a channel that failed its check";
-}
-
-TEST_F(HttpDownloadTest, SecureFetchNeverFollowsARedirectToPlainHttp) {
-    ASSERT_GT(TlsPort("port-tls"), 0) << "no TLS port: run inside scripts/sandbox";
-    ASSERT_TRUE(WriteBytes(Target(), "old"));
-    std::string stored;
-    EXPECT_STREQ(Fetch(SecureUrl("/redirect-http/r4096.bin"), &stored), "Download Failed No:10, Redirect to http refused\n");
-    EXPECT_EQ(stored, kNoFile);
-    auto reqs = Requests();
-    ASSERT_EQ(reqs.size(), 1u) << "the plain URL must never be asked";
-    EXPECT_EQ(JsonField(reqs[0], "answer"), "302");
 }
 
 // ---- bounds ----------------------------------------------------------------------------------
@@ -766,12 +698,11 @@ TEST_F(HttpDownloadTest, BodyOverTheLimitFailsAndLeavesNoFile) {
     if (TlsPort("port-tls") > 0) cases.push_back({SecureUrl("/endless/x"), false});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        PromptDriver driver(::GetCurrentThreadId(), {});
+        PromptDriver driver({});
         ASSERT_TRUE(WriteBytes(Target(), "an earlier download"));
         DWORD start = ::GetTickCount();
         CString r = Fetch(c.url, nullptr, c.withOwner);
         DWORD ms = ::GetTickCount() - start;
-        driver.Stop();
         std::printf("%s: \"%s\" after %lu ms, peak working set %zu KiB\n", c.url.c_str(), r.GetString(), ms,
                     PeakWorkingSet() / 1024);
         EXPECT_STREQ(r, "Download Failed No:11, Size Limit:16777216\n");

@@ -112,6 +112,28 @@ TEST_F(RecordTest, InstallPathFolderMustAlreadyExist) {
     EXPECT_EQ(std::string(again.buf), folder);
 }
 
+TEST_F(RecordTest, RecordTheUserMayReadButNotWriteCountsAsInstalled) {
+    TempDir tmp;
+    SetString("InstallPath", tmp.path());
+    SetString("Version", "1.2.3");
+    // Everyone may read the key, no one may change it; the open handle may still set it back.
+    auto dacl = [&](const char* sddl) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr));
+        EXPECT_EQ(::RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
+        ::LocalFree(sd);
+    };
+    dacl("D:P(A;;KR;;;WD)");
+    HKEY writable = nullptr;
+    EXPECT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WRITE, &writable), ERROR_ACCESS_DENIED)
+        << "the record can still be opened for writing";
+    Marked path, version;
+    EXPECT_TRUE(dlg.EnsureGameFolder(key.c_str(), path.buf));
+    EXPECT_TRUE(dlg.ReadGameVersion(key.c_str(), version.buf));
+    EXPECT_STREQ(version.buf, "1.2.3");
+    dacl("D:P(A;;KA;;;WD)");
+}
+
 TEST_F(RecordTest, InstallPathOfWrongTypeCountsAsMissing) {
     DWORD number = 5;
     Set("InstallPath", REG_DWORD, &number, sizeof(number));
@@ -243,22 +265,6 @@ TEST(FolderTrustRules, OnlyUsSystemAndAdministratorsMayWriteAndOwn) {
     EXPECT_TRUE(trust.ownedByUs);
     EXPECT_TRUE(trust.othersWrite);
     EXPECT_FALSE(trust.trusted());
-}
-
-TEST(ExitPending, MessageTwoStartsNoSequence) {
-    CMirelLauncherDlg dlg;
-    const char text[] = "u*t*Software\\MirelUnitTest\\None*s*http://127.0.0.1:9/Mirel.ndn*0";
-    HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1024, "Start Param Map");
-    ASSERT_TRUE(mapping);
-    void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 1024);
-    ASSERT_TRUE(view);
-    std::memcpy(view, text, sizeof(text));
-    dlg.m_bExitPending = true;
-    dlg.OnStartParamMsg(0, 0);
-    // The sequence's first step takes the download folder.
-    EXPECT_FALSE(dlg.m_downloadFolder.IsHeld());
-    ::UnmapViewOfFile(view);
-    ::CloseHandle(mapping);
 }
 
 TEST(FileVersion, ReadsTheFirstTranslationOnly) {

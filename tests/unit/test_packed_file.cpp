@@ -228,13 +228,7 @@ TEST_F(PackedFileTest, FilesThatCannotBeOpenedExclusivelyAreLeftAlone) {
 
 namespace {
 
-std::string PackerPath() {
-    std::string p = NDNPACK_EXE;
-    if (!p.empty() && p[0] == '/') p = "Z:" + p;
-    for (char& c : p)
-        if (c == '/') c = '\\';
-    return p;
-}
+std::string PackerPath() { return HostToWindows(NDNPACK_EXE); }
 
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,19 +44,29 @@ inline bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000
     return true;
 }
 
-// A fresh, empty folder for one test, removed with everything in it at the end.
+// A fresh, empty folder for one test, removed with everything in it at the end. The empty file
+// GetTempFileName makes keeps the name taken, in every process, while the folder beside it lives.
 class TempDir {
 public:
     TempDir() {
         char base[MAX_PATH];
-        ::GetTempPathA(MAX_PATH, base);
-        char name[MAX_PATH];
-        ::GetTempFileNameA(base, "mir", 0, name);
-        ::DeleteFileA(name);
-        ::CreateDirectoryA(name, nullptr);
-        m_path = name;
+        if (!::GetTempPathA(MAX_PATH, base)) throw std::runtime_error("no temporary folder");
+        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+            char name[MAX_PATH];
+            if (!::GetTempFileNameA(base, "mir", 0, name)) break;
+            if (::CreateDirectoryA((std::string(name) + ".d").c_str(), nullptr)) {
+                m_reserved = name;
+                m_path = m_reserved + ".d";
+            } else {
+                ::DeleteFileA(name);
+            }
+        }
+        if (m_path.empty()) throw std::runtime_error("cannot make a temporary folder");
     }
-    ~TempDir() { Remove(m_path); }
+    ~TempDir() {
+        Remove(m_path);
+        ::DeleteFileA(m_reserved.c_str());
+    }
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& child) const { return m_path + "\\" + child; }
 
@@ -75,6 +86,7 @@ public:
     }
 
 private:
+    std::string m_reserved;
     std::string m_path;
 };
 

@@ -72,26 +72,6 @@ TEST_F(FindTest, OneSeparatorBetweenFolderAndName) {
     EXPECT_EQ(Found(doubled), std::vector<std::string>{doubled + "Mirel.ndn"});
 }
 
-TEST_F(FindTest, CurrentDirectoryIsRestoredOnEveryWayOut) {
-    CurrentDir cwd(dir.path());
-    const std::string before = CurrentDirectory();
-    EXPECT_TRUE(Found(dir / "missing\\").empty());
-    EXPECT_EQ(CurrentDirectory(), before) << "folder that cannot be entered";
-    EXPECT_TRUE(Found(folder + "\\").empty());
-    EXPECT_EQ(CurrentDirectory(), before) << "empty folder";
-    ASSERT_TRUE(WriteBytes(folder + "\\a.ndn", "x"));
-    EXPECT_EQ(Found(folder + "\\").size(), 1u);
-    EXPECT_EQ(CurrentDirectory(), before) << "folder with a torrent file";
-}
-
-TEST_F(FindTest, OnlyAppends) {
-    ASSERT_TRUE(WriteBytes(folder + "\\a.ndn", "x"));
-    std::strcpy(dlg.m_szDownloadDir, (folder + "\\").c_str());
-    dlg.m_torrentFiles = {"earlier"};
-    dlg.FindTorrentFiles();
-    EXPECT_EQ(dlg.m_torrentFiles, (std::vector<std::string>{"earlier", folder + "\\a.ndn"}));
-}
-
 // ---- adding torrents
 
 namespace {

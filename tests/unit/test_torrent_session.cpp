@@ -24,48 +24,7 @@ std::string Bencoded(const lt::entry& e) {
     return out;
 }
 
-// The settings the program sets itself. (By enumerator: libtorrent 2.0.8's name table has
-// announce_to_all_trackers and announce_to_all_tiers the wrong way round.)
-const std::set<int> kProgramSettings = {
-    sp::peer_fingerprint, sp::user_agent, sp::alert_mask, sp::choking_algorithm, sp::announce_to_all_trackers,
-    sp::use_dht_as_fallback, sp::dht_bootstrap_nodes, sp::enable_dht, sp::proxy_type, sp::proxy_hostname,
-    sp::proxy_port, sp::proxy_username, sp::proxy_password, sp::listen_interfaces, sp::max_retry_port_bind,
-    sp::listen_system_port_fallback, sp::enable_outgoing_utp, sp::recv_socket_buffer_size,
-    sp::urlseed_max_request_bytes,
-};
-
 }  // namespace
-
-TEST(TorrentSettings, ProgramValues) {
-    sp pack = MakeSessionSettings(6881, "");
-    EXPECT_EQ(pack.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
-    EXPECT_EQ(pack.get_str(sp::peer_fingerprint), "-LT0F00-");
-    EXPECT_EQ(pack.get_int(sp::choking_algorithm), sp::rate_based_choker);
-    EXPECT_TRUE(pack.get_bool(sp::announce_to_all_trackers));
-    EXPECT_FALSE(pack.get_bool(sp::use_dht_as_fallback));
-    EXPECT_TRUE(pack.get_bool(sp::enable_dht));
-    EXPECT_EQ(pack.get_int(sp::proxy_type), sp::none);
-    EXPECT_EQ(pack.get_str(sp::proxy_hostname), "");
-    EXPECT_EQ(pack.get_int(sp::proxy_port), 0);
-    EXPECT_EQ(pack.get_str(sp::proxy_username), "");
-    EXPECT_EQ(pack.get_str(sp::proxy_password), "");
-    // Eleven ports from the first one, on every interface; no port the system picks instead.
-    EXPECT_EQ(pack.get_str(sp::listen_interfaces), "0.0.0.0:6881,[::]:6881");
-    EXPECT_EQ(pack.get_int(sp::max_retry_port_bind), 10);
-    EXPECT_FALSE(pack.get_bool(sp::listen_system_port_fallback));
-    // Outgoing connections over TCP, as the original client made them; uTP is still accepted.
-    EXPECT_FALSE(pack.get_bool(sp::enable_outgoing_utp));
-    EXPECT_TRUE(pack.get_bool(sp::enable_incoming_utp));
-    // A bounded socket buffer bounds what a connection reads at once (memory).
-    EXPECT_EQ(pack.get_int(sp::recv_socket_buffer_size), 4 * 1024 * 1024);
-    // A web seed is asked for ranges of 1 MiB, not the library's 16 MiB.
-    EXPECT_EQ(pack.get_int(sp::urlseed_max_request_bytes), 1024 * 1024);
-    EXPECT_EQ(pack.get_str(sp::outgoing_interfaces), "");
-    // An interface of its own: listening and connecting from that address alone.
-    sp own = MakeSessionSettings(7000, "127.0.0.3");
-    EXPECT_EQ(own.get_str(sp::listen_interfaces), "127.0.0.3:7000");
-    EXPECT_EQ(own.get_str(sp::outgoing_interfaces), "127.0.0.3");
-}
 
 TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmarkAddresses) {
     const char* name = "MIREL_LISTEN_INTERFACE";
@@ -89,6 +48,11 @@ TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmar
     CMirelLauncherDlg own;
     EXPECT_EQ(own.m_strListenInterface, "127.0.0.7");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
+    // An interface of its own: listening and connecting from that address alone.
+    sp ownPack = MakeSessionSettings(7000, "127.0.0.3");
+    EXPECT_EQ(ownPack.get_str(sp::listen_interfaces), "127.0.0.3:7000");
+    EXPECT_EQ(ownPack.get_str(sp::outgoing_interfaces), "127.0.0.3");
+    EXPECT_EQ(MakeSessionSettings(7000, "").get_str(sp::outgoing_interfaces), "");
 }
 
 TEST(TorrentSettings, ThreeBootstrapRoutersOnPort6881) {
@@ -108,43 +72,6 @@ TEST(TorrentSettings, ThreeBootstrapRoutersOnPort6881) {
     }
     EXPECT_EQ(count, 3);
     EXPECT_EQ(hosts.size(), 3u) << nodes;
-}
-
-TEST(TorrentSettings, AlertsOfTheOldCategoriesExceptDebugProgressDhtAndStatistics) {
-    auto mask = static_cast<std::uint32_t>(MakeSessionSettings(6881, "").get_int(sp::alert_mask));
-    namespace ac = lt::alert_category;
-    for (auto on : {ac::error, ac::peer, ac::port_mapping, ac::storage, ac::tracker, ac::status, ac::ip_block,
-                    ac::performance_warning})
-        EXPECT_TRUE(mask & static_cast<std::uint32_t>(on)) << std::hex << static_cast<std::uint32_t>(on);
-    for (auto off : {ac::connect, ac::dht, ac::stats, ac::session_log, ac::torrent_log, ac::peer_log,
-                     ac::incoming_request, ac::dht_log, ac::dht_operation, ac::port_mapping_log, ac::picker_log,
-                     ac::file_progress, ac::piece_progress, ac::upload, ac::block_progress})
-        EXPECT_FALSE(mask & static_cast<std::uint32_t>(off)) << std::hex << static_cast<std::uint32_t>(off);
-}
-
-TEST(TorrentSettings, EverythingElseKeepsTheLibraryDefault) {
-    sp pack = MakeSessionSettings(6881, "");
-    sp defaults = lt::default_settings();
-    int compared = 0;
-    for (int i = 0; i < sp::num_string_settings; ++i) {
-        int s = sp::string_type_base + i;
-        if (kProgramSettings.count(s)) continue;
-        EXPECT_EQ(pack.get_str(s), defaults.get_str(s)) << lt::name_for_setting(s);
-        ++compared;
-    }
-    for (int i = 0; i < sp::num_int_settings; ++i) {
-        int s = sp::int_type_base + i;
-        if (kProgramSettings.count(s)) continue;
-        EXPECT_EQ(pack.get_int(s), defaults.get_int(s)) << lt::name_for_setting(s);
-        ++compared;
-    }
-    for (int i = 0; i < sp::num_bool_settings; ++i) {
-        int s = sp::bool_type_base + i;
-        if (kProgramSettings.count(s)) continue;
-        EXPECT_EQ(pack.get_bool(s), defaults.get_bool(s)) << lt::name_for_setting(s);
-        ++compared;
-    }
-    EXPECT_GT(compared, 100);
 }
 
 // ---- the saved session state
@@ -256,6 +183,7 @@ TEST_F(SessionStartTest, EmptyFolderStillAppliesTheSettingsAndAddsNothing) {
     EXPECT_EQ(applied.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
     EXPECT_EQ(applied.get_str(sp::peer_fingerprint), "-LT0F00-");
     EXPECT_EQ(applied.get_int(sp::choking_algorithm), sp::rate_based_choker);
+    EXPECT_FALSE(applied.get_bool(sp::enable_outgoing_utp));  // connections out over TCP only
     // Listening within 6881..6891 (another session may hold a port of the range).
     ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));
     EXPECT_GE(session().listen_port(), 6881);

@@ -128,9 +128,3 @@ inline std::unique_ptr<lt::session> StartLoopbackSeeder(const std::string& torre
     seeder->add_torrent(atp);
     return seeder;
 }
-
-inline std::string CurrentDirectory() {
-    char buf[MAX_PATH] = {};
-    ::GetCurrentDirectoryA(MAX_PATH, buf);
-    return buf;
-}
