@@ -48,11 +48,11 @@ namespace {
 
 // The peer-list refresh for one torrent. Only the rows are made here; the main thread alone
 // touches the peer window, so a refresh can never meet the window's Close.
-void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
-    if (dlg.m_shared.peerWindowClosed) return;
+void RefreshPeerList(CMirelLauncherDlg& dlg, MonitorShared& shared, const lt::torrent_handle& handle) {
+    if (shared.peerWindowClosed) return;
     DWORD now = ::GetTickCount();
-    if (!(dlg.m_shared.peerListTick.load() + kPeerListIntervalMs < now)) return;
-    dlg.m_shared.peerListTick = now;
+    if (!(shared.peerListTick.load() + kPeerListIntervalMs < now)) return;
+    shared.peerListTick = now;
 
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
@@ -64,10 +64,10 @@ void RefreshPeerList(CMirelLauncherDlg& dlg, const lt::torrent_handle& handle) {
 
 // Opens what the torrent downloaded: the file the library wrote, by its UTF-16 path, and only
 // when it lies inside the download folder and is no link.
-void OpenContent(const CMirelLauncherDlg& dlg, TorrentSession& ses, const lt::torrent_handle& handle, DWORD now) {
+void OpenContent(const std::wstring& folder, TorrentSession& ses, const lt::torrent_handle& handle, DWORD now) {
     std::wstring target;
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    if (ContentPath(handle, AnsiToWide(dlg.m_szDownloadDir), target))
+    if (ContentPath(handle, folder, target))
         attributes = ::GetFileAttributesW(target.c_str());
     if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         ses.refusedFor = handle;
@@ -128,7 +128,7 @@ void CMirelLauncherDlg::MonitorPass() {
                     figures.nBarPos = static_cast<int>(figures.fDone * 100.0 / figures.fWanted);
                 PublishFigures(figures);
             }
-            RefreshPeerList(*this, current);
+            RefreshPeerList(*this, m_shared, current);
         }
 
         // Only the content of the description this run fetched is opened, never that of another
@@ -138,7 +138,7 @@ void CMirelLauncherDlg::MonitorPass() {
             !m_bInstalled) {
             const DWORD now = ::GetTickCount();
             const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
-            if (status.state == lt::torrent_status::seeding && due) OpenContent(*this, *ses, mainTorrent, now);
+            if (status.state == lt::torrent_status::seeding && due) OpenContent(AnsiToWide(m_szDownloadDir), *ses, mainTorrent, now);
         }
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.

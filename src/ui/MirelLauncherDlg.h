@@ -74,6 +74,42 @@ public:
 
     BOOL PreTranslateMessage(MSG* pMsg) override;
 
+    // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles;
+    // links are left out, and so is everything but a checked Mirel.ndn when m_bSignedOnly.
+    void FindTorrentFiles();
+    // Adds one torrent file to the session with the program's fixed parameters, keyed by its
+    // path; failures are written to the standard error stream and the file is skipped.
+    void AddTorrent(const std::string& strTorrentFile);
+
+    using TransferFigures = MonitorShared::Figures;
+    void PublishFigures(const TransferFigures& figures) { m_shared.PublishFigures(figures); }  // monitor thread
+    void ShowFigures();  // window thread
+    // Monitor thread: hands over the rows and wakes the window's thread.
+    void PostPeerRows(std::vector<PeerRow>&& rows);
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+
+    void LoadTexts();
+    void InitLayout();
+    void OnPaint();
+    void OnTimer(UINT_PTR nIDEvent);
+    void OnLButtonDown();
+    void OnBnClickedExit();
+    void OnMenuOpen();
+    void OnMenuExit();
+    void OnShowPeerInfo();
+    void OnPeerRows();
+
+private:
+    // The unit tests' view of the state below.
+    friend struct DlgProbe;
+    friend UINT TorrentMonitorThreadProc(LPVOID);
+    friend void StartMonitorThread(CMirelLauncherDlg*);
+    friend class CTorrentInfoDlg;
+
     // ---- launcher state
     CWinThread* m_pMonitorThread = nullptr;
     DWORD m_dwMonitorThreadId = 0;      // the monitor thread is reached by id, never through the object
@@ -118,41 +154,10 @@ public:
     bool m_bSignedOnly = false;
     bool m_bDescriptionChecked = false;
 
-    // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles;
-    // links are left out, and so is everything but a checked Mirel.ndn when m_bSignedOnly.
-    void FindTorrentFiles();
-    // Adds one torrent file to the session with the program's fixed parameters, keyed by its
-    // path; failures are written to the standard error stream and the file is skipped.
-    void AddTorrent(const std::string& strTorrentFile);
-
     // The transfer's figures and the peer rows: the monitor thread publishes, the window's
     // refresh shows them (ShowFigures) and fills the peer window (OnPeerRows).
     MonitorShared m_shared;
-    using TransferFigures = MonitorShared::Figures;
-    void PublishFigures(const TransferFigures& figures) { m_shared.PublishFigures(figures); }  // monitor thread
-    void ShowFigures();  // window thread
-    // Monitor thread: hands over the rows and wakes the window's thread.
-    void PostPeerRows(std::vector<PeerRow>&& rows);
 
-protected:
-    void DoDataExchange(CDataExchange* pDX) override;
-    BOOL OnInitDialog() override;
-    BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
-
-    void LoadTexts();
-    void InitLayout();
-    void OnPaint();
-    void OnTimer(UINT_PTR nIDEvent);
-    void OnLButtonDown();
-    void OnBnClickedExit();
-    void OnMenuOpen();
-    void OnMenuExit();
-    void OnShowPeerInfo();
-    void OnPeerRows();
-
-private:
-    friend UINT TorrentMonitorThreadProc(LPVOID);
-    friend void StartMonitorThread(CMirelLauncherDlg*);
     // One pass of the monitor thread over the torrents.
     void MonitorPass();
     void ReleaseFace();

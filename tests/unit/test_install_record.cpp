@@ -9,6 +9,7 @@
 #include "launcher/DownloadFolder.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 #include <sddl.h>
 
@@ -149,8 +150,8 @@ protected:
     void Point(const std::string& root) {
         // Mirrors the launcher's own layout: "<root>\Down\Mirel Online\" after a root with a
         // trailing separator, so the separator after the root is doubled.
-        std::snprintf(dlg.m_szSystemRoot, MAX_PATH, "%s\\", root.c_str());
-        std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\%s", dlg.m_szSystemRoot, "Down\\Mirel Online\\");
+        std::snprintf(DlgProbe::m_szSystemRoot(dlg), MAX_PATH, "%s\\", root.c_str());
+        std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\%s", DlgProbe::m_szSystemRoot(dlg), "Down\\Mirel Online\\");
     }
     TempDir tmp;
     CMirelLauncherDlg dlg;
@@ -162,12 +163,12 @@ TEST_F(DownloadDirTest, CreatesTheOneMissingLevel) {
     Point(tmp.path());
     Marked out;
     ASSERT_TRUE(dlg.EnsureDownloadDir(out.buf));
-    EXPECT_STREQ(out.buf, dlg.m_szDownloadDir);
+    EXPECT_STREQ(out.buf, DlgProbe::m_szDownloadDir(dlg));
     EXPECT_TRUE(IsDirectory(tmp / "Down\\Mirel Online"));
     // Existing already: succeeds at once.
     Marked again;
     EXPECT_TRUE(dlg.EnsureDownloadDir(again.buf));
-    EXPECT_STREQ(again.buf, dlg.m_szDownloadDir);
+    EXPECT_STREQ(again.buf, DlgProbe::m_szDownloadDir(dlg));
 }
 
 TEST_F(DownloadDirTest, FailsWhenMoreThanOneLevelIsMissing) {
@@ -181,7 +182,7 @@ TEST_F(DownloadDirTest, FailsWhenMoreThanOneLevelIsMissing) {
 TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
     Point(tmp.path());
     // A name the file system refuses: "Down" exists, the subfolder cannot be created.
-    std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\Down\\Mirel<Online>\\", dlg.m_szSystemRoot);
+    std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\Down\\Mirel<Online>\\", DlgProbe::m_szSystemRoot(dlg));
     ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
     Marked out;
     EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
@@ -191,15 +192,15 @@ TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
 TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     Point(tmp.path());
     auto first = std::make_unique<CMirelLauncherDlg>();
-    std::strcpy(first->m_szSystemRoot, dlg.m_szSystemRoot);
-    std::strcpy(first->m_szDownloadDir, dlg.m_szDownloadDir);
+    std::strcpy(DlgProbe::m_szSystemRoot(*first), DlgProbe::m_szSystemRoot(dlg));
+    std::strcpy(DlgProbe::m_szDownloadDir(*first), DlgProbe::m_szDownloadDir(dlg));
     Marked out;
     ASSERT_TRUE(first->EnsureDownloadDir(out.buf));
-    EXPECT_EQ(first->m_downloadFolder.state(), DownloadFolder::Trusted);
+    EXPECT_EQ(DlgProbe::m_downloadFolder(*first).state(), DownloadFolder::Trusted);
 
     Marked second;
     EXPECT_FALSE(dlg.EnsureDownloadDir(second.buf));
-    EXPECT_EQ(dlg.m_downloadFolder.state(), DownloadFolder::Busy);
+    EXPECT_EQ(DlgProbe::m_downloadFolder(dlg).state(), DownloadFolder::Busy);
     EXPECT_STREQ(second.buf, "untouched");
     // A later run of the first launcher keeps the folder it holds.
     Marked again;
@@ -208,7 +209,7 @@ TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     first.reset();  // the first launcher ends: the folder is free
     Marked third;
     EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
-    EXPECT_STREQ(third.buf, dlg.m_szDownloadDir);
+    EXPECT_STREQ(third.buf, DlgProbe::m_szDownloadDir(dlg));
 }
 
 // Who may change a folder, read from its security descriptor as the current user sees it.

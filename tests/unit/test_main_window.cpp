@@ -9,6 +9,7 @@
 #include "res/resource.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ protected:
         if (dlg.m_hWnd) dlg.DestroyWindow();
     }
     void Repaint() {
-        dlg.m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        DlgProbe::m_progress(dlg).RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
         dlg.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     }
     CMirelLauncherDlg dlg;
@@ -117,20 +118,20 @@ TEST_F(MainWindowTest, WindowGeometryTextAndControls) {
     dlg.GetWindowText(text, sizeof(text));
     EXPECT_STREQ(text, "Mirel Online Launcher");
     // The labels start as string 131 and empty; the two statics stay hidden.
-    EXPECT_STREQ(dlg.m_szStatusText, "게임 실행을 위해 작업을 준비중입니다.");
-    EXPECT_STREQ(dlg.m_szSizeText, "");
-    EXPECT_FALSE(::IsWindowVisible(dlg.m_stStatus.m_hWnd));
-    EXPECT_FALSE(::IsWindowVisible(dlg.m_stSize.m_hWnd));
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임 실행을 위해 작업을 준비중입니다.");
+    EXPECT_STREQ(DlgProbe::m_szSizeText(dlg), "");
+    EXPECT_FALSE(::IsWindowVisible(DlgProbe::m_stStatus(dlg).m_hWnd));
+    EXPECT_FALSE(::IsWindowVisible(DlgProbe::m_stSize(dlg).m_hWnd));
     // Each control sits at its pixel rectangle.
     struct Expect {
         HWND h;
         RECT r;
     };
     const Expect controls[] = {
-        {dlg.m_progress.m_hWnd, {35, 252, 35 + 450, 252 + 9}},
-        {dlg.m_btnExit.m_hWnd, {223, 277, 223 + 74, 277 + 25}},
-        {dlg.m_stStatus.m_hWnd, {34, 228, 34 + 270, 228 + 15}},
-        {dlg.m_stSize.m_hWnd, {370, 228, 370 + 116, 228 + 15}},
+        {DlgProbe::m_progress(dlg).m_hWnd, {35, 252, 35 + 450, 252 + 9}},
+        {DlgProbe::m_btnExit(dlg).m_hWnd, {223, 277, 223 + 74, 277 + 25}},
+        {DlgProbe::m_stStatus(dlg).m_hWnd, {34, 228, 34 + 270, 228 + 15}},
+        {DlgProbe::m_stSize(dlg).m_hWnd, {370, 228, 370 + 116, 228 + 15}},
     };
     for (const auto& c : controls) {
         RECT r;
@@ -161,7 +162,7 @@ TEST_F(MainWindowTest, WindowGeometryTextAndControls) {
 }
 
 TEST_F(MainWindowTest, FaceIsPaintedUnderTheLabels) {
-    dlg.m_szStatusText[0] = '\0';
+    DlgProbe::m_szStatusText(dlg)[0] = '\0';
     Repaint();
     Capture shot(dlg.m_hWnd);
     int bw, bh;
@@ -184,8 +185,8 @@ TEST_F(MainWindowTest, FaceIsPaintedUnderTheLabels) {
 TEST_F(MainWindowTest, LabelsDrawInsideTheirRectanglesAndAreCut) {
     std::string longText;
     for (int i = 0; i < 40; ++i) longText += "가나다라 ";
-    lstrcpynA(dlg.m_szStatusText, longText.c_str(), MAX_PATH);
-    lstrcpynA(dlg.m_szSizeText, "123456789012345678901234567890K/700M", MAX_PATH);
+    lstrcpynA(DlgProbe::m_szStatusText(dlg), longText.c_str(), MAX_PATH);
+    lstrcpynA(DlgProbe::m_szSizeText(dlg), "123456789012345678901234567890K/700M", MAX_PATH);
     Repaint();
     Capture shot(dlg.m_hWnd);
     int bw, bh;
@@ -225,9 +226,9 @@ TEST_F(MainWindowTest, ProgressBarFillsItsShareWithTheGradientOverABlackTrack) {
     // A position outside 0..100 is ignored: the bar keeps what it showed.
     const Case cases[] = {{0, 0}, {33, 148}, {50, 225}, {101, 225}, {100, 450}, {-1, 450}};
     for (const auto& c : cases) {
-        dlg.m_progress.SetPos(c.pos);
+        DlgProbe::m_progress(dlg).SetPos(c.pos);
         Repaint();
-        Capture bar(dlg.m_progress.m_hWnd);
+        Capture bar(DlgProbe::m_progress(dlg).m_hWnd);
         ASSERT_EQ(bar.w, 450);
         ASSERT_EQ(bar.h, 9);
         int filled = 0;
@@ -257,19 +258,19 @@ TEST_F(MainWindowTest, ProgressBarFillsItsShareWithTheGradientOverABlackTrack) {
 }
 
 TEST_F(MainWindowTest, ProgressBarWithoutImageIsFlat) {
-    dlg.m_progress.SetBarBitmap(4242);  // no such bitmap
-    EXPECT_FALSE(dlg.m_progress.m_bHasBitmap);
-    dlg.m_progress.SetPos(50);
+    DlgProbe::m_progress(dlg).SetBarBitmap(4242);  // no such bitmap
+    EXPECT_FALSE(DlgProbe::m_progress(dlg).m_bHasBitmap);
+    DlgProbe::m_progress(dlg).SetPos(50);
     Repaint();
-    Capture bar(dlg.m_progress.m_hWnd);
+    Capture bar(DlgProbe::m_progress(dlg).m_hWnd);
     for (int y = 0; y < 9; ++y) {
         EXPECT_EQ(bar.at(0, y), RGB(160, 160, 208));
         EXPECT_EQ(bar.at(224, y), RGB(160, 160, 208));
         EXPECT_EQ(bar.at(225, y), RGB(0, 0, 0));
     }
     // A second image replaces the first.
-    dlg.m_progress.SetBarBitmap(IDB_PROGRESS_BAR);
-    EXPECT_TRUE(dlg.m_progress.m_bHasBitmap);
+    DlgProbe::m_progress(dlg).SetBarBitmap(IDB_PROGRESS_BAR);
+    EXPECT_TRUE(DlgProbe::m_progress(dlg).m_bHasBitmap);
 }
 
 TEST_F(MainWindowTest, ExitButtonShowsNormalHoverAndPressedImages) {
@@ -287,10 +288,10 @@ TEST_F(MainWindowTest, ExitButtonShowsNormalHoverAndPressedImages) {
     };
     dlg.KillTimer(TIMER_HOVER);  // the hover state is set by hand here
     for (const auto& c : cases) {
-        dlg.m_btnExit.m_bHover = c.hover ? TRUE : FALSE;
-        ::SendMessageA(dlg.m_btnExit.m_hWnd, BM_SETSTATE, c.pressed ? TRUE : FALSE, 0);
-        dlg.m_btnExit.RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
-        Capture shot(dlg.m_btnExit.m_hWnd);
+        DlgProbe::m_btnExit(dlg).m_bHover = c.hover ? TRUE : FALSE;
+        ::SendMessageA(DlgProbe::m_btnExit(dlg).m_hWnd, BM_SETSTATE, c.pressed ? TRUE : FALSE, 0);
+        DlgProbe::m_btnExit(dlg).RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+        Capture shot(DlgProbe::m_btnExit(dlg).m_hWnd);
         int iw, ih;
         auto image = BitmapPixels(c.image, iw, ih);
         ASSERT_EQ(shot.w, iw);
@@ -300,7 +301,7 @@ TEST_F(MainWindowTest, ExitButtonShowsNormalHoverAndPressedImages) {
             for (int x = 0; x < iw; ++x) diff += shot.at(x, y) != image[y * iw + x];
         EXPECT_EQ(diff, 0) << c.what;
     }
-    ::SendMessageA(dlg.m_btnExit.m_hWnd, BM_SETSTATE, FALSE, 0);
+    ::SendMessageA(DlgProbe::m_btnExit(dlg).m_hWnd, BM_SETSTATE, FALSE, 0);
 }
 
 namespace {
@@ -313,10 +314,10 @@ protected:
         MainWindowTest::SetUp();
         key = std::string("Software\\MirelUnitTest\\") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
-        std::snprintf(dlg.m_szSystemRoot, MAX_PATH, "%s\\", tmp.path().c_str());
-        std::snprintf(dlg.m_szDownloadDir, MAX_PATH, "%s\\%s", dlg.m_szSystemRoot, "Down\\Mirel Online\\");
-        dlg.m_nListenPort = 0;
-        dlg.m_strListenInterface = "127.0.0.1";
+        std::snprintf(DlgProbe::m_szSystemRoot(dlg), MAX_PATH, "%s\\", tmp.path().c_str());
+        std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\%s", DlgProbe::m_szSystemRoot(dlg), "Down\\Mirel Online\\");
+        DlgProbe::m_nListenPort(dlg) = 0;
+        DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
     }
     void TearDown() override {
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
@@ -343,9 +344,9 @@ protected:
 
 TEST_F(SequenceOnWindowTest, StatusLineSaysTheGameIsRunningOnceTheRunReachesThePatcherStep) {
     Record(tmp.path());
-    EXPECT_STREQ(dlg.m_szStatusText, "게임 실행을 위해 작업을 준비중입니다.");
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임 실행을 위해 작업을 준비중입니다.");
     EXPECT_EQ(dlg.ProcessStartParam(StartString().c_str()), kSequenceDone);
-    EXPECT_STREQ(dlg.m_szStatusText, "게임이 실행 중입니다.");
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임이 실행 중입니다.");
 }
 
 TEST_F(SequenceOnWindowTest, MessageTwoStartsNoSequenceOnceAnExitIsPending) {
@@ -356,14 +357,14 @@ TEST_F(SequenceOnWindowTest, MessageTwoStartsNoSequenceOnceAnExitIsPending) {
     void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 1024);
     ASSERT_TRUE(view);
     std::memcpy(view, text.c_str(), text.size() + 1);
-    dlg.m_bExitPending = true;
+    DlgProbe::m_bExitPending(dlg) = true;
     dlg.OnStartParamMsg(0, 0);
-    EXPECT_STREQ(dlg.m_szStatusText, "게임 실행을 위해 작업을 준비중입니다.");
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임 실행을 위해 작업을 준비중입니다.");
     EXPECT_FALSE(IsDirectory(tmp / "Down")) << "the sequence took the download folder";
     // Without an exit pending, the same message runs the sequence to its end.
-    dlg.m_bExitPending = false;
+    DlgProbe::m_bExitPending(dlg) = false;
     dlg.OnStartParamMsg(0, 0);
-    EXPECT_STREQ(dlg.m_szStatusText, "게임이 실행 중입니다.");
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임이 실행 중입니다.");
     ::UnmapViewOfFile(view);
     ::CloseHandle(mapping);
 }

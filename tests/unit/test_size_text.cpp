@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -29,14 +30,14 @@ public:
     explicit SizeLabel(CMirelLauncherDlg& dlg) : m_dlg(dlg) {
         m_hWnd = ::CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 120, 16, nullptr, nullptr,
                                    ::GetModuleHandleA(nullptr), nullptr);
-        if (m_hWnd && !m_dlg.m_stSize.SubclassWindow(m_hWnd)) {
+        if (m_hWnd && !DlgProbe::m_stSize(m_dlg).SubclassWindow(m_hWnd)) {
             ::DestroyWindow(m_hWnd);
             m_hWnd = nullptr;
         }
     }
     ~SizeLabel() {
         if (m_hWnd) {
-            m_dlg.m_stSize.UnsubclassWindow();
+            DlgProbe::m_stSize(m_dlg).UnsubclassWindow();
             ::DestroyWindow(m_hWnd);
         }
     }
@@ -106,11 +107,11 @@ TEST(SizeText, JoinsDoneAndTotalWithASlash) {
         {1000, 0, "1000/0"},  // done is not checked against total
     };
     CMirelLauncherDlg dlg;
-    ASSERT_EQ(dlg.m_stSize.m_hWnd, nullptr);
+    ASSERT_EQ(DlgProbe::m_stSize(dlg).m_hWnd, nullptr);
     for (const auto& c : cases) {
         // Without a label window only the text buffer changes.
         dlg.SetSizeText(static_cast<float>(c.done), static_cast<float>(c.total));
-        EXPECT_STREQ(dlg.m_szSizeText, c.text) << c.done << " of " << c.total;
+        EXPECT_STREQ(DlgProbe::m_szSizeText(dlg), c.text) << c.done << " of " << c.total;
     }
 }
 
@@ -118,7 +119,7 @@ TEST(SizeText, SetsTheLabelControlText) {
     CMirelLauncherDlg dlg;
     SizeLabel label(dlg);
     ASSERT_NE(label.hwnd(), nullptr);
-    ASSERT_EQ(dlg.m_stSize.m_hWnd, label.hwnd());
+    ASSERT_EQ(DlgProbe::m_stSize(dlg).m_hWnd, label.hwnd());
     ASSERT_EQ(label.Text(), "");
 
     const struct {
@@ -132,7 +133,7 @@ TEST(SizeText, SetsTheLabelControlText) {
     for (const auto& s : steps) {
         dlg.SetSizeText(static_cast<float>(s.done), static_cast<float>(s.total));
         EXPECT_EQ(label.Text(), s.text);
-        EXPECT_STREQ(dlg.m_szSizeText, s.text);
+        EXPECT_STREQ(DlgProbe::m_szSizeText(dlg), s.text);
     }
 }
 
@@ -169,5 +170,5 @@ TEST(SizeText, SetsTheLabelFromAnotherThreadWhileTheWindowThreadTakesMessages) {
     monitor.join();
     ::CloseHandle(done);
     EXPECT_EQ(label.Text(), "3M/40M");
-    EXPECT_STREQ(dlg.m_szSizeText, "3M/40M");
+    EXPECT_STREQ(DlgProbe::m_szSizeText(dlg), "3M/40M");
 }

@@ -14,6 +14,7 @@
 
 #include "test_torrent_support.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -24,10 +25,10 @@ protected:
         ::CreateDirectoryA(folder.c_str(), nullptr);
     }
     std::vector<std::string> Found(const std::string& downloadDir) {
-        std::strcpy(dlg.m_szDownloadDir, downloadDir.c_str());
-        dlg.m_torrentFiles.clear();
+        std::strcpy(DlgProbe::m_szDownloadDir(dlg), downloadDir.c_str());
+        DlgProbe::m_torrentFiles(dlg).clear();
         dlg.FindTorrentFiles();
-        std::vector<std::string> files = dlg.m_torrentFiles;
+        std::vector<std::string> files = DlgProbe::m_torrentFiles(dlg);
         std::sort(files.begin(), files.end());
         return files;
     }
@@ -88,7 +89,7 @@ protected:
         return h.status(lt::torrent_handle::query_name | lt::torrent_handle::query_save_path);
     }
     std::vector<std::pair<std::string, lt::torrent_handle>> Handles() {
-        return {dlg.m_pSession->handles.begin(), dlg.m_pSession->handles.end()};
+        return {DlgProbe::m_pSession(dlg)->handles.begin(), DlgProbe::m_pSession(dlg)->handles.end()};
     }
 };
 
@@ -150,7 +151,7 @@ TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
         CurrentDir cwd(dir.path());
         err = CaptureStderr([&] { dlg.StartTorrentSession(); });
     }
-    EXPECT_EQ(dlg.m_torrentFiles.size(), 4u + devices.size());
+    EXPECT_EQ(DlgProbe::m_torrentFiles(dlg).size(), 4u + devices.size());
     auto handles = Handles();
     ASSERT_EQ(handles.size(), 2u);
     EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
@@ -176,13 +177,13 @@ TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
 TEST_F(AddTest, SignedOnlyLauncherAddsTheCheckedDescriptionAlone) {
     ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
     ASSERT_FALSE(Publish("Evil.exe", "zz.ndn").empty());
-    dlg.m_bSignedOnly = true;
+    DlgProbe::m_bSignedOnly(dlg) = true;
     for (bool checked : {false, true}) {
         SCOPED_TRACE(checked ? "checked in this run" : "not checked in this run");
-        dlg.m_bDescriptionChecked = checked;
-        dlg.m_torrentFiles.clear();
+        DlgProbe::m_bDescriptionChecked(dlg) = checked;
+        DlgProbe::m_torrentFiles(dlg).clear();
         std::string err = CaptureStderr([&] { dlg.FindTorrentFiles(); });
-        EXPECT_EQ(dlg.m_torrentFiles, checked ? std::vector<std::string>{down + "\\Mirel.ndn"}
+        EXPECT_EQ(DlgProbe::m_torrentFiles(dlg), checked ? std::vector<std::string>{down + "\\Mirel.ndn"}
                                               : std::vector<std::string>{});
         EXPECT_NE(err.find(down + "\\zz.ndn: not added, no signature checked in this run"), std::string::npos) << err;
         EXPECT_EQ(err.find("Mirel.ndn: not added") == std::string::npos, checked) << err;
@@ -203,7 +204,7 @@ TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
     EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
     EXPECT_EQ(handles[1].first, down + "\\copy.ndn");
     EXPECT_TRUE(handles[0].second == handles[1].second);
-    EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 1u);
+    EXPECT_EQ(DlgProbe::m_pSession(dlg)->session->get_torrents().size(), 1u);
 }
 
 // A later run (message 2 with the session up) adds what it finds, each torrent once.
@@ -212,8 +213,8 @@ TEST_F(AddTest, LaterRunAddsWhatItFindsOnceWithTheWindowsLimits) {
     CurrentDir cwd(dir.path());
     ASSERT_TRUE(dlg.StartTorrentSession());
     ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
-    dlg.m_nTorrentUploadLimit = 1000;
-    dlg.m_nTorrentDownloadLimit = 2000;
+    DlgProbe::m_nTorrentUploadLimit(dlg) = 1000;
+    DlgProbe::m_nTorrentDownloadLimit(dlg) = 2000;
     ASSERT_TRUE(dlg.StartTorrentSession());
     ASSERT_TRUE(dlg.StartTorrentSession());
     auto handles = Handles();
@@ -222,7 +223,7 @@ TEST_F(AddTest, LaterRunAddsWhatItFindsOnceWithTheWindowsLimits) {
     EXPECT_EQ(Status(handles[1].second).name, "Other.bin");
     EXPECT_EQ(handles[1].second.upload_limit(), 1000);
     EXPECT_EQ(handles[1].second.download_limit(), 2000);
-    EXPECT_EQ(dlg.m_pSession->session->get_torrents().size(), 2u);
+    EXPECT_EQ(DlgProbe::m_pSession(dlg)->session->get_torrents().size(), 2u);
 }
 
 TEST_F(AddTest, ResumeDataIsReadFromSavePathNameDotResume) {

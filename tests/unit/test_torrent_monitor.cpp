@@ -17,6 +17,7 @@
 #include "torrent/MonitorThread.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ protected:
         ::testing::internal::GetCapturedStdout();
     }
     lt::torrent_handle Handle(const std::string& torrentName) {
-        auto it = dlg.m_pSession->handles.find(down + "\\" + torrentName);
-        return it == dlg.m_pSession->handles.end() ? lt::torrent_handle() : it->second;
+        auto it = DlgProbe::m_pSession(dlg)->handles.find(down + "\\" + torrentName);
+        return it == DlgProbe::m_pSession(dlg)->handles.end() ? lt::torrent_handle() : it->second;
     }
     bool Seeding(const std::string& torrentName) {
         lt::torrent_handle h = Handle(torrentName);
@@ -70,20 +71,20 @@ protected:
     }
     void Start() {
         StartMonitorThread(&dlg);
-        ASSERT_NE(dlg.m_dwMonitorThreadId, 0u);
+        ASSERT_NE(DlgProbe::m_dwMonitorThreadId(dlg), 0u);
     }
     bool Stop(UINT message = WM_MONITOR_STOP) {
-        if (!dlg.m_hMonitorThread || ::WaitForSingleObject(dlg.m_hMonitorThread.get(), 0) == WAIT_OBJECT_0) return true;
-        ::PostThreadMessageA(dlg.m_dwMonitorThreadId, message, 0, 0);
-        return ::WaitForSingleObject(dlg.m_hMonitorThread.get(), 10000) == WAIT_OBJECT_0;
+        if (!DlgProbe::m_hMonitorThread(dlg) || ::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 0) == WAIT_OBJECT_0) return true;
+        ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), message, 0, 0);
+        return ::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 10000) == WAIT_OBJECT_0;
     }
     // Lets the monitor make `count` peer-list refreshes (the peer window counts as open):
     // by then it has made well over a hundred passes.
     bool Refreshes(int count) {
-        dlg.m_shared.peerWindowClosed = false;
+        DlgProbe::m_shared(dlg).peerWindowClosed = false;
         for (int i = 0; i < count; ++i) {
-            DWORD before = dlg.m_shared.peerListTick;
-            if (!WaitUntil([&] { return dlg.m_shared.peerListTick != before; }, 10000)) return false;
+            DWORD before = DlgProbe::m_shared(dlg).peerListTick;
+            if (!WaitUntil([&] { return DlgProbe::m_shared(dlg).peerListTick != before; }, 10000)) return false;
         }
         return true;
     }
@@ -96,14 +97,14 @@ protected:
     // stands in for the window's thread).
     std::string SizeText() {
         dlg.ShowFigures();
-        return dlg.m_szSizeText;
+        return DlgProbe::m_szSizeText(dlg);
     }
     int BarPos() {
         dlg.ShowFigures();
-        return dlg.m_progress.GetPos();
+        return DlgProbe::m_progress(dlg).GetPos();
     }
     std::vector<PeerRow> TakeRows() {
-        return dlg.m_shared.TakeRows();
+        return DlgProbe::m_shared(dlg).TakeRows();
     }
 
     std::string log;
@@ -134,7 +135,7 @@ TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
     Publish("Setup.exe", "Mirel.ndn", true);
     StartSession();
     ASSERT_TRUE(Seeding("Mirel.ndn"));
-    dlg.m_bInstalled = true;
+    DlgProbe::m_bInstalled(dlg) = true;
     Start();
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 100);
@@ -145,7 +146,7 @@ TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
 TEST_F(MonitorTest, IncompleteMainTorrentMovesNothingAndOpensNothing) {
     Publish("Setup.exe", "Mirel.ndn", false);
     StartSession();
-    dlg.m_progress.SetPos(7);
+    DlgProbe::m_progress(dlg).SetPos(7);
     Start();
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 0);
@@ -202,7 +203,7 @@ TEST_F(MonitorTest, NothingWantedKeepsTheBarAndStillSetsTheSizeText) {
     lt::torrent_handle h = Handle("Mirel.ndn");
     h.prioritize_files({lt::dont_download});
     ASSERT_TRUE(WaitUntil([&] { return h.status().total_wanted == 0; }));
-    dlg.m_progress.SetPos(42);
+    DlgProbe::m_progress(dlg).SetPos(42);
     Start();
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 42);
@@ -214,15 +215,15 @@ TEST_F(MonitorTest, InvalidHandlesAreDroppedFromTheContainer) {
     Publish("Setup.exe", "Mirel.ndn", false);
     Publish("Other.bin", "other.ndn", false, false);
     StartSession();
-    ASSERT_EQ(dlg.m_pSession->handles.size(), 2u);
+    ASSERT_EQ(DlgProbe::m_pSession(dlg)->handles.size(), 2u);
     lt::torrent_handle other = Handle("other.ndn");
     Start();
-    dlg.m_pSession->session->remove_torrent(other);
+    DlgProbe::m_pSession(dlg)->session->remove_torrent(other);
     ASSERT_TRUE(WaitUntil([&] { return !other.is_valid(); }));
     ASSERT_TRUE(Refreshes(2));
     ASSERT_TRUE(Stop());
-    ASSERT_EQ(dlg.m_pSession->handles.size(), 1u);
-    EXPECT_EQ(dlg.m_pSession->handles.begin()->first, down + "\\Mirel.ndn");
+    ASSERT_EQ(DlgProbe::m_pSession(dlg)->handles.size(), 1u);
+    EXPECT_EQ(DlgProbe::m_pSession(dlg)->handles.begin()->first, down + "\\Mirel.ndn");
 }
 
 TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
@@ -237,7 +238,7 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
 
     Start();
     const std::string expected = "p2p 127.0.0.1 : " + std::to_string(port);
-    dlg.m_shared.peerWindowClosed = false;
+    DlgProbe::m_shared(dlg).peerWindowClosed = false;
     // The library's queue starts the torrent on its own time; until it runs, a connection
     // request is dropped, so it is repeated.
     ASSERT_TRUE(WaitUntil([&] {
@@ -248,17 +249,17 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
     })) << "no row for the seeder";
     // While no peer window exists, no refresh and no time stamp. The size label moves with the
     // slow download: each change is a later pass.
-    dlg.m_shared.peerWindowClosed = true;
+    DlgProbe::m_shared(dlg).peerWindowClosed = true;
     auto nextLabel = [&] {
         std::string before = SizeText();
         return WaitUntil([&] { return SizeText() != before; });
     };
     ASSERT_TRUE(nextLabel()) << "the download does not move";
-    DWORD tick = dlg.m_shared.peerListTick;
-    dlg.m_shared.TakeRows();
+    DWORD tick = DlgProbe::m_shared(dlg).peerListTick;
+    DlgProbe::m_shared(dlg).TakeRows();
     ASSERT_TRUE(nextLabel());
     ASSERT_TRUE(nextLabel());
-    EXPECT_EQ(dlg.m_shared.peerListTick.load(), tick);
+    EXPECT_EQ(DlgProbe::m_shared(dlg).peerListTick.load(), tick);
     EXPECT_TRUE(TakeRows().empty());
 }
 
@@ -266,10 +267,10 @@ TEST_F(MonitorTest, StopsOnMessage16AndIgnoresOtherMessages) {
     Publish("Setup.exe", "Mirel.ndn", false);
     StartSession();
     Start();
-    ::PostThreadMessageA(dlg.m_dwMonitorThreadId, WM_USER + 5, 0, 0);
-    ::PostThreadMessageA(dlg.m_dwMonitorThreadId, WM_TIMER, 0, 0);
+    ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), WM_USER + 5, 0, 0);
+    ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), WM_TIMER, 0, 0);
     ASSERT_TRUE(Refreshes(1));
-    EXPECT_EQ(::WaitForSingleObject(dlg.m_hMonitorThread.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
+    EXPECT_EQ(::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
     EXPECT_TRUE(Stop(WM_CLOSE));
     EXPECT_EQ(::WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "done event signalled";
 }

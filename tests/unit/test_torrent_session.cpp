@@ -13,6 +13,7 @@
 
 #include "test_torrent_support.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -43,10 +44,10 @@ TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmar
     }
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
     CMirelLauncherDlg plain;
-    EXPECT_EQ(plain.m_strListenInterface, "");
+    EXPECT_EQ(DlgProbe::m_strListenInterface(plain), "");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.7"));
     CMirelLauncherDlg own;
-    EXPECT_EQ(own.m_strListenInterface, "127.0.0.7");
+    EXPECT_EQ(DlgProbe::m_strListenInterface(own), "127.0.0.7");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
     // An interface of its own: listening and connecting from that address alone.
     sp ownPack = MakeSessionSettings(7000, "127.0.0.3");
@@ -140,13 +141,13 @@ protected:
     void SetUp() override {
         download = work / "Down";
         ::CreateDirectoryA(download.c_str(), nullptr);
-        std::strcpy(dlg.m_szDownloadDir, (download + "\\").c_str());
+        std::strcpy(DlgProbe::m_szDownloadDir(dlg), (download + "\\").c_str());
     }
     void TearDown() override {
         for (SOCKET s : held) ::closesocket(s);
         if (winsock) ::WSACleanup();
     }
-    lt::session& session() { return *dlg.m_pSession->session; }
+    lt::session& session() { return *DlgProbe::m_pSession(dlg)->session; }
 
     // Listens on the loopback ports first..last, so no one else can.
     void HoldPorts(int first, int last) {
@@ -176,9 +177,9 @@ protected:
 TEST_F(SessionStartTest, EmptyFolderStillAppliesTheSettingsAndAddsNothing) {
     CurrentDir cwd(work.path());
     EXPECT_TRUE(dlg.StartTorrentSession());
-    EXPECT_TRUE(dlg.m_torrentFiles.empty());
-    ASSERT_NE(dlg.m_pSession, nullptr);
-    EXPECT_TRUE(dlg.m_pSession->handles.empty());
+    EXPECT_TRUE(DlgProbe::m_torrentFiles(dlg).empty());
+    ASSERT_NE(DlgProbe::m_pSession(dlg), nullptr);
+    EXPECT_TRUE(DlgProbe::m_pSession(dlg)->handles.empty());
     sp applied = session().get_settings();
     EXPECT_EQ(applied.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
     EXPECT_EQ(applied.get_str(sp::peer_fingerprint), "-LT0F00-");
@@ -210,8 +211,8 @@ TEST_F(SessionStartTest, SavedStateInTheWorkingDirectoryIsReadNeverWritten) {
 
 TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
     // Hold all eleven ports so that nothing is left.
-    dlg.m_nListenPort = 26881;
-    dlg.m_strListenInterface = "127.0.0.1";
+    DlgProbe::m_nListenPort(dlg) = 26881;
+    DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
     ASSERT_NO_FATAL_FAILURE(HoldPorts(26881, 26891));
     {
         CurrentDir cwd(work.path());
@@ -223,8 +224,8 @@ TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
 }
 
 TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRange) {
-    dlg.m_nListenPort = 27881;
-    dlg.m_strListenInterface = "127.0.0.1";
+    DlgProbe::m_nListenPort(dlg) = 27881;
+    DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
     ASSERT_NO_FATAL_FAILURE(HoldPorts(27881, 27883));
     {
         CurrentDir cwd(work.path());

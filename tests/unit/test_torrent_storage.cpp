@@ -21,6 +21,7 @@
 #include "torrent/DiskIo.h"
 #include "torrent/Sha1.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 namespace {
 
@@ -54,8 +55,8 @@ TEST_F(StorageTest, DownloadArrivesWholeAndLeavesNoHandleOnTheFile) {
         ASSERT_TRUE(dlg.StartTorrentSession());
         ::testing::internal::GetCapturedStdout();
     }
-    auto it = dlg.m_pSession->handles.find(torrent);
-    ASSERT_NE(it, dlg.m_pSession->handles.end());
+    auto it = DlgProbe::m_pSession(dlg)->handles.find(torrent);
+    ASSERT_NE(it, DlgProbe::m_pSession(dlg)->handles.end());
     lt::torrent_handle mine = it->second;
 
     // The library's queue starts the torrent on its own time; a connection request before

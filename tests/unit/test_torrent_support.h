@@ -21,6 +21,7 @@
 #include "test_support.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
+#include "dlg_probe.h"
 
 // A number of the running test. Sessions of tests that run side by side find each other on
 // the loopback network (local service discovery), so every test's torrents must be its own.
@@ -94,9 +95,9 @@ protected:
         ::CreateDirectoryA(down.c_str(), nullptr);
         seedDir = dir / "seed";
         ::CreateDirectoryA(seedDir.c_str(), nullptr);
-        std::strcpy(dlg.m_szDownloadDir, (down + "\\").c_str());
-        dlg.m_nListenPort = 0;
-        dlg.m_strListenInterface = "127.0.0.1";
+        std::strcpy(DlgProbe::m_szDownloadDir(dlg), (down + "\\").c_str());
+        DlgProbe::m_nListenPort(dlg) = 0;
+        DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
     }
 
     TempDir dir;
