@@ -105,7 +105,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     }
     if (folderUsable) StartTorrentSession();
 
-    if (!m_pMonitorThread && !m_torrentFiles.empty()) StartMonitorThread(this);
+    if (!m_hMonitorThread && !m_torrentFiles.empty()) StartMonitorThread(this);
 
     if (!m_bInstalled) {
         const SequenceResult waited = WaitForInstaller();

@@ -41,7 +41,7 @@ void CMirelLauncherDlg::OnBnClickedExit() {
     if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
     m_bExitPending = true;
     ReleaseFace();
-    if (m_pMonitorThread) {
+    if (m_hMonitorThread) {
         PostStopRequest();
         if (g_hHeartbeatEvent) ::WaitForSingleObject(g_hHeartbeatEvent, kHeartbeatWaitMs);
     }
@@ -57,7 +57,7 @@ void CMirelLauncherDlg::OnMenuExit() {
         m_shared.peerWindowClosed = true;
         peer->DestroyAndDelete();
     }
-    if (m_pMonitorThread) {
+    if (m_hMonitorThread) {
         PostStopRequest();
         HANDLE waits[2];
         DWORD n = 0;

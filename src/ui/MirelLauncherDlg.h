@@ -111,7 +111,7 @@ private:
     friend class CTorrentInfoDlg;
 
     // ---- launcher state
-    CWinThread* m_pMonitorThread = nullptr;
+    CWinThread* m_pMonitorThread = nullptr;  // deletes itself when the thread ends: never looked at
     DWORD m_dwMonitorThreadId = 0;      // the monitor thread is reached by id, never through the object
     UniqueKernelHandle m_hMonitorThread;  // our own handle to it, to know when it has ended
     std::atomic<bool> m_bInstalled{false};
