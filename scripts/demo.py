@@ -23,6 +23,7 @@ from PIL import Image
 ROOT = Path(os.environ["MIREL_ROOT"])
 sys.path.insert(0, str(ROOT / "tests" / "servers"))
 import seeder  # noqa: E402
+import swarm  # noqa: E402
 from polling import wait_for  # noqa: E402
 
 BUILD = ROOT / "build"
@@ -105,6 +106,9 @@ def main():
     dist = seeder.build_distribution(work, args.size_mb << 20, base=STANDINS / "standin_installer.exe",
                                      name="MirelSetup.exe", announce=tracker.url, web_seeds=[web.url("MirelSetup.exe")])
     files = seeder.FileServer(work).start()
+    # The web server's own rate limit counts per request, and the launcher asks for 1 MiB ranges:
+    # the web seed's rate is held by the kernel instead.
+    swarm.OriginLimit(seeder.LOOPBACK, web.port, int(args.rate_mb * (1 << 20) / 3)).add("127.0.0.1")
     lt_seed = seeder.LtSeeder(dist, upload_limit=int(args.rate_mb * (1 << 20))).start()
     lt_seed.wait_seeding()
     log(f"tracker {tracker.url}; seeder 127.0.0.1:{lt_seed.port}; web seed {web.url('MirelSetup.exe')}")
