@@ -82,6 +82,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     PrepareEvent(g_monitorDoneEventOwner, g_hMonitorDoneEvent);
 
     m_bSignedOnly = BuiltInPublisherKey() != nullptr;
+    m_bDescriptionChecked = false;  // only a description checked in this run counts
     if (!m_bInstalled) {
         CString failure;
         {
