@@ -71,6 +71,14 @@ DiskFilePool::Opened DiskFilePool::Open(std::uint64_t storage, lt::file_index_t 
     return Opened{result};
 }
 
+HANDLE DiskFilePool::Cached(std::uint64_t storage, lt::file_index_t file, bool write) {
+    std::lock_guard<SrwLock> g(m_lock);
+    auto it = m_files.find(Key{storage, static_cast<int>(file)});
+    if (it == m_files.end() || (write && !it->second.writable)) return INVALID_HANDLE_VALUE;
+    it->second.lastUse = lt::clock_type::now();
+    return it->second.handle.get();
+}
+
 void DiskFilePool::CloseStorage(std::uint64_t storage) {
     std::vector<UniqueKernelHandle> closing;
     {

@@ -47,6 +47,10 @@ public:
     Opened Open(std::uint64_t storage, lt::file_index_t file, const std::wstring& path, bool write,
                 const NewFile& creation);
 
+    // The open file, when it is open for what `write` asks; INVALID_HANDLE_VALUE otherwise (a
+    // look-up without the file's path, which takes time to make).
+    HANDLE Cached(std::uint64_t storage, lt::file_index_t file, bool write);
+
     // Closes every file of `storage`.
     void CloseStorage(std::uint64_t storage);
     void CloseAll();

@@ -49,9 +49,10 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
         data += s.size;
         if (fs.pad_file_at(s.file_index)) continue;
         at = s.file_index;
-        const DiskFilePool::Opened f =
-            pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), true,
-                      DiskFilePool::NewFile{m_mode == lt::storage_mode_sparse, fs.file_size(s.file_index)});
+        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, true)};
+        if (f.handle == INVALID_HANDLE_VALUE)
+            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), true,
+                          DiskFilePool::NewFile{m_mode == lt::storage_mode_sparse, fs.file_size(s.file_index)});
         if (f.error) {
             err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
             return false;
@@ -87,8 +88,9 @@ bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_ind
             std::memset(p, 0, static_cast<size_t>(s.size));
             continue;
         }
-        const DiskFilePool::Opened f =
-            pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), false, {});
+        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, false)};
+        if (f.handle == INVALID_HANDLE_VALUE)
+            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), false, {});
         if (f.error) {
             err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
             return false;

@@ -24,6 +24,7 @@
 #include "framework/handles.h"
 #include "test_torrent_support.h"
 #include "torrent/DiskIo.h"
+#include "torrent/PieceHasher.h"
 #include "torrent/Sha1.h"
 #include "ui/MirelLauncherDlg.h"
 
@@ -866,6 +867,63 @@ TEST_F(DiskIoTest, RenameMoveAndDeleteFollowTheRenamedFile) {
     EXPECT_TRUE(disk->get_status(storage).empty());
 }
 
+
+TEST(RunningPieceHashTest, WritesInAnyOrderGiveThePieceHashesWithFewReads) {
+    // A piece of four blocks and a short one, whose last 50 bytes are padding in the v2 sense;
+    // the disk is a string the read-back reads from.
+    constexpr int kSize = 4 * kBlock + 100;
+    constexpr int kSize2 = kSize - 50;
+    std::string data(kSize, '\0');
+    unsigned x = TestSeed() | 1;
+    for (char& c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    struct Case {
+        const char* name;
+        std::vector<int> order;  // blocks as written; a block twice is a rewrite
+        bool v2;
+        int readsWhileWriting;   // blocks read back as earlier ones come in
+        int readsAtTheEnd;       // blocks read by the final hash
+    };
+    const Case cases[] = {
+        {"in order", {0, 1, 2, 3, 4}, false, 0, 0},
+        {"backwards", {4, 3, 2, 1, 0}, false, 4, 0},
+        {"a hashed block written again", {0, 1, 1, 2, 3, 4}, false, 0, 5},
+        {"one block missing", {0, 1, 3, 4}, false, 0, 3},
+        {"in order, v2", {0, 1, 2, 3, 4}, true, 0, 0},
+        {"backwards, v2", {4, 3, 2, 1, 0}, true, 4, 0},
+        {"a hashed block written again, v2", {0, 1, 1, 2, 3, 4}, true, 0, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string disk(kSize, '\0');
+        int reads = 0;
+        auto read = [&](int off, char* out, int len) {
+            ++reads;
+            std::memcpy(out, disk.data() + off, static_cast<size_t>(len));
+            return true;
+        };
+        RunningPieceHash ph(kSize, c.v2 ? kSize2 : 0);
+        for (int b : c.order) {
+            const int off = b * kBlock;
+            const int len = std::min(kBlock, kSize - off);
+            disk.replace(static_cast<size_t>(off), static_cast<size_t>(len), data, static_cast<size_t>(off),
+                         static_cast<size_t>(len));
+            ph.Written(off, data.data() + off, len, read);
+        }
+        EXPECT_EQ(reads, c.readsWhileWriting);
+        std::vector<lt::sha256_hash> blocks(c.v2 ? 5 : 0);
+        lt::sha1_hash sha1;
+        reads = 0;
+        // A missing block is on disk by the time of the final hash (written by someone else).
+        disk = data;
+        ASSERT_TRUE(ph.Finish(true, blocks, sha1, read));
+        EXPECT_EQ(reads, c.readsAtTheEnd);
+        EXPECT_EQ(sha1, lt::hasher(data.data(), kSize).final());
+        for (int b = 0; b < static_cast<int>(blocks.size()); ++b)
+            EXPECT_EQ(blocks[static_cast<size_t>(b)],
+                      lt::hasher256(data.data() + b * kBlock, std::min(kBlock, kSize2 - b * kBlock)).final())
+                << "block " << b;
+    }
+}
 
 TEST(Sha1Test, FastPathAgreesWithTheLibraryAtEveryLengthAndSplit) {
     EXPECT_EQ(Sha1().Final(), lt::hasher().final());
