@@ -6,9 +6,10 @@ counts; no pass or fail beyond its exit code (1 when a round went wrong).
       one, opened once, and the patcher started.
   (b) exit: one of the two exit commands at a random moment of a busy download; the round is
       good when the launcher is gone within the bound the exits promise.
-  (c) full: the download folder is a small filesystem (tmpfs in a private mount namespace)
-      that fills up mid-download, then is grown; the round is good when the download completes
-      by itself, identical.
+  (c) full: the installer's file lies on a small filesystem (a tmpfs in a private mount
+      namespace, bound over the file's name in the download folder) that fills up
+      mid-download, then is grown; the round is good when the download completes by itself,
+      identical.
 
   scripts/stress [--rounds N] [--full-rounds N] [--only kill,exit,full] [--size-mib N] [--seed N]
 
@@ -137,15 +138,29 @@ def df_used(path):
 
 def round_full(rng, n, work, dist, files, seed, size):
     r = Round("full", n, work)
+    clear_download_dir()
+    # The launcher takes only a download folder that is an ordinary folder (not a mount point,
+    # nor a link) and that nobody else may write (it tightens one of the user's that others
+    # may write). The folder therefore stays on the prefix's own filesystem, and only the
+    # installer's file lies on the small one: a file there, bound over its name in the folder.
     DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
+    os.chmod(DOWNLOAD_DIR, 0o777)  # the launcher's to tighten
+    small_fs = work / f"full-fs-{n}"
+    small_fs.mkdir(parents=True, exist_ok=True)
     small = int(size * rng.uniform(0.3, 0.7)) // MiB * MiB
-    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={small}", "stress-down", str(DOWNLOAD_DIR)], check=True)
+    installer = DOWNLOAD_DIR / dist.name
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={small},mode=0755,uid={os.getuid()},gid={os.getgid()}",
+                    "stress-down", str(small_fs)], check=True)
     try:
+        (small_fs / dist.name).touch()
+        installer.touch()
+        subprocess.run(["mount", "--bind", str(small_fs / dist.name), str(installer)], check=True)
         flow = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
-        # Full: the folder's filesystem has no room left and the seeder stops sending.
-        full = wait_for(lambda: df_used(DOWNLOAD_DIR)[0] >= df_used(DOWNLOAD_DIR)[1] - 64 * 1024, 180)
+        # Full: the small filesystem has no room left and the seeder stops sending.
+        full = wait_for(lambda: df_used(small_fs)[0] >= df_used(small_fs)[1] - 64 * 1024, 180)
         if not full:
-            return "the folder never filled up"
+            boxes = r.wine.msgboxes(timeout_ms=100)
+            return "the folder never filled up" + (f" ({boxes})" if boxes else "")
         sent = seed.uploaded()
         time.sleep(2)
         if flow.proc.poll() is not None:
@@ -154,7 +169,7 @@ def round_full(rng, n, work, dist, files, seed, size):
         if not hwnd or r.wine.text(hwnd) is None:
             return "the window does not answer while the disk is full"
         stalled = seed.uploaded() - sent
-        subprocess.run(["mount", "-o", f"remount,size={size + 64 * MiB}", str(DOWNLOAD_DIR)], check=True)
+        subprocess.run(["mount", "-o", f"remount,size={size + 64 * MiB}", str(small_fs)], check=True)
         finish_flow(flow, dist, timeout=180)
         print(f"    filled at {small // MiB} MiB, sent while full {stalled // 1024} KiB", flush=True)
         return None
@@ -162,7 +177,8 @@ def round_full(rng, n, work, dist, files, seed, size):
         return f"assertion: {e}"
     finally:
         r.close()
-        subprocess.run(["umount", "-l", str(DOWNLOAD_DIR)])
+        subprocess.run(["umount", "-l", str(installer)])
+        subprocess.run(["umount", "-l", str(small_fs)])
 
 
 def main():

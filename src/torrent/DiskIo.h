@@ -1,5 +1,8 @@
 // The launcher's disk back-end for libtorrent: pooled Win32 handles, one worker thread that
-// writes, reads and hashes, completions handed back to the network thread in batches.
+// writes, reads and hashes, completions handed back to the network thread in batches. Its
+// parts: DiskFilePool (open files), PositionalIo (reads and writes at offsets), DiskStorage (a
+// torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive) and DiskWorker
+// (the queue and its thread); DiskIo.cpp only adapts them to the library's interface.
 #pragma once
 #include <windows.h>
 
@@ -19,8 +22,11 @@ struct DiskIoOptions {
     // Win32 error (used to inject faults).
     std::function<DWORD(lt::file_index_t file, std::int64_t offset)> writeFault;
     // A write that fails because the disk is full is tried again after this long; the data
-    // waits in memory meanwhile and peers are held back.
+    // waits in memory meanwhile and peers are held back. Other jobs go on meanwhile.
     DWORD diskFullRetryMs = 2000;
+    // Called as each job's completion is queued for the network thread; an exception from it
+    // is taken as a failure of that job's bookkeeping (used to inject faults).
+    std::function<void()> completionFault;
 };
 
 std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings_interface const& settings,

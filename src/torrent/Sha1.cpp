@@ -3,6 +3,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {

@@ -1,0 +1,142 @@
+#include "torrent/DiskStorage.h"
+
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include <boost/asio/error.hpp>
+
+DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owner, std::uint64_t id)
+    : m_files(p.files),
+      m_savePath(p.path),
+      m_mode(p.mode),
+      m_priorities(p.priorities),
+      m_infoHash(p.info_hash),
+      m_owner(std::move(owner)),
+      m_id(id) {
+    if (p.mapped_files) m_mapped = std::make_unique<lt::file_storage>(*p.mapped_files);
+}
+
+void DiskStorage::RenameFile(lt::file_index_t file, const std::string& name) {
+    if (!m_mapped) m_mapped = std::make_unique<lt::file_storage>(m_files);
+    m_mapped->rename_file(file, name);
+}
+
+lt::storage_params DiskStorage::StockParams() const {
+    return lt::storage_params(m_files, m_mapped.get(), m_savePath, m_mode, m_priorities, m_infoHash);
+}
+
+bool DiskStorage::Write(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
+                        const lt::peer_request& r, const char* data, lt::storage_error& err) {
+    // An exception while a file is written is that file's write error.
+    lt::file_index_t at(-1);
+    try {
+        return WriteSlices(pool, io, fault, r, data, err, at);
+    } catch (const std::bad_alloc&) {
+        err = lt::storage_error(boost::asio::error::no_memory, at, lt::operation_t::file_write);
+    } catch (const std::system_error& e) {
+        err = lt::storage_error(LibraryError(e.code()), at, lt::operation_t::file_write);
+    }
+    return false;
+}
+
+bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
+                              const lt::peer_request& r, const char* data, lt::storage_error& err,
+                              lt::file_index_t& at) {
+    const lt::file_storage& fs = Files();
+    for (const lt::file_slice& s : fs.map_block(r.piece, r.start, r.length)) {
+        const char* p = data;
+        data += s.size;
+        if (fs.pad_file_at(s.file_index)) continue;
+        at = s.file_index;
+        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, true)};
+        if (f.handle == INVALID_HANDLE_VALUE)
+            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), true,
+                          DiskFilePool::NewFile{m_mode == lt::storage_mode_sparse, fs.file_size(s.file_index)});
+        if (f.error) {
+            err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
+            return false;
+        }
+        std::int64_t off = s.offset;
+        std::int64_t left = s.size;
+        while (left > 0) {
+            DWORD e = fault ? fault(s.file_index, off) : 0;
+            DWORD put = 0;
+            if (!e) {
+                e = io.Write(f.handle, p, static_cast<DWORD>(left), off, put);
+                if (!e && put == 0) e = ERROR_WRITE_FAULT;
+            }
+            if (e) {
+                err = lt::storage_error(Win32Error(e), s.file_index, lt::operation_t::file_write);
+                return false;
+            }
+            p += put;
+            off += put;
+            left -= put;
+        }
+    }
+    return true;
+}
+
+bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_index_t piece, int start, char* out,
+                       int length, lt::storage_error& err) {
+    const lt::file_storage& fs = Files();
+    for (const lt::file_slice& s : fs.map_block(piece, start, length)) {
+        char* p = out;
+        out += s.size;
+        if (fs.pad_file_at(s.file_index)) {
+            std::memset(p, 0, static_cast<size_t>(s.size));
+            continue;
+        }
+        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, false)};
+        if (f.handle == INVALID_HANDLE_VALUE)
+            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), false, {});
+        if (f.error) {
+            err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
+            return false;
+        }
+        std::int64_t off = s.offset;
+        std::int64_t left = s.size;
+        while (left > 0) {
+            DWORD got = 0;
+            if (DWORD e = io.Read(f.handle, p, static_cast<DWORD>(left), off, got)) {
+                err = e == ERROR_HANDLE_EOF
+                          ? lt::storage_error(lt::errors::file_too_short, s.file_index, lt::operation_t::file_read)
+                          : lt::storage_error(Win32Error(e), s.file_index, lt::operation_t::file_read);
+                return false;
+            }
+            if (got == 0) {
+                err = lt::storage_error(lt::errors::file_too_short, s.file_index, lt::operation_t::file_read);
+                return false;
+            }
+            p += got;
+            off += got;
+            left -= got;
+        }
+    }
+    return true;
+}
+
+RunningPieceHash& DiskStorage::PieceHash(lt::piece_index_t piece) {
+    auto& slot = m_hashes[static_cast<int>(piece)];
+    if (!slot) slot = NewPieceHash(piece);
+    return *slot;
+}
+
+std::unique_ptr<RunningPieceHash> DiskStorage::NewPieceHash(lt::piece_index_t piece) const {
+    const lt::file_storage& fs = Files();
+    return std::make_unique<RunningPieceHash>(fs.piece_size(piece), IsV2() ? fs.piece_size2(piece) : 0);
+}
+
+const RunningPieceHash* DiskStorage::FindPieceHash(lt::piece_index_t piece) const {
+    auto it = m_hashes.find(static_cast<int>(piece));
+    return it == m_hashes.end() ? nullptr : it->second.get();
+}
+
+std::unique_ptr<RunningPieceHash> DiskStorage::TakePieceHash(lt::piece_index_t piece) {
+    auto it = m_hashes.find(static_cast<int>(piece));
+    if (it == m_hashes.end()) return nullptr;
+    std::unique_ptr<RunningPieceHash> out = std::move(it->second);
+    m_hashes.erase(it);
+    return out;
+}

@@ -1,0 +1,51 @@
+// The hashes of a piece, kept up to date as its blocks reach the disk, so that a finished
+// piece is rarely read back: the running SHA-1 (v1) takes the blocks in order, and blocks that
+// came before their turn are read back when it comes; a v2 torrent's SHA-256 of each block is
+// taken as the block is written, in any order.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include <libtorrent/sha1_hash.hpp>
+#include <libtorrent/span.hpp>
+
+#include "torrent/Sha1.h"
+
+namespace lt = libtorrent;
+
+class RunningPieceHash {
+public:
+    // Reads `length` bytes of the piece at `offset` from the disk; false on failure.
+    using ReadBack = std::function<bool(int offset, char* out, int length)>;
+
+    // `size` is the piece's size in the v1 sense (with pad bytes); `size2` its size in its
+    // file, for a v2 or hybrid torrent, else 0.
+    RunningPieceHash(int size, int size2);
+
+    // A block written at `start`. The SHA-1 goes on while blocks come in order, reading back
+    // earlier blocks that now follow; a block that overwrites what is already hashed sends the
+    // piece back to a full read at the end.
+    void Written(int start, const char* data, int length, const ReadBack& read);
+
+    // The piece's SHA-1 (when `v1`) and its blocks' SHA-256 (into `v2`), reading only what
+    // the writes did not already cover. False when a read failed.
+    bool Finish(bool v1, lt::span<lt::sha256_hash> v2, lt::sha1_hash& sha1, const ReadBack& read);
+
+    // The SHA-256 of the block at `offset`, when it is known from its write.
+    bool BlockHash(int offset, lt::sha256_hash& out) const;
+
+    int HashedBytes() const { return m_next; }
+
+private:
+    int Blocks() const;
+
+    int m_size;
+    int m_size2;
+    Sha1 m_sha1;
+    int m_next = 0;                         // bytes of the SHA-1 so far
+    bool m_broken = false;                  // hashed bytes were written again: start over
+    std::vector<bool> m_arrived;            // blocks written, in order or not
+    std::vector<lt::sha256_hash> m_blockHash;  // v2: per block, valid where m_blockKnown
+    std::vector<bool> m_blockKnown;
+};
