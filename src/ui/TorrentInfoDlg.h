@@ -1,15 +1,15 @@
 // The peer window: the peers of the running torrent, refilled about once a second.
 #pragma once
-#include "ui/MonitorShared.h"
 #include <string>
 #include <vector>
 
 #include "framework/afxctrl.h"
+#include "ui/MonitorShared.h"
 
 class CMirelLauncherDlg;
 
-// One row of the peer list, formatted.
-
+// The peer window (Ctrl+Shift+F10). Its rows (PeerRow) come from the monitor thread through
+// MonitorShared; only the window's thread touches the window.
 class CTorrentInfoDlg : public CDialog {
 public:
     explicit CTorrentInfoDlg(CMirelLauncherDlg* pParent);
