@@ -453,8 +453,18 @@ class TestSwarm:
                 for i in (1, 2)]
         for lau in pair:
             limit.add(lau.address)
-        for lau in pair:
-            lau.start(web.url("Mirel.ndn"))
+        # They must not connect to each other at the same moment. Each connects to the other
+        # once the tracker names it; of two connections between the same two, libtorrent keeps
+        # the one opened by the side with the lower listen port, and on equal ports (each has
+        # 6881 at its own address) each side drops one at random: when they pick differently
+        # both go, and the two never trade (no new attempt for a minute). So the second one
+        # starts once the first listens: the tracker names the first to the second, and the
+        # second connects to it.
+        first, second = pair
+        first.start(web.url("Mirel.ndn"))
+        port = first.wait_listening()
+        assert port, f"the first launcher did not listen at {first.address}"
+        second.start(web.url("Mirel.ndn"))
         for lau in pair:
             assert wait_exit(lau.proc, timeout=180) == 0
         served = W.served_bytes(web.access_log(), "/" + dist.name)

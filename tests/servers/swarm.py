@@ -12,10 +12,12 @@ only (a private network namespace with only loopback).
   loopback address (MIREL_LISTEN_INTERFACE), running the whole flow for a game that is not
   installed, with the stand-in installer.
 - served_bytes(): bytes nginx served per client address, from its access log.
+- listen_ports(): the ports something listens on at an address.
 """
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 import urllib.parse
@@ -122,6 +124,18 @@ def served_bytes(access_log, path):
     return served
 
 
+def listen_ports(address):
+    """The TCP ports something listens on at the IPv4 `address` itself (not the wildcard)."""
+    want = socket.inet_aton(address)[::-1].hex().upper()  # /proc/net/tcp: host byte order
+    ports = []
+    for line in Path("/proc/net/tcp").read_text().splitlines()[1:]:
+        fields = line.split()
+        local, port = fields[1].split(":")
+        if local == want and fields[3] == "0A":  # TCP_LISTEN
+            ports.append(int(port, 16))
+    return ports
+
+
 def new_wine_prefix(dest):
     """A Wine prefix at `dest` made as scripts/wine-env makes the sandbox's, with its own
     wineserver running."""
@@ -158,6 +172,17 @@ class SwarmLauncher:
         self.proc = subprocess.Popen(["wine", str(self.exe), start], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL)
         return self
+
+    def listen_port(self):
+        """The port the launcher listens on at its address; None before it listens."""
+        ports = listen_ports(self.address)
+        return ports[0] if ports else None
+
+    def wait_listening(self, timeout=60):
+        """listen_port() once the launcher listens; None when it ends first or does not
+        within `timeout` seconds."""
+        port = wait_for(lambda: self.listen_port() or (self.proc.poll() is not None and -1), timeout)
+        return port if port and port > 0 else None
 
     def installer_runs(self):
         """Lines the installer stand-in wrote: one per start."""
