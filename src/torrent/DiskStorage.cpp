@@ -49,10 +49,7 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
         data += s.size;
         if (fs.pad_file_at(s.file_index)) continue;
         at = s.file_index;
-        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, true)};
-        if (f.handle == INVALID_HANDLE_VALUE)
-            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), true,
-                          DiskFilePool::NewFile{m_mode == lt::storage_mode_sparse, fs.file_size(s.file_index)});
+        const DiskFilePool::Opened f = OpenFile(pool, s.file_index, true);
         if (f.error) {
             err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
             return false;
@@ -78,6 +75,16 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
     return true;
 }
 
+// The pool's open handle for a file, or the file opened now (made, sparse or not, for writing).
+DiskFilePool::Opened DiskStorage::OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write) {
+    DiskFilePool::Opened f{pool.Cached(m_id, index, write)};
+    if (f.handle != INVALID_HANDLE_VALUE) return f;
+    const lt::file_storage& fs = Files();
+    DiskFilePool::NewFile make{};
+    if (write) make = DiskFilePool::NewFile{m_mode == lt::storage_mode_sparse, fs.file_size(index)};
+    return pool.Open(m_id, index, WidePath(fs.file_path(index, m_savePath)), write, make);
+}
+
 bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_index_t piece, int start, char* out,
                        int length, lt::storage_error& err) {
     const lt::file_storage& fs = Files();
@@ -88,9 +95,7 @@ bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_ind
             std::memset(p, 0, static_cast<size_t>(s.size));
             continue;
         }
-        DiskFilePool::Opened f{pool.Cached(m_id, s.file_index, false)};
-        if (f.handle == INVALID_HANDLE_VALUE)
-            f = pool.Open(m_id, s.file_index, WidePath(fs.file_path(s.file_index, m_savePath)), false, {});
+        const DiskFilePool::Opened f = OpenFile(pool, s.file_index, false);
         if (f.error) {
             err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
             return false;

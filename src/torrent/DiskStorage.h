@@ -67,6 +67,7 @@ public:
     int parked = 0;
 
 private:
+    DiskFilePool::Opened OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write);
     bool WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault, const lt::peer_request& r,
                      const char* data, lt::storage_error& err, lt::file_index_t& at);
 
