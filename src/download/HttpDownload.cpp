@@ -172,7 +172,6 @@ void CHttpDownload::DiscardTarget() {
 // read the rest of a stated length to keep the connection (Wine does), which for an endless
 // sender never ends. The handles go with the process, which closes the window after this failure.
 CString CHttpDownload::RefuseBody() {
-    DiscardTarget();
     std::lock_guard<std::mutex> g(m_lock);
     m_hRequest.release();
     m_hConnect.release();
@@ -287,7 +286,6 @@ CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
                 discarded += got;
                 if (deadline.Expired()) break;
                 if (discarded > kMaxBody) {
-                    DiscardTarget();
                     return SizeLimit();
                 }
             }

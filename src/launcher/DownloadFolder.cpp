@@ -10,6 +10,7 @@
 #include "framework/handles.h"
 #include "torrent/CodePage.h"
 #include "torrent/Diagnostics.h"
+#include "torrent/InstallerPath.h"
 #include "ui/MirelLauncherDlg.h"
 
 const char kFolderLockName[] = "MirelLauncher.lock";
@@ -177,13 +178,6 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
     if (lock != INVALID_HANDLE_VALUE) return LockResult::Held;
     lock = nullptr;
     return ::GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
-}
-
-std::wstring FullPathOf(const std::string& path) {
-    const std::wstring wide = AnsiToWide(path);
-    wchar_t full[MAX_PATH * 2] = {};
-    DWORD n = ::GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
-    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(full, n);
 }
 
 bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
@@ -354,7 +348,7 @@ DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool creat
     m_folder.reset(OpenFolderHeld(folder));
     // A junction or link at either level would let whoever made it choose the folder.
     if (!m_folder || !IsPlainFolder(m_folder.get(), folder) || (m_parent && !IsPlainFolder(m_parent.get(), parent)) ||
-        !FinalPathIs(m_folder.get(), FullPathOf(folder))) {
+        !FinalPathIs(m_folder.get(), FullPath(AnsiToWide(folder)))) {
         Release();
         return m_state = Refused;
     }

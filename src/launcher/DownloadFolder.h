@@ -82,8 +82,6 @@ bool TightenFolder(const std::string& path);
 // without regard to case): a link anywhere above, or a folder swapped in before the handle was
 // opened, shows up here.
 bool FinalPathIs(HANDLE folder, const std::wstring& expected);
-// The full, normalised form of an ANSI path (runs of separators folded), in UTF-16.
-std::wstring FullPathOf(const std::string& path);
 
 // What a folder holds, looked at entry by entry at every depth, never through a link.
 enum class FolderContent {
