@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <vector>
@@ -56,19 +57,34 @@ bool IsSystemOrAdministrators(PSID sid) {
 
 }  // namespace
 
-std::wstring DownloadFolderSddl() {
+namespace {
+
+std::wstring CurrentUserSid() {
     TokenSids sids;
     if (!sids.Load()) return std::wstring();
     wchar_t* user = nullptr;
     if (!::ConvertSidToStringSidW(sids.User(), &user)) return std::wstring();
     std::unique_ptr<wchar_t, LocalFreeDeleter> keep(user);
-    // 0x1200a9: read and execute (list, read data, attributes, extended attributes, the
-    // access list, synchronise).
-    return std::wstring(L"D:P(A;OICI;FA;;;") + user + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    return user;
 }
 
-FolderSecurity::FolderSecurity() {
-    std::wstring sddl = DownloadFolderSddl();
+}  // namespace
+
+std::wstring DownloadFolderSddl() {
+    const std::wstring user = CurrentUserSid();
+    if (user.empty()) return user;
+    // 0x1200a9: read and execute (list, read data, attributes, extended attributes, the
+    // access list, synchronise).
+    return L"D:P(A;OICI;FA;;;" + user + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+}
+
+std::wstring LockFileSddl() {
+    const std::wstring user = CurrentUserSid();
+    if (user.empty()) return user;
+    return L"D:P(A;;FA;;;" + user + L")(A;;FA;;;SY)(A;;FA;;;BA)";
+}
+
+FolderSecurity::FolderSecurity(const std::wstring& sddl) {
     if (sddl.empty()) return;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &m_sd, nullptr)) {
         m_sd = nullptr;
@@ -83,9 +99,16 @@ FolderSecurity::~FolderSecurity() {
     if (m_sd) ::LocalFree(m_sd);
 }
 
-HANDLE OpenFolderHeld(const std::string& path) {
-    return ::CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess) {
+    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE h = ::CreateFileA(path.c_str(), access | extraAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Not granted, or another launcher holds it already (without sharing deletion).
+    if (h == INVALID_HANDLE_VALUE && extraAccess &&
+        (::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION))
+        h = ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return h;
 }
 
 bool IsPlainFolder(HANDLE folder, const std::string& path) {
@@ -153,60 +176,162 @@ FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd) {
     return trust;
 }
 
-bool TightenFolder(const std::string& path) {
-    FolderSecurity security;
+bool TightenFolder(HANDLE folder) {
+    FolderSecurity security(DownloadFolderSddl());
     if (!security.descriptor()) return false;
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     if (!::GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted) || !present || !dacl)
         return false;
-    UniqueKernelHandle folder(::CreateFileA(path.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!folder) return false;
-    return IsPlainFolder(folder.get(), path) &&
-           ::SetSecurityInfo(folder.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+    return ::SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                              nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-}
-
-LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
-    std::string path = folder;
-    if (!path.empty() && path.back() != '\\') path += '\\';
-    path += kFolderLockName;
-    lock = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (lock != INVALID_HANDLE_VALUE) return LockResult::Held;
-    lock = nullptr;
-    return ::GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Unavailable;
-}
-
-bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
-    wchar_t final[MAX_PATH * 2] = {};
-    DWORD n = ::GetFinalPathNameByHandleW(folder, final, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= MAX_PATH * 2) return false;
-    std::wstring got(final, n);
-    if (got.rfind(L"\\\\?\\", 0) == 0) got.erase(0, 4);
-    std::wstring want = expected;
-    for (std::wstring* s : {&got, &want})
-        while (s->size() > 3 && (s->back() == L'\\' || s->back() == L'/')) s->pop_back();
-    return !want.empty() && got.size() == want.size() &&
-           ::CompareStringOrdinal(got.c_str(), static_cast<int>(got.size()), want.c_str(),
-                                  static_cast<int>(want.size()), TRUE) == CSTR_EQUAL;
 }
 
 namespace {
 
-// Deeper than this, a folder's content is not looked into: counted as not ours.
-constexpr int kMaxFolderDepth = 32;
-
-UniqueKernelHandle OpenEntry(const std::wstring& path, DWORD access) {
-    return UniqueKernelHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+std::wstring WithoutSeparator(std::wstring path) {
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return path;
 }
 
-// Calls `visit(path, attributes)` for each entry of a folder other than "." and "..". False
-// when the folder cannot be listed or `visit` says stop.
+bool SameText(const std::wstring& a, const std::wstring& b, size_t length) {
+    return a.size() >= length && b.size() >= length &&
+           ::CompareStringOrdinal(a.c_str(), static_cast<int>(length), b.c_str(), static_cast<int>(length), TRUE) ==
+               CSTR_EQUAL;
+}
+
+}  // namespace
+
+std::wstring FinalPathOf(HANDLE h) {
+    wchar_t final[MAX_PATH * 2] = {};
+    DWORD n = ::GetFinalPathNameByHandleW(h, final, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH * 2) return std::wstring();
+    std::wstring got(final, n);
+    if (got.rfind(L"\\\\?\\UNC\\", 0) == 0) got.replace(0, 8, L"\\\\");
+    else if (got.rfind(L"\\\\?\\", 0) == 0) got.erase(0, 4);
+    return WithoutSeparator(got);
+}
+
+bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
+    const std::wstring got = FinalPathOf(folder);
+    const std::wstring want = WithoutSeparator(expected);
+    return !want.empty() && got.size() == want.size() && SameText(got, want, got.size());
+}
+
+namespace {
+
+// Where a path really is: the final path of its longest part that exists (links resolved),
+// followed by the rest as written.
+std::wstring ResolvedPath(const std::wstring& path) {
+    std::wstring head = WithoutSeparator(FullPath(path));
+    std::wstring tail;
+    while (!head.empty()) {
+        UniqueKernelHandle h(::CreateFileW(head.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (h) {
+            const std::wstring final = FinalPathOf(h.get());
+            if (!final.empty()) return final + tail;
+        }
+        const size_t slash = head.find_last_of(L'\\');
+        if (slash == std::wstring::npos || slash < 2) break;
+        tail = head.substr(slash) + tail;
+        head.erase(slash);
+    }
+    return WithoutSeparator(FullPath(path));
+}
+
+// True when `inner` is `outer` or lies below it.
+bool WithinOrSame(const std::wstring& inner, const std::wstring& outer) {
+    if (inner.empty() || outer.empty() || inner.size() < outer.size() || !SameText(inner, outer, outer.size()))
+        return false;
+    return inner.size() == outer.size() || inner[outer.size()] == L'\\' || outer.back() == L'\\';
+}
+
+}  // namespace
+
+bool FoldersOverlap(const std::wstring& a, const std::wstring& b) {
+    const std::wstring ra = ResolvedPath(a), rb = ResolvedPath(b);
+    return WithinOrSame(ra, rb) || WithinOrSame(rb, ra);
+}
+
+namespace {
+
+// True when the access list lets nobody but us, SYSTEM and Administrators do anything at all.
+bool OnlyUsMayOpen(PSECURITY_DESCRIPTOR sd) {
+    TokenSids sids;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!sd || !sids.Load() || !::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return false;
+    if (!present || !dacl) return false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+        PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
+        if (!(sids.IsUs(sid) || IsSystemOrAdministrators(sid))) return false;
+    }
+    return true;
+}
+
+UniqueKernelHandle OpenLock(const std::string& path, SECURITY_ATTRIBUTES* sa) {
+    return UniqueKernelHandle(::CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL | DELETE, 0, sa, OPEN_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+}  // namespace
+
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
+    lock = nullptr;
+    std::string path = folder;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    path += kFolderLockName;
+    FolderSecurity security(LockFileSddl());
+    if (!security.get()) return LockResult::Unavailable;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueKernelHandle file = OpenLock(path, security.get());
+        if (!file) {
+            if (::GetLastError() == ERROR_SHARING_VIOLATION) return LockResult::Busy;
+            // A folder (or anything else that cannot be opened as a file) under the lock's name.
+            return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? LockResult::NotOurs
+                                                                               : LockResult::Unavailable;
+        }
+        // What was opened, judged through the handle: a plain file, with this name alone, ours.
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(file.get(), &info)) return LockResult::Unavailable;
+        if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            info.nNumberOfLinks > 1)
+            return LockResult::NotOurs;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PSID owner = nullptr;
+        if (::GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+            return LockResult::Unavailable;
+        std::unique_ptr<void, LocalFreeDeleter> keepSd(sd);
+        TokenSids sids;
+        if (!owner || !sids.Load() || !sids.IsUs(owner)) return LockResult::NotOurs;
+        if (OnlyUsMayOpen(sd)) {
+            lock = file.release();
+            return LockResult::Held;
+        }
+        // A lock of an earlier version that others could open (and hold against us): proven
+        // ours above, it is removed through this handle and made again with our access list.
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        if (!::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose)))
+            return LockResult::Unavailable;
+    }
+    return LockResult::Unavailable;
+}
+
+namespace {
+
+// Deeper than this, a folder's content is not looked into: counted as unknown.
+constexpr int kMaxFolderDepth = 32;
+
+// Calls `visit(path, name, attributes)` for each entry of a folder other than "." and "..".
+// False when the folder cannot be listed or `visit` says stop.
 template <typename Visit>
 bool ForEachEntry(const std::wstring& folder, Visit visit) {
     WIN32_FIND_DATAW entry;
@@ -220,6 +345,7 @@ bool ForEachEntry(const std::wstring& folder, Visit visit) {
     return ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
+// Looks only: entries are opened for their attributes and access lists, never their content.
 FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth) {
     if (depth > kMaxFolderDepth) return FolderContent::Unknown;
     TokenSids sids;
@@ -227,7 +353,10 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
     FolderContent result = FolderContent::Ours;
     bool listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name, DWORD listedAttributes) {
         if (skip && ::CompareStringOrdinal(name, -1, skip, -1, TRUE) == CSTR_EQUAL) return true;
-        UniqueKernelHandle entry = OpenEntry(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+        UniqueKernelHandle entry(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr));
         BY_HANDLE_FILE_INFORMATION info{};
         if (!entry || !::GetFileInformationByHandle(entry.get(), &info)) {
             result = FolderContent::Unknown;
@@ -235,24 +364,30 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
         }
         // By name too: not every file system reports a link through a handle opened on it.
         const DWORD byName = ::GetFileAttributesW(path.c_str());
-        if ((info.dwFileAttributes | listedAttributes | (byName == INVALID_FILE_ATTRIBUTES ? 0 : byName)) &
-            FILE_ATTRIBUTE_REPARSE_POINT) {
+        const bool isFolder = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (((info.dwFileAttributes | listedAttributes | (byName == INVALID_FILE_ATTRIBUTES ? 0 : byName)) &
+             FILE_ATTRIBUTE_REPARSE_POINT) ||
+            (!isFolder && info.nNumberOfLinks > 1)) {
             result = FolderContent::Foreign;
             return false;
         }
         PSECURITY_DESCRIPTOR sd = nullptr;
-        PSID owner = nullptr;
-        if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                              nullptr, &sd) != ERROR_SUCCESS) {
+        if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
             result = FolderContent::Unknown;
             return false;
         }
         std::unique_ptr<void, LocalFreeDeleter> keep(sd);
-        if (!owner || !(sids.IsUs(owner) || IsSystemOrAdministrators(owner))) {
+        const FolderTrust trust = EvaluateFolderSecurity(sd);
+        if (!trust.read) {
+            result = FolderContent::Unknown;
+            return false;
+        }
+        if (!trust.trusted()) {
             result = FolderContent::Foreign;
             return false;
         }
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (isFolder) {
             entry.reset();
             result = Inspect(path, nullptr, depth + 1);
             return result == FolderContent::Ours;
@@ -263,120 +398,223 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
     return result;
 }
 
-// Deletes one entry through a handle opened on the entry itself, so a link goes and its target
-// stays. A read-only entry is made writable first.
-bool DeleteEntry(const std::wstring& path) {
-    UniqueKernelHandle entry = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-    if (!entry) return false;
-    FILE_BASIC_INFO basic{};
-    if (::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof(basic)) &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        FILE_BASIC_INFO change{};
-        change.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
-        if (change.FileAttributes == 0) change.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        ::SetFileInformationByHandle(entry.get(), FileBasicInfo, &change, sizeof(change));
-    }
-    FILE_DISPOSITION_INFO dispose{};
-    dispose.DeleteFile = TRUE;
-    if (!::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof(dispose))) return false;
-    entry.reset();
-    return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+bool IsEmptyFolder(const std::wstring& folder) {
+    bool empty = true;
+    const bool listed = ForEachEntry(folder, [&](const std::wstring&, const wchar_t*, DWORD) { return empty = false; });
+    return listed && empty;
 }
 
-bool Empty(const std::wstring& folder, const wchar_t* keep, int depth) {
-    if (depth > kMaxFolderDepth) return false;
-    bool emptied = true;
-    bool listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name, DWORD attributes) {
-        if (keep && ::CompareStringOrdinal(name, -1, keep, -1, TRUE) == CSTR_EQUAL) return true;
-        // A link is removed as itself; only a real folder is entered.
-        const DWORD byName = ::GetFileAttributesW(path.c_str());
-        if (byName != INVALID_FILE_ATTRIBUTES) attributes |= byName & FILE_ATTRIBUTE_REPARSE_POINT;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            UniqueKernelHandle entry = OpenEntry(path, FILE_READ_ATTRIBUTES);
-            BY_HANDLE_FILE_INFORMATION info{};
-            if (entry && ::GetFileInformationByHandle(entry.get(), &info) &&
-                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !Empty(path, nullptr, depth + 1))
-                emptied = false;
-        }
-        if (!DeleteEntry(path)) emptied = false;
-        return true;
-    });
-    return listed && emptied;
-}
+void NoHook(const std::wstring&) {}
 
 }  // namespace
 
-namespace {
-std::wstring WithoutSeparator(std::wstring path) {
-    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    return path;
-}
-}  // namespace
+void (*DownloadFolder::s_beforeActing)(const std::wstring& folder) = NoHook;
 
-FolderContent InspectFolderContent(const std::wstring& folder, const wchar_t* skip) {
-    return Inspect(WithoutSeparator(folder), skip, 0);
+FolderContent InspectFolderContent(const std::wstring& folder) {
+    return Inspect(WithoutSeparator(folder), kFolderLockNameW, 0);
 }
 
-bool EmptyFolder(const std::wstring& folder, const wchar_t* keep) { return Empty(WithoutSeparator(folder), keep, 0); }
+bool HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
+    hold.reset(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool ours = hold && ::GetFileInformationByHandle(hold.get(), &info) &&
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && FinalPathIs(hold.get(), path) &&
+                ReadFolderTrust(hold.get()).trusted();
+    if (ours && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ours = InspectFolderContent(path) == FolderContent::Ours;
+    else if (ours)
+        ours = info.nNumberOfLinks <= 1;  // Wine counts the names other than the first
+    if (!ours) hold.reset();
+    return ours;
+}
 
-DownloadFolder::State DownloadFolder::Take(const std::string& path) {
+DownloadFolder::State DownloadFolder::Take(const std::string& path, Use use) {
     if (IsHeld()) return m_state;  // held since an earlier run
     std::string folder = path;
     while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
     m_state = Failed;
-    FolderSecurity security;
+    if (!m_gameFolder.empty() && FoldersOverlap(AnsiToWide(folder), AnsiToWide(m_gameFolder))) {
+        // The game's own files are there: an installed game needs nothing from this folder,
+        // and a download may use it only as it stands.
+        if (use == AsItStands) return m_state = GameFolder;
+        use = AsItStands;
+    }
+    if (use == AsItStands) {
+        if (::GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return m_state = Absent;
+        return Hold(folder, false, use);
+    }
+    FolderSecurity security(DownloadFolderSddl());
     if (!security.get()) return m_state;
-    if (::CreateDirectoryA(folder.c_str(), security.get())) return Hold(folder, true);
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) return Hold(folder, false);
-    // The folder above may be missing too; a deeper gap is not filled.
+    if (::CreateDirectoryA(folder.c_str(), security.get())) return HoldFresh(folder);
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) return Hold(folder, false, use);
+    // The folder above may be missing too; a deeper gap is not filled. An existing folder above
+    // keeps its access list: other programs and users may share it.
     const std::string parent = folder.substr(0, folder.find_last_of('\\'));
     if (!::CreateDirectoryA(parent.c_str(), security.get())) return m_state;
     if (!::CreateDirectoryA(folder.c_str(), security.get())) return m_state;
-    return Hold(folder, true);
+    return HoldFresh(folder);
 }
 
-// The folders are created with a protected access list of their own, not the drive's (under
-// which every user may create and change files). An existing folder is used only as itself,
-// never through a junction or link; its access list is tightened when it is ours and lets
-// others write, and what it holds is cleared when we cannot vouch for it.
-DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool created) {
+DownloadFolder::State DownloadFolder::HoldFresh(const std::string& folder) { return Hold(folder, true, ForDownload); }
+
+// Both levels are opened as themselves, without a trailing separator (which would lead through a
+// link), and the folder's handle must end where its name says. A folder we made is ours; one
+// that was there is used when it and everything in it are ours alone. Otherwise, for a download,
+// a folder of ours that is empty is tightened, and any other is moved aside whole.
+DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool created, Use use) {
     Release();
-    // Both levels are opened as themselves, without a trailing separator (which would lead
-    // through a link), and the folder's handle must end where its name says.
     const std::string parent = folder.substr(0, folder.find_last_of('\\'));
     m_parent.reset(OpenFolderHeld(parent));
-    m_folder.reset(OpenFolderHeld(folder));
+    m_folder.reset(OpenFolderHeld(folder, use == ForDownload ? WRITE_DAC : 0));
     // A junction or link at either level would let whoever made it choose the folder.
-    if (!m_folder || !IsPlainFolder(m_folder.get(), folder) || (m_parent && !IsPlainFolder(m_parent.get(), parent)) ||
+    if (!m_folder || !IsPlainFolder(m_folder.get(), folder) || !m_parent || !IsPlainFolder(m_parent.get(), parent) ||
         !FinalPathIs(m_folder.get(), FullPath(AnsiToWide(folder)))) {
         Release();
         return m_state = Refused;
     }
-    HANDLE lock = nullptr;
-    if (TakeFolderLock(folder, lock) == LockResult::Busy) {
-        Release();
-        return m_state = Busy;
-    }
-    m_lock.reset(lock);
-    FolderTrust trust = ReadFolderTrust(m_folder.get());
-    // What others could put here before the folder was tightened is not ours to open.
-    const bool othersCouldWrite = !created && trust.othersWrite;
-    if (!trust.trusted() && trust.read && trust.ownedByUs && (created || trust.othersWrite) && TightenFolder(folder))
-        trust = ReadFolderTrust(m_folder.get());
-    m_state = trust.trusted() ? Trusted : Untrusted;
-    if (m_state != Trusted || created) return m_state;
-
-    // The folder is only a cache, filled again by the download: one whose content we cannot
-    // vouch for is emptied (the lock we hold aside) before anything in it is used.
     const std::wstring wideFolder = AnsiToWide(folder);
-    if (othersCouldWrite || InspectFolderContent(wideFolder, kFolderLockNameW) != FolderContent::Ours) {
-        const bool emptied = EmptyFolder(wideFolder, kFolderLockNameW);
-        TorrentDiagnostic(stderr, "%s: %s\n", folder.c_str(),
-                          emptied ? "emptied, it held what someone else may have put there"
-                                  : "not used, it holds what someone else put there and cannot be removed");
-        if (!emptied) m_state = Untrusted;
+    FolderTrust trust = ReadFolderTrust(m_folder.get());
+    // What it holds is judged before anything is made in it; the lock's entry is judged by the
+    // handle that takes it.
+    if (trust.trusted() && (created || InspectFolderContent(wideFolder) == FolderContent::Ours)) {
+        HANDLE lock = nullptr;
+        const LockResult locked = TakeFolderLock(folder, lock);
+        m_lock.reset(lock);
+        if (locked == LockResult::Held) return m_state = Trusted;
+        if (locked == LockResult::Busy) {
+            Release();
+            return m_state = Busy;
+        }
     }
-    return m_state;
+    if (use == AsItStands || created) {
+        Release();
+        return m_state = Untrusted;
+    }
+    s_beforeActing(wideFolder);
+    if (!trust.trusted() && trust.read && trust.ownedByUs && IsEmptyFolder(wideFolder)) {
+        if (TightenFolder(m_folder.get()) && ReadFolderTrust(m_folder.get()).trusted()) {
+            HANDLE lock = nullptr;
+            const LockResult locked = TakeFolderLock(folder, lock);
+            m_lock.reset(lock);
+            if (locked == LockResult::Held) return m_state = Trusted;
+            Release();
+            return m_state = locked == LockResult::Busy ? Busy : Untrusted;
+        }
+        // Its access list would not change (Wine, for one, keeps a folder's mode under a folder
+        // everyone may write): an empty folder holds nothing of anyone's, and the system removes
+        // a folder only while it is empty, so it is made anew.
+        UniqueKernelHandle same = ReopenSame(folder, DELETE);
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        if (same && ::SetFileInformationByHandle(same.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+            same.reset();
+            Release();
+            FolderSecurity security(DownloadFolderSddl());
+            if (!security.get() || !::CreateDirectoryA(folder.c_str(), security.get())) return m_state = Untrusted;
+            return HoldFresh(folder);
+        }
+        if (same) m_folder = std::move(same);
+    }
+    if (!MoveAside(folder)) {
+        // Windows does not move a folder in which another program has a file open: most likely
+        // another launcher's lock.
+        UniqueKernelHandle probe(::CreateFileW((wideFolder + L"\\" + kFolderLockNameW).c_str(), FILE_READ_DATA, 0,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        const bool busy = !probe && ::GetLastError() == ERROR_SHARING_VIOLATION;
+        Release();
+        return m_state = busy ? Busy : Untrusted;
+    }
+    Release();
+    FolderSecurity security(DownloadFolderSddl());
+    if (!security.get() || !::CreateDirectoryA(folder.c_str(), security.get())) return m_state = Untrusted;
+    return HoldFresh(folder);
+}
+
+namespace {
+
+// Renames what `h` is open on to `name` inside the folder `parent` is open on: both by handle, no
+// path is looked up again. False with the last error set.
+bool RenameBeside(HANDLE h, HANDLE parent, const std::wstring& name) {
+    struct RenameInformation {
+        BOOLEAN ReplaceIfExists;
+        HANDLE RootDirectory;
+        ULONG FileNameLength;
+        WCHAR FileName[1];
+    };
+    struct IoStatus {
+        LONG_PTR status;
+        ULONG_PTR information;
+    };
+    using SetInformation = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+    using ToDos = ULONG(WINAPI*)(LONG);
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    auto set = reinterpret_cast<SetInformation>(::GetProcAddress(ntdll, "NtSetInformationFile"));
+    auto toDos = reinterpret_cast<ToDos>(::GetProcAddress(ntdll, "RtlNtStatusToDosError"));
+    if (!set || !toDos) return false;
+    constexpr int kFileRenameInformation = 10;
+    std::vector<BYTE> buffer(sizeof(RenameInformation) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<RenameInformation*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = parent;
+    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
+    IoStatus io{};
+    const LONG status = set(h, &io, rename, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+    if (status >= 0) return true;
+    ::SetLastError(toDos(status));
+    return false;
+}
+
+}  // namespace
+
+// The held folder opened again with `access` (the held handle does not carry the right to rename
+// or remove: a folder open for that cannot be listed by others, the shell included). It must be
+// the same folder; the held handle is given up for it. Empty when it is not, or cannot be opened.
+UniqueKernelHandle DownloadFolder::ReopenSame(const std::string& folder, DWORD access) {
+    BY_HANDLE_FILE_INFORMATION judged{}, opened{};
+    if (!m_folder || !::GetFileInformationByHandle(m_folder.get(), &judged)) return UniqueKernelHandle();
+    m_folder.reset();
+    UniqueKernelHandle h(OpenFolderHeld(folder, access));
+    if (!h || !::GetFileInformationByHandle(h.get(), &opened) ||
+        opened.dwVolumeSerialNumber != judged.dwVolumeSerialNumber || opened.nFileIndexHigh != judged.nFileIndexHigh ||
+        opened.nFileIndexLow != judged.nFileIndexLow)
+        return UniqueKernelHandle();
+    return h;
+}
+
+// The folder is renamed through the handle held on it, to a name beside it that says what it is:
+// nothing in it is opened, changed or deleted, and it stays the player's to look into.
+bool DownloadFolder::MoveAside(const std::string& folder) {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    const std::wstring wideFolder = AnsiToWide(folder);
+    const std::wstring base = wideFolder.substr(wideFolder.find_last_of(L'\\') + 1);
+    wchar_t stamp[64];
+    std::swprintf(stamp, 64, L" (moved aside %04u-%02u-%02u %02u.%02u.%02u)", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    UniqueKernelHandle mover = ReopenSame(folder, DELETE);
+    for (int attempt = 1; mover && attempt <= 9; ++attempt) {
+        std::wstring name = base + stamp;
+        if (attempt > 1) name += L" " + std::to_wstring(attempt);
+        if (RenameBeside(mover.get(), m_parent.get(), name)) {
+            const std::wstring shown = FullPath(wideFolder);
+            m_movedAside = shown.substr(0, shown.find_last_of(L'\\') + 1) + name;
+            TorrentDiagnostic(stderr, "%s: moved aside to %s, it held what someone else may have put there; nothing in it was opened or deleted\n",
+                              WideToAnsi(shown).c_str(), WideToAnsi(m_movedAside).c_str());
+            return true;
+        }
+        const DWORD e = ::GetLastError();
+        if (e != ERROR_ALREADY_EXISTS && e != ERROR_FILE_EXISTS) break;
+    }
+    TorrentDiagnostic(stderr, "%s: not used, it holds what someone else may have put there and cannot be moved aside\n",
+                      WideToAnsi(FullPath(wideFolder)).c_str());
+    return false;
+}
+
+bool DownloadFolder::StillTrusted() const {
+    return m_state == Trusted && m_folder && m_lock && ReadFolderTrust(m_folder.get()).trusted();
 }
 
 void DownloadFolder::Release() {
@@ -386,7 +624,9 @@ void DownloadFolder::Release() {
 }
 
 BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
-    if (m_downloadFolder.Take(m_szDownloadDir) == DownloadFolder::Failed || !m_downloadFolder.IsHeld()) return FALSE;
+    const DownloadFolder::Use use = m_bInstalled ? DownloadFolder::AsItStands : DownloadFolder::ForDownload;
+    if (m_downloadFolder.Take(m_szDownloadDir, use) != DownloadFolder::Trusted || !m_downloadFolder.IsHeld())
+        return FALSE;
     lstrcpynA(output, m_szDownloadDir, MAX_PATH);
     return TRUE;
 }

@@ -7,42 +7,76 @@
 
 #include "framework/handles.h"
 
-// The download folder while this launcher uses it. Take makes the folder (and the one above it)
-// when missing, with the protected access list, and holds it: both levels open (so they cannot
-// be moved or replaced), the lock file held exclusively. Its state answers whether what is
-// downloaded may be opened from it.
+// The download folder while this launcher uses it. Take holds it: both levels open without
+// sharing deletion (so neither can be moved or replaced), the lock file held exclusively. Its
+// state answers whether what is downloaded may be opened from it.
+//
+// Nothing in a folder the launcher cannot vouch for is opened, changed or deleted. For a
+// download such a folder is moved aside whole, in one rename through the handle held on it, and
+// a fresh folder is made in its place; the player finds the old one beside it under a telling
+// name. For an installed game, and for a folder that holds the game, equals it or lies inside
+// it, nothing is made, tightened or moved: the folder is used as it stands, or not at all.
 class DownloadFolder {
 public:
     enum State {
-        Failed,     // it could not be made or opened
-        Refused,    // a junction or link at either level, or not where its name says
-        Busy,       // another launcher (of another user or session) holds it
-        Untrusted,  // others may change it, or what it holds could not be cleared
-        Trusted,    // ours alone, and so is everything in it
+        Failed,      // it could not be made or opened
+        Refused,     // a junction or link at either level, or not where its name says
+        Busy,        // another launcher (of another user or session) holds it
+        Untrusted,   // others may change it, or what it holds, and it could not be moved aside
+        Trusted,     // ours alone, and so is everything in it
+        Absent,      // used as it stands and missing: nothing was made
+        GameFolder,  // it holds the game, is the game's folder or lies inside it: left alone
     };
+    enum Use {
+        ForDownload,  // made when missing; tightened or moved aside when it cannot be vouched for
+        AsItStands,   // nothing made, changed or moved: used only when it is ours already
+    };
+    // The game's folder (InstallPath), which the download folder must stay apart from. Empty:
+    // no game folder is known.
+    void KeepApartFrom(const std::string& gameFolder) { m_gameFolder = gameFolder; }
     // `path`: the download folder, with or without a trailing separator. Kept when already held.
-    State Take(const std::string& path);
+    State Take(const std::string& path, Use use);
     State state() const { return m_state; }
     bool IsHeld() const { return static_cast<bool>(m_folder); }
+    // True while the held folder is still ours alone (checked through its handle).
+    bool StillTrusted() const;
+    // Where an untrusted folder was moved in this launcher's life; empty when none was.
+    const std::wstring& MovedAsideTo() const { return m_movedAside; }
     void Release();
 
+    // Tests: called once what the folder holds has been judged and before the launcher acts on
+    // it, so that a test can change the folder in between.
+    static void (*s_beforeActing)(const std::wstring& folder);
+
 private:
-    State Hold(const std::string& folder, bool created);
+    State Hold(const std::string& folder, bool created, Use use);
+    State HoldFresh(const std::string& folder);
+    bool MoveAside(const std::string& folder);
+    UniqueKernelHandle ReopenSame(const std::string& folder, DWORD access);
     UniqueKernelHandle m_parent;
     UniqueKernelHandle m_folder;
     UniqueKernelHandle m_lock;
     State m_state = Failed;
+    std::string m_gameFolder;
+    std::wstring m_movedAside;
 };
+
+// True when two folders are one, or one lies inside the other, compared by where they really
+// are (links resolved) as far as they exist.
+bool FoldersOverlap(const std::wstring& a, const std::wstring& b);
 
 // The access list the launcher gives the folders it creates: protected (nothing inherited from
 // the drive), full control for the current user, SYSTEM and Administrators, read and execute
 // for Users, inherited by everything inside. Empty when the current user cannot be read.
 std::wstring DownloadFolderSddl();
+// The lock file's access list: the current user, SYSTEM and Administrators alone, so that no
+// other user can even open it (and hold it against us).
+std::wstring LockFileSddl();
 
-// Security attributes carrying that access list, for CreateDirectory.
+// Security attributes carrying an access list in SDDL, for CreateDirectory and CreateFile.
 class FolderSecurity {
 public:
-    FolderSecurity();
+    explicit FolderSecurity(const std::wstring& sddl);
     ~FolderSecurity();
     FolderSecurity(const FolderSecurity&) = delete;
     FolderSecurity& operator=(const FolderSecurity&) = delete;
@@ -56,9 +90,10 @@ private:
 };
 
 // Opens a folder itself (never what a link points to) for reading its attributes and access
-// list, shared for reading and writing but not for deletion: while the handle is open the
-// folder cannot be moved, renamed or removed. INVALID_HANDLE_VALUE on failure.
-HANDLE OpenFolderHeld(const std::string& path);
+// list, and `extraAccess` when it is granted, shared for reading and writing but not for
+// deletion: while the handle is open nobody else can move, rename or remove the folder.
+// INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess = 0);
 // True when the handle (opened on `path`) is a folder and not a reparse point (junction,
 // symbolic link).
 bool IsPlainFolder(HANDLE folder, const std::string& path);
@@ -75,33 +110,44 @@ FolderTrust ReadFolderTrust(HANDLE folder);
 // The same for a security descriptor (owner and access list), seen by the current user.
 FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd);
 
-// Replaces the folder's access list with the protected one of DownloadFolderSddl().
-bool TightenFolder(const std::string& path);
+// Replaces the access list of the folder (opened with WRITE_DAC) with the protected one of
+// DownloadFolderSddl().
+bool TightenFolder(HANDLE folder);
 
 // True when the handle's final path is `expected` (compared without a trailing separator and
 // without regard to case): a link anywhere above, or a folder swapped in before the handle was
 // opened, shows up here.
 bool FinalPathIs(HANDLE folder, const std::wstring& expected);
+// The final path of what a handle is open on, without the extended prefix; empty on failure.
+std::wstring FinalPathOf(HANDLE h);
 
-// What a folder holds, looked at entry by entry at every depth, never through a link.
+// What a folder holds, looked at entry by entry at every depth, never through a link and never
+// changing anything.
 enum class FolderContent {
-    Ours,     // every entry is owned by us, SYSTEM or Administrators, and none is a link
-    Foreign,  // an entry owned by someone else, or a link (junction, symbolic link)
-    Unknown,  // something could not be listed or its owner read
+    Ours,     // every entry is owned by us, SYSTEM or Administrators, nobody else may change it,
+              // none is a link, and every file has one name only
+    Foreign,  // an entry owned by someone else, that others may change, a link, or a file with
+              // more than one name (a hard link)
+    Unknown,  // something could not be listed or read
 };
-// The entry named `skip` is not looked at.
-FolderContent InspectFolderContent(const std::wstring& folder, const wchar_t* skip);
+FolderContent InspectFolderContent(const std::wstring& folder);
 
-// Removes everything inside `folder` except the entry named `keep`: files and links as entries
-// (what a link points to is never touched), folders after their content, read-only ones too.
-// True when nothing else is left.
-bool EmptyFolder(const std::wstring& folder, const wchar_t* keep);
+// Right before what was downloaded is opened: `path` (the installer, or the torrent's folder) is
+// still ours alone as it stands: a plain file with one name, or a plain folder whose content is
+// ours, owned by us, SYSTEM or Administrators, that nobody else may change, found at exactly that
+// path. `hold` then keeps it open without sharing deletion, so that it cannot be renamed or
+// replaced until the caller has opened it.
+bool HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold);
 
 // The lock file in the download folder that one launcher holds while it uses the folder.
 extern const char kFolderLockName[];
 extern const wchar_t kFolderLockNameW[];
-enum class LockResult { Held, Busy, Unavailable };
-// Opens `folder` + lock name exclusively (created when missing, never followed if a link).
-// Busy when another process holds it; Unavailable when it cannot be made or opened for
-// another reason (the folder is not writable for us, say).
+enum class LockResult {
+    Held,         // a plain file of ours with one name, opened exclusively; nobody else may open it
+    Busy,         // another process holds it
+    NotOurs,      // what stands under the lock's name is not a plain file of ours with one name
+    Unavailable,  // it cannot be made or opened for another reason
+};
+// Opens `folder` + lock name exclusively (created when missing, never followed if a link) and
+// checks what was opened through its handle; its access list is made the owner's alone.
 LockResult TakeFolderLock(const std::string& folder, HANDLE& lock);

@@ -60,9 +60,12 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     char installPath[MAX_PATH] = {};
     char version[kVersionSize] = {};
 
+    // The record first: an installed game's folder, and the download folder when the game is
+    // installed, are never made ready for a download (nothing in them is moved or changed).
+    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
+    m_downloadFolder.KeepApartFrom(installPath);
     char downloadDir[MAX_PATH] = {};
     EnsureDownloadDir(downloadDir);
-    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
 
     // The download folder decides only whether there is a torrent part: an installed game is
     // started whatever the folder's state. A download needs a folder that is ours alone, since
@@ -70,10 +73,10 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     const DownloadFolder::State folder = m_downloadFolder.state();
     const bool folderUsable = folder == DownloadFolder::Trusted;
     if (!m_bInstalled && !folderUsable) {
-        if (folder == DownloadFolder::Refused || folder == DownloadFolder::Untrusted)
-            MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
-        else if (folder == DownloadFolder::Busy)
+        if (folder == DownloadFolder::Busy)
             AfxMessageBox(kAlreadyRunningText, MB_OK);
+        else if (folder != DownloadFolder::Failed)
+            MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
         SendMessage(WM_CLOSE);
         return kSequenceStopped;
     }

@@ -7,6 +7,8 @@ std::string Utf8ToAnsi(const std::string& text);
 // UTF-8 or ANSI text as UTF-16; false for UTF-8 that is not valid.
 bool Utf8ToWide(const std::string& text, std::wstring& out);
 std::wstring AnsiToWide(const std::string& text);
+// UTF-16 text in the ANSI code page (characters it lacks become its default character).
+std::string WideToAnsi(const std::wstring& text);
 // An ANSI path as the library wants it: UTF-8, runs of separators folded into one (the
 // library hands Windows "\\?\" paths, which are not normalised).
 std::string ToLibraryPath(const std::string& ansiPath);

@@ -63,16 +63,24 @@ void RefreshPeerList(CMirelLauncherDlg& dlg, MonitorShared& shared, const lt::to
 }
 
 // Opens what the torrent downloaded: the file the library wrote, by its UTF-16 path, and only
-// when it lies inside the download folder and is no link.
-void OpenContent(const std::wstring& folder, TorrentSession& ses, const lt::torrent_handle& handle, DWORD now) {
+// when it lies inside the download folder, and the folder and the file are still ours alone
+// right before the open (held meanwhile, so that neither can be swapped).
+void OpenContent(const DownloadFolder& downloadFolder, const std::wstring& folder, TorrentSession& ses,
+                 const lt::torrent_handle& handle, DWORD now) {
     std::wstring target;
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     if (ContentPath(handle, folder, target))
         attributes = ::GetFileAttributesW(target.c_str());
-    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    const char* refused = nullptr;
+    UniqueKernelHandle held;
+    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+        refused = "not a file inside the download folder";
+    else if (attributes != INVALID_FILE_ATTRIBUTES && !(downloadFolder.StillTrusted() && HoldIfStillOurs(target, held)))
+        refused = "it or the download folder is no longer ours alone";
+    if (refused) {
         ses.refusedFor = handle;
-        TorrentDiagnostic(stderr, "%s: not opened, not a file inside the download folder\n",
-                          Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
+        TorrentDiagnostic(stderr, "%s: not opened, %s\n",
+                          Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
         return;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
@@ -138,7 +146,7 @@ void CMirelLauncherDlg::MonitorPass() {
             !m_bInstalled) {
             const DWORD now = ::GetTickCount();
             const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
-            if (status.state == lt::torrent_status::seeding && due) OpenContent(AnsiToWide(m_szDownloadDir), *ses, mainTorrent, now);
+            if (status.state == lt::torrent_status::seeding && due) OpenContent(m_downloadFolder, AnsiToWide(m_szDownloadDir), *ses, mainTorrent, now);
         }
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <set>
 
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/read_resume_data.hpp>
@@ -55,16 +57,27 @@ bool LoadResumeData(const std::wstring& path, const lt::torrent_info& ti, lt::ad
 }
 
 // Names Windows takes for a device in every folder, with or without an extension: a file of
-// that name would be the device, not a file in the download folder.
+// that name would be the device, not a file in the download folder. The digits of COM and LPT
+// include 0 and the superscripts one to three, which some systems take as devices too.
 bool IsDeviceName(const std::string& component) {
     std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ') base.pop_back();
+    while (!base.empty() && (base.back() == ' ' || base.back() == '.')) base.pop_back();
     for (char& c : base)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    for (const char* device : {"con", "nul", "aux", "prn", "conin$", "conout$"})
+    for (const char* device : {"con", "nul", "aux", "prn", "conin$", "conout$", "clock$"})
         if (base == device) return true;
-    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
-           base[3] <= '9';
+    if (base.compare(0, 3, "com") != 0 && base.compare(0, 3, "lpt") != 0) return false;
+    const std::string number = base.substr(3);
+    if (number.size() == 1) return number[0] >= '0' && number[0] <= '9';
+    // Superscript one, two and three in UTF-8.
+    return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// A long path in the extended form, as the disk back-end writes it: the checks below look where
+// the writes go, whatever the length.
+std::wstring AsWritten(const std::wstring& full) {
+    if (full.size() < MAX_PATH - 12 || full.rfind(L"\\\\", 0) == 0) return full;
+    return L"\\\\?\\" + full;
 }
 
 // Why the files a torrent names cannot be stored in the folder, or null when they can: a
@@ -74,7 +87,8 @@ const char* UnsafeTorrentPaths(const lt::torrent_info& ti, const std::wstring& f
     const lt::file_storage& fs = ti.files();
     for (lt::file_index_t i : fs.file_range()) {
         std::string path = fs.file_path(i);
-        std::wstring wide = folder;
+        std::wstring wide = FullPath(folder);
+        if (wide.empty()) return "a folder whose path cannot be formed";
         size_t start = 0;
         bool exists = true;
         while (start <= path.size()) {
@@ -88,12 +102,81 @@ const char* UnsafeTorrentPaths(const lt::torrent_info& ti, const std::wstring& f
             if (!exists || !Utf8ToWide(component, wideComponent)) continue;
             if (wide.back() != L'\\') wide += L'\\';
             wide += wideComponent;
-            const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+            const DWORD attributes = ::GetFileAttributesW(AsWritten(wide).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES) exists = false;
             else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a link where its files go";
         }
     }
     return nullptr;
+}
+
+// The names a torrent's files take in the folder as Windows compares them (full paths in upper
+// case), and the folders above them. `clash`: two of its own files are one file for Windows
+// (names that differ only in case beyond ASCII), or a file stands where a folder of it goes.
+struct TorrentNames {
+    std::set<std::wstring> files, folders;
+    bool clash = false;
+};
+
+std::wstring UpperCase(const std::wstring& text) {
+    if (text.empty()) return text;
+    std::wstring out(text.size(), L'\0');
+    const int n = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
+                                  &out[0], static_cast<int>(out.size()), nullptr, nullptr, 0);
+    if (n <= 0) return text;
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+TorrentNames NamesOf(const lt::torrent_info& ti, const std::wstring& folder) {
+    TorrentNames names;
+    std::wstring base = UpperCase(FullPath(folder));
+    if (!base.empty() && base.back() != L'\\') base += L'\\';
+    const lt::file_storage& fs = ti.files();
+    for (lt::file_index_t i : fs.file_range()) {
+        if (fs.pad_file_at(i)) continue;
+        std::wstring path;
+        if (!Utf8ToWide(fs.file_path(i), path)) {
+            names.clash = true;
+            continue;
+        }
+        for (wchar_t& c : path)
+            if (c == L'/') c = L'\\';
+        path = base + UpperCase(path);
+        if (!names.files.insert(path).second) names.clash = true;
+        for (size_t at = path.find(L'\\', base.size()); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+            names.folders.insert(path.substr(0, at));
+    }
+    for (const std::wstring& file : names.files)
+        if (names.folders.count(file)) names.clash = true;
+    return names;
+}
+
+// True when a file of one torrent is a file or a folder of the other.
+bool Overlap(const TorrentNames& a, const TorrentNames& b) {
+    for (const std::wstring& file : a.files)
+        if (b.files.count(file) || b.folders.count(file)) return true;
+    for (const std::wstring& file : b.files)
+        if (a.folders.count(file)) return true;
+    return false;
+}
+
+// How long the window's thread waits for a replaced torrent to be gone from the session.
+constexpr DWORD kReplaceWaitMs = 10000;
+
+// Removes a torrent from the session and its entries.
+void RemoveTorrent(TorrentSession& ses, const lt::torrent_handle& handle) {
+    {
+        std::lock_guard<std::mutex> lock(ses.handlesLock);
+        for (auto it = ses.handles.begin(); it != ses.handles.end();)
+            it = it->second == handle ? ses.handles.erase(it) : std::next(it);
+    }
+    ses.session->remove_torrent(handle);
+    // Gone once nothing holds the torrent any more: its files are closed, so nothing of it
+    // writes where the new one does.
+    const DWORD start = ::GetTickCount();
+    while (handle.is_valid() && ::GetTickCount() - start < kReplaceWaitMs) ::Sleep(5);
+    if (handle.is_valid()) TorrentDiagnostic(stderr, "the replaced torrent is still in the session\n");
 }
 
 }  // namespace
@@ -128,7 +211,9 @@ void CMirelLauncherDlg::FindTorrentFiles() {
 bool IsMainTorrentKey(const std::string& key) {
     const size_t slash = key.find_last_of("\\/");
     const std::string name = slash == std::string::npos ? key : key.substr(slash + 1);
-    return ::lstrcmpiA(name.c_str(), "Mirel.ndn") == 0;
+    // Exactly the name the launcher writes: where case counts, a "mirel.ndn" beside it is
+    // another file, never the description this run fetched and checked.
+    return name == "Mirel.ndn";
 }
 
 void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
@@ -146,6 +231,33 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
             TorrentDiagnostic(stderr, "%s: not added, %s\n", strTorrentFile.c_str(), why);
             return;
         }
+        // One main torrent at a time, and no two torrents writing one file: a new description
+        // replaces the earlier one (removed before the new one is added), and a torrent whose
+        // files are those of another, as Windows compares names, is not added.
+        const TorrentNames names = NamesOf(*ti, AnsiToWide(savePath));
+        if (names.clash) {
+            TorrentDiagnostic(stderr, "%s: not added, two of its files are one file for Windows\n",
+                              strTorrentFile.c_str());
+            return;
+        }
+        const bool isMain = IsMainTorrentKey(strTorrentFile);
+        std::vector<lt::torrent_handle> replaced;
+        {
+            std::lock_guard<std::mutex> lock(m_pSession->handlesLock);
+            for (const auto& entry : m_pSession->handles) {
+                if (!entry.second.is_valid()) continue;
+                std::shared_ptr<const lt::torrent_info> other = entry.second.torrent_file();
+                if (!other || other->info_hashes() == ti->info_hashes()) continue;  // the same torrent
+                if (isMain && IsMainTorrentKey(entry.first)) {
+                    replaced.push_back(entry.second);
+                } else if (Overlap(names, NamesOf(*other, AnsiToWide(savePath)))) {
+                    TorrentDiagnostic(stderr, "%s: not added, its files are those of %s\n", strTorrentFile.c_str(),
+                                      entry.first.c_str());
+                    return;
+                }
+            }
+        }
+        for (const lt::torrent_handle& old : replaced) RemoveTorrent(*m_pSession, old);
         TorrentDiagnostic(stdout, "%s\n", name.c_str());
 
         lt::add_torrent_params atp;
@@ -181,3 +293,4 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
         TorrentDiagnostic(stderr, "failed to add torrent: %s\n", e.what());
     }
 }
+

@@ -321,7 +321,7 @@ def sddl(wine, path):
     return out.strip()
 
 
-def test_folders_the_launcher_creates_let_no_one_else_write(wine, game, launcher):
+def test_folders_the_launcher_creates_let_no_one_else_write(wine, launcher):
     # Wine's server creates the folders; under a umask that lets everyone write (as the drive's
     # own access list does on Windows), what the launcher creates must not inherit that.
     shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
@@ -329,30 +329,76 @@ def test_folders_the_launcher_creates_let_no_one_else_write(wine, game, launcher
     subprocess.run(["wineserver", "-w"], check=False)
     server = subprocess.Popen(["wineserver", "-f", "-p"], preexec_fn=lambda: os.umask(0))
     try:
-        game.install()
-        assert wait_exit(launcher.start(game.start_string())) == 0
-        assert len(game.wait_patcher_starts(1)) == 1
+        # A download (the game is not installed) makes the folders, then its fetch fails.
+        proc = launcher.start("")
+        wine.answer_msgbox("URL parse Failed : http://\n")
+        assert wait_exit(proc) == 0
         for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
             assert not others_may_write(folder), (folder, oct(os.stat(folder).st_mode), sddl(wine, folder))
             # Read back: nobody but the owner, SYSTEM and Administrators has more than reading
             # and listing (0x1200a9).
             assert set(others_granted(sddl(wine, folder))) <= {"0x1200a9"}, sddl(wine, folder)
             print(folder.name, sddl(wine, folder))
+        assert not others_granted(sddl(wine, DOWNLOAD_DIR / FOLDER_LOCK)), "others may open the lock"
     finally:
         launcher.cleanup()
         subprocess.run(["wineserver", "-k"], check=False)
         server.wait(timeout=30)
 
 
-def test_existing_folder_that_others_may_write_is_tightened(wine, game, launcher):
-    DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
-    os.chmod(DOWNLOAD_DIR, 0o777)
+def test_empty_folder_that_others_may_write_is_tightened_and_the_one_above_left_alone(wine, launcher):
+    # C:\Down as Windows leaves a folder made at the drive's root (open to other users), and an
+    # empty download folder of an earlier version that everyone could write.
+    shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+    DOWNLOAD_DIR.mkdir(parents=True)
+    for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
+        os.chmod(folder, 0o777)
     assert "0x1301ff;;;WD" in sddl(wine, DOWNLOAD_DIR)  # Everyone may write
-    game.install()
-    assert wait_exit(launcher.start(game.start_string())) == 0
-    assert len(game.wait_patcher_starts(1)) == 1
+    proc = launcher.start("")
+    wine.answer_msgbox("URL parse Failed : http://\n")
+    assert wait_exit(proc) == 0
     assert not others_may_write(DOWNLOAD_DIR), sddl(wine, DOWNLOAD_DIR)
     assert set(others_granted(sddl(wine, DOWNLOAD_DIR))) <= {"0x1200a9"}, sddl(wine, DOWNLOAD_DIR)
+    # Other programs and users may share C:\Down: its rights are not the launcher's to change.
+    assert os.stat(DOWNLOAD_DIR.parent).st_mode & 0o777 == 0o777
+    assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]
+
+
+def tree(root):
+    """Every file below `root` with its content."""
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("kind", ["open-folder", "foreign-file", "folder-is-the-game"])
+def test_installed_game_in_the_download_folder_keeps_every_file(wine, game, launcher, kind):
+    # The game installed into the download folder (or inside it), with its saves, a description
+    # and an installer beside it, in a folder the launcher cannot vouch for.
+    shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+    DOWNLOAD_DIR.mkdir(parents=True)
+    game.folder = DOWNLOAD_DIR if kind == "folder-is-the-game" else DOWNLOAD_DIR / "Game"
+    game.args_log = game.folder / "patcher-args.log"
+    game.install()
+    (game.folder / "save").mkdir()
+    (game.folder / "save" / "slot1.sav").write_bytes(b"level 42")
+    write_torrent(DOWNLOAD_DIR / "Mirel.ndn", "Setup", {"Setup.exe": b"x" * 4096})
+    (DOWNLOAD_DIR / "Setup.exe").write_bytes(b"an installer")
+    if kind == "open-folder":
+        os.chmod(DOWNLOAD_DIR, 0o777)
+    elif kind == "foreign-file":
+        (DOWNLOAD_DIR / "notes.txt").write_bytes(b"another user's")
+        os.lchown(DOWNLOAD_DIR / "notes.txt", OTHER_UID, OTHER_UID)
+    before = tree(DOWNLOAD_DIR)
+    mode = os.stat(DOWNLOAD_DIR).st_mode
+
+    assert wait_exit(launcher.start(game.start_string())) == 0
+    assert len(game.wait_patcher_starts(1)) == 1
+    after = tree(DOWNLOAD_DIR)
+    # Every file is there with its content; the launcher added only the patcher's copy and log.
+    assert {k: v for k, v in after.items() if k in before} == before
+    assert set(after) - set(before) <= {str((game.folder / n).relative_to(DOWNLOAD_DIR))
+                                       for n in ("MirelPatcher.exe", "patcher-args.log")}
+    assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]  # nothing moved aside
+    assert os.stat(DOWNLOAD_DIR).st_mode == mode  # nor tightened
 
 
 def write_torrent(path, name, files):
@@ -419,8 +465,12 @@ def unusable_download_folder(wine, kind, elsewhere):
         shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
 
 
-@pytest.mark.parametrize("kind", ["link", "link-above", "other-users", "link-inside", "busy", "unmakeable"])
-@pytest.mark.parametrize("installed", [True, False], ids=["installed", "download"])
+# A folder of another user, or with a link inside, is moved aside for a download (see
+# test_torrent.py); an installed game leaves it as it stands.
+@pytest.mark.parametrize("kind,installed", [
+    pytest.param(kind, installed, id=f"{kind}-{'installed' if installed else 'download'}")
+    for kind in ["link", "link-above", "other-users", "link-inside", "busy", "unmakeable"]
+    for installed in [True, False] if installed or kind not in ("other-users", "link-inside")])
 def test_unusable_download_folder_stops_a_download_never_an_installed_game(wine, game, launcher, file_server, kind,
                                                                            installed):
     elsewhere = DRIVE_C / "elsewhere"

@@ -368,28 +368,39 @@ class TestWhatIsOpened:
         assert not planted_log.exists()
 
     @pytest.mark.parametrize("keyed", [False, True], ids=["unkeyed", "keyed"])
-    def test_description_planted_in_an_old_open_folder_never_runs(self, wine, game, launcher, tracker, peers,
-                                                                  tmp_path, keyed):
-        # A folder kept from an earlier version, which every user could write, where another user
-        # left a complete program and a description of it that sorts after Mirel.ndn.
+    def test_upgrade_from_an_old_open_folder_downloads_and_keeps_what_was_there(self, wine, game, launcher, tracker,
+                                                                                  peers, tmp_path, keyed):
+        # An upgrade: C:\Down as Windows leaves a folder made at the drive's root (open to other
+        # users) and the download folder of an earlier version that everyone could write, both
+        # the player's. In it, what the player had and a complete program with a description of
+        # it that sorts after Mirel.ndn, left by another user (keyed) or by anyone (unkeyed).
         dist, files = publish(peers, 4 * MiB, tracker)
         start_lt_seeder(peers, tracker, dist)
         DOWNLOAD_DIR.mkdir(parents=True)
-        os.chmod(DOWNLOAD_DIR, 0o777)
+        for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
+            os.chmod(folder, 0o777)
         planted_log = plant_program(DOWNLOAD_DIR / "Evil.exe", 2 * MiB)
         (DOWNLOAD_DIR / "zz.ndn").write_bytes(S.make_torrent(DOWNLOAD_DIR / "Evil.exe"))
-        for p in DOWNLOAD_DIR.iterdir():
-            os.lchown(p, 1001, 1001)
+        (DOWNLOAD_DIR / "screenshots").mkdir()
+        (DOWNLOAD_DIR / "screenshots" / "shot1.bmp").write_bytes(b"the player's")
         if keyed:
+            for p in (DOWNLOAD_DIR / "Evil.exe", DOWNLOAD_DIR / "zz.ndn"):
+                os.lchown(p, 1001, 1001)
             wine.run(NDNPACK, "--sign", TEST_SECRET, dist.torrent, dist.packed, check=True)
             files = peers.add(S.WebSeed(dist.folder, workdir=tmp_path / "nginx", tls=(tls_dir(), "localhost")).start())
+        before = {p.name: p.read_bytes() for p in DOWNLOAD_DIR.rglob("*") if p.is_file()}
 
         flow = Flow(wine, game, launcher, tmp_path, files, exe=SIGNED_LAUNCHER if keyed else LAUNCHER).start()
         finish_flow(flow, dist)
-        # Only the real installer ran; what the other user left is gone, never added or opened.
+        # Only the real installer ran, from a fresh folder; the old one is beside it, whole.
         assert not planted_log.exists()
         assert set(folder_names(DOWNLOAD_DIR)) == {FOLDER_LOCK, "Mirel.ndn", dist.name}
-        assert "zz.ndn" not in flow.stdout() + flow.stderr()
+        assert "zz.ndn" not in flow.stdout()
+        moved = [p for p in DOWNLOAD_DIR.parent.iterdir() if p.name.startswith(DOWNLOAD_DIR.name + " (moved aside ")]
+        assert len(moved) == 1, folder_names(DOWNLOAD_DIR.parent)
+        assert {p.name: p.read_bytes() for p in moved[0].rglob("*") if p.is_file()} == before
+        assert f"moved aside to C:\\Down\\{moved[0].name}" in flow.stderr()
+        assert os.stat(DOWNLOAD_DIR.parent).st_mode & 0o777 == 0o777  # left as it was
 
     @pytest.mark.parametrize("name", ["..₩미렐온라인설치.exe", "ติดตั้ง Mirel.exe"], ids=["won-sign", "not-in-cp949"])
     def test_installer_named_beyond_the_code_page_is_what_runs(self, wine, game, launcher, tracker, peers, tmp_path,

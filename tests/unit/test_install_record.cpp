@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -11,7 +13,10 @@
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
 
+#include <aclapi.h>
 #include <sddl.h>
+
+#include "torrent/CodePage.h"
 
 namespace {
 
@@ -210,6 +215,242 @@ TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     Marked third;
     EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
     EXPECT_STREQ(third.buf, DlgProbe::m_szDownloadDir(dlg));
+}
+
+namespace {
+
+// A folder (or file) made with an access list given in SDDL; the user's SID stands for "ME".
+bool MakeWithSddl(const std::string& path, std::wstring sddl, bool folder, const std::string& content = "") {
+    const std::wstring ours = DownloadFolderSddl();
+    const std::wstring me = ours.substr(16, ours.find(L')') - 16);
+    for (size_t at; (at = sddl.find(L"ME")) != std::wstring::npos;) sddl.replace(at, 2, me);
+    FolderSecurity security(sddl);
+    if (!security.get()) return false;
+    if (folder) return ::CreateDirectoryA(path.c_str(), security.get()) != FALSE;
+    UniqueKernelHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, security.get(), CREATE_NEW, 0, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+}
+
+bool MakeOpenFolder(const std::string& path) {
+    return ::CreateDirectoryA(path.c_str(), nullptr) && OpenToEveryone(path);
+}
+
+const wchar_t kOurs[] = L"D:P(A;OICI;FA;;;ME)(A;OICI;FA;;;SY)";
+
+std::string Content(const std::string& path) {
+    std::string data;
+    return ReadBytes(path, data) ? data : std::string("<missing>");
+}
+
+}  // namespace
+
+// What Take does with a folder that was there: for a download, a folder of ours stays, an empty
+// open one is tightened, and any other is moved aside whole, with everything in it kept; for an
+// installed game nothing is made, changed or moved.
+TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothingIsLost) {
+    using DF = DownloadFolder;
+    struct Case {
+        const char* what;
+        DF::Use use;
+        std::function<bool(const std::string& folder)> make;
+        DF::State state;
+        bool movedAside;
+    };
+    const std::string outside = tmp / "outside.bin";
+    const Case cases[] = {
+        {"ours, with a file", DF::ForDownload,
+         [](const std::string& f) { return MakeWithSddl(f, kOurs, true) && WriteBytes(f + "\\Setup.exe", "setup"); },
+         DF::Trusted, false},
+        {"open to everyone, empty", DF::ForDownload, [](const std::string& f) { return MakeOpenFolder(f); },
+         DF::Trusted, false},
+        {"open to everyone, with a file", DF::ForDownload,
+         [](const std::string& f) { return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup"); },
+         DF::Trusted, true},
+        {"ours, with a file that has a second name outside", DF::ForDownload,
+         [&](const std::string& f) {
+             return MakeWithSddl(f, kOurs, true) && WriteBytes(outside, "outside") &&
+                    ::CreateHardLinkA((f + "\\Setup.exe").c_str(), outside.c_str(), nullptr);
+         },
+         DF::Trusted, true},
+        {"ours, with a file others may change", DF::ForDownload,
+         [](const std::string& f) {
+             return MakeWithSddl(f, kOurs, true) && WriteBytes(f + "\\Setup.exe", "setup") && OpenToEveryone(f + "\\Setup.exe");
+         },
+         DF::Trusted, true},
+        {"ours, a folder where the lock goes", DF::ForDownload,
+         [](const std::string& f) {
+             return MakeWithSddl(f, kOurs, true) && ::CreateDirectoryA((f + "\\MirelLauncher.lock").c_str(), nullptr);
+         },
+         DF::Trusted, true},
+        {"installed game, open with a file", DF::AsItStands,
+         [](const std::string& f) { return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup"); },
+         DF::Untrusted, false},
+        {"installed game, ours", DF::AsItStands,
+         [](const std::string& f) { return MakeWithSddl(f, kOurs, true) && WriteBytes(f + "\\Setup.exe", "setup"); },
+         DF::Trusted, false},
+        {"installed game, missing", DF::AsItStands, [](const std::string&) { return true; }, DF::Absent, false},
+    };
+    Point(tmp.path());
+    const std::string folder = tmp / "Down\\Mirel Online";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir::Remove(tmp / "Down");
+        ::DeleteFileA(outside.c_str());
+        ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+        ASSERT_TRUE(c.make(folder));
+        const std::vector<std::string> before = FolderEntries(folder);
+        const std::string setup = Content(folder + "\\Setup.exe");
+
+        DownloadFolder df;
+        EXPECT_EQ(df.Take(DlgProbe::m_szDownloadDir(dlg), c.use), c.state);
+        EXPECT_EQ(!df.MovedAsideTo().empty(), c.movedAside);
+        if (c.movedAside) {
+            // The old folder whole, under a name that says what it is; a fresh one in its place.
+            const std::string moved = WideToAnsi(df.MovedAsideTo());
+            EXPECT_NE(moved.find("Mirel Online (moved aside "), std::string::npos) << moved;
+            EXPECT_EQ(FolderEntries(moved), before);
+            EXPECT_EQ(Content(moved + "\\Setup.exe"), setup);
+            EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+        } else if (c.state != DF::Absent) {
+            EXPECT_EQ(Content(folder + "\\Setup.exe"), setup);
+        } else {
+            EXPECT_FALSE(IsDirectory(folder));  // nothing made for an installed game
+        }
+        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) EXPECT_EQ(Content(outside), "outside");
+        EXPECT_EQ(df.StillTrusted(), c.state == DF::Trusted);
+        if (c.use == DF::AsItStands && c.state != DF::Absent) {
+            // Its access list as it was: an installed game's folder is not tightened either.
+            UniqueKernelHandle h(OpenFolderHeld(folder));
+            EXPECT_EQ(ReadFolderTrust(h.get()).othersWrite, c.state == DF::Untrusted);
+        }
+    }
+    for (const std::string& name : FolderEntries(tmp / "Down")) TempDir::Remove(tmp / ("Down\\" + name));
+}
+
+namespace {
+
+std::string g_raceOutside;
+
+}  // namespace
+
+// Between judging the folder and acting on it, a subfolder is swapped for a link to a folder
+// outside: nothing outside changes, and what the folder held is kept aside.
+TEST_F(DownloadDirTest, ALinkSwappedInWhileTheFolderIsJudgedChangesNothingOutside) {
+    Point(tmp.path());
+    const std::string folder = tmp / "Down\\Mirel Online";
+    g_raceOutside = tmp / "outside";
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+    ASSERT_TRUE(MakeOpenFolder(folder));
+    ASSERT_TRUE(::CreateDirectoryA((folder + "\\sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(folder + "\\sub\\a.txt", "a"));
+    ASSERT_TRUE(::CreateDirectoryA(g_raceOutside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(g_raceOutside + "\\keep.txt", "keep"));
+    DownloadFolder::s_beforeActing = [](const std::wstring& judged) {
+        const std::string sub = WideToAnsi(judged) + "\\sub";
+        ASSERT_TRUE(::MoveFileA(sub.c_str(), (g_raceOutside + "-sub").c_str()));
+        ASSERT_TRUE(MakeHostLink(g_raceOutside, sub));
+    };
+    DownloadFolder df;
+    const auto state = df.Take(DlgProbe::m_szDownloadDir(dlg), DownloadFolder::ForDownload);
+    DownloadFolder::s_beforeActing = [](const std::wstring&) {};
+    EXPECT_EQ(state, DownloadFolder::Trusted);
+    EXPECT_EQ(FolderEntries(g_raceOutside), std::vector<std::string>{"keep.txt"});
+    EXPECT_EQ(Content(g_raceOutside + "\\keep.txt"), "keep");
+    ASSERT_FALSE(df.MovedAsideTo().empty());
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+    // The link goes before the folder it leads to is cleaned up with the test's.
+    const std::string link = WideToAnsi(df.MovedAsideTo()) + "\\sub";
+    ::RemoveDirectoryA(link.c_str());
+    ::DeleteFileA(link.c_str());
+}
+
+// A folder that holds the game, is the game's folder or lies inside it is left as it stands: an
+// installed game needs nothing from it, and a download may use it only when it is ours already.
+TEST_F(DownloadDirTest, TheGamesOwnFolderIsNeverMovedOrTightened) {
+    Point(tmp.path());
+    const std::string down = tmp / "Down";
+    const std::string folder = down + "\\Mirel Online";
+    const struct {
+        const char* what;
+        std::string game;
+    } cases[] = {
+        {"the game inside the download folder", folder + "\\Game"},
+        {"the game's folder itself", folder},
+        {"the download folder inside the game's", down},
+    };
+    for (const auto& c : cases) {
+        for (bool installed : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (installed ? ", installed" : ", download"));
+            TempDir::Remove(down);
+            ASSERT_TRUE(MakeOpenFolder(down));
+            ASSERT_TRUE(MakeOpenFolder(folder));
+            ::CreateDirectoryA(c.game.c_str(), nullptr);
+            ASSERT_TRUE(WriteBytes(c.game + "\\save.dat", "save"));
+            DownloadFolder df;
+            df.KeepApartFrom(c.game);
+            const auto state = df.Take(DlgProbe::m_szDownloadDir(dlg),
+                                       installed ? DownloadFolder::AsItStands : DownloadFolder::ForDownload);
+            EXPECT_EQ(state, installed ? DownloadFolder::GameFolder : DownloadFolder::Untrusted);
+            EXPECT_TRUE(df.MovedAsideTo().empty());
+            EXPECT_EQ(Content(c.game + "\\save.dat"), "save");
+            for (const std::string& name : FolderEntries(down))
+                EXPECT_EQ(name.find("(moved aside"), std::string::npos) << name;
+            UniqueKernelHandle h(OpenFolderHeld(folder));
+            EXPECT_TRUE(ReadFolderTrust(h.get()).othersWrite);
+        }
+    }
+}
+
+// The lock, judged through the handle that holds it: a plain file of ours with one name, that no
+// one else may open. Anything else under its name is not taken for it.
+TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
+    const std::string lock = tmp / "MirelLauncher.lock";
+    const std::string outside = tmp / "outside.bin";
+    struct Case {
+        const char* what;
+        std::function<bool()> make;
+        LockResult result;
+    };
+    const Case cases[] = {
+        {"missing", [] { return true; }, LockResult::Held},
+        {"one that everyone may read", [&] { return MakeWithSddl(lock, L"D:P(A;;FA;;;ME)(A;;FR;;;BU)", false); },
+         LockResult::Held},
+        {"a folder", [&] { return ::CreateDirectoryA(lock.c_str(), nullptr) != FALSE; }, LockResult::NotOurs},
+        {"a second name of another file",
+         [&] { return WriteBytes(outside, "x") && ::CreateHardLinkA(lock.c_str(), outside.c_str(), nullptr); },
+         LockResult::NotOurs},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::RemoveDirectoryA(lock.c_str());
+        ::DeleteFileA(lock.c_str());
+        ::DeleteFileA(outside.c_str());
+        ASSERT_TRUE(c.make());
+        HANDLE h = nullptr;
+        EXPECT_EQ(TakeFolderLock(tmp.path(), h), c.result);
+        UniqueKernelHandle held(h);
+        if (c.result != LockResult::Held) {
+            EXPECT_EQ(h, nullptr);
+            continue;
+        }
+        // Held: a second taker finds it busy, and its access list names nobody but us, SYSTEM
+        // and Administrators.
+        HANDLE second = nullptr;
+        EXPECT_EQ(TakeFolderLock(tmp.path(), second), LockResult::Busy);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_EQ(::GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                                    &sd),
+                  ERROR_SUCCESS);
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr));
+        const std::wstring dacl = text;
+        ::LocalFree(text);
+        ::LocalFree(sd);
+        for (const wchar_t* other : {L";WD)", L";BU)", L";AU)"})
+            EXPECT_EQ(dacl.find(other), std::wstring::npos) << std::string(dacl.begin(), dacl.end());
+    }
 }
 
 // Who may change a folder, read from its security descriptor as the current user sees it.

@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "framework/handles.h"
+#include "launcher/DownloadFolder.h"
+#include "torrent/CodePage.h"
+
 // The Windows path of a host path (under Wine's Z:); a Windows path stays as it is.
 inline std::string HostToWindows(std::string path) {
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
@@ -115,4 +119,44 @@ inline bool WriteBytes(const std::string& path, const std::string& data) {
 inline bool IsDirectory(const std::string& p) {
     DWORD a = ::GetFileAttributesA(p.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The host's name for a path (Wine's mapping), the last component as given.
+inline std::string UnixPath(const std::string& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleA("kernel32"), "wine_get_unix_file_name"));
+    const size_t slash = path.find_last_of('\\');
+    char* dir = toUnix ? toUnix(AnsiToWide(path.substr(0, slash)).c_str()) : nullptr;
+    if (!dir) return std::string();
+    std::string out = std::string(dir) + "/" + path.substr(slash + 1);
+    ::HeapFree(::GetProcessHeap(), 0, dir);
+    return out;
+}
+
+// Runs a program of the host: what Windows programs under Wine cannot do themselves (make a
+// symbolic link, give a folder the mode an earlier version left). Wine does not wait for a host
+// program: `done` tells when it has had its effect.
+inline bool RunOnHost(const std::string& program, const std::vector<std::string>& args, const std::function<bool()>& done) {
+    std::string command = "start.exe /wait /unix " + program;
+    for (const std::string& a : args) command += " \"" + a + "\"";
+    STARTUPINFOA si{sizeof(si)};
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    ::WaitForSingleObject(pi.hProcess, 30000);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return WaitUntil(done, 10000);
+}
+
+inline bool MakeHostLink(const std::string& target, const std::string& link) {
+    return RunOnHost("/bin/ln", {"-s", UnixPath(target), UnixPath(link)},
+                     [&] { return ::GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// Everyone may write it, as in a folder of an earlier version (Wine keeps access lists as modes).
+inline bool OpenToEveryone(const std::string& path) {
+    return RunOnHost("/bin/chmod", {"777", UnixPath(path)}, [&] {
+        UniqueKernelHandle h(OpenFolderHeld(path));
+        return h && ReadFolderTrust(h.get()).othersWrite;
+    });
 }

@@ -140,11 +140,11 @@ TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
     ::CreateDirectoryA((down + "\\folder.ndn").c_str(), nullptr);
     const std::vector<std::vector<std::string>> devices = {
         {"con.exe"}, {"NUL"}, {"Lpt1.txt"}, {"com9.tar.gz"}, {"aux .txt"}, {"pack/prn/readme.txt", "pack/a.bin"},
-        {"CONOUT$"}};
+        {"CONOUT$"}, {"COM0"}, {"lpt0.log"}, {"COM\xC2\xB9.txt"}, {"lpt\xC2\xB3"}, {"con."}};
     for (size_t i = 0; i < devices.size(); ++i)
         ASSERT_FALSE(WriteNamedTorrent(down + "\\device" + std::to_string(i) + ".ndn", devices[i]).empty());
-    ASSERT_FALSE(WriteNamedTorrent(down + "\\lookalike.ndn", {"set/console.exe", "set/com10.txt", "set/lpt0",
-                                                                   "set/icon.con", "set/nul_"})
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\lookalike.ndn", {"set/console.exe", "set/com10.txt", "set/lpt",
+                                                                   "set/icon.con", "set/nul_", "set/com\xC2\xB4"})
                      .empty());
     std::string err;
     {
@@ -177,6 +177,11 @@ TEST_F(AddTest, BrokenTorrentFilesAreReportedAndSkippedTheOthersStillAdded) {
 TEST_F(AddTest, SignedOnlyLauncherAddsTheCheckedDescriptionAlone) {
     ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
     ASSERT_FALSE(Publish("Evil.exe", "zz.ndn").empty());
+    // Where case counts, a "mirel.ndn" beside the checked description is another file.
+    ASSERT_TRUE(RunOnHost("/bin/cp", {UnixPath(down + "\\zz.ndn"), UnixPath(down + "\\mirel.ndn")}, [&] {
+        const auto names = FolderEntries(down);
+        return std::find(names.begin(), names.end(), "mirel.ndn") != names.end();
+    }));
     DlgProbe::m_bSignedOnly(dlg) = true;
     for (bool checked : {false, true}) {
         SCOPED_TRACE(checked ? "checked in this run" : "not checked in this run");
@@ -185,9 +190,40 @@ TEST_F(AddTest, SignedOnlyLauncherAddsTheCheckedDescriptionAlone) {
         std::string err = CaptureStderr([&] { dlg.FindTorrentFiles(); });
         EXPECT_EQ(DlgProbe::m_torrentFiles(dlg), checked ? std::vector<std::string>{down + "\\Mirel.ndn"}
                                               : std::vector<std::string>{});
-        EXPECT_NE(err.find(down + "\\zz.ndn: not added, no signature checked in this run"), std::string::npos) << err;
+        for (const char* other : {"\\zz.ndn", "\\mirel.ndn"})
+            EXPECT_NE(err.find(down + other + ": not added, no signature checked in this run"), std::string::npos) << err;
         EXPECT_EQ(err.find("Mirel.ndn: not added") == std::string::npos, checked) << err;
     }
+}
+
+// One main torrent at a time, and no two torrents writing one file: a new description replaces
+// the earlier main torrent, and torrents whose files are one file for Windows are not added.
+TEST_F(AddTest, ANewDescriptionReplacesTheMainTorrentAndNoTwoTorrentsShareAFile) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    CurrentDir cwd(dir.path());
+    ASSERT_TRUE(dlg.StartTorrentSession());
+    ASSERT_EQ(Handles().size(), 1u);
+    const lt::torrent_handle earlier = Handles()[0].second;
+
+    // Another torrent naming the installer in other case, one whose own two files differ only
+    // in case beyond ASCII, and one whose folder is where a file of another goes.
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\other.ndn", {"SETUP.EXE"}).empty());
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\twice.ndn", {"pack/\xC3\x84.bin", "pack/\xC3\xA4.bin"}).empty());
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\under.ndn", {"setup.exe/inner.bin"}).empty());
+    // A new description: other content under the same names.
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 64 * 1024, 9).empty());
+    const lt::info_hash_t later = lt::torrent_info(ToLibraryPath(down + "\\Mirel.ndn")).info_hashes();
+    const std::string err = CaptureStderr([&] { ASSERT_TRUE(dlg.StartTorrentSession()); });
+
+    auto handles = Handles();
+    ASSERT_EQ(handles.size(), 1u) << err;
+    EXPECT_EQ(handles[0].first, down + "\\Mirel.ndn");
+    EXPECT_TRUE(handles[0].second.info_hashes() == later);
+    EXPECT_FALSE(earlier.is_valid()) << "the earlier main torrent is gone from the session";
+    EXPECT_EQ(DlgProbe::m_pSession(dlg)->session->get_torrents().size(), 1u);
+    for (const char* line : {"other.ndn: not added, its files are those of ", "under.ndn: not added, its files are those of ",
+                             "twice.ndn: not added, two of its files are one file for Windows"})
+        EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
 }
 
 TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {

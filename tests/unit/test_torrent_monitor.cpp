@@ -31,6 +31,8 @@ protected:
         ::SetEnvironmentVariableA("STANDIN_INSTALL_KEY", nullptr);
         done = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
         g_hMonitorDoneEvent = done;
+        // The folder held as the launch sequence holds it: the installer opens only from there.
+        ASSERT_EQ(DlgProbe::m_downloadFolder(dlg).Take(down, DownloadFolder::ForDownload), DownloadFolder::Trusted);
     }
     void TearDown() override {
         Stop();
@@ -130,6 +132,36 @@ TEST_F(MonitorTest, CompleteDownloadOpensTheInstallerOnceAndShowsFullProgress) {
                                   sizeof(expected));
     EXPECT_EQ(SizeText(), std::string(expected) + "/" + expected);
 }
+
+// Right before the installer is opened, the folder and the installer must still be ours alone:
+// one that others may change by then, or that has a second name, is never opened.
+struct NoLongerOurs {
+    const char* what;
+    bool (*change)(const std::string& down, const std::string& installer);
+};
+class MonitorRefusalTest : public MonitorTest, public ::testing::WithParamInterface<NoLongerOurs> {};
+
+TEST_P(MonitorRefusalTest, AnInstallerNoLongerOursAloneIsNeverOpened) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    ASSERT_TRUE(GetParam().change(down, down + "\\Setup.exe"));
+    Start();
+    const lt::torrent_handle h = Handle("Mirel.ndn");
+    ASSERT_TRUE(WaitUntil([&] { return DlgProbe::m_pSession(dlg)->refusedFor == h; })) << "never judged";
+    EXPECT_EQ(InstallerRuns(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, MonitorRefusalTest,
+    ::testing::Values(
+        NoLongerOurs{"InstallerOpenToEveryone", [](const std::string&, const std::string& i) { return OpenToEveryone(i); }},
+        NoLongerOurs{"FolderOpenToEveryone", [](const std::string& d, const std::string&) { return OpenToEveryone(d); }},
+        NoLongerOurs{"SecondNameOfTheInstaller",
+                     [](const std::string& d, const std::string& i) {
+                         return ::CreateHardLinkA((d + "\\..\\second.exe").c_str(), i.c_str(), nullptr) != FALSE;
+                     }}),
+    [](const ::testing::TestParamInfo<NoLongerOurs>& info) { return std::string(info.param.what); });
 
 TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
     Publish("Setup.exe", "Mirel.ndn", true);
