@@ -4,7 +4,6 @@
 #include "ui/MirelLauncherDlg.h"
 
 const char kInstanceMutexName[] = "Mutex MirelLauncher";
-const char kAlreadyRunningText[] = "이미 실행 중인 프로세스가 있습니다.";
 
 BOOL CMirelLauncherApp::InitInstance() {
     // The main window's template names this class: a copy of the system dialog class.
@@ -21,7 +20,7 @@ BOOL CMirelLauncherApp::InitInstance() {
     static UniqueKernelHandle s_instanceMutex;
     s_instanceMutex.reset(::CreateMutexA(nullptr, FALSE, kInstanceMutexName));
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-        AfxMessageBox(kAlreadyRunningText, MB_OK);
+        AfxMessageBox(AfxLoadText(IDS_ALREADY_RUNNING), MB_OK);
         return FALSE;
     }
 

@@ -15,4 +15,3 @@ extern CMirelLauncherApp theApp;
 
 // Name of the single-instance mutex and the message shown to a second launcher.
 extern const char kInstanceMutexName[];
-extern const char kAlreadyRunningText[];

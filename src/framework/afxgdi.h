@@ -42,29 +42,23 @@ public:
     operator HBITMAP() const { return static_cast<HBITMAP>(m_hObject); }
 };
 
-// A device context wrapper. Attach() borrows a DC; CreateCompatibleDC() owns one.
+// A device context wrapper that owns the memory DC CreateCompatibleDC() makes.
 class CDC {
 public:
     CDC() = default;
     ~CDC() {
-        if (m_hDC && m_bOwned) ::DeleteDC(m_hDC);
+        if (m_hDC) ::DeleteDC(m_hDC);
     }
     CDC(const CDC&) = delete;
     CDC& operator=(const CDC&) = delete;
 
-    void Attach(HDC h) { m_hDC = h; m_bOwned = false; }
-    HDC Detach() { HDC h = m_hDC; m_hDC = nullptr; return h; }
     BOOL CreateCompatibleDC(HDC other) {
+        if (m_hDC) ::DeleteDC(m_hDC);
         m_hDC = ::CreateCompatibleDC(other);
-        m_bOwned = true;
         return m_hDC != nullptr;
     }
     HGDIOBJ SelectObject(HGDIOBJ obj) { return ::SelectObject(m_hDC, obj); }
     operator HDC() const { return m_hDC; }
-    HDC GetSafeHdc() const { return m_hDC; }
 
     HDC m_hDC = nullptr;
-
-private:
-    bool m_bOwned = false;
 };

@@ -412,3 +412,9 @@ bool WaitServingSentMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs
         ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
+
+CString AfxLoadText(UINT id) {
+    char text[512] = {};
+    if (::LoadStringA(AfxGetResourceHandle(), id, text, sizeof(text)) <= 0) text[0] = '\0';
+    return CString(text);
+}

@@ -124,7 +124,6 @@ public:
     virtual BOOL InitInstance() { return TRUE; }
     virtual int Run();
     virtual int ExitInstance() { return 0; }
-    void OnHelp() {}
 
     HICON LoadIcon(UINT nID) const { return ::LoadIconA(m_hInstance, MAKEINTRESOURCEA(nID)); }
 
@@ -142,6 +141,8 @@ private:
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
+// A text of the string table, in the ANSI code page; empty when there is none.
+CString AfxLoadText(UINT id);
 const char* AfxGetAppName();
 int AfxWinMain(HINSTANCE hInstance, LPSTR lpCmdLine, int nCmdShow);
 // Offers a message to the framework objects of its window and that window's parents.
@@ -165,9 +166,6 @@ typedef UINT (*AFX_THREADPROC)(LPVOID);
 class CWinThread {
 public:
     virtual ~CWinThread();
-    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-        return ::PostThreadMessageA(m_nThreadID, message, wParam, lParam);
-    }
     HANDLE m_hThread = nullptr;
     DWORD m_nThreadID = 0;
     BOOL m_bAutoDelete = TRUE;

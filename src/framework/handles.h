@@ -51,15 +51,9 @@ struct FindTraits {
     static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static void close(HANDLE h) { ::FindClose(h); }
 };
-struct MemDcTraits {
-    static HDC invalid() { return nullptr; }
-    static bool valid(HDC h) { return h != nullptr; }
-    static void close(HDC h) { ::DeleteDC(h); }
-};
 
 using UniqueKernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 using UniqueRegKey = UniqueHandle<HKEY, RegKeyTraits>;
 using UniqueView = UniqueHandle<void*, ViewTraits>;
 using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
-using UniqueMemDc = UniqueHandle<HDC, MemDcTraits>;
 using UniqueFindHandle = UniqueHandle<HANDLE, FindTraits>;

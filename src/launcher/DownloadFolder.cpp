@@ -215,6 +215,6 @@ BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
     const DownloadFolder::Use use = m_bInstalled ? DownloadFolder::AsItStands : DownloadFolder::ForDownload;
     if (m_downloadFolder.Take(m_szDownloadDir, use) != DownloadFolder::Trusted || !m_downloadFolder.IsHeld())
         return FALSE;
-    lstrcpynA(output, m_szDownloadDir, MAX_PATH);
+    if (output) lstrcpynA(output, m_szDownloadDir, MAX_PATH);
     return TRUE;
 }

@@ -26,11 +26,7 @@ UniqueKernelHandle g_monitorDoneEventOwner;
 // How often the wait for the installer looks for its window when no message wakes it.
 constexpr DWORD kInstallerPollMs = 10;
 
-const char kSetupWindowTitle[] = "미렐온라인 설치 ";
-const char kNotInstalledText[] = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요.";
 const char kPatcherClass[] = "Mirel Patcher";
-const char kFolderRefusedText[] =
-    "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요.";
 
 // Each run starts with events that are not signalled. They are made once and reset on later
 // runs, so no handle leaks and anyone holding them keeps seeing the current ones.
@@ -64,8 +60,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     // installed, are never made ready for a download (nothing in them is moved or changed).
     m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
     m_downloadFolder.KeepApartFrom(installPath);
-    char downloadDir[MAX_PATH] = {};
-    EnsureDownloadDir(downloadDir);
+    EnsureDownloadDir(nullptr);
 
     // The download folder decides only whether there is a torrent part: an installed game is
     // started whatever the folder's state. A download needs a folder that is ours alone, since
@@ -74,9 +69,9 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     const bool folderUsable = folder == DownloadFolder::Trusted;
     if (!m_bInstalled && !folderUsable) {
         if (folder == DownloadFolder::Busy)
-            AfxMessageBox(kAlreadyRunningText, MB_OK);
+            AfxMessageBox(AfxLoadText(IDS_ALREADY_RUNNING), MB_OK);
         else if (folder != DownloadFolder::Failed)
-            MessageBox(kFolderRefusedText, AfxGetAppName(), MB_OK);
+            MessageBox(AfxLoadText(IDS_FOLDER_REFUSED), AfxGetAppName(), MB_OK);
         SendMessage(WM_CLOSE);
         return kSequenceStopped;
     }
@@ -117,7 +112,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     }
 
     if (!ReadGameVersion(params.recordKey, version)) {
-        MessageBox(kNotInstalledText, AfxGetAppName(), MB_OK);
+        MessageBox(AfxLoadText(IDS_NOT_INSTALLED), AfxGetAppName(), MB_OK);
         EndProcessNow();
     }
 
@@ -140,6 +135,7 @@ BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
 }
 
 SequenceResult CMirelLauncherDlg::WaitForInstaller() {
+    const CString setupTitle = AfxLoadText(IDS_SETUP_WINDOW_TITLE);
     for (;;) {
         // Any end of the dialog ends the run: a nested run of the sequence (message 2 sent
         // during this wait) that closed it, or a Cancel or OK command such as the one the
@@ -149,8 +145,8 @@ SequenceResult CMirelLauncherDlg::WaitForInstaller() {
             PostStopRequest();
             return kSequenceInterrupted;
         }
-        if (::FindWindowA(nullptr, kSetupWindowTitle) && !m_bSetupWindowSeen) m_bSetupWindowSeen = true;
-        if (!::FindWindowA(nullptr, kSetupWindowTitle) && m_bSetupWindowSeen) return kSequenceDone;
+        if (::FindWindowA(nullptr, setupTitle) && !m_bSetupWindowSeen) m_bSetupWindowSeen = true;
+        if (!::FindWindowA(nullptr, setupTitle) && m_bSetupWindowSeen) return kSequenceDone;
 
         // Only the window's own posted messages; a close or a posted starter's message ends
         // the wait without being delivered.

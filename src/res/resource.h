@@ -13,6 +13,11 @@
 #define IDR_POPUP_MENU 137
 #define IDR_ACCEL 138
 #define IDS_GAME_RUNNING 144
+#define IDS_ALREADY_RUNNING 150
+#define IDS_NOT_INSTALLED 151
+#define IDS_FOLDER_REFUSED 152
+#define IDS_SETUP_WINDOW_TITLE 153
+#define IDS_PEER_COLUMN_FIRST 160  // the peer window's five column titles, in order
 #define IDB_BACKGROUND 1002
 
 #define IDC_STATIC_STATUS 1000

@@ -9,7 +9,6 @@ public:
 
     // Hit test of a screen point against the client rectangle; TRUE when the hover state changed.
     BOOL UpdateHover(int x, int y);
-    BOOL IsHover() const { return m_bHover; }
     void DrawItem(LPDRAWITEMSTRUCT lpDIS) override;
 
     BOOL m_bHover = FALSE;

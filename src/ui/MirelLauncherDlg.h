@@ -51,8 +51,10 @@ public:
     // Launch sequence (launcher/LaunchSequence.cpp): the whole run for one start parameter string.
     SequenceResult ProcessStartParam(const char* startParam);
 
-    // Installation record (launcher/InstallRecord.cpp).
+    // The download folder (launcher/DownloadFolder.cpp): taken for this run, as a download or an
+    // installed game needs it; its path is copied to `output` (when given) on success.
     BOOL EnsureDownloadDir(char* output);
+    // Installation record (launcher/InstallRecord.cpp).
     // Reads the record's InstallPath into installPath and creates that folder when it is
     // missing. TRUE (the game counts as installed) only when the folder was there already.
     BOOL EnsureGameFolder(const char* keyPath, char* installPath);

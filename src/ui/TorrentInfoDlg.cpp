@@ -13,11 +13,8 @@ void CTorrentInfoDlg::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CTorrentInfoDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_list.InsertColumn(0, "연결 정보", LVCFMT_LEFT, 150);
-    m_list.InsertColumn(1, "보내는 속도", LVCFMT_LEFT, 140);
-    m_list.InsertColumn(2, "보낸 용량", LVCFMT_LEFT, 140);
-    m_list.InsertColumn(3, "받는 속도", LVCFMT_LEFT, 140);
-    m_list.InsertColumn(4, "받는 용량", LVCFMT_LEFT, 140);
+    for (int column = 0; column < 5; ++column)
+        m_list.InsertColumn(column, AfxLoadText(IDS_PEER_COLUMN_FIRST + column), LVCFMT_LEFT, column == 0 ? 150 : 140);
     return TRUE;
 }
 
