@@ -221,91 +221,82 @@ CString CHttpDownload::Download() {
     return result;
 }
 
-CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
-    const bool secure = target.service == AFX_INET_SERVICE_HTTPS;
-    CString failure = OpenRequest(target, secure);
-    if (!failure.IsEmpty()) return failure;
-
-    int redirects = 0;
-    int prompts = 0;
-    bool bodyReadAway = false;  // a refused answer's body was read before a cancelled prompt
-    for (;;) {
-        // Waits for the answer end with the fetch's time, and so do reads of its body.
-        DWORD left = deadline.RemainingMs();
-        ::InternetSetOptionA(m_hConnect.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
-        ::InternetSetOptionA(Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
-        ::InternetSetOptionA(Request(), INTERNET_OPTION_SEND_TIMEOUT, &left, sizeof(left));
-        if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
-            DWORD err = ::GetLastError();
-            if (secure && IsCertificateError(err))
-                return FetchFailureMessage(FetchFailure::Certificate, static_cast<long>(err));
-            return FetchFailureMessage(FetchFailure::Send, static_cast<long>(err), target.object);
-        }
-
-        char statusText[32] = {};
-        DWORD statusLen = sizeof(statusText);
-        if (!::HttpQueryInfoA(Request(), HTTP_QUERY_STATUS_CODE, statusText, &statusLen, nullptr))
-            return FetchFailureMessage(FetchFailure::QueryStatus, LastError());
-        long status = std::atol(statusText);
-
-        if (secure && IsRedirect(status) && redirects < kMaxRedirects) {
-            // Followed here, and only to another secure URL.
-            std::vector<char> location(INTERNET_MAX_URL_LENGTH + 1);
-            DWORD len = static_cast<DWORD>(location.size() - 1);
-            if (!::HttpQueryInfoA(Request(), HTTP_QUERY_LOCATION, location.data(), &len, nullptr))
-                return FetchFailureMessage(FetchFailure::Status, status);
-            std::vector<char> next(2 * INTERNET_MAX_URL_LENGTH + 1);
-            DWORD nextLen = static_cast<DWORD>(next.size() - 1);
-            std::string base = "https://" + std::string(target.server) + ":" + std::to_string(target.port) + target.object.GetString();
-            if (!::InternetCombineUrlA(base.c_str(), location.data(), next.data(), &nextLen, ICU_NO_ENCODE))
-                return FetchFailureMessage(FetchFailure::Status, status);
-            DWORD service = 0;
-            CString server, object;
-            INTERNET_PORT port = 0;
-            if (!AfxParseURL(next.data(), service, server, object, port) || service != AFX_INET_SERVICE_HTTPS)
-                return FetchFailureMessage(FetchFailure::RedirectToHttp);
-            ++redirects;
-            {
-                std::lock_guard<std::mutex> g(m_lock);
-                m_hRequest.reset();
-            }
-            m_hConnect.reset();
-            target.server = server;
-            target.object = object;
-            target.port = port;
-            failure = OpenRequest(target, true);
-            if (!failure.IsEmpty()) return failure;
-            continue;
-        }
-
-        if (status == HTTP_STATUS_DENIED || status == HTTP_STATUS_PROXY_AUTH_REQ) {
-            char discard[50];
-            DWORD got = 0;
-            uint64_t discarded = 0;
-            while (ReadSome(deadline, discard, sizeof(discard), &got) && got != 0) {
-                discarded += got;
-                if (deadline.Expired()) break;
-                if (discarded > kMaxBody) {
-                    return SizeLimit();
-                }
-            }
-            if (deadline.Expired()) return CString();
-            // A server that refuses every answer is not asked about for ever.
-            if (prompts == kMaxPrompts)
-                return FetchFailureMessage(FetchFailure::Authorization, status);
-            ++prompts;
-            deadline.Pause();
-            DWORD answer = ::InternetErrorDlg(m_hWndOwner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
-            deadline.Resume();
-            if (answer == ERROR_INTERNET_FORCE_RETRY) continue;
-            bodyReadAway = true;
-            break;
-        }
-        if (status == HTTP_STATUS_OK) break;
-        return FetchFailureMessage(FetchFailure::Status, status);
+// Sends the request and reads the answer's status; a failure message, or empty with `status`.
+CString CHttpDownload::SendRequest(Deadline& deadline, const Target& target, bool secure, long& status) {
+    // Waits for the answer end with the fetch's time, and so do reads of its body.
+    DWORD left = deadline.RemainingMs();
+    ::InternetSetOptionA(m_hConnect.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+    ::InternetSetOptionA(Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+    ::InternetSetOptionA(Request(), INTERNET_OPTION_SEND_TIMEOUT, &left, sizeof(left));
+    if (!::HttpSendRequestA(Request(), nullptr, 0, nullptr, 0)) {
+        DWORD err = ::GetLastError();
+        if (secure && IsCertificateError(err))
+            return FetchFailureMessage(FetchFailure::Certificate, static_cast<long>(err));
+        return FetchFailureMessage(FetchFailure::Send, static_cast<long>(err), target.object);
     }
+    char statusText[32] = {};
+    DWORD statusLen = sizeof(statusText);
+    if (!::HttpQueryInfoA(Request(), HTTP_QUERY_STATUS_CODE, statusText, &statusLen, nullptr))
+        return FetchFailureMessage(FetchFailure::QueryStatus, LastError());
+    status = std::atol(statusText);
+    return CString();
+}
 
-    // A stated length over the limit is refused before any of the body is read.
+// A secure fetch's redirect is followed here, and only to another secure URL: the target
+// becomes the redirect's and a new request is opened for it.
+CString CHttpDownload::FollowRedirect(Target& target, long status) {
+    std::vector<char> location(INTERNET_MAX_URL_LENGTH + 1);
+    DWORD len = static_cast<DWORD>(location.size() - 1);
+    if (!::HttpQueryInfoA(Request(), HTTP_QUERY_LOCATION, location.data(), &len, nullptr))
+        return FetchFailureMessage(FetchFailure::Status, status);
+    std::vector<char> next(2 * INTERNET_MAX_URL_LENGTH + 1);
+    DWORD nextLen = static_cast<DWORD>(next.size() - 1);
+    std::string base = "https://" + std::string(target.server) + ":" + std::to_string(target.port) + target.object.GetString();
+    if (!::InternetCombineUrlA(base.c_str(), location.data(), next.data(), &nextLen, ICU_NO_ENCODE))
+        return FetchFailureMessage(FetchFailure::Status, status);
+    DWORD service = 0;
+    CString server, object;
+    INTERNET_PORT port = 0;
+    if (!AfxParseURL(next.data(), service, server, object, port) || service != AFX_INET_SERVICE_HTTPS)
+        return FetchFailureMessage(FetchFailure::RedirectToHttp);
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_hRequest.reset();
+    }
+    m_hConnect.reset();
+    target.server = server;
+    target.object = object;
+    target.port = port;
+    return OpenRequest(target, true);
+}
+
+// A refused answer (401, 407): its body is read away, within the limits, and the user is asked
+// for credentials, at most kMaxPrompts times in one fetch. `retry` when the request goes again;
+// otherwise, with no failure, the prompt was cancelled and the refused answer stands.
+CString CHttpDownload::AskForCredentials(Deadline& deadline, long status, int& prompts, bool& retry) {
+    retry = false;
+    char discard[50];
+    DWORD got = 0;
+    uint64_t discarded = 0;
+    while (ReadSome(deadline, discard, sizeof(discard), &got) && got != 0) {
+        discarded += got;
+        if (deadline.Expired()) break;
+        if (discarded > kMaxBody) return SizeLimit();
+    }
+    if (deadline.Expired()) return CString();
+    // A server that refuses every answer is not asked about for ever.
+    if (prompts == kMaxPrompts) return FetchFailureMessage(FetchFailure::Authorization, status);
+    ++prompts;
+    deadline.Pause();
+    DWORD answer = ::InternetErrorDlg(m_hWndOwner, Request(), ERROR_INTERNET_INCORRECT_PASSWORD, kPromptFlags, nullptr);
+    deadline.Resume();
+    retry = answer == ERROR_INTERNET_FORCE_RETRY;
+    return CString();
+}
+
+// The body into the file: a stated length over the limit is refused before any of it is read,
+// and a connection that ends before the stated length is a cut, not a whole file.
+CString CHttpDownload::ReadBody(Deadline& deadline, bool bodyReadAway) {
     char lengthText[32] = {};
     DWORD lengthLen = sizeof(lengthText);
     bool lengthStated = false;
@@ -314,11 +305,8 @@ CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
         char* end = nullptr;
         stated = std::strtoull(lengthText, &end, 10);
         lengthStated = end != lengthText;
-        if (lengthStated && stated > kMaxBody) {
-            return RefuseBody();
-        }
+        if (lengthStated && stated > kMaxBody) return RefuseBody();
     }
-
     char buffer[1024];
     uint64_t total = 0;
     for (;;) {
@@ -327,9 +315,7 @@ CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
             return FetchFailureMessage(FetchFailure::Read, LastError());
         if (got == 0) break;
         total += got;
-        if (total > kMaxBody) {
-            return RefuseBody();
-        }
+        if (total > kMaxBody) return RefuseBody();
         if (deadline.Expired()) return CString();
         try {
             m_file.Write(buffer, got);
@@ -338,9 +324,37 @@ CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
             return FetchFailureMessage(FetchFailure::FileWrite);
         }
     }
-    // A connection that ends before the stated length is a cut, not a whole file.
     if (lengthStated && !bodyReadAway && total != stated)
         return FetchFailureMessage(FetchFailure::Read, ERROR_INTERNET_CONNECTION_RESET);
     m_file.Close();
     return CString();
+}
+
+CString CHttpDownload::Fetch(Deadline& deadline, Target& target) {
+    const bool secure = target.service == AFX_INET_SERVICE_HTTPS;
+    CString failure = OpenRequest(target, secure);
+    int redirects = 0;
+    int prompts = 0;
+    bool bodyReadAway = false;  // a refused answer's body was read before a cancelled prompt
+    while (failure.IsEmpty()) {
+        long status = 0;
+        failure = SendRequest(deadline, target, secure, status);
+        if (!failure.IsEmpty()) break;
+        if (secure && IsRedirect(status) && redirects < kMaxRedirects) {
+            ++redirects;
+            failure = FollowRedirect(target, status);
+            continue;
+        }
+        if (status == HTTP_STATUS_DENIED || status == HTTP_STATUS_PROXY_AUTH_REQ) {
+            bool retry = false;
+            failure = AskForCredentials(deadline, status, prompts, retry);
+            if (!failure.IsEmpty() || deadline.Expired()) return failure;
+            if (retry) continue;
+            bodyReadAway = true;
+            return ReadBody(deadline, bodyReadAway);
+        }
+        if (status == HTTP_STATUS_OK) return ReadBody(deadline, bodyReadAway);
+        return FetchFailureMessage(FetchFailure::Status, status);
+    }
+    return failure;
 }

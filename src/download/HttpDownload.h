@@ -46,7 +46,13 @@ private:
         CString object;
         INTERNET_PORT port = 0;
     };
+    // One fetch, by its steps: the request sent and its status read, a secure redirect followed,
+    // credentials asked for on a refusal, the body read into the file.
     CString Fetch(Deadline& deadline, Target& target);
+    CString SendRequest(Deadline& deadline, const Target& target, bool secure, long& status);
+    CString FollowRedirect(Target& target, long status);
+    CString AskForCredentials(Deadline& deadline, long status, int& prompts, bool& retry);
+    CString ReadBody(Deadline& deadline, bool bodyReadAway);
     CString OpenRequest(const Target& target, bool secure);
     void DiscardTarget();
     CString RefuseBody();
