@@ -283,6 +283,15 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
              return MakeWithSddl(f, kOurs, true) && ::CreateDirectoryA((f + "\\MirelLauncher.lock").c_str(), nullptr);
          },
          DF::Trusted, true},
+        {"ours, deeper than the launcher looks", DF::ForDownload,
+         [](const std::string& f) {
+             if (!MakeWithSddl(f, kOurs, true)) return false;
+             std::string deep = f;
+             for (int level = 0; level < 34; ++level)
+                 if (!::CreateDirectoryA((deep += "\\d").c_str(), nullptr)) return false;
+             return true;
+         },
+         DF::Trusted, true},
         {"installed game, open with a file", DF::AsItStands,
          [](const std::string& f) { return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup"); },
          DF::Untrusted, false},
