@@ -221,6 +221,13 @@ while not h.status().is_seeding:
 """
 
 
+def forget_clients(tracker, seed):
+    with tracker.lock:
+        ports = {ep[1] for seeds in tracker.seeds.values() for ep in seeds.values()}
+    for port in ports - {seed.port}:
+        tracker.forget(port)
+
+
 def bench_launcher(sample, dist, seed, files, launcher):
     shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
     key = "Software\\MirelBench\\Game"
@@ -362,6 +369,12 @@ def main():
     try:
         for run in range(args.runs):
             for client in clients:
+                # Clients of earlier runs stay registered as seeds when they end without a
+                # "stopped"; a client handed their ports (its own among them: a launcher listens
+                # on the same port each run) may connect to itself, and libtorrent bans the
+                # address of a self-connection, which on loopback is every peer's. Each run
+                # starts with only the seeder known.
+                forget_clients(tracker, seed)
                 sample = Sample(client)
                 print(f"run {run + 1}: {client} ...", end=" ", flush=True)
                 if client == "launcher":

@@ -544,9 +544,10 @@ TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
         ios.run();
         EXPECT_EQ(completed, queued);
         EXPECT_TRUE(movedDone);
-        if (c.moveFirst)
+        if (c.moveFirst) {
             EXPECT_EQ(::GetFileAttributesA(Path().c_str()), INVALID_FILE_ATTRIBUTES)
                 << "a write behind the move went to the old place";
+        }
         TearDown();
         ios.restart();
         ::DeleteFileA(at.c_str());
@@ -879,7 +880,9 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
         }
         disk->submit_jobs();
         ASSERT_TRUE(Drive([&] { return pending == 0; }));
-        if (c.padSentNonZero) ASSERT_GT(padSent, 0) << "the torrent has no pad bytes";
+        if (c.padSentNonZero) {
+            ASSERT_GT(padSent, 0) << "the torrent has no pad bytes";
+        }
 
         for (lt::piece_index_t p(0); p < lt::piece_index_t(files.num_pieces()); ++p) {
             const std::string& bytes = t.pieces[static_cast<size_t>(static_cast<int>(p))];
