@@ -140,11 +140,13 @@ def round_full(rng, n, work, dist, files, seed, size):
     r = Round("full", n, work)
     clear_download_dir()
     # The launcher takes only a download folder that is an ordinary folder (not a mount point,
-    # nor a link) and that nobody else may write (it tightens one of the user's that others
-    # may write). The folder therefore stays on the prefix's own filesystem, and only the
-    # installer's file lies on the small one: a file there, bound over its name in the folder.
+    # nor a link) and that nobody else may write. The folder therefore stays on the prefix's
+    # own filesystem, and only the installer's file lies on the small one: a file there, bound
+    # over its name in the folder. Nobody else may write the folder: one that others could
+    # write is emptied before use, and the bound file cannot be removed, so the launcher would
+    # refuse the folder.
     DOWNLOAD_DIR.mkdir(parents=True, exist_ok=True)
-    os.chmod(DOWNLOAD_DIR, 0o777)  # the launcher's to tighten
+    os.chmod(DOWNLOAD_DIR, 0o755)
     small_fs = work / f"full-fs-{n}"
     small_fs.mkdir(parents=True, exist_ok=True)
     small = int(size * rng.uniform(0.3, 0.7)) // MiB * MiB
