@@ -422,7 +422,7 @@ def main():
                 busy = sorted(s.threads.values(), key=lambda t: -t[1])
                 line += "; threads " + ", ".join(f"{name} {cpu:.1f}" for name, cpu in busy[:4] if cpu >= 0.05)
                 disk = sum(cpu for name, cpu in s.threads.values() if name == "disk")
-                if s.seconds:
+                if s.seconds and any(name == "disk" for name, _ in s.threads.values()):
                     line += f"; disk worker busy {100 * disk / s.seconds:.0f}% of the transfer"
             print(line)
     launcher = bests.get("launcher")
