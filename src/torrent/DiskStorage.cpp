@@ -1,6 +1,5 @@
 #include "torrent/DiskStorage.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -9,28 +8,6 @@
 
 #include "torrent/DiskErrors.h"
 #include "torrent/FilePaths.h"
-
-namespace {
-
-// Calls `f` for each part of a file that the bytes of `piece` from `start` cover, in order
-// (what file_storage::map_block lists, without a list made for every block); stops at the
-// first false.
-template <class F>
-bool ForEachSlice(const lt::file_storage& fs, lt::piece_index_t piece, int start, int length, F&& f) {
-    std::int64_t at = static_cast<std::int64_t>(static_cast<int>(piece)) * fs.piece_length() + start;
-    std::int64_t left = length;
-    for (lt::file_index_t file = fs.file_index_at_offset(at); left > 0 && file < fs.end_file(); ++file) {
-        const std::int64_t inFile = at - fs.file_offset(file);
-        const std::int64_t n = std::min(left, fs.file_size(file) - inFile);
-        if (n <= 0) continue;
-        if (!f(lt::file_slice{file, inFile, n})) return false;
-        at += n;
-        left -= n;
-    }
-    return true;
-}
-
-}  // namespace
 
 DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owner, std::uint64_t id)
     : m_files(p.files),
@@ -70,12 +47,12 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
                               const lt::peer_request& r, char* data, lt::storage_error& err,
                               lt::file_index_t& at) {
     const lt::file_storage& fs = Files();
-    return ForEachSlice(fs, r.piece, r.start, r.length, [&](const lt::file_slice& s) {
+    for (const lt::file_slice& s : fs.map_block(r.piece, r.start, r.length)) {
         char* p = data;
         data += s.size;
         if (fs.pad_file_at(s.file_index)) {
             std::memset(p, 0, static_cast<size_t>(s.size));
-            return true;
+            continue;
         }
         at = s.file_index;
         const DiskFilePool::Opened f = OpenFile(pool, s.file_index, true);
@@ -100,8 +77,8 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
             off += put;
             left -= put;
         }
-        return true;
-    });
+    }
+    return true;
 }
 
 // The pool's open handle for a file, or the file opened now (made, sparse or not, for writing).
@@ -117,12 +94,12 @@ DiskFilePool::Opened DiskStorage::OpenFile(DiskFilePool& pool, lt::file_index_t 
 bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_index_t piece, int start, char* out,
                        int length, lt::storage_error& err) {
     const lt::file_storage& fs = Files();
-    return ForEachSlice(fs, piece, start, length, [&](const lt::file_slice& s) {
+    for (const lt::file_slice& s : fs.map_block(piece, start, length)) {
         char* p = out;
         out += s.size;
         if (fs.pad_file_at(s.file_index)) {
             std::memset(p, 0, static_cast<size_t>(s.size));
-            return true;
+            continue;
         }
         const DiskFilePool::Opened f = OpenFile(pool, s.file_index, false);
         if (f.error) {
@@ -147,8 +124,8 @@ bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_ind
             off += got;
             left -= got;
         }
-        return true;
-    });
+    }
+    return true;
 }
 
 RunningPieceHash& DiskStorage::PieceHash(lt::piece_index_t piece) {
