@@ -221,6 +221,13 @@ while not h.status().is_seeding:
 """
 
 
+def forget_clients(tracker, seed):
+    with tracker.lock:
+        ports = {ep[1] for seeds in tracker.seeds.values() for ep in seeds.values()}
+    for port in ports - {seed.port}:
+        tracker.forget(port)
+
+
 def bench_launcher(sample, dist, seed, files, launcher):
     shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
     key = "Software\\MirelBench\\Game"
@@ -362,6 +369,12 @@ def main():
     try:
         for run in range(args.runs):
             for client in clients:
+                # Clients of earlier runs stay registered as seeds when they end without a
+                # "stopped"; a client handed their ports (its own among them: a launcher listens
+                # on the same port each run) may connect to itself, and libtorrent bans the
+                # address of a self-connection, which on loopback is every peer's. Each run
+                # starts with only the seeder known.
+                forget_clients(tracker, seed)
                 sample = Sample(client)
                 print(f"run {run + 1}: {client} ...", end=" ", flush=True)
                 if client == "launcher":
@@ -398,6 +411,20 @@ def main():
     for client, samples in results.items():
         runs = ", ".join(f"{s.mbps(size):.1f}" if s.ok else "failed" for s in samples)
         print(f"{client:<12} MB/s per run: {runs}")
+    # Every run, not only the best: where a slow run loses its time.
+    for client, samples in results.items():
+        for n, s in enumerate(samples, 1):
+            if not s.ok:
+                continue
+            line = (f"{client:<12} run {n}: {s.mbps(size):.1f} MB/s, CPU {s.cpu:.1f} s + Wine's server "
+                    f"{s.server_cpu:.1f} s, peak {s.peak_kib / 1024:.0f} MiB")
+            if s.threads:
+                busy = sorted(s.threads.values(), key=lambda t: -t[1])
+                line += "; threads " + ", ".join(f"{name} {cpu:.1f}" for name, cpu in busy[:4] if cpu >= 0.05)
+                disk = sum(cpu for name, cpu in s.threads.values() if name == "disk")
+                if s.seconds and any(name == "disk" for name, _ in s.threads.values()):
+                    line += f"; disk worker busy {100 * disk / s.seconds:.0f}% of the transfer"
+            print(line)
     launcher = bests.get("launcher")
     if launcher and launcher.threads:
         busy = sorted(launcher.threads.values(), key=lambda t: -t[1])

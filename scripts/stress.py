@@ -90,6 +90,14 @@ def round_kill(rng, n, work, dist, files, seed, size):
         if first.proc.poll() is not None:
             return f"first run ended by itself ({first.proc.returncode})"
         first.kill()
+        # Windows closes a killed process's sockets with it; Wine's server keeps its connected
+        # ones open (with their pending receives), so the seeder still counts the old
+        # connection, refuses the next launcher, which listens on the same port, as a duplicate
+        # ("duplicate peer-id"), and the launcher tries again only a minute later, for as long
+        # as the seeder keeps the old one (its inactivity timeout: two minutes). Ending the
+        # server closes them, as Windows would.
+        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, capture_output=True)
+        subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, capture_output=True)
         second = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         finish_flow(second, dist, timeout=180)
         return None

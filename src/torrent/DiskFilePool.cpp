@@ -3,9 +3,10 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <climits>
 #include <mutex>
 
-#include "torrent/PositionalIo.h"
+#include "torrent/FilePaths.h"
 
 void DiskFilePool::SetLimit(int limit) {
     std::lock_guard<SrwLock> g(m_lock);
@@ -20,10 +21,6 @@ DiskFilePool::Opened DiskFilePool::Open(std::uint64_t storage, lt::file_index_t 
         std::lock_guard<SrwLock> g(m_lock);
         auto it = m_files.find(key);
         if (it != m_files.end()) {
-            if (it->second.writable || !write) {
-                it->second.lastUse = lt::clock_type::now();
-                return Opened{it->second.handle.get()};
-            }
             readOnly = std::move(it->second.handle);
             m_files.erase(it);
         }
@@ -79,17 +76,16 @@ HANDLE DiskFilePool::Cached(std::uint64_t storage, lt::file_index_t file, bool w
     return it->second.handle.get();
 }
 
-void DiskFilePool::CloseStorage(std::uint64_t storage) {
-    std::vector<UniqueKernelHandle> closing;
-    {
-        std::lock_guard<SrwLock> g(m_lock);
-        for (auto it = m_files.begin(); it != m_files.end();) {
-            if (it->first.first == storage) {
-                closing.push_back(std::move(it->second.handle));
-                it = m_files.erase(it);
-            } else {
-                ++it;
-            }
+void DiskFilePool::CloseStorage(std::uint64_t storage) noexcept {
+    // One at a time, each closed outside the lock.
+    for (;;) {
+        UniqueKernelHandle closing;
+        {
+            std::lock_guard<SrwLock> g(m_lock);
+            auto it = m_files.lower_bound(Key{storage, INT_MIN});
+            if (it == m_files.end() || it->first.first != storage) return;
+            closing = std::move(it->second.handle);
+            m_files.erase(it);
         }
     }
 }
@@ -109,9 +105,4 @@ std::vector<lt::open_file_state> DiskFilePool::Status(std::uint64_t storage) con
                 lt::file_index_t(f.first.second),
                 f.second.writable ? lt::file_open_mode::read_write : lt::file_open_mode::read_only, f.second.lastUse});
     return out;
-}
-
-int DiskFilePool::Count() const {
-    std::lock_guard<SrwLock> g(m_lock);
-    return static_cast<int>(m_files.size());
 }

@@ -41,9 +41,10 @@ public:
 
     void SetLimit(int limit);
 
-    // The file `file` of the storage `storage` at `path`; a read-only handle is reopened for
-    // writing when `write` asks for it. The handle stays valid until the next call that opens
-    // or closes files of the pool (they come from one thread).
+    // Opens the file `file` of the storage `storage` at `path`, when Cached found no handle fit
+    // for it; a read-only handle is reopened for writing when `write` asks for it. The handle
+    // stays valid until the next call that opens or closes files of the pool (they come from
+    // one thread).
     Opened Open(std::uint64_t storage, lt::file_index_t file, const std::wstring& path, bool write,
                 const NewFile& creation);
 
@@ -51,13 +52,13 @@ public:
     // look-up without the file's path, which takes time to make).
     HANDLE Cached(std::uint64_t storage, lt::file_index_t file, bool write);
 
-    // Closes every file of `storage`.
-    void CloseStorage(std::uint64_t storage);
+    // Closes every file of `storage`; allocates nothing (a removed torrent's files are closed
+    // even when memory is short).
+    void CloseStorage(std::uint64_t storage) noexcept;
     void CloseAll();
 
     // The open files of `storage` (any thread).
     std::vector<lt::open_file_state> Status(std::uint64_t storage) const;
-    int Count() const;
 
 private:
     using Key = std::pair<std::uint64_t, int>;

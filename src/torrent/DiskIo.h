@@ -1,8 +1,9 @@
 // The launcher's disk back-end for libtorrent: pooled Win32 handles, one worker thread that
 // writes, reads and hashes, completions handed back to the network thread in batches. Its
 // parts: DiskFilePool (open files), PositionalIo (reads and writes at offsets), DiskStorage (a
-// torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive) and DiskWorker
-// (the queue and its thread); DiskIo.cpp only adapts them to the library's interface.
+// torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive), DiskWorker
+// (the queue and its thread) and StockDiskIo (the library's own back-end, for the rare
+// whole-file operations); DiskIo.cpp only adapts them to the library's interface.
 #pragma once
 #include <windows.h>
 
@@ -17,10 +18,12 @@
 
 namespace lt = libtorrent;
 
+// Called before every write of a file's part; a nonzero result is taken as that write's Win32
+// error (faults are injected through it).
+using WriteFault = std::function<DWORD(lt::file_index_t file, std::int64_t offset)>;
+
 struct DiskIoOptions {
-    // Called before every write of a file's part; a nonzero result is taken as that write's
-    // Win32 error (used to inject faults).
-    std::function<DWORD(lt::file_index_t file, std::int64_t offset)> writeFault;
+    WriteFault writeFault;
     // A write that fails because the disk is full is tried again after this long; the data
     // waits in memory meanwhile and peers are held back. Other jobs go on meanwhile.
     DWORD diskFullRetryMs = 2000;

@@ -6,6 +6,9 @@
 
 #include <boost/asio/error.hpp>
 
+#include "torrent/DiskErrors.h"
+#include "torrent/FilePaths.h"
+
 DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owner, std::uint64_t id)
     : m_files(p.files),
       m_savePath(p.path),
@@ -27,7 +30,7 @@ lt::storage_params DiskStorage::StockParams() const {
 }
 
 bool DiskStorage::Write(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
-                        const lt::peer_request& r, const char* data, lt::storage_error& err) {
+                        const lt::peer_request& r, char* data, lt::storage_error& err) {
     // An exception while a file is written is that file's write error.
     lt::file_index_t at(-1);
     try {
@@ -41,13 +44,16 @@ bool DiskStorage::Write(DiskFilePool& pool, const PositionalIo& io, const WriteF
 }
 
 bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
-                              const lt::peer_request& r, const char* data, lt::storage_error& err,
+                              const lt::peer_request& r, char* data, lt::storage_error& err,
                               lt::file_index_t& at) {
     const lt::file_storage& fs = Files();
     for (const lt::file_slice& s : fs.map_block(r.piece, r.start, r.length)) {
-        const char* p = data;
+        char* p = data;
         data += s.size;
-        if (fs.pad_file_at(s.file_index)) continue;
+        if (fs.pad_file_at(s.file_index)) {
+            std::memset(p, 0, static_cast<size_t>(s.size));
+            continue;
+        }
         at = s.file_index;
         const DiskFilePool::Opened f = OpenFile(pool, s.file_index, true);
         if (f.error) {

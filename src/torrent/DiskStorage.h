@@ -16,14 +16,11 @@
 #include <libtorrent/storage_defs.hpp>
 
 #include "torrent/DiskFilePool.h"
-#include "torrent/PieceHasher.h"
+#include "torrent/DiskIo.h"
 #include "torrent/PositionalIo.h"
+#include "torrent/RunningPieceHash.h"
 
 namespace lt = libtorrent;
-
-// Called before every write of a file's part; a nonzero result is taken as that write's Win32
-// error (faults are injected through it).
-using WriteFault = std::function<DWORD(lt::file_index_t file, std::int64_t offset)>;
 
 class DiskStorage {
 public:
@@ -40,9 +37,11 @@ public:
     // Parameters for the library's own storage of the same torrent.
     lt::storage_params StockParams() const;
 
-    // Writes a block at its piece offset across the files it covers (pad files skipped).
+    // Writes a block at its piece offset across the files it covers. Pad bytes are not
+    // written, and are set to zero in `data`, as they read back: the library passes on what
+    // a peer sent there, and the block's hash is taken from `data`.
     bool Write(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault, const lt::peer_request& r,
-               const char* data, lt::storage_error& err);
+               char* data, lt::storage_error& err);
     // Reads `length` bytes of `piece` at `start`; pad files read as zeros.
     bool Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_index_t piece, int start, char* out, int length,
               lt::storage_error& err);
@@ -60,8 +59,8 @@ public:
     // The torrent this storage keeps alive; handed over to be freed on the network thread.
     std::shared_ptr<void> TakeOwner() { return std::move(m_owner); }
 
-    // The library's own storage of the same torrent (worker thread, under the back-end's
-    // lock of the library's back-end).
+    // The library's own storage of the same torrent (made, used and given back by
+    // StockDiskIo only).
     lt::storage_holder stock;
     // Jobs of this torrent waiting behind a write the full disk refused (worker thread).
     int parked = 0;
@@ -69,7 +68,7 @@ public:
 private:
     DiskFilePool::Opened OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write);
     bool WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault, const lt::peer_request& r,
-                     const char* data, lt::storage_error& err, lt::file_index_t& at);
+                     char* data, lt::storage_error& err, lt::file_index_t& at);
 
     const lt::file_storage& m_files;
     std::unique_ptr<lt::file_storage> m_mapped;  // renamed files

@@ -10,7 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <libtorrent/error_code.hpp>
 
-#include "torrent/PositionalIo.h"
+#include "torrent/DiskErrors.h"
 
 namespace {
 
@@ -29,29 +29,86 @@ void NameThread(const wchar_t* name) {
     if (set) set(::GetCurrentThread(), name);
 }
 
+// Tells peers held back by the write queue's limit to go on.
+class ResumePeers final : public DiskJob {
+public:
+    explicit ResumePeers(std::vector<std::shared_ptr<lt::disk_observer>> observers)
+        : DiskJob(Kind::Plain, lt::operation_t::unknown), m_observers(std::move(observers)) {}
+    bool Run(DiskStorage&, lt::storage_error&) override { return true; }
+    void Fail(const lt::storage_error&) noexcept override {}
+    void Complete() override {
+        for (auto& o : m_observers) o->on_disk();
+    }
+
+private:
+    std::vector<std::shared_ptr<lt::disk_observer>> m_observers;
+};
+
 }  // namespace
 
-DiskWorker::DiskWorker(lt::io_context& ios, DiskWorkerOptions options)
-    : m_ios(ios), m_options(std::move(options)), m_work(boost::asio::make_work_guard(ios)) {
+JobList& JobList::operator=(JobList&& o) noexcept {
+    if (this != &o) {
+        JobList old(std::move(*this));
+        m_head = o.m_head;
+        m_tail = o.m_tail;
+        o.m_head = o.m_tail = nullptr;
+    }
+    return *this;
+}
+
+JobList::~JobList() {
+    while (PopFront()) {
+    }
+}
+
+void JobList::PushBack(std::unique_ptr<DiskJob> job) noexcept {
+    DiskJob* j = job.release();
+    j->m_next = nullptr;
+    if (m_tail) m_tail->m_next = j;
+    else m_head = j;
+    m_tail = j;
+}
+
+void JobList::PushFront(std::unique_ptr<DiskJob> job) noexcept {
+    DiskJob* j = job.release();
+    j->m_next = m_head;
+    m_head = j;
+    if (!m_tail) m_tail = j;
+}
+
+std::unique_ptr<DiskJob> JobList::PopFront() noexcept {
+    DiskJob* j = m_head;
+    if (!j) return nullptr;
+    m_head = j->m_next;
+    if (!m_head) m_tail = nullptr;
+    j->m_next = nullptr;
+    return std::unique_ptr<DiskJob>(j);
+}
+
+DiskWorker::DiskWorker(lt::io_context& ios, const DiskIoOptions& options)
+    : m_ios(ios),
+      m_diskFullRetryMs(options.diskFullRetryMs),
+      m_completionFault(options.completionFault),
+      m_work(boost::asio::make_work_guard(ios)) {
     ::InitializeConditionVariable(&m_wake);
-    m_done.reserve(kMaxBatch);
     m_thread = std::thread([this] { Run(); });
 }
 
 DiskWorker::~DiskWorker() { Abort(true); }
 
-DiskWorker::Pushed DiskWorker::Push(DiskJob& job, bool wake, std::shared_ptr<lt::disk_observer> observer) {
+DiskWorker::Pushed DiskWorker::Push(std::unique_ptr<DiskJob>& job, bool wake,
+                                    std::shared_ptr<lt::disk_observer> observer) {
     bool full = false;
     bool idle;
     {
         std::lock_guard<SrwLock> g(m_lock);
         if (m_ended) return Pushed::Ended;
-        const std::int64_t bytes = job.writeBytes;
+        const std::int64_t bytes = job->writeBytes;
         if (bytes && m_queuedBytes + bytes > m_highWater) {
             full = true;
             if (observer) m_observers.push_back(std::move(observer));
         }
-        m_queue.push_back(std::move(job));
+        m_queue.PushBack(std::move(job));
         m_queuedBytes += bytes;
         idle = m_idle;
     }
@@ -63,7 +120,7 @@ void DiskWorker::Wake() {
     bool wake;
     {
         std::lock_guard<SrwLock> g(m_lock);
-        wake = m_idle && !m_queue.empty();
+        wake = m_idle && !m_queue.Empty();
     }
     if (wake) ::WakeConditionVariable(&m_wake);
 }
@@ -77,36 +134,21 @@ void DiskWorker::Abort(bool wait) {
     if (wait && m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
 }
 
-bool DiskWorker::Ended() const {
-    std::lock_guard<SrwLock> g(m_lock);
-    return m_ended;
-}
-
-bool DiskWorker::Aborting() const {
-    std::lock_guard<SrwLock> g(m_lock);
-    return m_abort;
-}
-
 void DiskWorker::SetHighWater(std::int64_t bytes) {
     std::lock_guard<SrwLock> g(m_lock);
     m_highWater = bytes;
 }
 
-std::int64_t DiskWorker::QueuedBytes() const {
-    std::lock_guard<SrwLock> g(m_lock);
-    return m_queuedBytes;
-}
-
 void DiskWorker::Run() {
     NameThread(L"disk");
     for (;;) {
-        std::deque<DiskJob> jobs;
+        JobList jobs;
         bool aborting;
         {
             std::lock_guard<SrwLock> g(m_lock);
-            while (m_queue.empty() && !m_abort) {
+            while (m_queue.Empty() && !m_abort) {
                 DWORD wait = INFINITE;
-                if (!m_parked.empty()) {
+                if (!m_parked.Empty()) {
                     const ULONGLONG now = ::GetTickCount64();
                     if (now >= m_retryAt) break;
                     wait = static_cast<DWORD>(m_retryAt - now);
@@ -116,20 +158,17 @@ void DiskWorker::Run() {
             }
             m_idle = false;
             aborting = m_abort;
-            if (aborting && m_queue.empty() && m_parked.empty()) {
+            if (aborting && m_queue.Empty() && m_parked.Empty()) {
                 m_ended = true;
                 break;
             }
-            jobs.swap(m_queue);
+            jobs = std::move(m_queue);
         }
-        if (!m_parked.empty() && (aborting || ::GetTickCount64() >= m_retryAt)) RetryParked(aborting);
-        for (DiskJob& j : jobs) {
-            Dispatch(j, aborting);
-            if (m_done.size() >= kMaxBatch) Flush();
+        if (!m_parked.Empty() && (aborting || ::GetTickCount64() >= m_retryAt)) RetryParked(aborting);
+        while (std::unique_ptr<DiskJob> j = jobs.PopFront()) {
+            Dispatch(std::move(j), aborting);
+            if (m_doneCount >= kMaxBatch) Flush();
         }
-        // The jobs (and what their handlers hold) go before their completions are handed
-        // over, so those are the last owners, on the network thread.
-        jobs.clear();
         Flush();
     }
     Flush();
@@ -137,58 +176,35 @@ void DiskWorker::Run() {
     m_work.reset();
 }
 
-void DiskWorker::Dispatch(DiskJob& job, bool aborting) {
-    DiskStorage* st = job.storage.get();
+void DiskWorker::Dispatch(std::unique_ptr<DiskJob> job, bool aborting) {
+    DiskStorage* st = job->storage.get();
     if (st && st->parked > 0) {
-        if (job.kind == DiskJob::Kind::Write ||
-            (job.kind == DiskJob::Kind::Hash && PieceParked(st, job.piece))) {
+        if (job->kind == DiskJob::Kind::Write ||
+            (job->kind == DiskJob::Kind::Hash && PieceParked(st, job->piece))) {
             // Behind a write of the same torrent that waits for space: in order after it.
-            lt::storage_error behind(boost::asio::error::operation_aborted, job.op);
-            if (aborting) {
-                Complete(job, behind);
-                return;
-            }
-            try {
-                m_parked.emplace_back();
-            } catch (...) {
-                Complete(job, lt::storage_error(boost::asio::error::no_memory, job.op));
-                return;
-            }
-            m_parked.back().job = std::move(job);
-            m_parked.back().error = behind;
-            ++st->parked;
+            const lt::storage_error behind(boost::asio::error::operation_aborted, job->op);
+            if (aborting) Done(std::move(job), behind);
+            else Park(std::move(job), behind, false);
             return;
         }
-        if (job.kind == DiskJob::Kind::WholeFile) EndParked(st);
+        if (job->kind == DiskJob::Kind::WholeFile) EndParked(st);
     }
     lt::storage_error full;
-    if (!Execute(job, aborting, full)) return;
-    try {
-        m_parked.emplace_back();
-    } catch (...) {
-        Complete(job, full);
-        return;
-    }
-    if (m_parked.size() == 1) m_retryAt = ::GetTickCount64() + m_options.diskFullRetryMs;
-    m_parked.back().job = std::move(job);
-    m_parked.back().error = full;
-    ++st->parked;
+    if (Execute(*job, aborting, full)) Park(std::move(job), full, false);
+    else Done(std::move(job));
 }
 
-bool DiskWorker::Execute(DiskJob& job, bool aborting, lt::storage_error& diskFull) {
+bool DiskWorker::Execute(DiskJob& job, bool aborting, lt::storage_error& full) {
     lt::storage_error error;
     try {
         if (!job.storage) throw std::system_error(EINVAL, std::generic_category());
-        JobOutcome out = job.run(*job.storage);
-        if (!out.diskFull) {
-            Finish(job, std::move(out.done));
-            return false;
-        }
+        lt::storage_error refused;
+        if (job.Run(*job.storage, refused)) return false;
         if (!aborting) {
-            diskFull = out.error;
+            full = refused;
             return true;
         }
-        error = out.error;
+        error = refused;
     } catch (const std::bad_alloc&) {
         error = lt::storage_error(boost::asio::error::no_memory, job.op);
     } catch (const std::system_error& e) {
@@ -196,84 +212,76 @@ bool DiskWorker::Execute(DiskJob& job, bool aborting, lt::storage_error& diskFul
     } catch (...) {
         error = lt::storage_error(lt::error_code(boost::system::errc::io_error, lt::generic_category()), job.op);
     }
-    Complete(job, error);
+    job.Fail(error);
     return false;
 }
 
+void DiskWorker::Park(std::unique_ptr<DiskJob> job, const lt::storage_error& why, bool first) {
+    if (m_parked.Empty()) m_retryAt = ::GetTickCount64() + m_diskFullRetryMs;
+    job->m_parkedFor = why;
+    ++job->storage->parked;
+    if (first) m_parked.PushFront(std::move(job));
+    else m_parked.PushBack(std::move(job));
+}
+
 void DiskWorker::RetryParked(bool aborting) {
-    while (!m_parked.empty()) {
-        DiskJob job = std::move(m_parked.front().job);
-        const lt::storage_error why = m_parked.front().error;
-        m_parked.pop_front();
-        DiskStorage* st = job.storage.get();
-        if (st) --st->parked;
+    while (std::unique_ptr<DiskJob> job = m_parked.PopFront()) {
+        --job->storage->parked;
         if (aborting) {
-            Complete(job, why);
+            const lt::storage_error why = job->m_parkedFor;
+            Done(std::move(job), why);
             continue;
         }
         lt::storage_error full;
-        if (!Execute(job, false, full)) continue;
-        // Still no space: first in line again.
-        try {
-            m_parked.emplace_front();
-        } catch (...) {
-            Complete(job, full);
+        if (!Execute(*job, false, full)) {
+            Done(std::move(job));
             continue;
         }
-        m_parked.front().job = std::move(job);
-        m_parked.front().error = full;
-        ++st->parked;
-        m_retryAt = ::GetTickCount64() + m_options.diskFullRetryMs;
+        // Still no space: first in line again.
+        Park(std::move(job), full, true);
+        m_retryAt = ::GetTickCount64() + m_diskFullRetryMs;
         return;
     }
 }
 
 void DiskWorker::EndParked(DiskStorage* storage) {
-    for (auto it = m_parked.begin(); it != m_parked.end();) {
-        if (it->job.storage.get() != storage) {
-            ++it;
-            continue;
-        }
-        DiskJob job = std::move(it->job);
-        const lt::storage_error why = it->error;
-        it = m_parked.erase(it);
+    JobList ended = m_parked.Extract([storage](const DiskJob& j) { return j.storage.get() == storage; });
+    while (std::unique_ptr<DiskJob> job = ended.PopFront()) {
         --storage->parked;
-        Complete(job, why);
+        const lt::storage_error why = job->m_parkedFor;
+        Done(std::move(job), why);
     }
 }
 
 bool DiskWorker::PieceParked(const DiskStorage* storage, int piece) const {
-    for (const Parked& p : m_parked)
-        if (p.job.storage.get() == storage && p.job.piece == piece) return true;
+    for (const DiskJob* j = m_parked.Front(); j; j = j->m_next)
+        if (j->storage.get() == storage && j->piece == piece) return true;
     return false;
 }
 
-void DiskWorker::Finish(DiskJob& job, Completion done) {
-    if (m_options.completionFault) m_options.completionFault();
-    if (done) m_done.push_back(std::move(done));
-    Settle(job);
+void DiskWorker::Done(std::unique_ptr<DiskJob> job, const lt::storage_error& error) {
+    job->Fail(error);
+    Done(std::move(job));
 }
 
-void DiskWorker::Complete(DiskJob& job, const lt::storage_error& error) {
-    try {
-        Completion c = job.fail ? job.fail(error) : Completion();
-        if (m_options.completionFault) m_options.completionFault();
-        if (c) m_done.push_back(std::move(c));
-    } catch (...) {
-        std::fputs("disk: a completion is lost\n", stderr);
+void DiskWorker::Done(std::unique_ptr<DiskJob> job) {
+    if (m_completionFault) {
+        try {
+            m_completionFault();
+        } catch (...) {
+            job->Fail(lt::storage_error(boost::asio::error::no_memory, job->op));
+        }
     }
-    Settle(job);
-}
-
-void DiskWorker::Settle(DiskJob& job) noexcept {
-    if (job.writeBytes) {
+    if (job->writeBytes) {
         std::lock_guard<SrwLock> g(m_lock);
-        m_queuedBytes -= job.writeBytes;
-        job.writeBytes = 0;
+        m_queuedBytes -= job->writeBytes;
+        job->writeBytes = 0;
     }
-    job.run = nullptr;
-    job.fail = nullptr;
-    job.storage.reset();
+    // What the job keeps of its torrent goes here, before the completion is handed over:
+    // the torrent itself is freed by the network thread (see the removal).
+    job->storage.reset();
+    m_done.PushBack(std::move(job));
+    ++m_doneCount;
 }
 
 void DiskWorker::Flush() {
@@ -284,38 +292,33 @@ void DiskWorker::Flush() {
     }
     if (!ready.empty()) {
         try {
-            m_done.push_back(Completion::Of([ready] {
-                for (auto& o : ready) o->on_disk();
-            }));
+            m_done.PushBack(std::make_unique<ResumePeers>(std::move(ready)));
+            ++m_doneCount;
         } catch (...) {
             std::lock_guard<SrwLock> g(m_lock);
             if (m_observers.empty()) m_observers.swap(ready);
         }
     }
-    if (m_done.empty()) return;
+    if (m_done.Empty()) return;
+    // The batch is shared with the handler, so that it stays here when the post fails.
+    std::shared_ptr<JobList> batch;
     try {
-        auto batch = std::make_shared<std::vector<Completion>>(std::move(m_done));
-        m_done.clear();
-        try {
-            boost::asio::post(m_ios, [batch] { RunBatch(*batch); });
-        } catch (...) {
-            // Kept for the next hand-over.
-            m_done = std::move(*batch);
-            throw;
-        }
-        m_done.reserve(kMaxBatch);
+        batch = std::make_shared<JobList>(std::move(m_done));
+        boost::asio::post(m_ios, [batch] { RunBatch(*batch); });
+        m_doneCount = 0;
     } catch (...) {
+        if (batch) m_done = std::move(*batch);
         std::fputs("disk: completions wait for memory\n", stderr);
     }
 }
 
-void DiskWorker::RunBatch(std::vector<Completion>& batch) {
+void DiskWorker::RunBatch(JobList& batch) {
     // Nothing behind a throwing handler may be lost; the first exception goes on as the
     // library's own handlers' would.
     std::exception_ptr first;
-    for (auto& c : batch) {
+    while (std::unique_ptr<DiskJob> job = batch.PopFront()) {
         try {
-            c();
+            job->Complete();
         } catch (...) {
             if (!first) first = std::current_exception();
         }

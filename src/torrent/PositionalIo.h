@@ -1,15 +1,8 @@
-// Reads and writes at explicit offsets, and the small conversions of the disk back-end: UTF-8
-// paths to the system's form, system errors to the library's.
+// Reads and writes at explicit offsets.
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
-#include <system_error>
-
-#include <libtorrent/error_code.hpp>
-
-namespace lt = libtorrent;
 
 // Reads and writes at an offset through the system's own calls. WriteFile and ReadFile with an
 // OVERLAPPED offset also offer every completion to a completion port; under Wine that is a
@@ -32,16 +25,3 @@ private:
     Call m_write = nullptr;
     ToDos m_toDos = nullptr;
 };
-
-// A Win32 error as the library's error code.
-lt::error_code Win32Error(DWORD e);
-
-// A C++ error as the library's, its category kept: the system's codes stay the system's
-// (Win32 errors), the portable ones stay generic.
-lt::error_code LibraryError(const std::error_code& e);
-
-// A UTF-8 path of the library as a wide path, in the extended form when it is long.
-std::wstring WidePath(const std::string& utf8);
-
-// Creates every missing folder above `path`.
-bool CreateParents(const std::wstring& path);

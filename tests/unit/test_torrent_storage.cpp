@@ -24,7 +24,7 @@
 #include "framework/handles.h"
 #include "test_torrent_support.h"
 #include "torrent/DiskIo.h"
-#include "torrent/PieceHasher.h"
+#include "torrent/RunningPieceHash.h"
 #include "torrent/Sha1.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
@@ -95,9 +95,53 @@ TEST_F(StorageTest, DownloadArrivesWholeAndLeavesNoHandleOnTheFile) {
     EXPECT_TRUE(ExclusiveOpen(got + ".moved"));
 }
 
+// Allocation faults: while a NoMemory is alive, operator new fails on the thread that made it
+// (Here) or on every other thread, which in these tests is the back-end's worker (Elsewhere).
+namespace {
+std::atomic<int> g_noMemory{0};
+std::atomic<DWORD> g_noMemoryThread{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+    const int mode = g_noMemory.load(std::memory_order_relaxed);
+    if (mode != 0 && (::GetCurrentThreadId() == g_noMemoryThread.load()) == (mode == 1)) throw std::bad_alloc();
+    if (void* p = ::HeapAlloc(::GetProcessHeap(), 0, n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    if (p) ::HeapFree(::GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    if (p) ::HeapFree(::GetProcessHeap(), 0, p);
+}
+
 // The disk back-end on its own, driven the way the library's network thread drives it: jobs
 // from this thread, completions run by polling a real io_context.
 namespace {
+
+class NoMemory {
+public:
+    enum Where { Here = 1, Elsewhere = 2 };
+    explicit NoMemory(Where where) {
+        g_noMemoryThread = ::GetCurrentThreadId();
+        g_noMemory = where;
+    }
+    ~NoMemory() { g_noMemory = 0; }
+    NoMemory(const NoMemory&) = delete;
+    NoMemory& operator=(const NoMemory&) = delete;
+};
+
+// The library's holder removes its torrent when it goes and cannot be emptied otherwise: one
+// whose torrent a test removed itself is put where it is never destroyed.
+void Forget(lt::storage_holder&& h) {
+    static union Kept {
+        Kept() {}
+        ~Kept() {}
+        lt::storage_holder h;
+    } kept[8];
+    static int used = 0;
+    new (&kept[used++ % 8].h) lt::storage_holder(std::move(h));
+}
 
 constexpr int kBlock = 16 * 1024;
 constexpr int kPiece = 4 * kBlock;
@@ -340,17 +384,89 @@ TEST_F(DiskIoTest, StopAndReleaseCloseEveryHandle) {
 }
 
 TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
+    // The library removes a torrent from a destructor: the removal may neither throw nor
+    // depend on memory, and what it gives back is given back once.
+    enum class How { NoMemoryHere, NoMemoryOnWorker, WritesQueued, Twice };
+    struct Case {
+        const char* name;
+        How how;
+    };
+    const Case cases[] = {
+        // First: the back-end has given back no slot yet, so none is kept for reuse.
+        {"with no memory where it is removed", How::NoMemoryHere},
+        {"with no memory on the worker", How::NoMemoryOnWorker},
+        {"with its writes still queued", How::WritesQueued},
+        {"twice", How::Twice},
+    };
     Open();
-    int completed = 0;
-    for (int b : {0, 1}) {
-        lt::peer_request r{lt::piece_index_t(0), b * kBlock, kBlock};
-        disk->async_write(storage, r, data.data() + b * kBlock, nullptr, [&](lt::storage_error const&) { ++completed; });
+    auto params = [&] { return lt::storage_params(fs, nullptr, savePath, lt::storage_mode_sparse, prio, {}); };
+    // Completions are handed back in order: one of a later job proves the earlier ones ran.
+    auto fence = [&] {
+        bool done = false;
+        disk->async_clear_piece(storage, lt::piece_index_t(0), [&](lt::piece_index_t) { done = true; });
+        disk->submit_jobs();
+        return Drive([&] { return done; });
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto torrent = std::make_shared<int>(0);
+        std::weak_ptr<int> alive = torrent;
+        lt::storage_holder st = disk->new_torrent(params(), torrent);
+        torrent.reset();
+        int completed = 0;
+        for (int b : {0, 1}) {
+            lt::peer_request r{lt::piece_index_t(0), b * kBlock, kBlock};
+            disk->async_write(st, r, data.data() + b * kBlock, nullptr, [&](lt::storage_error const&) { ++completed; });
+        }
+        if (c.how != How::WritesQueued) {
+            disk->submit_jobs();
+            ASSERT_TRUE(Drive([&] { return completed == 2; }));
+        }
+        switch (c.how) {
+            case How::WritesQueued:
+                st.reset();
+                break;
+            case How::NoMemoryHere: {
+                bool threw = false;
+                {
+                    NoMemory none(NoMemory::Here);  // the library's thread
+                    try {
+                        st.reset();
+                    } catch (...) {
+                        threw = true;
+                    }
+                }
+                EXPECT_FALSE(threw) << "the removal needed memory";
+                break;
+            }
+            case How::NoMemoryOnWorker: {
+                NoMemory none(NoMemory::Elsewhere);
+                st.reset();
+                disk->submit_jobs();
+                EXPECT_TRUE(WaitUntil([&] { return ExclusiveOpen(Path()); }, 5000))
+                    << "the file is still held, error " << ::GetLastError();
+                break;
+            }
+            case How::Twice: {
+                const lt::storage_index_t idx = st;
+                disk->remove_torrent(idx);
+                disk->remove_torrent(idx);
+                Forget(std::move(st));
+                break;
+            }
+        }
+        disk->submit_jobs();
+        ASSERT_TRUE(fence());
+        ASSERT_TRUE(Drive([&] { return completed == 2 && alive.expired(); })) << "the torrent was never freed";
+        EXPECT_TRUE(WaitUntil([&] { return ExclusiveOpen(Path()); }, 5000))
+            << "a removed torrent's file is still held, error " << ::GetLastError();
+        if (c.how == How::Twice) {
+            lt::storage_holder a = disk->new_torrent(params(), nullptr);
+            lt::storage_holder b = disk->new_torrent(params(), nullptr);
+            EXPECT_NE(static_cast<lt::storage_index_t>(a), static_cast<lt::storage_index_t>(b))
+                << "a slot removed twice was given to two torrents";
+        }
     }
-    storage.reset();  // removed with its writes still queued
-    disk->submit_jobs();
-    ASSERT_TRUE(Drive([&] { return completed == 2; }));
-    EXPECT_TRUE(WaitUntil([&] { return ExclusiveOpen(Path()); }, 5000))
-        << "a removed torrent's file is still held, error " << ::GetLastError();
 }
 
 TEST_F(DiskIoTest, SeedingReadLetsOthersMoveAndStartTheFile) {
@@ -380,28 +496,62 @@ TEST_F(DiskIoTest, SeedingReadLetsOthersMoveAndStartTheFile) {
 }
 
 TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
-    Open();
-    int completed = 0, queued = 0;
-    for (int p = 0; p < 3; ++p)
-        for (int b = 0; b * kBlock < fs.piece_size(lt::piece_index_t(p)); ++b) {
-            lt::peer_request r{lt::piece_index_t(p), b * kBlock,
-                               std::min(kBlock, fs.piece_size(lt::piece_index_t(p)) - b * kBlock)};
-            disk->async_write(storage, r, data.data() + static_cast<std::int64_t>(p) * kPiece + b * kBlock, nullptr,
-                              [&](lt::storage_error const& e) {
-                                  EXPECT_FALSE(e) << e.ec.message();
-                                  ++completed;
-                              });
-            ++queued;
+    // Every block queued, then the abort. In the second case a move comes first and the abort
+    // is the session's, which does not wait: the worker goes on alone (the network thread is
+    // busy ending the session) and the writes behind the move must follow it.
+    struct Case {
+        const char* name;
+        bool moveFirst;
+        bool wait;
+    };
+    const Case cases[] = {
+        {"writes only, abort waits", false, true},
+        {"a move first, abort does not wait", true, false},
+    };
+    const std::string moved = dir / "moved";
+    ::CreateDirectoryA(moved.c_str(), nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs = lt::file_storage();
+        Open();
+        int completed = 0, queued = 0;
+        bool movedDone = !c.moveFirst;
+        if (c.moveFirst)
+            disk->async_move_storage(storage, ToLibraryPath(moved), lt::move_flags_t::always_replace_files,
+                                     [&](lt::status_t, std::string const&, lt::storage_error const& e) {
+                                         EXPECT_FALSE(e) << e.ec.message();
+                                         movedDone = true;
+                                     });
+        for (int p = 0; p < 3; ++p)
+            for (int b = 0; b * kBlock < fs.piece_size(lt::piece_index_t(p)); ++b) {
+                lt::peer_request r{lt::piece_index_t(p), b * kBlock,
+                                   std::min(kBlock, fs.piece_size(lt::piece_index_t(p)) - b * kBlock)};
+                disk->async_write(storage, r, data.data() + static_cast<std::int64_t>(p) * kPiece + b * kBlock,
+                                  nullptr, [&](lt::storage_error const& e) {
+                                      EXPECT_FALSE(e) << e.ec.message();
+                                      ++completed;
+                                  });
+                ++queued;
+            }
+        disk->submit_jobs();
+        disk->abort(c.wait);  // with `wait`, returns once the worker has ended
+        const std::string at = c.moveFirst ? moved + "\\Setup.exe" : Path();
+        std::string have;
+        EXPECT_TRUE(WaitUntil([&] { return ReadBytes(at, have) && have == data; }, 10000))
+            << "queued writes were lost at abort";
+        // Their completions were handed back; with the worker gone the io_context runs dry.
+        ios.restart();
+        ios.run();
+        EXPECT_EQ(completed, queued);
+        EXPECT_TRUE(movedDone);
+        if (c.moveFirst) {
+            EXPECT_EQ(::GetFileAttributesA(Path().c_str()), INVALID_FILE_ATTRIBUTES)
+                << "a write behind the move went to the old place";
         }
-    disk->submit_jobs();
-    disk->abort(true);  // returns once the worker has ended
-    std::string have;
-    ASSERT_TRUE(ReadBytes(Path(), have)) << "error " << ::GetLastError();
-    EXPECT_TRUE(have == data) << "queued writes were lost at abort";
-    // Their completions were handed back; with the worker gone the io_context runs dry.
-    ios.restart();
-    ios.run();
-    EXPECT_EQ(completed, queued);
+        TearDown();
+        ios.restart();
+        ::DeleteFileA(at.c_str());
+    }
 }
 
 // --- the torrent's end -------------------------------------------------------------------------
@@ -566,28 +716,44 @@ TEST_F(DiskIoTest, DiskFullHoldsBackNothingElse) {
     EXPECT_EQ(Hash(1), Expected(1));
 }
 
-TEST_F(DiskIoTest, AbortWhileTheDiskIsFullEndsTheWrite) {
-    std::atomic<int> refused{0};
-    DiskIoOptions o;
-    o.diskFullRetryMs = 600000;  // only the abort can end the wait
-    o.writeFault = [&](lt::file_index_t, std::int64_t) -> DWORD {
-        ++refused;
-        return ERROR_DISK_FULL;
-    };
-    Open(o);
-    bool written = false;
-    lt::storage_error writeError;
-    disk->async_write(storage, lt::peer_request{lt::piece_index_t(0), 0, kBlock}, data.data(), nullptr,
-                      [&](lt::storage_error const& e) {
-                          writeError = e;
-                          written = true;
-                      });
-    disk->submit_jobs();
-    ASSERT_TRUE(Drive([&] { return refused > 0; }));
-    disk->abort(false);
-    ASSERT_TRUE(Drive([&] { return written; })) << "the abort left the write waiting";
-    EXPECT_EQ(writeError.ec, lt::error_code(ERROR_DISK_FULL, lt::system_category())) << writeError.ec.message();
-    EXPECT_EQ(writeError.operation, lt::operation_t::file_write);
+TEST_F(DiskIoTest, AbortOrStopWhileTheDiskIsFullEndsTheWrite) {
+    // A write waits for space; the session's abort, or the torrent's stop (a pause), ends it
+    // with its error, and the stop answers only after it.
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop" : "abort");
+        std::atomic<int> refused{0};
+        DiskIoOptions o;
+        o.diskFullRetryMs = 600000;  // only the abort or the stop can end the wait
+        o.writeFault = [&](lt::file_index_t, std::int64_t) -> DWORD {
+            ++refused;
+            return ERROR_DISK_FULL;
+        };
+        fs = lt::file_storage();
+        Open(o);
+        std::vector<std::string> order;
+        lt::storage_error writeError;
+        disk->async_write(storage, lt::peer_request{lt::piece_index_t(0), 0, kBlock}, data.data(), nullptr,
+                          [&](lt::storage_error const& e) {
+                              writeError = e;
+                              order.push_back("write");
+                          });
+        disk->submit_jobs();
+        ASSERT_TRUE(Drive([&] { return refused > 0; }));
+        if (stop) {
+            disk->async_stop_torrent(storage, [&] { order.push_back("stop"); });
+            disk->submit_jobs();
+        } else {
+            disk->abort(false);
+        }
+        const std::vector<std::string> want = stop ? std::vector<std::string>{"write", "stop"}
+                                                   : std::vector<std::string>{"write"};
+        ASSERT_TRUE(Drive([&] { return order.size() == want.size(); })) << "the write was left waiting";
+        EXPECT_EQ(order, want);
+        EXPECT_EQ(writeError.ec, lt::error_code(ERROR_DISK_FULL, lt::system_category())) << writeError.ec.message();
+        EXPECT_EQ(writeError.operation, lt::operation_t::file_write);
+        TearDown();
+        ios.restart();
+    }
 }
 
 // --- torrents of every form ----------------------------------------------------------------------
@@ -643,18 +809,23 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
     // hybrid forms (the latter two with pad files); with one file not wanted, which once sent
     // the torrent's work to the library's back-end.
     const std::vector<std::int64_t> sizes = {2 * kBlock + 100, 0, 3 * kBlock + 7, kBlock - 1, kBlock};
+    // A peer may send pad bytes that are not zero: the library passes them on as they came.
     struct Case {
         const char* name;
         lt::create_flags_t flags;
         bool oneNotWanted;
+        bool padSentNonZero;
     };
     const Case cases[] = {
-        {"v1", lt::create_torrent::v1_only, false},
-        {"v1, one file not wanted", lt::create_torrent::v1_only, true},
-        {"hybrid", {}, false},
-        {"hybrid, one file not wanted", {}, true},
-        {"v2", lt::create_torrent::v2_only, false},
-        {"v2, one file not wanted", lt::create_torrent::v2_only, true},
+        {"v1", lt::create_torrent::v1_only, false, false},
+        {"v1, one file not wanted", lt::create_torrent::v1_only, true, false},
+        {"v1 with pad files, pad sent non-zero", lt::create_torrent::v1_only | lt::create_torrent::canonical_files,
+         false, true},
+        {"hybrid", {}, false, false},
+        {"hybrid, one file not wanted", {}, true, false},
+        {"hybrid, pad sent non-zero", {}, false, true},
+        {"v2", lt::create_torrent::v2_only, false, false},
+        {"v2, one file not wanted", lt::create_torrent::v2_only, true, false},
     };
     Open();
     int n = 0;
@@ -681,8 +852,19 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
 
         // Every block with file data, last block first.
         int pending = 0;
+        int padSent = 0;
         for (lt::piece_index_t p(0); p < lt::piece_index_t(files.num_pieces()); ++p) {
-            const std::string& bytes = t.pieces[static_cast<size_t>(static_cast<int>(p))];
+            std::string bytes = t.pieces[static_cast<size_t>(static_cast<int>(p))];
+            if (c.padSentNonZero) {
+                int at = 0;
+                for (const lt::file_slice& s : files.map_block(p, 0, static_cast<int>(bytes.size()))) {
+                    if (files.pad_file_at(s.file_index)) {
+                        bytes.replace(static_cast<size_t>(at), static_cast<size_t>(s.size), static_cast<size_t>(s.size), '\x5a');
+                        padSent += static_cast<int>(s.size);
+                    }
+                    at += static_cast<int>(s.size);
+                }
+            }
             for (int off = (static_cast<int>(bytes.size()) - 1) / kBlock * kBlock; off >= 0; off -= kBlock) {
                 const int len = std::min<int>(kBlock, static_cast<int>(bytes.size()) - off);
                 bool data = false;
@@ -698,6 +880,9 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
         }
         disk->submit_jobs();
         ASSERT_TRUE(Drive([&] { return pending == 0; }));
+        if (c.padSentNonZero) {
+            ASSERT_GT(padSent, 0) << "the torrent has no pad bytes";
+        }
 
         for (lt::piece_index_t p(0); p < lt::piece_index_t(files.num_pieces()); ++p) {
             const std::string& bytes = t.pieces[static_cast<size_t>(static_cast<int>(p))];
@@ -868,6 +1053,59 @@ TEST_F(DiskIoTest, RenameMoveAndDeleteFollowTheRenamedFile) {
     EXPECT_TRUE(disk->get_status(storage).empty());
 }
 
+
+TEST_F(DiskIoTest, WholeFileJobsAnswerOnceWhenTheirBookkeepingFails) {
+    // The jobs the library's own back-end does for us, each once as it is and once with the
+    // queuing of its completion failing: its handler runs exactly once either way.
+    std::atomic<bool> failNext{false};
+    DiskIoOptions o;
+    o.completionFault = [&] {
+        if (failNext.exchange(false)) throw std::bad_alloc();
+    };
+    Open(o);
+    ASSERT_FALSE(Write(0, 0));
+    int n = 0;
+    using Start = std::function<void(int& calls)>;
+    auto onePath = [&] { return dir / ("to" + std::to_string(++n)); };
+    const std::pair<const char*, Start> jobs[] = {
+        {"check", [&](int& calls) {
+             disk->async_check_files(storage, nullptr, {}, [&](lt::status_t, lt::storage_error const&) { ++calls; });
+         }},
+        {"move", [&](int& calls) {
+             const std::string to = onePath();
+             ::CreateDirectoryA(to.c_str(), nullptr);
+             disk->async_move_storage(storage, ToLibraryPath(to), lt::move_flags_t::always_replace_files,
+                                      [&](lt::status_t, std::string const&, lt::storage_error const&) { ++calls; });
+         }},
+        {"rename", [&](int& calls) {
+             disk->async_rename_file(storage, lt::file_index_t(0), "Renamed" + std::to_string(++n) + ".exe",
+                                     [&](std::string const&, lt::file_index_t, lt::storage_error const&) { ++calls; });
+         }},
+        {"priority", [&](int& calls) {
+             disk->async_set_file_priority(
+                 storage, lt::aux::vector<lt::download_priority_t, lt::file_index_t>(1, lt::default_priority),
+                 [&](lt::storage_error const&, lt::aux::vector<lt::download_priority_t, lt::file_index_t>) { ++calls; });
+         }},
+        {"delete", [&](int& calls) {
+             disk->async_delete_files(storage, lt::session_handle::delete_files,
+                                      [&](lt::storage_error const&) { ++calls; });
+         }},
+    };
+    for (bool fail : {false, true})
+        for (const auto& job : jobs) {
+            SCOPED_TRACE(std::string(job.first) + (fail ? ", its completion failing" : ""));
+            int calls = 0;
+            failNext = fail;
+            job.second(calls);
+            // A later job's completion comes after every call of the earlier one's handler.
+            bool fence = false;
+            disk->async_release_files(storage, [&] { fence = true; });
+            disk->submit_jobs();
+            ASSERT_TRUE(Drive([&] { return fence; }));
+            EXPECT_EQ(calls, 1);
+            EXPECT_FALSE(failNext) << "the fault was never met";
+        }
+}
 
 TEST(RunningPieceHashTest, WritesInAnyOrderGiveThePieceHashesWithFewReads) {
     // A piece of four blocks and a short one, whose last 50 bytes are padding in the v2 sense;

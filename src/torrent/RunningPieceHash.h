@@ -4,9 +4,11 @@
 // taken as the block is written, in any order.
 #pragma once
 #include <cstdint>
-#include <functional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include <libtorrent/disk_interface.hpp>
 #include <libtorrent/sha1_hash.hpp>
 #include <libtorrent/span.hpp>
 
@@ -14,10 +16,28 @@
 
 namespace lt = libtorrent;
 
+// The library's block: the unit of its requests, of our writes and of v2 hashes.
+constexpr int kBlockSize = lt::default_block_size;
+
 class RunningPieceHash {
 public:
-    // Reads `length` bytes of the piece at `offset` from the disk; false on failure.
-    using ReadBack = std::function<bool(int offset, char* out, int length)>;
+    // Reads `length` bytes of the piece at `offset` from the disk; false on failure. Refers to
+    // the callable it is made from (nothing is allocated), which outlives the call it is
+    // passed to.
+    class ReadBack {
+    public:
+        template <class F, class = std::enable_if_t<!std::is_same<std::decay_t<F>, ReadBack>::value>>
+        ReadBack(F&& f)  // NOLINT: made implicitly from the callable
+            : m_target(const_cast<void*>(static_cast<const void*>(&f))),
+              m_call([](void* t, int offset, char* out, int length) {
+                  return (*static_cast<std::remove_reference_t<F>*>(t))(offset, out, length);
+              }) {}
+        bool operator()(int offset, char* out, int length) const { return m_call(m_target, offset, out, length); }
+
+    private:
+        void* m_target;
+        bool (*m_call)(void*, int, char*, int);
+    };
 
     // `size` is the piece's size in the v1 sense (with pad bytes); `size2` its size in its
     // file, for a v2 or hybrid torrent, else 0.
@@ -34,8 +54,6 @@ public:
 
     // The SHA-256 of the block at `offset`, when it is known from its write.
     bool BlockHash(int offset, lt::sha256_hash& out) const;
-
-    int HashedBytes() const { return m_next; }
 
 private:
     int Blocks() const;

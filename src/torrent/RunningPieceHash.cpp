@@ -1,13 +1,8 @@
-#include "torrent/PieceHasher.h"
+#include "torrent/RunningPieceHash.h"
 
 #include <algorithm>
 
-#include <libtorrent/disk_interface.hpp>
 #include <libtorrent/hasher.hpp>
-
-namespace {
-constexpr int kBlockSize = lt::default_block_size;
-}
 
 RunningPieceHash::RunningPieceHash(int size, int size2) : m_size(size), m_size2(size2) {
     m_arrived.resize(static_cast<size_t>(Blocks()));
