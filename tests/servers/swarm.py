@@ -107,6 +107,18 @@ class OriginLimit:
                  "match", "ip", "dst", f"{client}/32", "flowid", cid)
         return self
 
+    def uplink(self, client, rate, queue_s):
+        """Limits what `client` sends (to anyone) to `rate` bytes/s behind a first-in first-out
+        queue of `queue_s` seconds at that rate, as a home router's uplink holds it."""
+        self.classes += 1
+        cid = f"1:{self.classes:x}"
+        self._tc("class", "add", "dev", "lo", "parent", "1:", "classid", cid, "htb", "rate", f"{rate}bps",
+                 "ceil", f"{rate}bps", "quantum", "65536")
+        self._tc("qdisc", "add", "dev", "lo", "parent", cid, "bfifo", "limit", str(max(int(rate * queue_s), 65536)))
+        self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "2", "u32",
+                 "match", "ip", "src", f"{client}/32", "flowid", cid)
+        return self
+
     def stop(self):
         run_quiet(["tc", "qdisc", "del", "dev", "lo", "root"])
 

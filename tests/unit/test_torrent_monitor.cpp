@@ -15,6 +15,7 @@
 #include "test_torrent_support.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/MonitorThread.h"
+#include "torrent/WebSeedPolicy.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
 #include "dlg_probe.h"
@@ -346,4 +347,116 @@ TEST_F(MonitorTest, InstallerNamedWithTheWonSignIsOpenedByItsOwnName) {
     std::wstring logged;
     ASSERT_TRUE(Utf8ToWide(text, logged));
     EXPECT_NE(logged.find(L" " + AnsiToWide(down) + L"\\" + wide), std::wstring::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The web seeds' policy: what it sees of the swarm and what it decides from it.
+
+namespace {
+
+constexpr int kPieces = 8;
+constexpr std::int64_t kMiBps = 1024 * 1024;
+
+lt::typed_bitfield<lt::piece_index_t> Pieces(std::initializer_list<int> held) {
+    lt::typed_bitfield<lt::piece_index_t> bits(kPieces, false);
+    for (int i : held) bits.set_bit(lt::piece_index_t(i));
+    return bits;
+}
+
+lt::peer_info Peer(std::initializer_list<int> held, std::int64_t rate, lt::peer_flags_t flags = {}) {
+    lt::peer_info peer;
+    peer.connection_type = lt::peer_info::standard_bittorrent;
+    peer.pieces = Pieces(held);
+    peer.payload_down_speed = static_cast<int>(rate);
+    peer.flags = flags;
+    return peer;
+}
+
+lt::peer_info WebSeed(std::int64_t rate) {
+    lt::peer_info peer;
+    peer.connection_type = lt::peer_info::web_seed;
+    peer.payload_down_speed = static_cast<int>(rate);
+    return peer;
+}
+
+SwarmView View(int needed, int uncovered, std::int64_t peerRate, std::int64_t webRate) {
+    SwarmView view;
+    view.needed = needed;
+    view.uncovered = uncovered;
+    view.peerRate = peerRate;
+    view.webRate = webRate;
+    return view;
+}
+
+}  // namespace
+
+TEST(WebSeedPolicy, CountsOnlyThePiecesHeldByPeersThatCanSendThem) {
+    const auto have = Pieces({0, 1});
+    std::vector<lt::peer_info> peers = {Peer({2, 3}, 3 * kMiBps), Peer({4}, kMiBps, lt::peer_info::remote_choked),
+                                        Peer({5}, 0, lt::peer_info::handshake), WebSeed(2 * kMiBps)};
+    SwarmView view = ViewSwarm(have, peers);
+    EXPECT_EQ(view.needed, 6);
+    EXPECT_EQ(view.uncovered, 4) << "4 is held by a peer that chokes us, 5 by one still in its handshake";
+    EXPECT_EQ(view.firstNeeded, 2);
+    EXPECT_EQ(view.lastNeeded, 7);
+    EXPECT_EQ(view.peerRate, 4 * kMiBps);
+    EXPECT_EQ(view.webRate, 2 * kMiBps);
+
+    peers.push_back(Peer({}, 0, lt::peer_info::seed));
+    EXPECT_EQ(ViewSwarm(have, peers).uncovered, 0) << "a seed holds every piece";
+}
+
+TEST(WebSeedPolicy, ALauncherWithoutPeersKeepsItsWebSeed) {
+    WebSeedPolicy policy;
+    for (std::uint32_t t = 0; t < 60000; t += 1000)
+        ASSERT_EQ(policy.Look(View(kPieces, kPieces, 0, 4 * kMiBps), t), WebSeedPolicy::Action::None) << t;
+    EXPECT_TRUE(policy.WebSeedsOn());
+}
+
+TEST(WebSeedPolicy, OffOnlyWhenPeersHoldEveryNeededPieceAndOutrunTheWebSeed) {
+    WebSeedPolicy policy;
+    EXPECT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 1000), WebSeedPolicy::Action::None)
+        << "the web seed's rate is measured first";
+    std::uint32_t t = WebSeedPolicy::kMinOnMs;
+    EXPECT_EQ(policy.Look(View(8, 1, 9 * kMiBps, 4 * kMiBps), t), WebSeedPolicy::Action::None)
+        << "one piece no peer holds";
+    EXPECT_EQ(policy.Look(View(8, 0, 3 * kMiBps, 2 * kMiBps), t + 1000), WebSeedPolicy::Action::None)
+        << "peers slower than the web seed's best";
+    EXPECT_EQ(policy.Look(View(8, 0, 4 * kMiBps, 0), t + 2000), WebSeedPolicy::Action::Remove);
+    EXPECT_FALSE(policy.WebSeedsOn());
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PeersSupply);
+}
+
+TEST(WebSeedPolicy, BackAtOnceForAPieceNoPeerHolds) {
+    WebSeedPolicy policy;
+    policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0);
+    ASSERT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), WebSeedPolicy::kMinOnMs), WebSeedPolicy::Action::Remove);
+    EXPECT_EQ(policy.Look(View(6, 0, 9 * kMiBps, 0), WebSeedPolicy::kMinOnMs + 1000), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(5, 1, 9 * kMiBps, 0), WebSeedPolicy::kMinOnMs + 2000), WebSeedPolicy::Action::Restore)
+        << "the peer that held it left";
+    EXPECT_TRUE(policy.WebSeedsOn());
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PieceNobodyHolds);
+    EXPECT_EQ(policy.Look(View(5, 0, 9 * kMiBps, 4 * kMiBps), WebSeedPolicy::kMinOnMs + 3000),
+              WebSeedPolicy::Action::None)
+        << "it works a while before it may go again";
+}
+
+TEST(WebSeedPolicy, BackWhenPeersStayBelowTheWebSeedsRate) {
+    WebSeedPolicy policy;
+    policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0);
+    std::uint32_t t = WebSeedPolicy::kMinOnMs;
+    ASSERT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), t), WebSeedPolicy::Action::Remove);
+    EXPECT_EQ(policy.Look(View(8, 0, kMiBps, 0), t += 1000), WebSeedPolicy::Action::None) << "one slow look";
+    EXPECT_EQ(policy.Look(View(8, 0, 5 * kMiBps, 0), t += 1000), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(8, 0, kMiBps, 0), t += 1000), WebSeedPolicy::Action::None) << "not in a row";
+    EXPECT_EQ(policy.Look(View(8, 0, 0, 0), t += 1000), WebSeedPolicy::Action::Restore);
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PeersSlow);
+}
+
+TEST(WebSeedPolicy, NothingToDoOnceComplete) {
+    WebSeedPolicy policy;
+    EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 0), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 60000), WebSeedPolicy::Action::None);
+    EXPECT_TRUE(policy.WebSeedsOn());
 }

@@ -1,0 +1,67 @@
+#include "torrent/WebSeedPolicy.h"
+
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers) {
+    SwarmView view;
+    // Only peers that could send a piece now: past their handshake and not choking us.
+    std::vector<const lt::peer_info*> suppliers;
+    for (const lt::peer_info& peer : peers) {
+        if (peer.connection_type == lt::peer_info::standard_bittorrent) {
+            view.peerRate += peer.payload_down_speed;
+            const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake |
+                                               lt::peer_info::remote_choked));
+            if (ready) suppliers.push_back(&peer);
+        } else {
+            view.webRate += peer.payload_down_speed;
+        }
+    }
+    for (int i = 0; i < have.size(); ++i) {
+        const lt::piece_index_t piece(i);
+        if (have[piece]) continue;
+        ++view.needed;
+        if (view.firstNeeded < 0) view.firstNeeded = i;
+        view.lastNeeded = i;
+        bool held = false;
+        for (const lt::peer_info* peer : suppliers) {
+            const bool seed = static_cast<bool>(peer->flags & lt::peer_info::seed);
+            if (seed || (i < peer->pieces.size() && peer->pieces[piece])) {
+                held = true;
+                break;
+            }
+        }
+        if (!held) ++view.uncovered;
+    }
+    return view;
+}
+
+WebSeedPolicy::Action WebSeedPolicy::Look(const SwarmView& view, std::uint32_t nowMs) {
+    if (!m_started) {
+        m_started = true;
+        m_onSinceMs = nowMs;
+    }
+    if (view.needed == 0) return Action::None;  // complete: the library drops web seeds itself
+
+    if (m_on) {
+        if (view.webRate > m_bestWebRate) m_bestWebRate = view.webRate;
+        const bool measured = nowMs - m_onSinceMs >= kMinOnMs;
+        if (measured && view.uncovered == 0 && view.peerRate > 0 && view.peerRate >= m_bestWebRate) {
+            m_on = false;
+            m_slowLooks = 0;
+            m_reason = Reason::PeersSupply;
+            return Action::Remove;
+        }
+        return Action::None;
+    }
+
+    if (view.uncovered > 0) {
+        m_reason = Reason::PieceNobodyHolds;
+    } else if (view.peerRate < m_bestWebRate || view.peerRate == 0) {
+        if (++m_slowLooks < kSlowLooks) return Action::None;
+        m_reason = Reason::PeersSlow;
+    } else {
+        m_slowLooks = 0;
+        return Action::None;
+    }
+    m_on = true;
+    m_onSinceMs = nowMs;
+    return Action::Restore;
+}

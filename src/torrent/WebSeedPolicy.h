@@ -1,0 +1,56 @@
+// The origin as a backstop: when the launcher lets the torrent's web seeds work and when it
+// takes them away, from what the connected peers hold and supply.
+//
+// The web seeds are taken away only while every piece still needed is held by a connected
+// peer that is not choking us, and those peers together deliver at least the best rate the
+// web seeds ever delivered here. They come back at once when a needed piece is held by no
+// such peer, and after two looks in a row at peers delivering less than that rate. A launcher
+// without peers never loses them.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include <libtorrent/bitfield.hpp>
+#include <libtorrent/peer_info.hpp>
+
+namespace lt = libtorrent;
+
+// One look at the torrent and its connections.
+struct SwarmView {
+    int needed = 0;         // pieces not yet had
+    int uncovered = 0;      // of those, pieces no connected, unchoking peer holds
+    int firstNeeded = -1;   // lowest and highest index of the pieces not yet had (-1: none)
+    int lastNeeded = -1;
+    std::int64_t peerRate = 0;  // payload bytes/s from BitTorrent peers
+    std::int64_t webRate = 0;   // payload bytes/s from web seeds
+};
+
+// `have`: the torrent's pieces as its status gives them; `peers`: its connections.
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers);
+
+class WebSeedPolicy {
+public:
+    enum class Action { None, Remove, Restore };
+    enum class Reason { None, PeersSupply, PieceNobodyHolds, PeersSlow };
+
+    // Looks are a second or more apart; `nowMs` is a tick count in milliseconds.
+    Action Look(const SwarmView& view, std::uint32_t nowMs);
+
+    bool WebSeedsOn() const { return m_on; }
+    Reason LastReason() const { return m_reason; }
+    std::int64_t BestWebRate() const { return m_bestWebRate; }
+
+    // The web seeds work for at least this long before they may be taken away (their rate
+    // is measured meanwhile), also after each return.
+    static constexpr std::uint32_t kMinOnMs = 4000;
+    // Looks in a row at slow peers that bring the web seeds back.
+    static constexpr int kSlowLooks = 2;
+
+private:
+    bool m_on = true;
+    bool m_started = false;
+    std::uint32_t m_onSinceMs = 0;
+    std::int64_t m_bestWebRate = 0;
+    int m_slowLooks = 0;
+    Reason m_reason = Reason::None;
+};
