@@ -38,7 +38,9 @@ origin 4 MiB/s per client.
 
   scripts/bench-swarm [--launchers N] [--size-mib N] [--rate-mib R] [--install-s N]
                       [--piece-kib N] [--addresses loopback|benchmark] [--uplink-mib R]
-                      [--queue-ms N] [--stagger-s S] [--leave] [--no-http] [--launcher PATH]
+                      [--queue-ms N] [--stagger-s S] [--leave] [--no-http] [--logs DIR]
+                      [--launcher PATH]
+  scripts/bench-swarm --line-check [--size-mib N] [--uplink-mib R] [--queue-ms N] [--line-s N]
 """
 import argparse
 import http.client
@@ -447,6 +449,7 @@ def main():
     ap.add_argument("--addresses", choices=("loopback", "benchmark"), default="benchmark",
                     help="the launchers' addresses: 127.0.0.11 and up, or 198.18.0.11 and up")
     ap.add_argument("--no-http", action="store_true", help="leave out the plain HTTP downloads")
+    ap.add_argument("--logs", help="a folder to keep each launcher's standard output in")
     ap.add_argument("--launcher", default=str(W.LAUNCHER))
     args = ap.parse_args()
     if not 1 <= args.launchers <= 200:
@@ -501,6 +504,10 @@ def main():
         web.stop()
         if limit:
             limit.stop()
+        if args.logs:
+            Path(args.logs).mkdir(parents=True, exist_ok=True)
+            for f in work.glob("launcher-*.out"):
+                shutil.copy(f, args.logs)
         shutil.rmtree(work, ignore_errors=True)
     sys.exit(0 if ok else 1)
 

@@ -96,9 +96,12 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
         ses.webSeedsOf = handle;
         ses.webSeeds = WebSeedPolicy();
         ses.webSeedUrls.clear();
+        ses.webSeedTotals.clear();
+        ses.webSeedLooked = false;
         ses.webSeedLookTick = now - kWebSeedLookMs;
     }
-    if (now - ses.webSeedLookTick < kWebSeedLookMs) return;
+    const DWORD elapsed = now - ses.webSeedLookTick;
+    if (elapsed < kWebSeedLookMs) return;
     ses.webSeedLookTick = now;
     // While they work, the torrent's own list is the one to give back later.
     if (ses.webSeeds.WebSeedsOn()) {
@@ -111,7 +114,8 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
     if (status.state != lt::torrent_status::downloading) return;
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
-    const SwarmView view = ViewSwarm(status.pieces, peers);
+    const SwarmView view = ViewSwarm(status.pieces, peers, ses.webSeedTotals, ses.webSeedLooked ? elapsed : 0);
+    ses.webSeedLooked = true;
     switch (ses.webSeeds.Look(view, now)) {
     case WebSeedPolicy::Action::Remove:
         for (const std::string& url : ses.webSeedUrls) handle.remove_url_seed(url);

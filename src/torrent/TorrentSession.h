@@ -43,6 +43,8 @@ struct TorrentSession {
     std::vector<std::string> webSeedUrls;  // its web seeds as it was added
     WebSeedPolicy webSeeds;
     DWORD webSeedLookTick = 0;            // the last look
+    bool webSeedLooked = false;           // webSeedTotals holds
+    ConnectionTotals webSeedTotals;       // what each connection had brought by then
 };
 
 // The main torrent: the description the launcher fetches, "Mirel.ndn" (the file name of the key,

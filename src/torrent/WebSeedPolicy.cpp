@@ -1,19 +1,29 @@
 #include "torrent/WebSeedPolicy.h"
 
-SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers) {
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
+                    ConnectionTotals& totals, std::uint32_t elapsedMs) {
     SwarmView view;
+    ConnectionTotals now;
     // Only peers that could send a piece now: past their handshake and not choking us.
     std::vector<const lt::peer_info*> suppliers;
     for (const lt::peer_info& peer : peers) {
+        // A connection seen for the first time counts from the next look on; one whose count
+        // went down is a new connection to the same address.
+        std::int64_t brought = 0;
+        auto before = totals.find(peer.ip);
+        if (before != totals.end()) brought = peer.total_download - (peer.total_download >= before->second ? before->second : 0);
+        now[peer.ip] = peer.total_download;
+        const std::int64_t rate = elapsedMs ? brought * 1000 / elapsedMs : 0;
         if (peer.connection_type == lt::peer_info::standard_bittorrent) {
-            view.peerRate += peer.payload_down_speed;
+            view.peerRate += rate;
             const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake |
                                                lt::peer_info::remote_choked));
             if (ready) suppliers.push_back(&peer);
         } else {
-            view.webRate += peer.payload_down_speed;
+            view.webRate += rate;
         }
     }
+    totals.swap(now);
     for (int i = 0; i < have.size(); ++i) {
         const lt::piece_index_t piece(i);
         if (have[piece]) continue;

@@ -8,10 +8,12 @@
 // without peers never loses them.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include <libtorrent/bitfield.hpp>
 #include <libtorrent/peer_info.hpp>
+#include <libtorrent/socket.hpp>
 
 namespace lt = libtorrent;
 
@@ -25,8 +27,16 @@ struct SwarmView {
     std::int64_t webRate = 0;   // payload bytes/s from web seeds
 };
 
-// `have`: the torrent's pieces as its status gives them; `peers`: its connections.
-SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers);
+// The payload bytes each connection had brought at the last look. Rates are what the
+// connections brought between two looks: the library's own per-peer rates are averages that
+// take several seconds to follow a change.
+using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
+
+// `have`: the torrent's pieces as its status gives them; `peers`: its connections;
+// `elapsedMs` since the look that left `totals` (0: none, no rates yet), which this one
+// replaces.
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
+                    ConnectionTotals& totals, std::uint32_t elapsedMs);
 
 class WebSeedPolicy {
 public:

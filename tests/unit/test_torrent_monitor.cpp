@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include <libtorrent/address.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_status.hpp>
@@ -363,19 +364,20 @@ lt::typed_bitfield<lt::piece_index_t> Pieces(std::initializer_list<int> held) {
     return bits;
 }
 
-lt::peer_info Peer(std::initializer_list<int> held, std::int64_t rate, lt::peer_flags_t flags = {}) {
+// A connection from 10.0.0.`host` that has brought `total` bytes so far.
+lt::peer_info Peer(int host, std::initializer_list<int> held, std::int64_t total, lt::peer_flags_t flags = {}) {
     lt::peer_info peer;
+    peer.ip = lt::tcp::endpoint(lt::make_address_v4("10.0.0." + std::to_string(host)), 6881);
     peer.connection_type = lt::peer_info::standard_bittorrent;
     peer.pieces = Pieces(held);
-    peer.payload_down_speed = static_cast<int>(rate);
+    peer.total_download = total;
     peer.flags = flags;
     return peer;
 }
 
-lt::peer_info WebSeed(std::int64_t rate) {
-    lt::peer_info peer;
+lt::peer_info WebSeed(std::int64_t total) {
+    lt::peer_info peer = Peer(99, {}, total);
     peer.connection_type = lt::peer_info::web_seed;
-    peer.payload_down_speed = static_cast<int>(rate);
     return peer;
 }
 
@@ -392,18 +394,32 @@ SwarmView View(int needed, int uncovered, std::int64_t peerRate, std::int64_t we
 
 TEST(WebSeedPolicy, CountsOnlyThePiecesHeldByPeersThatCanSendThem) {
     const auto have = Pieces({0, 1});
-    std::vector<lt::peer_info> peers = {Peer({2, 3}, 3 * kMiBps), Peer({4}, kMiBps, lt::peer_info::remote_choked),
-                                        Peer({5}, 0, lt::peer_info::handshake), WebSeed(2 * kMiBps)};
-    SwarmView view = ViewSwarm(have, peers);
+    std::vector<lt::peer_info> peers = {Peer(1, {2, 3}, 0), Peer(2, {4}, 0, lt::peer_info::remote_choked),
+                                        Peer(3, {5}, 0, lt::peer_info::handshake), WebSeed(0)};
+    ConnectionTotals totals;
+    SwarmView view = ViewSwarm(have, peers, totals, 0);
     EXPECT_EQ(view.needed, 6);
     EXPECT_EQ(view.uncovered, 4) << "4 is held by a peer that chokes us, 5 by one still in its handshake";
     EXPECT_EQ(view.firstNeeded, 2);
     EXPECT_EQ(view.lastNeeded, 7);
-    EXPECT_EQ(view.peerRate, 4 * kMiBps);
-    EXPECT_EQ(view.webRate, 2 * kMiBps);
+    EXPECT_EQ(view.peerRate, 0) << "no rates at the first look";
 
-    peers.push_back(Peer({}, 0, lt::peer_info::seed));
-    EXPECT_EQ(ViewSwarm(have, peers).uncovered, 0) << "a seed holds every piece";
+    peers.push_back(Peer(4, {}, 0, lt::peer_info::seed));
+    EXPECT_EQ(ViewSwarm(have, peers, totals, 1000).uncovered, 0) << "a seed holds every piece";
+}
+
+TEST(WebSeedPolicy, RatesAreWhatEachConnectionBroughtSinceTheLastLook) {
+    const auto have = Pieces({});
+    ConnectionTotals totals;
+    ViewSwarm(have, {Peer(1, {}, 5 * kMiBps), Peer(2, {}, 3 * kMiBps), WebSeed(7 * kMiBps)}, totals, 0);
+    // Two seconds later: peer 1 brought 6 MiB more, peer 2 reconnected (its count began
+    // again) and brought 2 MiB, peer 3 is new, the web seed brought 8 MiB.
+    SwarmView view = ViewSwarm(have, {Peer(1, {}, 11 * kMiBps), Peer(2, {}, 2 * kMiBps), Peer(3, {}, 9 * kMiBps),
+                                      WebSeed(15 * kMiBps)},
+                               totals, 2000);
+    EXPECT_EQ(view.peerRate, 4 * kMiBps) << "peer 3 counts from the next look on";
+    EXPECT_EQ(view.webRate, 4 * kMiBps);
+    EXPECT_EQ(totals.size(), 4u);
 }
 
 TEST(WebSeedPolicy, ALauncherWithoutPeersKeepsItsWebSeed) {
