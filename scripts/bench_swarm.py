@@ -78,7 +78,7 @@ def proc_cpu(pid):
 
 class WireCounters:
     """nftables counters of the bytes each launcher's address sends to and receives from the
-    other launchers' addresses."""
+    other launchers' addresses, and receives from the origin."""
     TABLE = "mirel_swarm"
 
     def __init__(self, addresses, origin=None):
@@ -91,7 +91,9 @@ class WireCounters:
                 continue
             rules.append(f'ip saddr {a} ip daddr {{ {others} }} counter comment "up {a}"')
             rules.append(f'ip daddr {a} ip saddr {{ {others} }} counter comment "down {a}"')
-        script = (f"table ip {self.TABLE} {{\n chain out {{\n  type filter hook output priority 0; policy accept;\n"
+        # Counted where the packets arrive: on a limited uplink the queue drops some, and what
+        # is counted on the way out would include them and their retransmissions.
+        script = (f"table ip {self.TABLE} {{\n chain delivered {{\n  type filter hook input priority 0; policy accept;\n"
                   + "".join(f"  {r}\n" for r in rules) + " }\n}\n")
         subprocess.run(["nft", "-f", "-"], input=script.encode(), check=True)
 
