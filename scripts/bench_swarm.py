@@ -278,7 +278,7 @@ class Leecher:
     """A native libtorrent client on `address` that only accepts connections (it opens none), so
     that the launcher's own choice of transport is what carries its upload; no web seed."""
 
-    def __init__(self, dist, address, tracker_url):
+    def __init__(self, dist, address, tracker_url, others=()):
         lt = S.lt
         self.ses = lt.session({
             "listen_interfaces": f"{address}:6881", "outgoing_interfaces": address,
@@ -287,6 +287,11 @@ class Leecher:
             "enable_incoming_tcp": True, "enable_incoming_utp": True,
             "alert_mask": 0, "user_agent": "mirel-line-check", "max_retry_port_bind": 0,
             "listen_system_port_fallback": False})
+        # Nor do the clients trade among themselves (peer exchange would tell them of one another).
+        blocked = lt.ip_filter()
+        for other in others:
+            blocked.add_rule(other, other, 1)
+        self.ses.set_ip_filter(blocked)
         atp = lt.add_torrent_params()
         atp.ti = lt.torrent_info(str(dist.torrent))
         atp.save_path = str(dist.folder.parent / f"leecher-{address}")
@@ -383,7 +388,7 @@ def line_check(args, dist, web, tracker, work):
     try:
         time.sleep(10)
         idle_end = time.monotonic()
-        leechers = [Leecher(dist, a, tracker.url) for a in leech_addresses]
+        leechers = [Leecher(dist, a, tracker.url, [b for b in leech_addresses if b != a]) for a in leech_addresses]
         time.sleep(3)  # their first announce
         out = work / "launcher-line.out"
         lau.start(web.url("Mirel.ndn"), out=open(out, "wb"))
@@ -407,6 +412,12 @@ def line_check(args, dist, web, tracker, work):
                 break
         busy_end = time.monotonic()
         probe.stop()
+        kinds = {}
+        for lch in leechers:
+            for peer in lch.handle.get_peer_info():
+                key = peer.ip[0]
+                kinds[key] = kinds.get(key, 0) + peer.total_download
+        sources = ", ".join(f"{k} {v / MiB:.1f} MiB" for k, v in sorted(kinds.items())) or "none"
     finally:
         for lch in leechers:
             lch.stop()
@@ -418,6 +429,7 @@ def line_check(args, dist, web, tracker, work):
     print()
     print(f"line check: launcher on {address}, uplink {uplink} MiB/s behind a {args.queue_ms} ms queue, "
           f"origin {args.rate_mib} MiB/s, three native clients taking its upload")
+    print(f"  the clients' sources: {sources}")
     print(f"  idle:                 {summary(idle)}")
     if busy:
         mean_up = sum(upload) / len(upload) / MiB if upload else 0.0

@@ -98,7 +98,6 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
         ses.webSeedUrls.clear();
         ses.webSeedTotals.clear();
         ses.webSeedLooked = false;
-        ses.webSeedOrderSet = false;
         ses.webSeedLookTick = now - kWebSeedLookMs;
     }
     const DWORD elapsed = now - ses.webSeedLookTick;
@@ -113,14 +112,6 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
 
     const lt::torrent_status status = handle.status(lt::torrent_handle::query_pieces);
     if (status.state != lt::torrent_status::downloading) return;
-    if (!ses.webSeedOrderSet) {
-        // A point of its own: launchers that start in the same second still differ.
-        LARGE_INTEGER counter{};
-        ::QueryPerformanceCounter(&counter);
-        const unsigned start = static_cast<unsigned>(counter.QuadPart) * 2654435761u ^ ::GetCurrentProcessId() * 40503u;
-        handle.prioritize_pieces(SpreadOrder(status.pieces.size(), start));
-        ses.webSeedOrderSet = true;
-    }
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
     const SwarmView view = ViewSwarm(status.pieces, peers, ses.webSeedTotals, ses.webSeedLooked ? elapsed : 0);

@@ -44,7 +44,6 @@ struct TorrentSession {
     WebSeedPolicy webSeeds;
     DWORD webSeedLookTick = 0;            // the last look
     bool webSeedLooked = false;           // webSeedTotals holds
-    bool webSeedOrderSet = false;         // the pieces' order (SpreadOrder) was given
     ConnectionTotals webSeedTotals;       // what each connection had brought by then
 };
 

@@ -75,15 +75,3 @@ WebSeedPolicy::Action WebSeedPolicy::Look(const SwarmView& view, std::uint32_t n
     m_onSinceMs = nowMs;
     return Action::Restore;
 }
-
-std::vector<lt::download_priority_t> SpreadOrder(int pieces, unsigned start) {
-    constexpr int kBands = 7;
-    std::vector<lt::download_priority_t> order(pieces > 0 ? pieces : 0);
-    if (pieces <= 0) return order;
-    const unsigned first = start % static_cast<unsigned>(pieces);
-    for (int i = 0; i < pieces; ++i) {
-        const long long distance = (static_cast<long long>(i) - first + pieces) % pieces;
-        order[i] = lt::download_priority_t(static_cast<std::uint8_t>(kBands - distance * kBands / pieces));
-    }
-    return order;
-}

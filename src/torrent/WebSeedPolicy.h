@@ -12,7 +12,6 @@
 #include <vector>
 
 #include <libtorrent/bitfield.hpp>
-#include <libtorrent/download_priority.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/socket.hpp>
 
@@ -38,14 +37,6 @@ using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
 // replaces.
 SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
                     ConnectionTotals& totals, std::uint32_t elapsedMs);
-
-// The order in which this launcher wants the pieces: from a point of its own (`start`, any
-// number: it is taken modulo the piece count) onwards, in seven bands of falling priority
-// (7 down to 1). The library picks for a web seed the highest priority among the pieces no
-// peer holds, so launchers that start at different points fetch different pieces from the
-// origin, where all would otherwise pick at random among the same ones and fetch some twice.
-// Peers still pick by rarity among the pieces they hold.
-std::vector<lt::download_priority_t> SpreadOrder(int pieces, unsigned start);
 
 class WebSeedPolicy {
 public:

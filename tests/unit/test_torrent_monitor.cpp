@@ -476,19 +476,3 @@ TEST(WebSeedPolicy, NothingToDoOnceComplete) {
     EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 60000), WebSeedPolicy::Action::None);
     EXPECT_TRUE(policy.WebSeedsOn());
 }
-
-TEST(WebSeedPolicy, EachLauncherWantsThePiecesFromAPointOfItsOwn) {
-    auto order = SpreadOrder(14, 16);  // starts at piece 2
-    ASSERT_EQ(order.size(), 14u);
-    EXPECT_EQ(order[2], lt::download_priority_t(7));
-    EXPECT_EQ(order[3], lt::download_priority_t(7));
-    EXPECT_EQ(order[4], lt::download_priority_t(6));
-    EXPECT_EQ(order[13], lt::download_priority_t(2));
-    EXPECT_EQ(order[0], lt::download_priority_t(1)) << "the last band wraps round to the start";
-    EXPECT_EQ(order[1], lt::download_priority_t(1));
-    for (auto p : SpreadOrder(1000, 12345)) {
-        EXPECT_GE(p, lt::download_priority_t(1)) << "no piece is left out";
-        EXPECT_LE(p, lt::top_priority);
-    }
-    EXPECT_TRUE(SpreadOrder(0, 5).empty());
-}
