@@ -1,10 +1,11 @@
 """Swarm benchmark: N launchers under Wine fetch the same installer at once from one origin.
 
 Each launcher has a Wine prefix of its own (its own C:\\Down, registry and stand-in patcher)
-and a loopback address of its own, 127.0.0.11 and up (MIREL_LISTEN_INTERFACE), and runs the
+and an address of its own (MIREL_LISTEN_INTERFACE), 198.18.0.11 and up by default, and runs the
 whole flow for a game that is not installed: Mirel.ndn from the origin, the installer over
 BitTorrent, the installer stand-in, which keeps its window open for a while (the launcher goes
-on sharing meanwhile), then its end. They are started within a second of one another.
+on sharing meanwhile), then its end. They are started within a second of one another, unless
+--stagger-s spreads them.
 
   - one tracker: opentracker (Debian's package) on 127.0.0.1;
   - one origin: nginx on 127.0.0.1, serving Mirel.ndn and the installer, which the torrent
@@ -14,17 +15,23 @@ on sharing meanwhile), then its end. They are started within a second of one ano
 
 Printed: the installer bytes the origin served (its access log) as a multiple of the
 installer's size; per launcher the bytes from the web seed (access log), the bytes from and
-to the other launchers (counted on the wire by nftables: TCP/IP headers and BitTorrent
-messages included), the time from its start to a complete installer (the installer stand-in
+to the other launchers (counted on the wire by nftables where they arrive: TCP/IP headers and
+BitTorrent messages included), the time from its start to a complete installer (the installer stand-in
 started: the launcher opens it only once every piece is hashed), its CPU seconds and its
 wineserver's; then the same N downloads over plain HTTP from the same origin, at once, each
 from a launcher's address. Every installer is checked against the original. No pass or fail
 beyond the exit code (1 when a download failed or differs).
 
---addresses benchmark puts the launchers on 198.18.0.11 and up instead (the block set aside for
-benchmarks, added to the sandbox's loopback device). libtorrent counts peers on loopback and
-local networks as "local": it unchokes every one of them at once, whatever its choker. On
-benchmark addresses the launchers see one another as on the internet, choker included.
+--addresses benchmark (the default) puts the launchers on 198.18.0.11 and up (the block set
+aside for benchmarks, added to the sandbox's loopback device); --addresses loopback on
+127.0.0.11 and up. libtorrent counts peers on loopback and local networks as "local": it
+unchokes every one of them at once, whatever its choker. On benchmark addresses the launchers
+see one another as on the internet, choker included.
+
+--line-check runs no swarm: one launcher on a line of --uplink-mib (1 by default) behind a
+--queue-ms queue, three native libtorrent clients that take all it uploads and open no
+connection themselves, and a small flow beside it (a UDP datagram to an echo every 100 ms):
+the flow's round trip idle and while the launcher uploads at half the line's rate or more.
 
 --uplink-mib R limits what each launcher sends to R MiB/s in the kernel (an HTB class per
 launcher address on the loopback device) behind a first-in first-out queue of --queue-ms at

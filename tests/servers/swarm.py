@@ -6,7 +6,8 @@ only (a private network namespace with only loopback).
   takes announces only for the info-hashes it is given.
 - OriginLimit: the origin's rate per client, kept by the kernel (HTB on loopback). nginx's own
   limit_rate counts per request and lets a first second's worth through at once, so a web
-  seed's range requests of a MiB or so would never be held back.
+  seed's range requests of a MiB or so would never be held back. Also a launcher's uplink, as
+  a home line has it: a rate and a first-in first-out queue in front of it.
 - new_wine_prefix(): a Wine prefix of its own (C: drive, registry, wineserver).
 - SwarmLauncher: the launcher in its own prefix, listening and connecting from its own
   loopback address (MIREL_LISTEN_INTERFACE), running the whole flow for a game that is not
