@@ -98,6 +98,8 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
         ses.webSeedUrls.clear();
         ses.webSeedTotals.clear();
         ses.webSeedLooked = false;
+        ses.uploadedAtLook = 0;
+        ses.uploads = UploadGovernor();
         ses.webSeedLookTick = now - kWebSeedLookMs;
     }
     const DWORD elapsed = now - ses.webSeedLookTick;
@@ -114,8 +116,19 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
     if (status.state != lt::torrent_status::downloading) return;
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
-    const SwarmView view = ViewSwarm(status.pieces, peers, ses.webSeedTotals, ses.webSeedLooked ? elapsed : 0);
+    const bool rates = ses.webSeedLooked;
+    const SwarmView view = ViewSwarm(status.pieces, peers, ses.webSeedTotals, rates ? elapsed : 0);
+    const std::int64_t upRate = rates ? (status.total_payload_upload - ses.uploadedAtLook) * 1000 / elapsed : 0;
+    ses.uploadedAtLook = status.total_payload_upload;
     ses.webSeedLooked = true;
+    if (rates) {
+        const int limit = ses.uploads.Look(ses.webSeeds.WebSeedsOn(), view.webRate, ses.webSeeds.BestWebRate(), upRate);
+        if (limit >= 0) {
+            handle.set_upload_limit(limit);
+            TorrentDiagnostic(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+                              view.webRate / kMiB, ses.webSeeds.BestWebRate() / kMiB);
+        }
+    }
     switch (ses.webSeeds.Look(view, now)) {
     case WebSeedPolicy::Action::Remove:
         for (const std::string& url : ses.webSeedUrls) handle.remove_url_seed(url);

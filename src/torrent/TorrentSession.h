@@ -45,6 +45,8 @@ struct TorrentSession {
     DWORD webSeedLookTick = 0;            // the last look
     bool webSeedLooked = false;           // webSeedTotals holds
     ConnectionTotals webSeedTotals;       // what each connection had brought by then
+    std::int64_t uploadedAtLook = 0;      // the torrent's payload sent by then
+    UploadGovernor uploads;
 };
 
 // The main torrent: the description the launcher fetches, "Mirel.ndn" (the file name of the key,

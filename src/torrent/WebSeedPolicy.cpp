@@ -1,5 +1,7 @@
 #include "torrent/WebSeedPolicy.h"
 
+#include <algorithm>
+
 SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
                     ConnectionTotals& totals, std::uint32_t elapsedMs) {
     SwarmView view;
@@ -74,4 +76,28 @@ WebSeedPolicy::Action WebSeedPolicy::Look(const SwarmView& view, std::uint32_t n
     m_on = true;
     m_onSinceMs = nowMs;
     return Action::Restore;
+}
+
+int UploadGovernor::Look(bool webOn, std::int64_t webRate, std::int64_t bestWebRate, std::int64_t upRate) {
+    if (!webOn || bestWebRate <= 0) {
+        m_low = m_good = 0;
+        return -1;
+    }
+    if (webRate * 10 < bestWebRate * 6) {
+        m_good = 0;
+        if (++m_low < 3 || upRate < 2 * kFloor) return -1;
+        m_low = 0;
+        const std::int64_t base = m_limit ? std::min<std::int64_t>(m_limit, upRate) : upRate;
+        m_limit = static_cast<int>(std::max<std::int64_t>(kFloor, base / 2));
+        return m_limit;
+    }
+    m_low = 0;
+    if (webRate * 100 >= bestWebRate * 85 && m_limit) {
+        if (++m_good < 5) return -1;
+        m_good = 0;
+        m_limit = static_cast<int>(std::min<std::int64_t>(std::int64_t(m_limit) * 5 / 4, 1 << 30));
+        return m_limit;
+    }
+    m_good = 0;
+    return -1;
 }

@@ -476,3 +476,25 @@ TEST(WebSeedPolicy, NothingToDoOnceComplete) {
     EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 60000), WebSeedPolicy::Action::None);
     EXPECT_TRUE(policy.WebSeedsOn());
 }
+
+TEST(UploadGovernor, HalvesTheUploadWhileTheWebSeedIsHeldBackAndRaisesItOnceItRecovers) {
+    UploadGovernor up;
+    const std::int64_t best = 4 * kMiBps;
+    EXPECT_EQ(up.Look(true, 4 * kMiBps, best, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, best, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, best, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, best, kMiBps), kMiBps / 2) << "three slow looks in a row";
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(up.Look(true, 4 * kMiBps, best, kMiBps / 2), -1);
+    EXPECT_EQ(up.Look(true, 4 * kMiBps, best, kMiBps / 2), kMiBps / 2 * 5 / 4) << "five good looks";
+    EXPECT_EQ(up.Limit(), kMiBps / 2 * 5 / 4);
+}
+
+TEST(UploadGovernor, LeavesTheUploadAloneWhenItIsNotTheCause) {
+    UploadGovernor up;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(up.Look(true, 3 * kMiBps, 4 * kMiBps, 8 * kMiBps), -1) << "75% of its best is no sign";
+        EXPECT_EQ(up.Look(false, 0, 4 * kMiBps, 8 * kMiBps), -1) << "no web seed working";
+        EXPECT_EQ(up.Look(true, kMiBps, 4 * kMiBps, 16 * 1024), -1) << "hardly any upload";
+    }
+    EXPECT_EQ(up.Limit(), 0);
+}
