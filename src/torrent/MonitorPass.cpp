@@ -122,11 +122,11 @@ void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWOR
     ses.uploadedAtLook = status.total_payload_upload;
     ses.webSeedLooked = true;
     if (rates) {
-        const int limit = ses.uploads.Look(ses.webSeeds.WebSeedsOn(), view.webRate, ses.webSeeds.BestWebRate(), upRate);
+        const int limit = ses.uploads.Look(ses.webSeeds.WebSeedsOn(), view.webRate, upRate);
         if (limit >= 0) {
             handle.set_upload_limit(limit);
             TorrentDiagnostic(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
-                              view.webRate / kMiB, ses.webSeeds.BestWebRate() / kMiB);
+                              ses.uploads.MeanWebRate() / kMiB, ses.uploads.BestMeanWebRate() / kMiB);
         }
     }
     switch (ses.webSeeds.Look(view, now)) {
