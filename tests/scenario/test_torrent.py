@@ -638,7 +638,9 @@ class TestPeerWindow:
         (peers.root / "dist").mkdir(parents=True, exist_ok=True)
         web = peers.add(S.WebSeed(peers.root / "dist", rate=512 * 1024, workdir=tmp_path / "nginx").start())
         dist, files = publish(peers, 48 * MiB, tracker, web_seed=web)
-        seed = start_lt_seeder(peers, tracker, dist, upload_limit=1 * MiB)
+        # Slower than the web seed: a seeder that outran it would have the launcher take the web
+        # seed away, and its row with it.
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=256 * 1024)
 
         flow = Flow(wine, game, launcher, tmp_path, files).start()
         hwnd = flow.window()
