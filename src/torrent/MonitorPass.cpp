@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <set>
+#include <string>
+#include <vector>
 
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_status.hpp>
@@ -22,6 +25,9 @@ constexpr DWORD kPeerListIntervalMs = 1000;
 constexpr int kCellSize = MAX_PATH;
 // A shell that refused the installer is asked again at most this often.
 constexpr DWORD kOpenRetryMs = 1000;
+// The web seeds' policy looks at the torrent this often.
+constexpr DWORD kWebSeedLookMs = 1000;
+constexpr double kMiB = 1024.0 * 1024.0;
 
 }  // namespace
 
@@ -91,6 +97,67 @@ void OpenContent(const DownloadFolder& downloadFolder, const std::wstring& folde
     ses.nextOpenTick = now + kOpenRetryMs;
 }
 
+// Gives the main torrent's web seeds work or takes it away (torrent/WebSeedPolicy.h), once a
+// second while it downloads. Each change is a line on the standard output.
+void BalanceWebSeeds(TorrentSession& ses, const lt::torrent_handle& handle, DWORD now) {
+    if (!(ses.webSeedsOf == handle)) {
+        ses.webSeedsOf = handle;
+        ses.webSeeds = WebSeedPolicy();
+        ses.webSeedUrls.clear();
+        ses.webSeedTotals.clear();
+        ses.webSeedLooked = false;
+        ses.uploadedAtLook = 0;
+        ses.uploads = UploadGovernor();
+        ses.webSeedLookTick = now - kWebSeedLookMs;
+    }
+    const DWORD elapsed = now - ses.webSeedLookTick;
+    if (elapsed < kWebSeedLookMs) return;
+    ses.webSeedLookTick = now;
+    // While they work, the torrent's own list is the one to give back later.
+    if (ses.webSeeds.WebSeedsOn()) {
+        const std::set<std::string> urls = handle.url_seeds();
+        ses.webSeedUrls.assign(urls.begin(), urls.end());
+    }
+    if (ses.webSeedUrls.empty()) return;
+
+    const lt::torrent_status status = handle.status(lt::torrent_handle::query_pieces);
+    if (status.state != lt::torrent_status::downloading) return;
+    std::vector<lt::peer_info> peers;
+    handle.get_peer_info(peers);
+    const bool rates = ses.webSeedLooked;
+    const SwarmView view = ViewSwarm(status.pieces, peers, ses.webSeedTotals, rates ? elapsed : 0);
+    const std::int64_t upRate = rates ? (status.total_payload_upload - ses.uploadedAtLook) * 1000 / elapsed : 0;
+    ses.uploadedAtLook = status.total_payload_upload;
+    ses.webSeedLooked = true;
+    if (rates) {
+        const int limit = ses.uploads.Look(ses.webSeeds.WebSeedsOn(), view.webRate, upRate);
+        if (limit >= 0) {
+            handle.set_upload_limit(limit);
+            TorrentDiagnostic(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+                              ses.uploads.MeanWebRate() / kMiB, ses.uploads.BestMeanWebRate() / kMiB);
+        }
+    }
+    switch (ses.webSeeds.Look(view, now)) {
+    case WebSeedPolicy::Action::Remove:
+        for (const std::string& url : ses.webSeedUrls) handle.remove_url_seed(url);
+        TorrentDiagnostic(stdout, "web seed off: %d pieces needed (%d to %d), all held by peers; peers %.1f MiB/s, "
+                                  "web seed at best %.1f MiB/s\n",
+                          view.needed, view.firstNeeded, view.lastNeeded, view.peerRate / kMiB,
+                          ses.webSeeds.BestWebRate() / kMiB);
+        break;
+    case WebSeedPolicy::Action::Restore:
+        for (const std::string& url : ses.webSeedUrls) handle.add_url_seed(url);
+        if (ses.webSeeds.LastReason() == WebSeedPolicy::Reason::PieceNobodyHolds)
+            TorrentDiagnostic(stdout, "web seed on: %d of %d pieces needed held by no peer\n", view.uncovered,
+                              view.needed);
+        else
+            TorrentDiagnostic(stdout, "web seed on: peers %.1f MiB/s\n", view.peerRate / kMiB);
+        break;
+    case WebSeedPolicy::Action::None:
+        break;
+    }
+}
+
 }  // namespace
 
 void CMirelLauncherDlg::MonitorPass() {
@@ -148,6 +215,7 @@ void CMirelLauncherDlg::MonitorPass() {
             const bool due = !ses->openFailed || static_cast<LONG>(now - ses->nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(m_downloadFolder, AnsiToWide(m_szDownloadDir), *ses, mainTorrent, now);
         }
+        if (mainTorrent.is_valid() && !m_bInstalled) BalanceWebSeeds(*ses, mainTorrent, ::GetTickCount());
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.
     }

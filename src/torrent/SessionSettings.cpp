@@ -60,7 +60,11 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
                                      lt::alert_category::tracker | lt::alert_category::status |
                                      lt::alert_category::ip_block | lt::alert_category::performance_warning);
 
-    pack.set_int(sp::choking_algorithm, sp::rate_based_choker);
+    // Fixed upload slots (the library's 8), not the rate-based ones: libtorrent 2.0's rate-based
+    // choker unchokes only at its rounds, every 15 s, starting from one slot, so launchers that
+    // start together trade almost nothing for the length of a download, and the web seeds
+    // (torrent/WebSeedPolicy.h) could never hand over to them.
+    pack.set_int(sp::choking_algorithm, sp::fixed_slots_choker);
     pack.set_bool(sp::announce_to_all_trackers, true);
     pack.set_bool(sp::use_dht_as_fallback, false);
 

@@ -16,6 +16,7 @@
 
 #include "torrent/CodePage.h"
 #include "torrent/SessionSettings.h"
+#include "torrent/WebSeedPolicy.h"
 #include "torrent/WholeFile.h"
 
 struct PeerRow;
@@ -36,6 +37,16 @@ struct TorrentSession {
     lt::torrent_handle refusedFor;   // one whose content lies outside the download folder: never opened
     DWORD nextOpenTick = 0;          // a failed open is tried again from this tick on
     bool openFailed = false;         // nextOpenTick holds
+
+    // The main torrent's web seeds, taken away while the peers supply (torrent/WebSeedPolicy.h).
+    lt::torrent_handle webSeedsOf;        // the torrent the policy below watches
+    std::vector<std::string> webSeedUrls;  // its web seeds as it was added
+    WebSeedPolicy webSeeds;
+    DWORD webSeedLookTick = 0;            // the last look
+    bool webSeedLooked = false;           // webSeedTotals holds
+    ConnectionTotals webSeedTotals;       // what each connection had brought by then
+    std::int64_t uploadedAtLook = 0;      // the torrent's payload sent by then
+    UploadGovernor uploads;
 };
 
 // The main torrent: the description the launcher fetches, "Mirel.ndn" (the file name of the key,

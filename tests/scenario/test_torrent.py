@@ -442,6 +442,34 @@ class TestPeerKinds:
         assert f"GET /{dist.name} HTTP/1.1\" 206" in log
         assert "Mirel_Online/0.15.5.0" in log
 
+    def test_web_seed_serves_what_no_peer_holds(self, wine, game, launcher, tracker, peers, tmp_path):
+        # A peer that holds the first half of the pieces, faster than the origin: the launcher
+        # may leave the origin only while its peers hold every piece it still needs, so each
+        # time it reports the web seed off, the pieces it names lie in the first half, and the
+        # second half comes from the origin.
+        (peers.root / "dist").mkdir(parents=True, exist_ok=True)
+        web = peers.add(S.WebSeed(peers.root / "dist", rate=256 * 1024, workdir=tmp_path / "nginx")).start()
+        dist, files = publish(peers, 8 * MiB, tracker, web_seed=web, piece_size=128 * 1024)
+        half = dist.size // 2
+        partial = tmp_path / "partial"
+        partial.mkdir()
+        data = bytearray(dist.payload.read_bytes())
+        data[half:] = bytes(len(data) - half)
+        (partial / dist.name).write_bytes(data)
+        peer = peers.add(S.LtSeeder(dist, host="127.0.0.2", upload_limit=512 * 1024, folder=partial).start(check=True))
+        assert wait_for(lambda: peer.pieces() is not None and peer.listening(), 60), "the peer's check did not end"
+        held = peer.pieces()
+        assert held == list(range(half // (128 * 1024))), held
+        tracker.extra_peers[dist.info_hash] = [(peer.host, peer.port)]  # it names seeds only
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        served = sum(W.served_bytes(web.access_log(), "/" + dist.name).values())
+        assert served >= dist.size - half
+        assert peer.uploaded() > 0
+        offs = re.findall(r"web seed off: \d+ pieces needed \((\d+) to (\d+)\)", flow.stdout())
+        for first, last in offs:
+            assert int(last) < len(held), (first, last, flow.stdout())
+
 
 # ---------------------------------------------------------------------------------------------
 # Launchers that share: each in a Wine prefix of its own, on a loopback address of its own
@@ -621,7 +649,9 @@ class TestPeerWindow:
         (peers.root / "dist").mkdir(parents=True, exist_ok=True)
         web = peers.add(S.WebSeed(peers.root / "dist", rate=512 * 1024, workdir=tmp_path / "nginx").start())
         dist, files = publish(peers, 48 * MiB, tracker, web_seed=web)
-        seed = start_lt_seeder(peers, tracker, dist, upload_limit=1 * MiB)
+        # Slower than the web seed: a seeder that outran it would have the launcher take the web
+        # seed away, and its row with it.
+        seed = start_lt_seeder(peers, tracker, dist, upload_limit=256 * 1024)
 
         flow = Flow(wine, game, launcher, tmp_path, files).start()
         hwnd = flow.window()

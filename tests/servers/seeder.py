@@ -314,8 +314,9 @@ class LtSeeder:
     (0: none) keeps a transfer slow enough to be interrupted. Counts uploaded payload bytes
     over its whole life, across stops and restarts."""
 
-    def __init__(self, dist, host=LOOPBACK, port=0, upload_limit=0, utp=False):
+    def __init__(self, dist, host=LOOPBACK, port=0, upload_limit=0, utp=False, folder=None):
         self.dist = dist
+        self.folder = Path(folder or dist.folder)
         self.host = host
         self.port = port or free_port(host)
         self.upload_limit = upload_limit
@@ -344,10 +345,24 @@ class LtSeeder:
         self.ses.set_peer_class_filter(classes)
         atp = lt.add_torrent_params()
         atp.ti = lt.torrent_info(str(self.dist.torrent))
-        atp.save_path = str(self.dist.folder)
+        atp.save_path = str(self.folder)
         atp.flags = 0 if check else lt.torrent_flags.seed_mode
+        if self.folder != self.dist.folder:
+            # Another folder may hold only part of the pieces: this peer shares what it holds
+            # and downloads nothing, from peers or web seeds.
+            atp.flags |= lt.torrent_flags.upload_mode
+            atp.url_seeds = []
         self.handle = self.ses.add_torrent(atp)
+        for seed in atp.ti.web_seeds():
+            self.handle.remove_url_seed(seed["url"])
         return self
+
+    def pieces(self):
+        """Indexes of the pieces it holds, once its check of the folder is over; None before."""
+        st = self.handle.status()
+        if st.state in (lt.torrent_status.checking_files, lt.torrent_status.checking_resume_data):
+            return None
+        return [i for i, held in enumerate(st.pieces) if held]
 
     def wait_seeding(self, timeout=60):
         def seeding():

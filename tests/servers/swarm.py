@@ -6,7 +6,8 @@ only (a private network namespace with only loopback).
   takes announces only for the info-hashes it is given.
 - OriginLimit: the origin's rate per client, kept by the kernel (HTB on loopback). nginx's own
   limit_rate counts per request and lets a first second's worth through at once, so a web
-  seed's range requests of a MiB or so would never be held back.
+  seed's range requests of a MiB or so would never be held back. Also a launcher's uplink, as
+  a home line has it: a rate and a first-in first-out queue in front of it.
 - new_wine_prefix(): a Wine prefix of its own (C: drive, registry, wineserver).
 - SwarmLauncher: the launcher in its own prefix, listening and connecting from its own
   loopback address (MIREL_LISTEN_INTERFACE), running the whole flow for a game that is not
@@ -105,6 +106,18 @@ class OriginLimit:
         self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
                  "match", "ip", "src", f"{self.host}/32", "match", "ip", "sport", str(self.port), "0xffff",
                  "match", "ip", "dst", f"{client}/32", "flowid", cid)
+        return self
+
+    def uplink(self, client, rate, queue_s):
+        """Limits what `client` sends (to anyone) to `rate` bytes/s behind a first-in first-out
+        queue of `queue_s` seconds at that rate, as a home router's uplink holds it."""
+        self.classes += 1
+        cid = f"1:{self.classes:x}"
+        self._tc("class", "add", "dev", "lo", "parent", "1:", "classid", cid, "htb", "rate", f"{rate}bps",
+                 "ceil", f"{rate}bps", "quantum", "65536")
+        self._tc("qdisc", "add", "dev", "lo", "parent", cid, "bfifo", "limit", str(max(int(rate * queue_s), 65536)))
+        self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "2", "u32",
+                 "match", "ip", "src", f"{client}/32", "flowid", cid)
         return self
 
     def stop(self):

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include <libtorrent/address.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_status.hpp>
@@ -15,6 +16,7 @@
 #include "test_torrent_support.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/MonitorThread.h"
+#include "torrent/WebSeedPolicy.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
 #include "dlg_probe.h"
@@ -378,4 +380,157 @@ TEST_F(MonitorTest, InstallerNamedWithTheWonSignIsOpenedByItsOwnName) {
     std::wstring logged;
     ASSERT_TRUE(Utf8ToWide(text, logged));
     EXPECT_NE(logged.find(L" " + AnsiToWide(down) + L"\\" + wide), std::wstring::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The web seeds' policy: what it sees of the swarm and what it decides from it.
+
+namespace {
+
+constexpr int kPieces = 8;
+constexpr std::int64_t kMiBps = 1024 * 1024;
+
+lt::typed_bitfield<lt::piece_index_t> Pieces(std::initializer_list<int> held) {
+    lt::typed_bitfield<lt::piece_index_t> bits(kPieces, false);
+    for (int i : held) bits.set_bit(lt::piece_index_t(i));
+    return bits;
+}
+
+// A connection from 10.0.0.`host` that has brought `total` bytes so far.
+lt::peer_info Peer(int host, std::initializer_list<int> held, std::int64_t total, lt::peer_flags_t flags = {}) {
+    lt::peer_info peer;
+    peer.ip = lt::tcp::endpoint(lt::make_address_v4("10.0.0." + std::to_string(host)), 6881);
+    peer.connection_type = lt::peer_info::standard_bittorrent;
+    peer.pieces = Pieces(held);
+    peer.total_download = total;
+    peer.flags = flags;
+    return peer;
+}
+
+lt::peer_info WebSeed(std::int64_t total) {
+    lt::peer_info peer = Peer(99, {}, total);
+    peer.connection_type = lt::peer_info::web_seed;
+    return peer;
+}
+
+SwarmView View(int needed, int uncovered, std::int64_t peerRate, std::int64_t webRate) {
+    SwarmView view;
+    view.needed = needed;
+    view.uncovered = uncovered;
+    view.peerRate = peerRate;
+    view.webRate = webRate;
+    return view;
+}
+
+}  // namespace
+
+TEST(WebSeedPolicy, CountsOnlyThePiecesHeldByPeersThatCanSendThem) {
+    const auto have = Pieces({0, 1});
+    std::vector<lt::peer_info> peers = {Peer(1, {2, 3}, 0), Peer(2, {4}, 0, lt::peer_info::remote_choked),
+                                        Peer(3, {5}, 0, lt::peer_info::handshake), WebSeed(0)};
+    ConnectionTotals totals;
+    SwarmView view = ViewSwarm(have, peers, totals, 0);
+    EXPECT_EQ(view.needed, 6);
+    EXPECT_EQ(view.uncovered, 4) << "4 is held by a peer that chokes us, 5 by one still in its handshake";
+    EXPECT_EQ(view.firstNeeded, 2);
+    EXPECT_EQ(view.lastNeeded, 7);
+    EXPECT_EQ(view.peerRate, 0) << "no rates at the first look";
+
+    peers.push_back(Peer(4, {}, 0, lt::peer_info::seed));
+    EXPECT_EQ(ViewSwarm(have, peers, totals, 1000).uncovered, 0) << "a seed holds every piece";
+}
+
+TEST(WebSeedPolicy, RatesAreWhatEachConnectionBroughtSinceTheLastLook) {
+    const auto have = Pieces({});
+    ConnectionTotals totals;
+    ViewSwarm(have, {Peer(1, {}, 5 * kMiBps), Peer(2, {}, 3 * kMiBps), WebSeed(7 * kMiBps)}, totals, 0);
+    // Two seconds later: peer 1 brought 6 MiB more, peer 2 reconnected (its count began
+    // again) and brought 2 MiB, peer 3 is new, the web seed brought 8 MiB.
+    SwarmView view = ViewSwarm(have, {Peer(1, {}, 11 * kMiBps), Peer(2, {}, 2 * kMiBps), Peer(3, {}, 9 * kMiBps),
+                                      WebSeed(15 * kMiBps)},
+                               totals, 2000);
+    EXPECT_EQ(view.peerRate, 4 * kMiBps) << "peer 3 counts from the next look on";
+    EXPECT_EQ(view.webRate, 4 * kMiBps);
+    EXPECT_EQ(totals.size(), 4u);
+}
+
+TEST(WebSeedPolicy, ALauncherWithoutPeersKeepsItsWebSeed) {
+    WebSeedPolicy policy;
+    for (std::uint32_t t = 0; t < 60000; t += 1000)
+        ASSERT_EQ(policy.Look(View(kPieces, kPieces, 0, 4 * kMiBps), t), WebSeedPolicy::Action::None) << t;
+    EXPECT_TRUE(policy.WebSeedsOn());
+}
+
+TEST(WebSeedPolicy, OffOnlyWhenPeersHoldEveryNeededPieceAndOutrunTheWebSeed) {
+    WebSeedPolicy policy;
+    EXPECT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 1000), WebSeedPolicy::Action::None)
+        << "the web seed's rate is measured first";
+    std::uint32_t t = WebSeedPolicy::kMinOnMs;
+    EXPECT_EQ(policy.Look(View(8, 1, 9 * kMiBps, 4 * kMiBps), t), WebSeedPolicy::Action::None)
+        << "one piece no peer holds";
+    EXPECT_EQ(policy.Look(View(8, 0, 3 * kMiBps, 2 * kMiBps), t + 1000), WebSeedPolicy::Action::None)
+        << "peers slower than the web seed's best";
+    EXPECT_EQ(policy.Look(View(8, 0, 4 * kMiBps, 0), t + 2000), WebSeedPolicy::Action::Remove);
+    EXPECT_FALSE(policy.WebSeedsOn());
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PeersSupply);
+}
+
+TEST(WebSeedPolicy, BackAtOnceForAPieceNoPeerHolds) {
+    WebSeedPolicy policy;
+    policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0);
+    ASSERT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), WebSeedPolicy::kMinOnMs), WebSeedPolicy::Action::Remove);
+    EXPECT_EQ(policy.Look(View(6, 0, 9 * kMiBps, 0), WebSeedPolicy::kMinOnMs + 1000), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(5, 1, 9 * kMiBps, 0), WebSeedPolicy::kMinOnMs + 2000), WebSeedPolicy::Action::Restore)
+        << "the peer that held it left";
+    EXPECT_TRUE(policy.WebSeedsOn());
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PieceNobodyHolds);
+    EXPECT_EQ(policy.Look(View(5, 0, 9 * kMiBps, 4 * kMiBps), WebSeedPolicy::kMinOnMs + 3000),
+              WebSeedPolicy::Action::None)
+        << "it works a while before it may go again";
+}
+
+TEST(WebSeedPolicy, BackWhenPeersStayBelowTheWebSeedsRate) {
+    WebSeedPolicy policy;
+    policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), 0);
+    std::uint32_t t = WebSeedPolicy::kMinOnMs;
+    ASSERT_EQ(policy.Look(View(8, 0, 9 * kMiBps, 4 * kMiBps), t), WebSeedPolicy::Action::Remove);
+    EXPECT_EQ(policy.Look(View(8, 0, kMiBps, 0), t += 1000), WebSeedPolicy::Action::None) << "one slow look";
+    EXPECT_EQ(policy.Look(View(8, 0, 5 * kMiBps, 0), t += 1000), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(8, 0, kMiBps, 0), t += 1000), WebSeedPolicy::Action::None) << "not in a row";
+    EXPECT_EQ(policy.Look(View(8, 0, 0, 0), t += 1000), WebSeedPolicy::Action::Restore);
+    EXPECT_EQ(policy.LastReason(), WebSeedPolicy::Reason::PeersSlow);
+}
+
+TEST(WebSeedPolicy, NothingToDoOnceComplete) {
+    WebSeedPolicy policy;
+    EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 0), WebSeedPolicy::Action::None);
+    EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 60000), WebSeedPolicy::Action::None);
+    EXPECT_TRUE(policy.WebSeedsOn());
+}
+
+TEST(UploadGovernor, HalvesTheUploadWhileTheWebSeedIsHeldBackAndRaisesItOnceItRecovers) {
+    UploadGovernor up;
+    for (int i = 0; i < UploadGovernor::kWindow; ++i) EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps), -1);
+    EXPECT_EQ(up.BestMeanWebRate(), 4 * kMiBps);
+    // The mean of the last four looks falls to 3.5, 3, 2.5 and 2 MiB/s; below 2.4 is slow.
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1) << "the mean is 2 MiB/s: one slow look";
+    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), kMiBps / 2) << "two slow looks in a row";
+    // The mean rises to 2.5, 3, 3.5 (85% of its best or more) and stays at 4.
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps / 2), -1) << i;
+    EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps / 2), kMiBps / 2 * 5 / 4) << "five good looks";
+    EXPECT_EQ(up.Limit(), kMiBps / 2 * 5 / 4);
+}
+
+TEST(UploadGovernor, LeavesTheUploadAloneWhenItIsNotTheCause) {
+    UploadGovernor up;
+    // A web seed whose count jumps from second to second around 2 MiB/s.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(up.Look(true, (i % 2 ? 3 : 1) * kMiBps, 8 * kMiBps), -1) << "a jumpy count is no sign " << i;
+    EXPECT_EQ(up.Look(false, 0, 8 * kMiBps), -1) << "no web seed working";
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(up.Look(true, kMiBps / 4, 16 * 1024), -1) << "hardly any upload";
+    EXPECT_EQ(up.Limit(), 0);
 }

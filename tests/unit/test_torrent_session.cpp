@@ -183,7 +183,7 @@ TEST_F(SessionStartTest, EmptyFolderStillAppliesTheSettingsAndAddsNothing) {
     sp applied = session().get_settings();
     EXPECT_EQ(applied.get_str(sp::user_agent), "Mirel_Online/0.15.5.0");
     EXPECT_EQ(applied.get_str(sp::peer_fingerprint), "-LT0F00-");
-    EXPECT_EQ(applied.get_int(sp::choking_algorithm), sp::rate_based_choker);
+    EXPECT_EQ(applied.get_int(sp::choking_algorithm), sp::fixed_slots_choker);
     EXPECT_FALSE(applied.get_bool(sp::enable_outgoing_utp));  // connections out over TCP only
     // Listening within 6881..6891 (another session may hold a port of the range).
     ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));

@@ -1,0 +1,111 @@
+#include "torrent/WebSeedPolicy.h"
+
+#include <algorithm>
+
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
+                    ConnectionTotals& totals, std::uint32_t elapsedMs) {
+    SwarmView view;
+    ConnectionTotals now;
+    // Only peers that could send a piece now: past their handshake and not choking us.
+    std::vector<const lt::peer_info*> suppliers;
+    for (const lt::peer_info& peer : peers) {
+        // A connection seen for the first time counts from the next look on; one whose count
+        // went down is a new connection to the same address.
+        std::int64_t brought = 0;
+        auto before = totals.find(peer.ip);
+        if (before != totals.end()) brought = peer.total_download - (peer.total_download >= before->second ? before->second : 0);
+        now[peer.ip] = peer.total_download;
+        const std::int64_t rate = elapsedMs ? brought * 1000 / elapsedMs : 0;
+        if (peer.connection_type == lt::peer_info::standard_bittorrent) {
+            view.peerRate += rate;
+            const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake |
+                                               lt::peer_info::remote_choked));
+            if (ready) suppliers.push_back(&peer);
+        } else {
+            view.webRate += rate;
+        }
+    }
+    totals.swap(now);
+    for (int i = 0; i < have.size(); ++i) {
+        const lt::piece_index_t piece(i);
+        if (have[piece]) continue;
+        ++view.needed;
+        if (view.firstNeeded < 0) view.firstNeeded = i;
+        view.lastNeeded = i;
+        bool held = false;
+        for (const lt::peer_info* peer : suppliers) {
+            const bool seed = static_cast<bool>(peer->flags & lt::peer_info::seed);
+            if (seed || (i < peer->pieces.size() && peer->pieces[piece])) {
+                held = true;
+                break;
+            }
+        }
+        if (!held) ++view.uncovered;
+    }
+    return view;
+}
+
+WebSeedPolicy::Action WebSeedPolicy::Look(const SwarmView& view, std::uint32_t nowMs) {
+    if (!m_started) {
+        m_started = true;
+        m_onSinceMs = nowMs;
+    }
+    if (view.needed == 0) return Action::None;  // complete: the library drops web seeds itself
+
+    if (m_on) {
+        if (view.webRate > m_bestWebRate) m_bestWebRate = view.webRate;
+        const bool measured = nowMs - m_onSinceMs >= kMinOnMs;
+        if (measured && view.uncovered == 0 && view.peerRate > 0 && view.peerRate >= m_bestWebRate) {
+            m_on = false;
+            m_slowLooks = 0;
+            m_reason = Reason::PeersSupply;
+            return Action::Remove;
+        }
+        return Action::None;
+    }
+
+    if (view.uncovered > 0) {
+        m_reason = Reason::PieceNobodyHolds;
+    } else if (view.peerRate < m_bestWebRate || view.peerRate == 0) {
+        if (++m_slowLooks < kSlowLooks) return Action::None;
+        m_reason = Reason::PeersSlow;
+    } else {
+        m_slowLooks = 0;
+        return Action::None;
+    }
+    m_on = true;
+    m_onSinceMs = nowMs;
+    return Action::Restore;
+}
+
+int UploadGovernor::Look(bool webOn, std::int64_t webRate, std::int64_t upRate) {
+    if (!webOn) {
+        // A web seed that comes back starts its mean afresh.
+        m_samples = 0;
+        m_low = m_good = 0;
+        return -1;
+    }
+    m_rates[m_samples % kWindow] = webRate;
+    if (++m_samples < kWindow) return -1;
+    std::int64_t sum = 0;
+    for (std::int64_t r : m_rates) sum += r;
+    m_mean = sum / kWindow;
+    m_best = std::max(m_best, m_mean);
+    if (m_mean * 10 < m_best * 6) {
+        m_good = 0;
+        if (++m_low < 2 || upRate < 2 * kFloor) return -1;
+        m_low = 0;
+        const std::int64_t base = m_limit ? std::min<std::int64_t>(m_limit, upRate) : upRate;
+        m_limit = static_cast<int>(std::max<std::int64_t>(kFloor, base / 2));
+        return m_limit;
+    }
+    m_low = 0;
+    if (m_mean * 100 >= m_best * 85 && m_limit) {
+        if (++m_good < 5) return -1;
+        m_good = 0;
+        m_limit = static_cast<int>(std::min<std::int64_t>(std::int64_t(m_limit) * 5 / 4, 1 << 30));
+        return m_limit;
+    }
+    m_good = 0;
+    return -1;
+}

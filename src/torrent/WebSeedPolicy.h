@@ -1,0 +1,96 @@
+// The origin as a backstop: when the launcher lets the torrent's web seeds work and when it
+// takes them away, from what the connected peers hold and supply.
+//
+// The web seeds are taken away only while every piece still needed is held by a connected
+// peer that is not choking us, and those peers together deliver at least the best rate the
+// web seeds ever delivered here. They come back at once when a needed piece is held by no
+// such peer, and after two looks in a row at peers delivering less than that rate. A launcher
+// without peers never loses them.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include <libtorrent/bitfield.hpp>
+#include <libtorrent/peer_info.hpp>
+#include <libtorrent/socket.hpp>
+
+namespace lt = libtorrent;
+
+// One look at the torrent and its connections.
+struct SwarmView {
+    int needed = 0;         // pieces not yet had
+    int uncovered = 0;      // of those, pieces no connected, unchoking peer holds
+    int firstNeeded = -1;   // lowest and highest index of the pieces not yet had (-1: none)
+    int lastNeeded = -1;
+    std::int64_t peerRate = 0;  // payload bytes/s from BitTorrent peers
+    std::int64_t webRate = 0;   // payload bytes/s from web seeds
+};
+
+// The payload bytes each connection had brought at the last look. Rates are what the
+// connections brought between two looks: the library's own per-peer rates are averages that
+// take several seconds to follow a change.
+using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
+
+// `have`: the torrent's pieces as its status gives them; `peers`: its connections;
+// `elapsedMs` since the look that left `totals` (0: none, no rates yet), which this one
+// replaces.
+SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
+                    ConnectionTotals& totals, std::uint32_t elapsedMs);
+
+class WebSeedPolicy {
+public:
+    enum class Action { None, Remove, Restore };
+    enum class Reason { None, PeersSupply, PieceNobodyHolds, PeersSlow };
+
+    // Looks are a second or more apart; `nowMs` is a tick count in milliseconds.
+    Action Look(const SwarmView& view, std::uint32_t nowMs);
+
+    bool WebSeedsOn() const { return m_on; }
+    Reason LastReason() const { return m_reason; }
+    std::int64_t BestWebRate() const { return m_bestWebRate; }
+
+    // The web seeds work for at least this long before they may be taken away (their rate
+    // is measured meanwhile), also after each return.
+    static constexpr std::uint32_t kMinOnMs = 4000;
+    // Looks in a row at slow peers that bring the web seeds back.
+    static constexpr int kSlowLooks = 2;
+
+private:
+    bool m_on = true;
+    bool m_started = false;
+    std::uint32_t m_onSinceMs = 0;
+    std::int64_t m_bestWebRate = 0;
+    int m_slowLooks = 0;
+    Reason m_reason = Reason::None;
+};
+
+// Keeps the launcher's own upload from crowding out its download from the web seed. A home
+// router holds a deep queue in front of a slow uplink; the launcher's upload fills it, and its
+// requests to the web seed and the acknowledgements of what the web seed sends wait behind it,
+// so the web seed slows down. The web seed's rate is taken as the mean of the last four looks
+// (a single second's count jumps with each range that completes). When that mean is below 60%
+// of its best for two looks in a row while the launcher uploads, the upload limit becomes half
+// of what it uploads (at least 32 KiB/s); after five looks at 85% of its best or more, the
+// limit rises by a quarter. The limit stays for the rest of the run.
+class UploadGovernor {
+public:
+    // `webOn`: the web seed works; rates in bytes/s since the last look. The upload limit to
+    // set, or -1 for no change.
+    int Look(bool webOn, std::int64_t webRate, std::int64_t upRate);
+    int Limit() const { return m_limit; }
+    std::int64_t MeanWebRate() const { return m_mean; }
+    std::int64_t BestMeanWebRate() const { return m_best; }
+
+    static constexpr int kFloor = 32 * 1024;
+    static constexpr int kWindow = 4;
+
+private:
+    std::int64_t m_rates[kWindow] = {};
+    int m_samples = 0;
+    std::int64_t m_mean = 0;
+    std::int64_t m_best = 0;
+    int m_limit = 0;  // 0: none
+    int m_low = 0;
+    int m_good = 0;
+};
