@@ -376,6 +376,7 @@ class TestWhatIsOpened:
         # it that sorts after Mirel.ndn, left by another user (keyed) or by anyone (unkeyed).
         dist, files = publish(peers, 4 * MiB, tracker)
         start_lt_seeder(peers, tracker, dist)
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)  # no folder moved aside by an earlier test
         DOWNLOAD_DIR.mkdir(parents=True)
         for folder in (DOWNLOAD_DIR.parent, DOWNLOAD_DIR):
             os.chmod(folder, 0o777)
