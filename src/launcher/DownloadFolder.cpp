@@ -98,10 +98,7 @@ DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool creat
         dispose.DeleteFile = TRUE;
         if (same && ::SetFileInformationByHandle(same.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
             same.reset();
-            Release();
-            FolderSecurity security(DownloadFolderSddl());
-            if (!security.get() || !::CreateDirectoryA(folder.c_str(), security.get())) return m_state = Untrusted;
-            return HoldFresh(folder);
+            return MakeAnew(folder);
         }
         if (same) m_folder = std::move(same);
     }
@@ -114,6 +111,11 @@ DownloadFolder::State DownloadFolder::Hold(const std::string& folder, bool creat
         Release();
         return m_state = busy ? Busy : Untrusted;
     }
+    return MakeAnew(folder);
+}
+
+// The folder made afresh, with the protected access list, where one was removed or moved aside.
+DownloadFolder::State DownloadFolder::MakeAnew(const std::string& folder) {
     Release();
     FolderSecurity security(DownloadFolderSddl());
     if (!security.get() || !::CreateDirectoryA(folder.c_str(), security.get())) return m_state = Untrusted;

@@ -51,6 +51,7 @@ public:
 private:
     State Hold(const std::string& folder, bool created, Use use);
     State HoldFresh(const std::string& folder);
+    State MakeAnew(const std::string& folder);
     bool MoveAside(const std::string& folder);
     UniqueKernelHandle ReopenSame(const std::string& folder, DWORD access);
     UniqueKernelHandle m_parent;

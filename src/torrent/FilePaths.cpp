@@ -1,5 +1,7 @@
 #include "torrent/FilePaths.h"
 
+#include <utility>
+
 #include <windows.h>
 
 std::wstring WidePath(const std::string& utf8) {
@@ -9,9 +11,14 @@ std::wstring WidePath(const std::string& utf8) {
     if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
     for (wchar_t& c : w)
         if (c == L'/') c = L'\\';
+    return ExtendedPath(std::move(w));
+}
+
+std::wstring ExtendedPath(std::wstring path) {
     // Long absolute paths need the extended form.
-    if (w.size() >= MAX_PATH - 12 && w.size() > 2 && w[1] == L':' && w[2] == L'\\') w = L"\\\\?\\" + w;
-    return w;
+    if (path.size() >= MAX_PATH - 12 && path.size() > 2 && path[1] == L':' && path[2] == L'\\')
+        path = L"\\\\?\\" + path;
+    return path;
 }
 
 bool CreateParents(const std::wstring& path) {

@@ -14,6 +14,7 @@
 #include "torrent/InstallerPath.h"
 #include "framework/handles.h"
 #include "torrent/Diagnostics.h"
+#include "torrent/FilePaths.h"
 #include "torrent/TorrentSession.h"
 #include "torrent/WholeFile.h"
 #include "ui/MirelLauncherDlg.h"
@@ -73,13 +74,6 @@ bool IsDeviceName(const std::string& component) {
     return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
-// A long path in the extended form, as the disk back-end writes it: the checks below look where
-// the writes go, whatever the length.
-std::wstring AsWritten(const std::wstring& full) {
-    if (full.size() < MAX_PATH - 12 || full.rfind(L"\\\\", 0) == 0) return full;
-    return L"\\\\?\\" + full;
-}
-
 // Why the files a torrent names cannot be stored in the folder, or null when they can: a
 // component that is a device name, or a link (junction, symbolic link) already standing where a
 // file or folder of the torrent goes. Links are never followed.
@@ -102,7 +96,7 @@ const char* UnsafeTorrentPaths(const lt::torrent_info& ti, const std::wstring& f
             if (!exists || !Utf8ToWide(component, wideComponent)) continue;
             if (wide.back() != L'\\') wide += L'\\';
             wide += wideComponent;
-            const DWORD attributes = ::GetFileAttributesW(AsWritten(wide).c_str());
+            const DWORD attributes = ::GetFileAttributesW(ExtendedPath(wide).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES) exists = false;
             else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return "a link where its files go";
         }
