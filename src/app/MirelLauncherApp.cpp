@@ -1,6 +1,7 @@
 #include "app/MirelLauncherApp.h"
 
 #include "framework/handles.h"
+#include "launcher/LaunchConfig.h"
 #include "ui/MirelLauncherDlg.h"
 
 const char kInstanceMutexName[] = "Mutex MirelLauncher";
@@ -26,7 +27,7 @@ BOOL CMirelLauncherApp::InitInstance() {
 
     CWinApp::InitInstance();
 
-    CMirelLauncherDlg dlg;
+    CMirelLauncherDlg dlg(MachineLaunchConfig());
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;

@@ -150,6 +150,8 @@ UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zl
     return UnpackStatus::Ok;
 }
 
+BOOL UnpackDownloadedFile(const char* path) { return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok; }
+
 CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKey* key,
                                  bool* verified) {
     if (verified) *verified = false;

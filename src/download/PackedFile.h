@@ -2,6 +2,8 @@
 // may sign it: a trailer after the stream (outside what the header's packed size covers, so
 // readers of the plain format never see it) holds an Ed25519 signature of the unpacked content.
 #pragma once
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +43,8 @@ UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const Publisher
 
 // Unpacks the file in place. Only on Ok is the file replaced by its content.
 UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zlibCode = nullptr);
+// The same without a key: TRUE when the content was unpacked and written back.
+BOOL UnpackDownloadedFile(const char* path);
 
 // The launch sequence's unpacking of the fetched description (the file `fetched`, under a name
 // of its own), with the executable's key (BuiltInPublisherKey). Only a description that unpacks,

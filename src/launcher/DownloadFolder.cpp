@@ -8,7 +8,6 @@
 #include "torrent/CodePage.h"
 #include "torrent/Diagnostics.h"
 #include "torrent/InstallerPath.h"
-#include "ui/MirelLauncherDlg.h"
 
 namespace {
 
@@ -211,12 +210,4 @@ void DownloadFolder::Release() {
     m_lock.reset();
     m_folder.reset();
     m_parent.reset();
-}
-
-BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
-    const DownloadFolder::Use use = m_bInstalled ? DownloadFolder::AsItStands : DownloadFolder::ForDownload;
-    if (m_downloadFolder.Take(m_szDownloadDir, use) != DownloadFolder::Trusted || !m_downloadFolder.IsHeld())
-        return FALSE;
-    if (output) lstrcpynA(output, m_szDownloadDir, MAX_PATH);
-    return TRUE;
 }

@@ -1,11 +1,11 @@
-// The game's installation record in the registry, and file versions.
+#include "launcher/InstallRecord.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "framework/handles.h"
 #include "launcher/StartParams.h"
-#include "ui/MirelLauncherDlg.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ bool ReadStringValue(HKEY key, const char* name, char (&buf)[kValueBufferSize]) 
 
 }  // namespace
 
-BOOL CMirelLauncherDlg::EnsureGameFolder(const char* keyPath, char* installPath) {
+BOOL EnsureGameFolder(const char* keyPath, char* installPath) {
     UniqueRegKey key;
     if (!OpenRecord(keyPath, key)) return FALSE;
     char value[kValueBufferSize];
@@ -58,7 +58,7 @@ BOOL CMirelLauncherDlg::EnsureGameFolder(const char* keyPath, char* installPath)
     return ::GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-BOOL CMirelLauncherDlg::ReadGameVersion(const char* keyPath, char* version) {
+BOOL ReadGameVersion(const char* keyPath, char* version) {
     UniqueRegKey key;
     if (!OpenRecord(keyPath, key)) return FALSE;
     char value[kValueBufferSize];
@@ -67,7 +67,7 @@ BOOL CMirelLauncherDlg::ReadGameVersion(const char* keyPath, char* version) {
     return TRUE;
 }
 
-void CMirelLauncherDlg::GetFileVersionString(const char* path, CString& result) {
+void GetFileVersionString(const char* path, CString& result) {
     DWORD handle = 0;
     DWORD size = ::GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) return;

@@ -1,4 +1,5 @@
-#include "app/MirelLauncherApp.h"
+#include "launcher/SafeTerminateProcess.h"
+
 #include "framework/handles.h"
 
 namespace {
@@ -7,7 +8,7 @@ namespace {
 constexpr DWORD kExitGraceMs = 10000;
 }
 
-BOOL CMirelLauncherApp::SafeTerminateProcess(HANDLE hProcess, UINT uExitCode) {
+BOOL SafeTerminateProcess(HANDLE hProcess, UINT uExitCode) {
     UniqueKernelHandle dup;
     HANDLE self = ::GetCurrentProcess();
     bool duplicated = ::DuplicateHandle(self, hProcess, self, dup.put(), PROCESS_ALL_ACCESS, FALSE, 0) != FALSE;

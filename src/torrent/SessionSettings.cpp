@@ -20,10 +20,6 @@ constexpr int kSessionStateDepthLimit = 1000;
 const char kDhtRouters[] = "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881";
 constexpr int kListenPortRetries = 10;  // the listen range is the first port and the next ten
 constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
-// Several launchers on one machine (a benchmark, a test) each need an address of their own:
-// peers are told apart by address. Unset for a player, and only a loopback or benchmark
-// address counts.
-const char kListenInterfaceVariable[] = "MIREL_LISTEN_INTERFACE";
 
 // The parts of a loaded state that the program's own settings do not replace: the DHT's own
 // tuning and the encryption policy.
@@ -91,22 +87,6 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
     pack.set_int(sp::recv_socket_buffer_size, kReceiveSocketBuffer);
     pack.set_int(sp::urlseed_max_request_bytes, 1024 * 1024);
     return pack;
-}
-
-std::string ListenInterfaceFromEnvironment() {
-    char value[32] = {};
-    DWORD n = ::GetEnvironmentVariableA(kListenInterfaceVariable, value, sizeof(value));
-    if (n == 0 || n >= sizeof(value)) return {};
-    if (std::strspn(value, "0123456789.") != n) return {};
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    char rest = 0;
-    if (std::sscanf(value, "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &rest) != 4) return {};
-    // Loopback, or the block set aside for benchmarks (198.18.0.0/15), which the library does
-    // not count as a local network: a benchmark can give a loopback device such addresses.
-    if (!(a == 127 || (a == 198 && (b == 18 || b == 19))) || b > 255 || c > 255 || d > 255) return {};
-    char canonical[16];
-    std::snprintf(canonical, sizeof(canonical), "%u.%u.%u.%u", a, b, c, d);
-    return canonical;
 }
 
 bool ReadSessionState(const char* fileName, lt::session_params& state) {

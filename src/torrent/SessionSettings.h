@@ -11,11 +11,6 @@ namespace lt = libtorrent;
 // program's own values (identity, DHT routers, proxies, listen range, transfer settings).
 lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenInterface);
 
-// The listen interface the environment asks for: MIREL_LISTEN_INTERFACE holding an IPv4
-// address in 127.0.0.0/8 or 198.18.0.0/15, in its plain dotted form. Empty (all interfaces)
-// when the variable is unset or holds anything else.
-std::string ListenInterfaceFromEnvironment();
-
 // Reads a saved session state (".ses_state" form). True when the file was present, not empty
 // and valid bencoding within the depth limit; then `state` holds what it carried.
 bool ReadSessionState(const char* fileName, lt::session_params& state);

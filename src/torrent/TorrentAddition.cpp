@@ -1,4 +1,5 @@
-// Finding the torrent files of the download folder and adding them to the session.
+#include "torrent/TorrentAddition.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -17,7 +18,7 @@
 #include "torrent/FilePaths.h"
 #include "torrent/TorrentSession.h"
 #include "torrent/WholeFile.h"
-#include "ui/MirelLauncherDlg.h"
+#include "launcher/LaunchConfig.h"
 
 namespace {
 
@@ -177,14 +178,15 @@ void RemoveTorrent(TorrentSession& ses, const lt::torrent_handle& handle) {
 
 // The folder is listed by its path: the process's current directory, which the session's
 // bare file names refer to, is never changed.
-void CMirelLauncherDlg::FindTorrentFiles() {
-    std::string folder = m_szDownloadDir;
-    if (folder.empty()) return;
+std::vector<std::string> FindTorrentFiles(const std::string& downloadDir, bool signedOnly, bool descriptionChecked) {
+    std::vector<std::string> found;
+    std::string folder = downloadDir;
+    if (folder.empty()) return found;
     if (folder.back() != '\\') folder += '\\';
 
     WIN32_FIND_DATAA entry;
     UniqueFindHandle find(::FindFirstFileA((folder + "*").c_str(), &entry));
-    if (!find) return;
+    if (!find) return found;
 
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
@@ -194,12 +196,13 @@ void CMirelLauncherDlg::FindTorrentFiles() {
             TorrentDiagnostic(stderr, "%s: not added, a link\n", path.c_str());
             continue;
         }
-        if (m_bSignedOnly && !(m_bDescriptionChecked && IsMainTorrentKey(path))) {
+        if (signedOnly && !(descriptionChecked && IsMainTorrentKey(path))) {
             TorrentDiagnostic(stderr, "%s: not added, no signature checked in this run\n", path.c_str());
             continue;
         }
-        m_torrentFiles.push_back(path);
+        found.push_back(path);
     } while (::FindNextFileA(find.get(), &entry));
+    return found;
 }
 
 bool IsMainTorrentKey(const std::string& key) {
@@ -210,9 +213,8 @@ bool IsMainTorrentKey(const std::string& key) {
     return name == "Mirel.ndn";
 }
 
-void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
-    if (!m_pSession) return;
-    const std::string savePath = m_szDownloadDir;
+void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const LaunchConfig& config) {
+    const std::string& savePath = config.downloadDir;
     try {
         lt::error_code ec;
         auto ti = std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
@@ -237,8 +239,8 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
         const bool isMain = IsMainTorrentKey(strTorrentFile);
         std::vector<lt::torrent_handle> replaced;
         {
-            std::lock_guard<std::mutex> lock(m_pSession->handlesLock);
-            for (const auto& entry : m_pSession->handles) {
+            std::lock_guard<std::mutex> lock(ses.handlesLock);
+            for (const auto& entry : ses.handles) {
                 if (!entry.second.is_valid()) continue;
                 std::shared_ptr<const lt::torrent_info> other = entry.second.torrent_file();
                 if (!other || other->info_hashes() == ti->info_hashes()) continue;  // the same torrent
@@ -251,7 +253,7 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
                 }
             }
         }
-        for (const lt::torrent_handle& old : replaced) RemoveTorrent(*m_pSession, old);
+        for (const lt::torrent_handle& old : replaced) RemoveTorrent(ses, old);
         TorrentDiagnostic(stdout, "%s\n", name.c_str());
 
         lt::add_torrent_params atp;
@@ -260,29 +262,29 @@ void CMirelLauncherDlg::AddTorrent(const std::string& strTorrentFile) {
             LoadResumeData(AnsiToWide(savePath) + wideName + kResumeSuffix, *ti, atp);
         atp.ti = ti;
         atp.save_path = ToLibraryPath(savePath);
-        atp.storage_mode = static_cast<lt::storage_mode_t>(m_nStorageMode);
+        atp.storage_mode = static_cast<lt::storage_mode_t>(config.storageMode);
         atp.flags |= lt::torrent_flags::paused | lt::torrent_flags::auto_managed;
         atp.flags &= ~(lt::torrent_flags::duplicate_is_error | lt::torrent_flags::seed_mode |
                        lt::torrent_flags::upload_mode);
 
-        lt::torrent_handle handle = m_pSession->session->add_torrent(std::move(atp), ec);
+        lt::torrent_handle handle = ses.session->add_torrent(std::move(atp), ec);
         if (ec) {
             TorrentDiagnostic(stderr, "failed to add torrent: %s\n", ec.message().c_str());
             return;
         }
         {
             // A file added again (on a later run) that gives the same torrent is one entry.
-            std::lock_guard<std::mutex> lock(m_pSession->handlesLock);
-            auto same = m_pSession->handles.equal_range(strTorrentFile);
+            std::lock_guard<std::mutex> lock(ses.handlesLock);
+            auto same = ses.handles.equal_range(strTorrentFile);
             bool known = false;
             for (auto it = same.first; it != same.second && !known; ++it) known = it->second == handle;
-            if (!known) m_pSession->handles.emplace(strTorrentFile, handle);
+            if (!known) ses.handles.emplace(strTorrentFile, handle);
         }
 
-        handle.set_max_connections(m_nMaxConnectionsPerTorrent);
+        handle.set_max_connections(config.maxConnectionsPerTorrent);
         handle.set_max_uploads(-1);
-        handle.set_upload_limit(m_nTorrentUploadLimit);
-        handle.set_download_limit(m_nTorrentDownloadLimit);
+        handle.set_upload_limit(config.uploadLimit);
+        handle.set_download_limit(config.downloadLimit);
     } catch (const std::exception& e) {
         TorrentDiagnostic(stderr, "failed to add torrent: %s\n", e.what());
     }

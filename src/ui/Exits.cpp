@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/MirelLauncherApp.h"
-#include "torrent/MonitorThread.h"
+#include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
 
@@ -41,8 +41,8 @@ void CMirelLauncherDlg::OnBnClickedExit() {
     if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
     m_bExitPending = true;
     ReleaseFace();
-    if (m_hMonitorThread) {
-        PostStopRequest();
+    if (m_monitor.Started()) {
+        m_monitor.RequestStop();
         if (g_hHeartbeatEvent) ::WaitForSingleObject(g_hHeartbeatEvent, kHeartbeatWaitMs);
     }
     EndProcessNow();
@@ -51,19 +51,14 @@ void CMirelLauncherDlg::OnBnClickedExit() {
 void CMirelLauncherDlg::OnMenuExit() {
     m_bExitPending = true;
     ReleaseFace();
-    if (!m_shared.peerWindowClosed && m_pPeerDlg) {
-        CTorrentInfoDlg* peer = m_pPeerDlg;
-        m_pPeerDlg = nullptr;
-        m_shared.peerWindowClosed = true;
+    if (CTorrentInfoDlg* peer = PeerWindow()) {
+        SetPeerWindow(nullptr);
         peer->DestroyAndDelete();
     }
-    if (m_hMonitorThread) {
-        PostStopRequest();
-        HANDLE waits[2];
-        DWORD n = 0;
-        if (g_hMonitorDoneEvent) waits[n++] = g_hMonitorDoneEvent;
-        if (m_hMonitorThread) waits[n++] = m_hMonitorThread.get();
-        if (n) WaitServingSentMessages(waits, n, kMonitorStopWaitMs);
+    if (m_monitor.Started()) {
+        m_monitor.RequestStop();
+        HANDLE waits[2] = {m_monitor.DoneEvent(), m_monitor.ThreadHandle()};
+        WaitServingSentMessages(waits, 2, kMonitorStopWaitMs);
     }
     EndProcessNow();
 }
@@ -71,18 +66,17 @@ void CMirelLauncherDlg::OnMenuExit() {
 void CMirelLauncherDlg::OnMenuOpen() {
     CWnd* main = AfxGetApp()->m_pMainWnd;
     if (main && main->m_hWnd) main->ShowWindow(SW_SHOW);
-    if (!m_shared.peerWindowClosed && m_pPeerDlg) m_pPeerDlg->ShowWindow(SW_SHOW);
+    if (CTorrentInfoDlg* peer = PeerWindow()) peer->ShowWindow(SW_SHOW);
 }
 
 void CMirelLauncherDlg::OnShowPeerInfo() {
-    if (!m_shared.peerWindowClosed) return;
-    auto* peer = new CTorrentInfoDlg(this);
-    m_pPeerDlg = peer;
+    if (PeerWindow()) return;
+    // Its Close button ends it; the window then has no peer window again.
+    auto* peer = new CTorrentInfoDlg(this, [this] { SetPeerWindow(nullptr); });
     if (!peer->Create(IDD_PEER_INFO, this)) {
-        m_pPeerDlg = nullptr;
         delete peer;
         return;
     }
     peer->ShowWindow(SW_SHOW);
-    m_shared.peerWindowClosed = false;
+    SetPeerWindow(peer);
 }

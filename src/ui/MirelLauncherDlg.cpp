@@ -1,14 +1,12 @@
 // The main window: construction, initialisation, message routing, painting and dragging.
 #include "ui/MirelLauncherDlg.h"
 
-#include <shlobj.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "app/MirelLauncherApp.h"
-#include "torrent/MonitorThread.h"
-#include "torrent/SessionSettings.h"
+#include "torrent/TorrentSession.h"
+#include "ui/SizeText.h"
 #include "ui/TorrentInfoDlg.h"
 
 namespace {
@@ -20,16 +18,19 @@ const RECT kSizeRect = {370, 228, 486, 243};
 
 }  // namespace
 
-CMirelLauncherDlg::CMirelLauncherDlg(CWnd* pParent) : CDialog(IDD_LAUNCHER_DIALOG, pParent) {
+CMirelLauncherDlg::CMirelLauncherDlg(const LaunchConfig& config, CWnd* pParent)
+    : CDialog(IDD_LAUNCHER_DIALOG, pParent), m_config(config) {
     m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_LAUNCHER) : nullptr;
-    m_strListenInterface = ListenInterfaceFromEnvironment();
 }
 
 CMirelLauncherDlg::~CMirelLauncherDlg() {
-    // The monitor thread uses this object and the session: it is stopped, and known to be
+    // The monitor thread uses the session and the folder: it is stopped, and known to be
     // stopped, before either goes away.
-    StopMonitorThread(INFINITE);
-    DestroyTorrentSession();
+    m_monitor.Stop(INFINITE);
+    try {
+        m_pSession.reset();
+    } catch (...) {
+    }
     m_downloadFolder.Release();
 }
 
@@ -59,13 +60,6 @@ void CMirelLauncherDlg::LoadTexts() {
     ::LoadStringA(hInst, IDS_GAME_RUNNING, m_szRunningText, MAX_PATH);
     m_font.CreateFont(12, 0, 0, 0, 500, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                       CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, "굴림");
-
-    // The root of the system drive; an empty root when the system folder cannot be read.
-    if (::SHGetSpecialFolderPathA(nullptr, m_szSystemRoot, CSIDL_SYSTEM, FALSE))
-        m_szSystemRoot[3] = '\0';
-    else
-        m_szSystemRoot[0] = '\0';
-    std::snprintf(m_szDownloadDir, sizeof(m_szDownloadDir), "%s\\%s", m_szSystemRoot, "Down\\Mirel Online\\");
 }
 
 void CMirelLauncherDlg::InitLayout() {
@@ -217,19 +211,28 @@ void CMirelLauncherDlg::OnLButtonDown() {
     ::SendMessageA(m_hWnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
 }
 
-void CMirelLauncherDlg::ShowFigures() {
-    TransferFigures figures;
-    if (!m_shared.TakeFigures(figures)) return;
-    if (figures.nBarPos >= 0) m_progress.SetPos(figures.nBarPos);
-    if (figures.bSize) SetSizeText(figures.fDone, figures.fWanted);
+void CMirelLauncherDlg::SetSizeText(float fDone, float fTotal) {
+    char done[256], total[256];
+    FormatSize(fDone, done, sizeof(done));
+    FormatSize(fTotal, total, sizeof(total));
+    std::snprintf(m_szSizeText, sizeof(m_szSizeText), "%s/%s", done, total);
+    if (m_stSize.m_hWnd) m_stSize.SetWindowText(m_szSizeText);
 }
 
-void CMirelLauncherDlg::PostPeerRows(std::vector<PeerRow>&& rows) {
-    m_shared.PostRows(std::move(rows));
-    ::PostMessageA(m_hWnd, WM_APP_PEER_ROWS, 0, 0);
+void CMirelLauncherDlg::ShowFigures() {
+    MonitorShared::Figures figures;
+    if (!m_monitor.Shared().TakeFigures(figures)) return;
+    if (figures.barPos >= 0) m_progress.SetPos(figures.barPos);
+    if (figures.hasSize) SetSizeText(figures.done, figures.wanted);
 }
 
 void CMirelLauncherDlg::OnPeerRows() {
-    std::vector<PeerRow> rows = m_shared.TakeRows();
-    if (!m_shared.peerWindowClosed && m_pPeerDlg) m_pPeerDlg->FillRows(rows);
+    std::vector<PeerRow> rows = m_monitor.Shared().TakeRows();
+    if (CTorrentInfoDlg* peer = PeerWindow()) peer->FillRows(rows);
+}
+
+// The monitor makes rows only while a peer window is open.
+void CMirelLauncherDlg::SetPeerWindow(CTorrentInfoDlg* peer) {
+    m_pPeerDlg = peer;
+    m_monitor.Shared().peerWindowClosed = peer == nullptr;
 }

@@ -1,9 +1,10 @@
-// The launcher's main window. It owns the launcher state, the torrent session and the controls;
-// its member functions live in the folder of their concern (app/, launcher/, download/, torrent/, ui/).
+// The launcher's main window: its controls, the launch sequence it runs for each start
+// parameter string, the download folder it holds, the torrent session and the monitor thread.
+// Its member functions are all in ui/: the window in MirelLauncherDlg.cpp, the sequence in
+// LaunchSequence.cpp, the starter's message in StartParamMsg.cpp, the timers in Timers.cpp and
+// the exits in Exits.cpp.
 #pragma once
-#include <atomic>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,10 @@
 #include "framework/afxgdi.h"
 #include "framework/handles.h"
 #include "launcher/DownloadFolder.h"
+#include "launcher/LaunchConfig.h"
 #include "res/resource.h"
+#include "torrent/TorrentMonitor.h"
 #include "ui/BitmapButton.h"
-#include "ui/MonitorShared.h"
 #include "ui/ProgressEx.h"
 
 enum {
@@ -23,9 +25,8 @@ enum {
     TIMER_SIGNAL = 4,
 };
 
-// Process-wide events of the launch sequence.
-extern HANDLE g_hHeartbeatEvent;    // signalled by timer 4, waited on by the confirmed exit
-extern HANDLE g_hMonitorDoneEvent;  // signalled by the monitor thread when it stops
+// Signalled by timer 4, waited on by the confirmed exit.
+extern HANDLE g_hHeartbeatEvent;
 
 class CTorrentInfoDlg;
 struct TorrentSession;
@@ -33,8 +34,6 @@ struct TorrentSession;
 // The starter's message: the start parameter string waits in "Start Param Map". Its number is
 // that of WM_DESTROY, which the window tells apart by whether it is being destroyed.
 constexpr UINT WM_START_PARAM = 2;
-// Posted by the monitor thread to the main window when fresh peer rows wait in m_shared.
-constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
 
 // Results of the launch sequence.
 enum SequenceResult {
@@ -45,49 +44,28 @@ enum SequenceResult {
 
 class CMirelLauncherDlg : public CDialog {
 public:
-    explicit CMirelLauncherDlg(CWnd* pParent = nullptr);
+    explicit CMirelLauncherDlg(const LaunchConfig& config = LaunchConfig(), CWnd* pParent = nullptr);
     ~CMirelLauncherDlg() override;
 
-    // Launch sequence (launcher/LaunchSequence.cpp): the whole run for one start parameter string.
+    // The whole run for one start parameter string (LaunchSequence.cpp).
     SequenceResult ProcessStartParam(const char* startParam);
-
-    // The download folder (launcher/DownloadFolder.cpp): taken for this run, as a download or an
-    // installed game needs it; its path is copied to `output` (when given) on success.
+    // The download folder, taken for this run as a download or an installed game needs it; its
+    // path is copied to `output` (when given) on success.
     BOOL EnsureDownloadDir(char* output);
-    // Installation record (launcher/InstallRecord.cpp).
-    // Reads the record's InstallPath into installPath and creates that folder when it is
-    // missing. TRUE (the game counts as installed) only when the folder was there already.
-    BOOL EnsureGameFolder(const char* keyPath, char* installPath);
-    BOOL ReadGameVersion(const char* keyPath, char* version);
-    void GetFileVersionString(const char* path, CString& result);
-
-    // Size label (download/SizeText.cpp).
-    void SetSizeText(float fDone, float fTotal);
-    static void FormatSize(float count, char* out, size_t size);
-
-    // Packed download file (download/PackedFile.cpp).
-    BOOL UnpackDownloadedFile(const char* path);
-
-    // Torrent part (torrent/).
+    // Makes the session on the first call and adds the torrent files the folder holds now.
     BOOL StartTorrentSession();
 
-    // Message 2: the start parameter string handed over in "Start Param Map" (app/StartParamMsg.cpp).
+    // Message 2: the start parameter string handed over in "Start Param Map" (StartParamMsg.cpp).
     LRESULT OnStartParamMsg(WPARAM wParam, LPARAM lParam);
 
     BOOL PreTranslateMessage(MSG* pMsg) override;
 
-    // Appends the torrent files of the download folder (names containing ".ndn") to m_torrentFiles;
-    // links are left out, and so is everything but a checked Mirel.ndn when m_bSignedOnly.
-    void FindTorrentFiles();
-    // Adds one torrent file to the session with the program's fixed parameters, keyed by its
-    // path; failures are written to the standard error stream and the file is skipped.
-    void AddTorrent(const std::string& strTorrentFile);
-
-    using TransferFigures = MonitorShared::Figures;
-    void PublishFigures(const TransferFigures& figures) { m_shared.PublishFigures(figures); }  // monitor thread
-    void ShowFigures();  // window thread
-    // Monitor thread: hands over the rows and wakes the window's thread.
-    void PostPeerRows(std::vector<PeerRow>&& rows);
+    // The size label: "done/total" as FormatSize writes each (ui/SizeText.h).
+    void SetSizeText(float fDone, float fTotal);
+    // Window thread: shows the figures the monitor published since the last call.
+    void ShowFigures();
+    // The peer window while it is open, else null.
+    CTorrentInfoDlg* PeerWindow() const { return m_pPeerDlg; }
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -108,22 +86,19 @@ protected:
 private:
     // The unit tests' view of the state below.
     friend struct DlgProbe;
-    friend UINT TorrentMonitorThreadProc(LPVOID);
-    friend void StartMonitorThread(CMirelLauncherDlg*);
-    friend class CTorrentInfoDlg;
 
-    // ---- launcher state
-    CWinThread* m_pMonitorThread = nullptr;  // deletes itself when the thread ends: never looked at
-    DWORD m_dwMonitorThreadId = 0;      // the monitor thread is reached by id, never through the object
-    UniqueKernelHandle m_hMonitorThread;  // our own handle to it, to know when it has ended
-    std::atomic<bool> m_bInstalled{false};
+    // ---- fixed for the window's life: set before the monitor thread starts, never changed
+    LaunchConfig m_config;
+
+    // ---- launcher state (window thread)
     bool m_bSetupWindowSeen = false;
-    char m_szSystemRoot[MAX_PATH] = {};
-    char m_szDownloadDir[MAX_PATH] = {};
-    // The download folder while this launcher uses it, and what EnsureDownloadDir found.
+    // The download folder while this launcher uses it. Once held it is never taken again, so
+    // the monitor thread may look at it.
     DownloadFolder m_downloadFolder;
     // An exit command is waiting: a message 2 then starts no launch sequence.
     bool m_bExitPending = false;
+    // A description whose signature was checked in this run (see LaunchConfig::signedOnly).
+    bool m_bDescriptionChecked = false;
 
     // ---- widgets and drawing
     CBitmap m_bmpFace;
@@ -140,34 +115,19 @@ private:
     CMyBitmapButton m_btnExit;
     CStatic m_stStatus;
     CStatic m_stSize;
-    CTorrentInfoDlg* m_pPeerDlg = nullptr;
+    CTorrentInfoDlg* m_pPeerDlg = nullptr;  // the peer window while open (SetPeerWindow)
 
     // ---- torrent part
     std::vector<std::string> m_torrentFiles;  // full paths of the torrent files found
-    TorrentSession* m_pSession = nullptr;     // the session and the added torrents (torrent/TorrentSession.h)
-    int m_nListenPort = 6881;                 // first port of the listen range (ten more follow)
-    std::string m_strListenInterface;         // empty: all interfaces
-    int m_nStorageMode = 1;  // sparse
-    int m_nTorrentUploadLimit = 0;    // 0: no limit
-    int m_nTorrentDownloadLimit = 0;  // 0: no limit
-    int m_nMaxConnectionsPerTorrent = 50;
-    // A launcher built with a publisher key adds only the description whose signature it checked
-    // in this run (m_bDescriptionChecked); other torrent files are left alone.
-    bool m_bSignedOnly = false;
-    bool m_bDescriptionChecked = false;
+    // Made on the window thread before the monitor starts; the monitor is stopped before it goes.
+    std::unique_ptr<TorrentSession> m_pSession;
+    // The monitor thread; what it shares with this thread is in m_monitor.Shared() alone.
+    TorrentMonitor m_monitor;
 
-    // The transfer's figures and the peer rows: the monitor thread publishes, the window's
-    // refresh shows them (ShowFigures) and fills the peer window (OnPeerRows).
-    MonitorShared m_shared;
-
-    // One pass of the monitor thread over the torrents.
-    void MonitorPass();
+    void SetPeerWindow(CTorrentInfoDlg* peer);
     void ReleaseFace();
     // Ends the process at once with exit code 0, without destroying the window.
     [[noreturn]] void EndProcessNow();
-    void PostStopRequest();
-    void DestroyTorrentSession();
     SequenceResult WaitForInstaller();
     void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
-    void StopMonitorThread(DWORD maxWaitMs);
 };

@@ -17,7 +17,7 @@ void CMirelLauncherDlg::OnTimer(UINT_PTR nIDEvent) {
         // The window's own painting leaves the controls alone (see OnPaint).
         m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
         RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-        if (!m_shared.peerWindowClosed && m_pPeerDlg) m_pPeerDlg->DrainMessages();
+        if (CTorrentInfoDlg* peer = PeerWindow()) peer->DrainMessages();
         break;
     case TIMER_START:
         KillTimer(TIMER_START);

@@ -1,8 +1,11 @@
 #include "ui/TorrentInfoDlg.h"
 
-#include "ui/MirelLauncherDlg.h"
+#include <utility>
 
-CTorrentInfoDlg::CTorrentInfoDlg(CMirelLauncherDlg* pParent) : CDialog(IDD_PEER_INFO, pParent), m_pOwner(pParent) {}
+#include "res/resource.h"
+
+CTorrentInfoDlg::CTorrentInfoDlg(CWnd* pParent, std::function<void()> onClose)
+    : CDialog(IDD_PEER_INFO, pParent), m_onClose(std::move(onClose)) {}
 
 CTorrentInfoDlg::~CTorrentInfoDlg() = default;
 
@@ -27,8 +30,7 @@ BOOL CTorrentInfoDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT*) {
 }
 
 void CTorrentInfoDlg::OnBnClickedClose() {
-    m_pOwner->m_shared.peerWindowClosed = true;
-    m_pOwner->m_pPeerDlg = nullptr;
+    if (m_onClose) m_onClose();
     DestroyWindow();
 }
 

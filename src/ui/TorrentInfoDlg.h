@@ -1,18 +1,18 @@
 // The peer window: the peers of the running torrent, refilled about once a second.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "framework/afxctrl.h"
-#include "ui/MonitorShared.h"
-
-class CMirelLauncherDlg;
+#include "torrent/MonitorShared.h"
 
 // The peer window (Ctrl+Shift+F10). Its rows (PeerRow) come from the monitor thread through
 // MonitorShared; only the window's thread touches the window.
 class CTorrentInfoDlg : public CDialog {
 public:
-    explicit CTorrentInfoDlg(CMirelLauncherDlg* pParent);
+    // `onClose` runs when its Close button ends it, before the window goes.
+    CTorrentInfoDlg(CWnd* pParent, std::function<void()> onClose);
     ~CTorrentInfoDlg() override;
 
     // Dispatches the messages queued for this window; a close or destroy message found there
@@ -33,5 +33,5 @@ protected:
     void OnBnClickedClose();
 
 private:
-    CMirelLauncherDlg* m_pOwner;
+    std::function<void()> m_onClose;
 };

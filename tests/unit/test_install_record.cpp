@@ -9,6 +9,7 @@
 #include <string>
 
 #include "launcher/DownloadFolder.h"
+#include "launcher/InstallRecord.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
@@ -77,7 +78,7 @@ TEST_F(RecordTest, VersionValueAcceptanceRules) {
     for (const auto& c : cases) {
         Set("Version", c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
         Marked out;
-        BOOL ok = dlg.ReadGameVersion(key.c_str(), out.buf);
+        BOOL ok = ReadGameVersion(key.c_str(), out.buf);
         EXPECT_EQ(ok != FALSE, c.present) << c.what;
         if (!c.present) {
             EXPECT_STREQ(out.buf, "untouched") << c.what;
@@ -92,14 +93,14 @@ TEST_F(RecordTest, VersionValueAcceptanceRules) {
 
 TEST_F(RecordTest, MissingKeyOrValueLeavesBuffersUntouched) {
     Marked path, version;
-    EXPECT_FALSE(dlg.EnsureGameFolder((key + "\\Nope").c_str(), path.buf));
-    EXPECT_FALSE(dlg.ReadGameVersion((key + "\\Nope").c_str(), version.buf));
-    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
-    EXPECT_FALSE(dlg.ReadGameVersion(key.c_str(), version.buf));
+    EXPECT_FALSE(EnsureGameFolder((key + "\\Nope").c_str(), path.buf));
+    EXPECT_FALSE(ReadGameVersion((key + "\\Nope").c_str(), version.buf));
+    EXPECT_FALSE(EnsureGameFolder(key.c_str(), path.buf));
+    EXPECT_FALSE(ReadGameVersion(key.c_str(), version.buf));
     EXPECT_STREQ(path.buf, "untouched");
     EXPECT_STREQ(version.buf, "untouched");
     // The empty key path is the root of HKEY_LOCAL_MACHINE itself, which holds no record.
-    EXPECT_FALSE(dlg.EnsureGameFolder("", path.buf));
+    EXPECT_FALSE(EnsureGameFolder("", path.buf));
     EXPECT_STREQ(path.buf, "untouched");
 }
 
@@ -109,12 +110,12 @@ TEST_F(RecordTest, InstallPathFolderMustAlreadyExist) {
     SetString("InstallPath", folder);
     Marked path;
     // First call: the folder did not exist; it is created, and the path is filled anyway.
-    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
+    EXPECT_FALSE(EnsureGameFolder(key.c_str(), path.buf));
     EXPECT_EQ(std::string(path.buf), folder);
     EXPECT_TRUE(IsDirectory(folder));
     // Second call: it exists now.
     Marked again;
-    EXPECT_TRUE(dlg.EnsureGameFolder(key.c_str(), again.buf));
+    EXPECT_TRUE(EnsureGameFolder(key.c_str(), again.buf));
     EXPECT_EQ(std::string(again.buf), folder);
 }
 
@@ -134,8 +135,8 @@ TEST_F(RecordTest, RecordTheUserMayReadButNotWriteCountsAsInstalled) {
     EXPECT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WRITE, &writable), ERROR_ACCESS_DENIED)
         << "the record can still be opened for writing";
     Marked path, version;
-    EXPECT_TRUE(dlg.EnsureGameFolder(key.c_str(), path.buf));
-    EXPECT_TRUE(dlg.ReadGameVersion(key.c_str(), version.buf));
+    EXPECT_TRUE(EnsureGameFolder(key.c_str(), path.buf));
+    EXPECT_TRUE(ReadGameVersion(key.c_str(), version.buf));
     EXPECT_STREQ(version.buf, "1.2.3");
     dacl("D:P(A;;KA;;;WD)");
 }
@@ -144,7 +145,7 @@ TEST_F(RecordTest, InstallPathOfWrongTypeCountsAsMissing) {
     DWORD number = 5;
     Set("InstallPath", REG_DWORD, &number, sizeof(number));
     Marked path;
-    EXPECT_FALSE(dlg.EnsureGameFolder(key.c_str(), path.buf));
+    EXPECT_FALSE(EnsureGameFolder(key.c_str(), path.buf));
     EXPECT_STREQ(path.buf, "untouched");
 }
 
@@ -155,8 +156,7 @@ protected:
     void Point(const std::string& root) {
         // Mirrors the launcher's own layout: "<root>\Down\Mirel Online\" after a root with a
         // trailing separator, so the separator after the root is doubled.
-        std::snprintf(DlgProbe::m_szSystemRoot(dlg), MAX_PATH, "%s\\", root.c_str());
-        std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\%s", DlgProbe::m_szSystemRoot(dlg), "Down\\Mirel Online\\");
+        DlgProbe::m_config(dlg).downloadDir = root + "\\\\Down\\Mirel Online\\";
     }
     TempDir tmp;
     CMirelLauncherDlg dlg;
@@ -168,12 +168,12 @@ TEST_F(DownloadDirTest, CreatesTheOneMissingLevel) {
     Point(tmp.path());
     Marked out;
     ASSERT_TRUE(dlg.EnsureDownloadDir(out.buf));
-    EXPECT_STREQ(out.buf, DlgProbe::m_szDownloadDir(dlg));
+    EXPECT_STREQ(out.buf, DlgProbe::m_config(dlg).downloadDir.c_str());
     EXPECT_TRUE(IsDirectory(tmp / "Down\\Mirel Online"));
     // Existing already: succeeds at once.
     Marked again;
     EXPECT_TRUE(dlg.EnsureDownloadDir(again.buf));
-    EXPECT_STREQ(again.buf, DlgProbe::m_szDownloadDir(dlg));
+    EXPECT_STREQ(again.buf, DlgProbe::m_config(dlg).downloadDir.c_str());
 }
 
 TEST_F(DownloadDirTest, FailsWhenMoreThanOneLevelIsMissing) {
@@ -187,7 +187,7 @@ TEST_F(DownloadDirTest, FailsWhenMoreThanOneLevelIsMissing) {
 TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
     Point(tmp.path());
     // A name the file system refuses: "Down" exists, the subfolder cannot be created.
-    std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\Down\\Mirel<Online>\\", DlgProbe::m_szSystemRoot(dlg));
+    DlgProbe::m_config(dlg).downloadDir = tmp.path() + "\\\\Down\\Mirel<Online>\\";
     ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
     Marked out;
     EXPECT_FALSE(dlg.EnsureDownloadDir(out.buf));
@@ -196,9 +196,7 @@ TEST_F(DownloadDirTest, FailsWhenSubfolderCannotBeMadeBesideExistingDown) {
 
 TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     Point(tmp.path());
-    auto first = std::make_unique<CMirelLauncherDlg>();
-    std::strcpy(DlgProbe::m_szSystemRoot(*first), DlgProbe::m_szSystemRoot(dlg));
-    std::strcpy(DlgProbe::m_szDownloadDir(*first), DlgProbe::m_szDownloadDir(dlg));
+    auto first = std::make_unique<CMirelLauncherDlg>(DlgProbe::m_config(dlg));
     Marked out;
     ASSERT_TRUE(first->EnsureDownloadDir(out.buf));
     EXPECT_EQ(DlgProbe::m_downloadFolder(*first).state(), DownloadFolder::Trusted);
@@ -214,7 +212,7 @@ TEST_F(DownloadDirTest, ASecondLauncherFindsTheFolderBusyAndTouchesNothing) {
     first.reset();  // the first launcher ends: the folder is free
     Marked third;
     EXPECT_TRUE(dlg.EnsureDownloadDir(third.buf));
-    EXPECT_STREQ(third.buf, DlgProbe::m_szDownloadDir(dlg));
+    EXPECT_STREQ(third.buf, DlgProbe::m_config(dlg).downloadDir.c_str());
 }
 
 namespace {
@@ -312,7 +310,7 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         const std::string setup = Content(folder + "\\Setup.exe");
 
         DownloadFolder df;
-        EXPECT_EQ(df.Take(DlgProbe::m_szDownloadDir(dlg), c.use), c.state);
+        EXPECT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, c.use), c.state);
         EXPECT_EQ(!df.MovedAsideTo().empty(), c.movedAside);
         if (c.movedAside) {
             // The old folder whole, under a name that says what it is; a fresh one in its place.
@@ -361,7 +359,7 @@ TEST_F(DownloadDirTest, ALinkSwappedInWhileTheFolderIsJudgedChangesNothingOutsid
         ASSERT_TRUE(MakeHostLink(g_raceOutside, sub));
     };
     DownloadFolder df;
-    const auto state = df.Take(DlgProbe::m_szDownloadDir(dlg), DownloadFolder::ForDownload);
+    const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload);
     DownloadFolder::s_beforeActing = [](const std::wstring&) {};
     EXPECT_EQ(state, DownloadFolder::Trusted);
     EXPECT_EQ(FolderEntries(g_raceOutside), std::vector<std::string>{"keep.txt"});
@@ -398,7 +396,7 @@ TEST_F(DownloadDirTest, TheGamesOwnFolderIsNeverMovedOrTightened) {
             ASSERT_TRUE(WriteBytes(c.game + "\\save.dat", "save"));
             DownloadFolder df;
             df.KeepApartFrom(c.game);
-            const auto state = df.Take(DlgProbe::m_szDownloadDir(dlg),
+            const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir,
                                        installed ? DownloadFolder::AsItStands : DownloadFolder::ForDownload);
             EXPECT_EQ(state, installed ? DownloadFolder::GameFolder : DownloadFolder::Untrusted);
             EXPECT_TRUE(df.MovedAsideTo().empty());
@@ -533,7 +531,7 @@ TEST(FileVersion, ReadsTheFirstTranslationOnly) {
     };
     for (const auto& c : cases) {
         CString version("before");
-        dlg.GetFileVersionString(StandinPath(c.file).c_str(), version);
+        GetFileVersionString(StandinPath(c.file).c_str(), version);
         EXPECT_STREQ(version, c.expected) << c.file;
     }
 }

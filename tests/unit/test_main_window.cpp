@@ -314,10 +314,9 @@ protected:
         MainWindowTest::SetUp();
         key = std::string("Software\\MirelUnitTest\\") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
-        std::snprintf(DlgProbe::m_szSystemRoot(dlg), MAX_PATH, "%s\\", tmp.path().c_str());
-        std::snprintf(DlgProbe::m_szDownloadDir(dlg), MAX_PATH, "%s\\%s", DlgProbe::m_szSystemRoot(dlg), "Down\\Mirel Online\\");
-        DlgProbe::m_nListenPort(dlg) = 0;
-        DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
+        DlgProbe::m_config(dlg).downloadDir = tmp.path() + "\\\\Down\\Mirel Online\\";
+        DlgProbe::m_config(dlg).listenPort = 0;
+        DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
     }
     void TearDown() override {
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());

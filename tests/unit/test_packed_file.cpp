@@ -59,7 +59,7 @@ protected:
             ADD_FAILURE() << "cannot write " << path;
             return FALSE;
         }
-        BOOL r = m_dlg.UnpackDownloadedFile(path.c_str());
+        BOOL r = UnpackDownloadedFile(path.c_str());
         if (!ReadBytes(path, after)) after = "<unreadable>";
         return r;
     }
@@ -189,7 +189,7 @@ TEST_F(PackedFileTest, UnpackingIsNotRepeatable) {
     ASSERT_TRUE(Unpack(PackContent(torrent), after));
     ASSERT_TRUE(after == torrent);
     // The plain content's first eight bytes ("d8:annou") are taken for sizes now.
-    EXPECT_FALSE(m_dlg.UnpackDownloadedFile(Path("Mirel.ndn").c_str()));
+    EXPECT_FALSE(UnpackDownloadedFile(Path("Mirel.ndn").c_str()));
     ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), after));
     EXPECT_TRUE(after == torrent);
 }
@@ -199,9 +199,9 @@ TEST_F(PackedFileTest, FilesThatCannotBeOpenedExclusivelyAreLeftAlone) {
     const std::string path = Path("Mirel.ndn");
 
     // Missing: false, and nothing is created.
-    EXPECT_FALSE(m_dlg.UnpackDownloadedFile(path.c_str()));
+    EXPECT_FALSE(UnpackDownloadedFile(path.c_str()));
     EXPECT_FALSE(Exists(path));
-    EXPECT_FALSE(m_dlg.UnpackDownloadedFile(Path("no such folder\\Mirel.ndn").c_str()));
+    EXPECT_FALSE(UnpackDownloadedFile(Path("no such folder\\Mirel.ndn").c_str()));
 
     // Held open by another handle, whatever sharing that one allows.
     const DWORD shares[] = {0, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -211,14 +211,14 @@ TEST_F(PackedFileTest, FilesThatCannotBeOpenedExclusivelyAreLeftAlone) {
         ASSERT_TRUE(WriteBytes(path, packed));
         HANDLE other = ::CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(m_dlg.UnpackDownloadedFile(path.c_str()));
+        EXPECT_FALSE(UnpackDownloadedFile(path.c_str()));
         ::CloseHandle(other);
         std::string after;
         ASSERT_TRUE(ReadBytes(path, after));
         EXPECT_TRUE(after == packed) << "the file was changed";
     }
     // Once the other handle is gone the same file unpacks.
-    EXPECT_TRUE(m_dlg.UnpackDownloadedFile(path.c_str()));
+    EXPECT_TRUE(UnpackDownloadedFile(path.c_str()));
     std::string after;
     ASSERT_TRUE(ReadBytes(path, after));
     EXPECT_TRUE(after == TorrentLike(8));
@@ -292,7 +292,7 @@ TEST_F(PackedFileTest, PackerOutputUnpacksToTheOriginal) {
     auto names = FolderEntries(m_dir);
     EXPECT_EQ(names.size(), 2u);
 
-    ASSERT_TRUE(m_dlg.UnpackDownloadedFile(Path("Mirel.ndn").c_str()));
+    ASSERT_TRUE(UnpackDownloadedFile(Path("Mirel.ndn").c_str()));
     std::string plain;
     ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), plain));
     EXPECT_TRUE(plain == torrent);

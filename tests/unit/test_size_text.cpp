@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "ui/MirelLauncherDlg.h"
+#include "ui/SizeText.h"
 #include "dlg_probe.h"
 
 namespace {
@@ -20,7 +20,7 @@ constexpr double kM = 1048576.0;
 std::string Format(float count) {
     char out[256];
     std::memset(out, 'x', sizeof(out));
-    CMirelLauncherDlg::FormatSize(count, out, sizeof(out));
+    FormatSize(count, out, sizeof(out));
     return out;
 }
 
@@ -85,14 +85,6 @@ TEST(SizeText, FormatsOneCountInWholeUnits) {
     }
 }
 
-TEST(SizeText, FormatsIntoTheWholeZeroFilledBuffer) {
-    char out[256];
-    std::memset(out, 'x', sizeof(out));
-    CMirelLauncherDlg::FormatSize(static_cast<float>(5.9 * kM), out, sizeof(out));
-    EXPECT_STREQ(out, "5M");
-    for (size_t i = 2; i < sizeof(out); ++i) ASSERT_EQ(out[i], '\0') << "byte " << i;
-}
-
 TEST(SizeText, JoinsDoneAndTotalWithASlash) {
     struct Case {
         double done, total;
@@ -137,38 +129,34 @@ TEST(SizeText, SetsTheLabelControlText) {
     }
 }
 
-TEST(SizeText, SetsTheLabelFromAnotherThreadWhileTheWindowThreadTakesMessages) {
+// The monitor thread publishes; the window's thread shows the latest figures once, on its own.
+TEST(SizeText, TheWindowShowsOnlyTheLatestFiguresAnotherThreadPublished) {
     CMirelLauncherDlg dlg;
     SizeLabel label(dlg);
     ASSERT_NE(label.hwnd(), nullptr);
+    MonitorShared& shared = DlgProbe::m_monitor(dlg).Shared();
 
-    HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(done, nullptr);
     std::thread monitor([&] {
-        dlg.SetSizeText(static_cast<float>(3 * kM), static_cast<float>(40 * kM));
-        ::SetEvent(done);
-    });
-    // The window's thread keeps taking messages, as the launch sequence's wait does; the
-    // setting thread waits for it. Bounded: at most 30 s.
-    DWORD start = ::GetTickCount();
-    bool finished = false;
-    while (!finished && ::GetTickCount() - start < 30000) {
-        DWORD w = ::MsgWaitForMultipleObjects(1, &done, FALSE, 100, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0) {
-            finished = true;
-            break;
+        for (int i = 1; i <= 3; ++i) {
+            MonitorShared::Figures f;
+            f.barPos = 10 * i;
+            f.hasSize = true;
+            f.done = static_cast<float>(i * kM);
+            f.wanted = static_cast<float>(40 * kM);
+            shared.PublishFigures(f);
         }
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-    }
-    if (!finished) {
-        // The thread still uses the dialog and the label: nothing here may be torn down.
-        std::fprintf(stderr, "the thread setting the size text did not come back within 30 s\n");
-        std::fflush(stderr);
-        ::ExitProcess(1);
-    }
+    });
     monitor.join();
-    ::CloseHandle(done);
+    dlg.ShowFigures();
     EXPECT_EQ(label.Text(), "3M/40M");
-    EXPECT_STREQ(DlgProbe::m_szSizeText(dlg), "3M/40M");
+    EXPECT_EQ(DlgProbe::m_progress(dlg).GetPos(), 30);
+
+    // Nothing new: nothing changes. Figures without a size or a bar position leave those alone.
+    DlgProbe::m_progress(dlg).SetPos(55);
+    dlg.ShowFigures();
+    EXPECT_EQ(DlgProbe::m_progress(dlg).GetPos(), 55);
+    shared.PublishFigures(MonitorShared::Figures());
+    dlg.ShowFigures();
+    EXPECT_EQ(DlgProbe::m_progress(dlg).GetPos(), 55);
+    EXPECT_EQ(label.Text(), "3M/40M");
 }

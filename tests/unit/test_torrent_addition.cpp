@@ -13,6 +13,7 @@
 #include <libtorrent/write_resume_data.hpp>
 
 #include "test_torrent_support.h"
+#include "torrent/TorrentAddition.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
 
@@ -25,16 +26,12 @@ protected:
         ::CreateDirectoryA(folder.c_str(), nullptr);
     }
     std::vector<std::string> Found(const std::string& downloadDir) {
-        std::strcpy(DlgProbe::m_szDownloadDir(dlg), downloadDir.c_str());
-        DlgProbe::m_torrentFiles(dlg).clear();
-        dlg.FindTorrentFiles();
-        std::vector<std::string> files = DlgProbe::m_torrentFiles(dlg);
+        std::vector<std::string> files = FindTorrentFiles(downloadDir, false, false);
         std::sort(files.begin(), files.end());
         return files;
     }
     TempDir dir;
     std::string folder;
-    CMirelLauncherDlg dlg;
 };
 
 // Output of a standard stream written while `body` runs.
@@ -182,14 +179,11 @@ TEST_F(AddTest, SignedOnlyLauncherAddsTheCheckedDescriptionAlone) {
         const auto names = FolderEntries(down);
         return std::find(names.begin(), names.end(), "mirel.ndn") != names.end();
     }));
-    DlgProbe::m_bSignedOnly(dlg) = true;
     for (bool checked : {false, true}) {
         SCOPED_TRACE(checked ? "checked in this run" : "not checked in this run");
-        DlgProbe::m_bDescriptionChecked(dlg) = checked;
-        DlgProbe::m_torrentFiles(dlg).clear();
-        std::string err = CaptureStderr([&] { dlg.FindTorrentFiles(); });
-        EXPECT_EQ(DlgProbe::m_torrentFiles(dlg), checked ? std::vector<std::string>{down + "\\Mirel.ndn"}
-                                              : std::vector<std::string>{});
+        std::vector<std::string> found;
+        std::string err = CaptureStderr([&] { found = FindTorrentFiles(down, true, checked); });
+        EXPECT_EQ(found, checked ? std::vector<std::string>{down + "\\Mirel.ndn"} : std::vector<std::string>{});
         for (const char* other : {"\\zz.ndn", "\\mirel.ndn"})
             EXPECT_NE(err.find(down + other + ": not added, no signature checked in this run"), std::string::npos) << err;
         EXPECT_EQ(err.find("Mirel.ndn: not added") == std::string::npos, checked) << err;
@@ -249,8 +243,8 @@ TEST_F(AddTest, LaterRunAddsWhatItFindsOnceWithTheWindowsLimits) {
     CurrentDir cwd(dir.path());
     ASSERT_TRUE(dlg.StartTorrentSession());
     ASSERT_FALSE(Publish("Other.bin", "other.ndn", 32 * 1024, 2).empty());
-    DlgProbe::m_nTorrentUploadLimit(dlg) = 1000;
-    DlgProbe::m_nTorrentDownloadLimit(dlg) = 2000;
+    DlgProbe::m_config(dlg).uploadLimit = 1000;
+    DlgProbe::m_config(dlg).downloadLimit = 2000;
     ASSERT_TRUE(dlg.StartTorrentSession());
     ASSERT_TRUE(dlg.StartTorrentSession());
     auto handles = Handles();

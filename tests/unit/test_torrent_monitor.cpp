@@ -15,7 +15,8 @@
 
 #include "test_torrent_support.h"
 #include "torrent/InstallerPath.h"
-#include "torrent/MonitorThread.h"
+#include "torrent/TorrentMonitor.h"
+#include "ui/SizeText.h"
 #include "torrent/WebSeedPolicy.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"
@@ -31,15 +32,11 @@ protected:
         ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", log.c_str());
         ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", "1");
         ::SetEnvironmentVariableA("STANDIN_INSTALL_KEY", nullptr);
-        done = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        g_hMonitorDoneEvent = done;
         // The folder held as the launch sequence holds it: the installer opens only from there.
         ASSERT_EQ(DlgProbe::m_downloadFolder(dlg).Take(down, DownloadFolder::ForDownload), DownloadFolder::Trusted);
     }
     void TearDown() override {
-        Stop();
-        g_hMonitorDoneEvent = nullptr;
-        ::CloseHandle(done);
+        EXPECT_TRUE(Monitor().Stop(10000));
         ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", nullptr);
         ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", nullptr);
     }
@@ -73,22 +70,20 @@ protected:
         lt::torrent_handle h = Handle(torrentName);
         return WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; });
     }
+    TorrentMonitor& Monitor() { return DlgProbe::m_monitor(dlg); }
+    // The monitor as the launch sequence starts it.
     void Start() {
-        StartMonitorThread(&dlg);
-        ASSERT_NE(DlgProbe::m_dwMonitorThreadId(dlg), 0u);
-    }
-    bool Stop(UINT message = WM_MONITOR_STOP) {
-        if (!DlgProbe::m_hMonitorThread(dlg) || ::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 0) == WAIT_OBJECT_0) return true;
-        ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), message, 0, 0);
-        return ::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 10000) == WAIT_OBJECT_0;
+        ASSERT_TRUE(Monitor().Start(*DlgProbe::m_pSession(dlg), DlgProbe::m_downloadFolder(dlg),
+                                    DlgProbe::m_config(dlg).downloadDir, dlg.m_hWnd));
+        ASSERT_TRUE(Monitor().Running());
     }
     // Lets the monitor make `count` peer-list refreshes (the peer window counts as open):
     // by then it has made well over a hundred passes.
     bool Refreshes(int count) {
-        DlgProbe::m_shared(dlg).peerWindowClosed = false;
+        DlgProbe::m_monitor(dlg).Shared().peerWindowClosed = false;
         for (int i = 0; i < count; ++i) {
-            DWORD before = DlgProbe::m_shared(dlg).peerListTick;
-            if (!WaitUntil([&] { return DlgProbe::m_shared(dlg).peerListTick != before; }, 10000)) return false;
+            DWORD before = DlgProbe::m_monitor(dlg).Shared().peerListTick;
+            if (!WaitUntil([&] { return DlgProbe::m_monitor(dlg).Shared().peerListTick != before; }, 10000)) return false;
         }
         return true;
     }
@@ -108,11 +103,10 @@ protected:
         return DlgProbe::m_progress(dlg).GetPos();
     }
     std::vector<PeerRow> TakeRows() {
-        return DlgProbe::m_shared(dlg).TakeRows();
+        return DlgProbe::m_monitor(dlg).Shared().TakeRows();
     }
 
     std::string log;
-    HANDLE done = nullptr;
 };
 
 }  // namespace
@@ -130,7 +124,7 @@ TEST_F(MonitorTest, CompleteDownloadOpensTheInstallerOnceAndShowsFullProgress) {
     ASSERT_TRUE(ReadBytes(log, text));
     EXPECT_NE(text.find(" " + down + "\\Setup.exe"), std::string::npos) << text;
     char expected[64];
-    CMirelLauncherDlg::FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), expected,
+    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), expected,
                                   sizeof(expected));
     EXPECT_EQ(SizeText(), std::string(expected) + "/" + expected);
 }
@@ -150,7 +144,7 @@ TEST_P(MonitorRefusalTest, AnInstallerNoLongerOursAloneIsNeverOpened) {
     ASSERT_TRUE(GetParam().change(down, down + "\\Setup.exe"));
     Start();
     const lt::torrent_handle h = Handle("Mirel.ndn");
-    ASSERT_TRUE(WaitUntil([&] { return DlgProbe::m_pSession(dlg)->refusedFor == h; })) << "never judged";
+    ASSERT_TRUE(WaitUntil([&] { return Monitor().RefusedFor() == h; })) << "never judged";
     EXPECT_EQ(InstallerRuns(), 0);
 }
 
@@ -169,7 +163,7 @@ TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
     Publish("Setup.exe", "Mirel.ndn", true);
     StartSession();
     ASSERT_TRUE(Seeding("Mirel.ndn"));
-    DlgProbe::m_bInstalled(dlg) = true;
+    DlgProbe::m_monitor(dlg).Shared().installed = true;
     Start();
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 100);
@@ -185,7 +179,7 @@ TEST_F(MonitorTest, IncompleteMainTorrentMovesNothingAndOpensNothing) {
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 0);
     char wanted[64];
-    CMirelLauncherDlg::FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), wanted,
+    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), wanted,
                                   sizeof(wanted));
     EXPECT_EQ(SizeText(), std::string("0/") + wanted);
     EXPECT_EQ(InstallerRuns(), 0);
@@ -255,7 +249,7 @@ TEST_F(MonitorTest, InvalidHandlesAreDroppedFromTheContainer) {
     DlgProbe::m_pSession(dlg)->session->remove_torrent(other);
     ASSERT_TRUE(WaitUntil([&] { return !other.is_valid(); }));
     ASSERT_TRUE(Refreshes(2));
-    ASSERT_TRUE(Stop());
+    ASSERT_TRUE(Monitor().Stop(10000));
     ASSERT_EQ(DlgProbe::m_pSession(dlg)->handles.size(), 1u);
     EXPECT_EQ(DlgProbe::m_pSession(dlg)->handles.begin()->first, down + "\\Mirel.ndn");
 }
@@ -272,7 +266,7 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
 
     Start();
     const std::string expected = "p2p 127.0.0.1 : " + std::to_string(port);
-    DlgProbe::m_shared(dlg).peerWindowClosed = false;
+    DlgProbe::m_monitor(dlg).Shared().peerWindowClosed = false;
     // The library's queue starts the torrent on its own time; until it runs, a connection
     // request is dropped, so it is repeated.
     ASSERT_TRUE(WaitUntil([&] {
@@ -283,17 +277,17 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
     })) << "no row for the seeder";
     // While no peer window exists, no refresh and no time stamp. The size label moves with the
     // slow download: each change is a later pass.
-    DlgProbe::m_shared(dlg).peerWindowClosed = true;
+    DlgProbe::m_monitor(dlg).Shared().peerWindowClosed = true;
     auto nextLabel = [&] {
         std::string before = SizeText();
         return WaitUntil([&] { return SizeText() != before; });
     };
     ASSERT_TRUE(nextLabel()) << "the download does not move";
-    DWORD tick = DlgProbe::m_shared(dlg).peerListTick;
-    DlgProbe::m_shared(dlg).TakeRows();
+    DWORD tick = DlgProbe::m_monitor(dlg).Shared().peerListTick;
+    DlgProbe::m_monitor(dlg).Shared().TakeRows();
     ASSERT_TRUE(nextLabel());
     ASSERT_TRUE(nextLabel());
-    EXPECT_EQ(DlgProbe::m_shared(dlg).peerListTick.load(), tick);
+    EXPECT_EQ(DlgProbe::m_monitor(dlg).Shared().peerListTick.load(), tick);
     EXPECT_TRUE(TakeRows().empty());
 }
 
@@ -301,12 +295,14 @@ TEST_F(MonitorTest, StopsOnMessage16AndIgnoresOtherMessages) {
     Publish("Setup.exe", "Mirel.ndn", false);
     StartSession();
     Start();
-    ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), WM_USER + 5, 0, 0);
-    ::PostThreadMessageA(DlgProbe::m_dwMonitorThreadId(dlg), WM_TIMER, 0, 0);
+    ::PostThreadMessageA(Monitor().ThreadId(), WM_USER + 5, 0, 0);
+    ::PostThreadMessageA(Monitor().ThreadId(), WM_TIMER, 0, 0);
     ASSERT_TRUE(Refreshes(1));
-    EXPECT_EQ(::WaitForSingleObject(DlgProbe::m_hMonitorThread(dlg).get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
-    EXPECT_TRUE(Stop(WM_CLOSE));
-    EXPECT_EQ(::WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "done event signalled";
+    EXPECT_TRUE(Monitor().Running());
+    // WM_CLOSE posted to the thread stops it like the stop request.
+    ::PostThreadMessageA(Monitor().ThreadId(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(::WaitForSingleObject(Monitor().ThreadHandle(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(::WaitForSingleObject(Monitor().DoneEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "done event signalled";
 }
 
 // ---- the cells of one peer row

@@ -11,7 +11,9 @@
 #include <libtorrent/entry.hpp>
 #include <libtorrent/session_params.hpp>
 
+#include "launcher/LaunchConfig.h"
 #include "test_torrent_support.h"
+#include "torrent/SessionSettings.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
 
@@ -43,11 +45,9 @@ TEST(TorrentSettings, ListenInterfaceFromEnvironmentTakesOnlyLoopbackAndBenchmar
         EXPECT_EQ(ListenInterfaceFromEnvironment(), "") << refused;
     }
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
-    CMirelLauncherDlg plain;
-    EXPECT_EQ(DlgProbe::m_strListenInterface(plain), "");
+    EXPECT_EQ(MachineLaunchConfig().listenInterface, "");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, "127.0.0.7"));
-    CMirelLauncherDlg own;
-    EXPECT_EQ(DlgProbe::m_strListenInterface(own), "127.0.0.7");
+    EXPECT_EQ(MachineLaunchConfig().listenInterface, "127.0.0.7");
     ASSERT_TRUE(::SetEnvironmentVariableA(name, nullptr));
     // An interface of its own: listening and connecting from that address alone.
     sp ownPack = MakeSessionSettings(7000, "127.0.0.3");
@@ -141,7 +141,7 @@ protected:
     void SetUp() override {
         download = work / "Down";
         ::CreateDirectoryA(download.c_str(), nullptr);
-        std::strcpy(DlgProbe::m_szDownloadDir(dlg), (download + "\\").c_str());
+        DlgProbe::m_config(dlg).downloadDir = download + "\\";
     }
     void TearDown() override {
         for (SOCKET s : held) ::closesocket(s);
@@ -211,8 +211,8 @@ TEST_F(SessionStartTest, SavedStateInTheWorkingDirectoryIsReadNeverWritten) {
 
 TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
     // Hold all eleven ports so that nothing is left.
-    DlgProbe::m_nListenPort(dlg) = 26881;
-    DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
+    DlgProbe::m_config(dlg).listenPort = 26881;
+    DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
     ASSERT_NO_FATAL_FAILURE(HoldPorts(26881, 26891));
     {
         CurrentDir cwd(work.path());
@@ -224,8 +224,8 @@ TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
 }
 
 TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRange) {
-    DlgProbe::m_nListenPort(dlg) = 27881;
-    DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
+    DlgProbe::m_config(dlg).listenPort = 27881;
+    DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
     ASSERT_NO_FATAL_FAILURE(HoldPorts(27881, 27883));
     {
         CurrentDir cwd(work.path());

@@ -95,9 +95,9 @@ protected:
         ::CreateDirectoryA(down.c_str(), nullptr);
         seedDir = dir / "seed";
         ::CreateDirectoryA(seedDir.c_str(), nullptr);
-        std::strcpy(DlgProbe::m_szDownloadDir(dlg), (down + "\\").c_str());
-        DlgProbe::m_nListenPort(dlg) = 0;
-        DlgProbe::m_strListenInterface(dlg) = "127.0.0.1";
+        DlgProbe::m_config(dlg).downloadDir = down + "\\";
+        DlgProbe::m_config(dlg).listenPort = 0;
+        DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
     }
 
     TempDir dir;

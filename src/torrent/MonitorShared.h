@@ -1,7 +1,7 @@
-// What the window's thread and the monitor thread share, and nothing else: the transfer's
-// figures and the peer rows, each handed over under its own lock, the peer list's refresh tick
-// and whether the peer window is open. The monitor thread computes and hands over; the window's
-// thread alone shows, and alone touches a window.
+// What the window's thread and the monitor thread share while the monitor runs: the transfer's
+// figures and the peer rows, each handed over under its own lock, the peer list's refresh tick,
+// whether the peer window is open and whether the game counts as installed. The monitor thread
+// computes and hands over; the window's thread alone shows, and alone touches a window.
 #pragma once
 #include <windows.h>
 
@@ -18,10 +18,10 @@ struct PeerRow {
 class MonitorShared {
 public:
     struct Figures {
-        int nBarPos = -1;    // -1: the bar keeps its position
-        bool bSize = false;  // a size pair to show
-        float fDone = 0.0f;
-        float fWanted = 0.0f;
+        int barPos = -1;        // -1: the bar keeps its position
+        bool hasSize = false;   // a size pair to show
+        float done = 0.0f;      // bytes
+        float wanted = 0.0f;    // bytes
     };
 
     // Monitor thread: the latest figures replace what was not yet shown.
@@ -54,6 +54,8 @@ public:
 
     std::atomic<DWORD> peerListTick{0};      // when the monitor last made rows
     std::atomic<bool> peerWindowClosed{true};  // no peer window: no rows are made
+    // The launch sequence's latest answer: an installed game's monitor moves no bar and opens nothing.
+    std::atomic<bool> installed{false};
 
 private:
     std::mutex m_figuresLock;

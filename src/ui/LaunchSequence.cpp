@@ -3,33 +3,32 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/MirelLauncherApp.h"
 #include "download/HttpDownload.h"
 #include "download/PackedFile.h"
 #include "framework/handles.h"
+#include "launcher/InstallRecord.h"
+#include "launcher/SafeTerminateProcess.h"
 #include "launcher/StartParams.h"
-#include "torrent/MonitorThread.h"
+#include "torrent/TorrentAddition.h"
+#include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 
 #include <shellapi.h>
 
 HANDLE g_hHeartbeatEvent = nullptr;
-HANDLE g_hMonitorDoneEvent = nullptr;
 
 namespace {
 
-// The owners of the two events; the globals are their handles, for the timer, the exits and
-// the monitor thread.
+// The owner of the heartbeat event; the global is its handle, for the timer and the exit.
 UniqueKernelHandle g_heartbeatEventOwner;
-UniqueKernelHandle g_monitorDoneEventOwner;
 
 // How often the wait for the installer looks for its window when no message wakes it.
 constexpr DWORD kInstallerPollMs = 10;
 
 const char kPatcherClass[] = "Mirel Patcher";
 
-// Each run starts with events that are not signalled. They are made once and reset on later
-// runs, so no handle leaks and anyone holding them keeps seeing the current ones.
+// Each run starts with an event that is not signalled. It is made once and reset on later
+// runs, so no handle leaks and anyone holding it keeps seeing the current one.
 void PrepareEvent(UniqueKernelHandle& owner, HANDLE& h) {
     if (owner) {
         ::ResetEvent(owner.get());
@@ -45,7 +44,7 @@ void EndRunningPatcher() {
     DWORD pid = 0;
     ::GetWindowThreadProcessId(hPatcher, &pid);
     UniqueKernelHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
-    if (process) CMirelLauncherApp::SafeTerminateProcess(process.get(), 0);
+    if (process) SafeTerminateProcess(process.get(), 0);
 }
 
 }  // namespace
@@ -58,7 +57,8 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
     // The record first: an installed game's folder, and the download folder when the game is
     // installed, are never made ready for a download (nothing in them is moved or changed).
-    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
+    std::atomic<bool>& installed = m_monitor.Shared().installed;
+    installed = EnsureGameFolder(params.recordKey, installPath) != FALSE;
     m_downloadFolder.KeepApartFrom(installPath);
     EnsureDownloadDir(nullptr);
 
@@ -67,7 +67,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     // what is downloaded is opened, perhaps with an administrator's rights.
     const DownloadFolder::State folder = m_downloadFolder.state();
     const bool folderUsable = folder == DownloadFolder::Trusted;
-    if (!m_bInstalled && !folderUsable) {
+    if (!installed && !folderUsable) {
         if (folder == DownloadFolder::Busy)
             AfxMessageBox(AfxLoadText(IDS_ALREADY_RUNNING), MB_OK);
         else if (folder != DownloadFolder::Failed)
@@ -77,18 +77,16 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     }
 
     PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);
-    PrepareEvent(g_monitorDoneEventOwner, g_hMonitorDoneEvent);
 
-    m_bSignedOnly = BuiltInPublisherKey() != nullptr;
     m_bDescriptionChecked = false;  // only a description checked in this run counts
-    if (!m_bInstalled) {
+    if (!installed) {
         CString failure;
         {
             CHttpDownload download;
             wchar_t url[kUrlFieldChars + 1] = {};
             std::mbstowcs(url, params.descriptionUrl, kUrlFieldChars);
             download.SetURL(url);
-            download.SetDownloadFolder(m_szDownloadDir);
+            download.SetDownloadFolder(m_config.downloadDir.c_str());
             download.SetOwner(m_hWnd);
             failure = download.Download();
             // Only a whole, unpacked (and, with a key, verified) description becomes Mirel.ndn.
@@ -104,9 +102,10 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     }
     if (folderUsable) StartTorrentSession();
 
-    if (!m_hMonitorThread && !m_torrentFiles.empty()) StartMonitorThread(this);
+    if (m_pSession && !m_monitor.Started() && !m_torrentFiles.empty())
+        m_monitor.Start(*m_pSession, m_downloadFolder, m_config.downloadDir, m_hWnd);
 
-    if (!m_bInstalled) {
+    if (!installed) {
         const SequenceResult waited = WaitForInstaller();
         if (waited != kSequenceDone) return waited;
     }
@@ -116,22 +115,39 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         EndProcessNow();
     }
 
-    m_bInstalled = EnsureGameFolder(params.recordKey, installPath) != FALSE;
-    if (!m_bInstalled) return kSequenceStopped;
+    installed = EnsureGameFolder(params.recordKey, installPath) != FALSE;
+    if (!installed) return kSequenceStopped;
 
     lstrcpynA(m_szStatusText, m_szRunningText, MAX_PATH);
     EndRunningPatcher();
 
     if (std::strcmp(params.startFlag, "0") == 0) RunPatcher(installPath, version, params);
 
-    PostStopRequest();
+    m_monitor.RequestStop();
 
     SendMessage(WM_CLOSE);
     return kSequenceDone;
 }
 
-BOOL CMirelLauncherDlg::UnpackDownloadedFile(const char* path) {
-    return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok;
+BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
+    const DownloadFolder::Use use =
+        m_monitor.Shared().installed ? DownloadFolder::AsItStands : DownloadFolder::ForDownload;
+    if (m_downloadFolder.Take(m_config.downloadDir, use) != DownloadFolder::Trusted || !m_downloadFolder.IsHeld())
+        return FALSE;
+    if (output) lstrcpynA(output, m_config.downloadDir.c_str(), MAX_PATH);
+    return TRUE;
+}
+
+// The session is made on the first run; every run adds the torrent files it finds, so a later
+// run that fetched a new description downloads it (one already added gives its handle back).
+BOOL CMirelLauncherDlg::StartTorrentSession() {
+    const std::vector<std::string> found =
+        FindTorrentFiles(m_config.downloadDir, m_config.signedOnly, m_bDescriptionChecked);
+    m_torrentFiles.insert(m_torrentFiles.end(), found.begin(), found.end());
+    if (!m_pSession) m_pSession = OpenTorrentSession(m_config);
+    if (!m_pSession) return FALSE;
+    for (const std::string& file : found) AddTorrent(*m_pSession, file, m_config);
+    return TRUE;
 }
 
 SequenceResult CMirelLauncherDlg::WaitForInstaller() {
@@ -142,7 +158,7 @@ SequenceResult CMirelLauncherDlg::WaitForInstaller() {
         // dialog's default handling of Alt+F4 posts. A user who closed the window expects the
         // download to stop, and the modal loop must get control back.
         if (IsModalEnded()) {
-            PostStopRequest();
+            m_monitor.RequestStop();
             return kSequenceInterrupted;
         }
         if (::FindWindowA(nullptr, setupTitle) && !m_bSetupWindowSeen) m_bSetupWindowSeen = true;
@@ -153,7 +169,7 @@ SequenceResult CMirelLauncherDlg::WaitForInstaller() {
         MSG msg;
         while (::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE | PM_NOYIELD)) {
             if (msg.message == WM_CLOSE || msg.message == WM_START_PARAM) {
-                PostStopRequest();
+                m_monitor.RequestStop();
                 return kSequenceInterrupted;
             }
             AfxPumpMessage(&msg);

@@ -1,5 +1,6 @@
+// Message 2 from the starter: the start parameter string in the "Start Param Map" mapping.
 #include <cstring>
-#include "app/MirelLauncherApp.h"
+
 #include "framework/handles.h"
 #include "launcher/StartParams.h"
 #include "ui/MirelLauncherDlg.h"

@@ -1,0 +1,293 @@
+#include "torrent/TorrentMonitor.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <libtorrent/peer_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include "framework/afxwin.h"
+#include "launcher/DownloadFolder.h"
+#include "torrent/CodePage.h"
+#include "torrent/Diagnostics.h"
+#include "torrent/InstallerPath.h"
+#include "torrent/TorrentAddition.h"
+#include "torrent/TorrentSession.h"
+
+namespace {
+
+constexpr DWORD kPeerListIntervalMs = 1000;
+constexpr int kCellSize = MAX_PATH;
+// A shell that refused the installer is asked again at most this often.
+constexpr DWORD kOpenRetryMs = 1000;
+// The web seeds' policy looks at the torrent this often.
+constexpr DWORD kWebSeedLookMs = 1000;
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr DWORD kPassIntervalMs = 10;
+
+struct StartContext {
+    TorrentMonitor* monitor;
+    HANDLE hQueueReady;
+};
+
+}  // namespace
+
+UINT TorrentMonitor::TorrentMonitorThreadProc(LPVOID pParam) {
+    auto* ctx = static_cast<StartContext*>(pParam);
+    TorrentMonitor* monitor = ctx->monitor;
+    MSG msg;
+    // Make the thread's message queue before anyone posts to it.
+    ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    ::SetEvent(ctx->hQueueReady);  // ctx is gone after this
+    // The shell opens the installer from this thread, and wants COM in a single-threaded
+    // apartment there.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+
+    for (;;) {
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
+                if (SUCCEEDED(com)) ::CoUninitialize();
+                ::SetEvent(monitor->m_done.get());
+                return 0;
+            }
+            // Thread messages are dropped; the windows COM keeps on this thread get theirs.
+            if (msg.hwnd) ::DispatchMessageA(&msg);
+        }
+        monitor->Pass();
+        ::Sleep(kPassIntervalMs);
+    }
+}
+
+TorrentMonitor::~TorrentMonitor() { Stop(INFINITE); }
+
+bool TorrentMonitor::Start(TorrentSession& session, const DownloadFolder& folder, const std::string& downloadDir,
+                           HWND window) {
+    if (m_thread) return false;
+    m_session = &session;
+    m_folder = &folder;
+    m_downloadDir = AnsiToWide(downloadDir);
+    m_window = window;
+    m_done.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueKernelHandle ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!m_done || !ready) return false;
+    StartContext ctx{this, ready.get()};
+    CWinThread* pThread = AfxBeginThread(&TorrentMonitorThreadProc, &ctx, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!pThread) return false;
+    pThread->m_bAutoDelete = TRUE;
+    m_threadId = pThread->m_nThreadID;
+    ::DuplicateHandle(::GetCurrentProcess(), pThread->m_hThread, ::GetCurrentProcess(), m_thread.put(), SYNCHRONIZE,
+                      FALSE, 0);
+    ::ResumeThread(pThread->m_hThread);  // from here on the object may delete itself
+    ::WaitForSingleObject(ready.get(), INFINITE);
+    return true;
+}
+
+bool TorrentMonitor::Running() const { return m_thread && ::WaitForSingleObject(m_thread.get(), 0) == WAIT_TIMEOUT; }
+
+// Only to a thread that still runs: while our handle to it is open, its id cannot pass to
+// another thread, so a thread that ends after the check gets nothing and nobody else does.
+void TorrentMonitor::RequestStop() {
+    if (Running()) ::PostThreadMessageA(m_threadId, WM_MONITOR_STOP, 0, 0);
+}
+
+bool TorrentMonitor::Stop(DWORD maxWaitMs) {
+    if (!Running()) return true;
+    RequestStop();
+    HANDLE thread = m_thread.get();
+    WaitServingSentMessages(&thread, 1, maxWaitMs);
+    return !Running();
+}
+
+PeerRow FormatPeerRow(const lt::peer_info& peer) {
+    PeerRow row;
+    char cell[kCellSize];
+    const char* kind = peer.connection_type == lt::peer_info::standard_bittorrent ? "p2p" : "http";
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%s %s : %d", kind, peer.ip.address().to_string().c_str(),
+                  static_cast<int>(peer.ip.port()));
+    row.cells[0] = cell;
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%d byte/s", peer.up_speed);
+    row.cells[1] = cell;
+    row.cells[2] = std::to_string(static_cast<long long>(peer.total_upload)) + " byte";
+    std::memset(cell, 0, sizeof(cell));
+    std::snprintf(cell, sizeof(cell), "%d byte/s", peer.down_speed);
+    row.cells[3] = cell;
+    row.cells[4] = std::to_string(static_cast<long long>(peer.total_download)) + " byte";
+    return row;
+}
+
+// The peer-list refresh for one torrent. Only the rows are made here; the window's thread alone
+// touches the peer window, so a refresh can never meet the window's Close.
+void TorrentMonitor::RefreshPeerList(const lt::torrent_handle& handle) {
+    if (m_shared.peerWindowClosed) return;
+    DWORD now = ::GetTickCount();
+    if (!(m_shared.peerListTick.load() + kPeerListIntervalMs < now)) return;
+    m_shared.peerListTick = now;
+
+    std::vector<lt::peer_info> peers;
+    handle.get_peer_info(peers);
+    std::vector<PeerRow> rows;
+    rows.reserve(peers.size());
+    for (const lt::peer_info& peer : peers) rows.push_back(FormatPeerRow(peer));
+    m_shared.PostRows(std::move(rows));
+    ::PostMessageA(m_window, WM_APP_PEER_ROWS, 0, 0);
+}
+
+// Opens what the torrent downloaded: the file the library wrote, by its UTF-16 path, and only
+// when it lies inside the download folder, and the folder and the file are still ours alone
+// right before the open (held meanwhile, so that neither can be swapped).
+void TorrentMonitor::OpenContent(const lt::torrent_handle& handle, DWORD now) {
+    std::wstring target;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (ContentPath(handle, m_downloadDir, target))
+        attributes = ::GetFileAttributesW(target.c_str());
+    const char* refused = nullptr;
+    UniqueKernelHandle held;
+    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+        refused = "not a file inside the download folder";
+    else if (attributes != INVALID_FILE_ATTRIBUTES && !(m_folder->StillTrusted() && HoldIfStillOurs(target, held)))
+        refused = "it or the download folder is no longer ours alone";
+    if (refused) {
+        m_refusedFor = handle;
+        TorrentDiagnostic(stderr, "%s: not opened, %s\n",
+                          Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
+        return;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
+        m_launchedFor = handle;
+        return;
+    }
+    m_openFailed = true;
+    m_nextOpenTick = now + kOpenRetryMs;
+}
+
+// Gives the main torrent's web seeds work or takes it away (torrent/WebSeedPolicy.h), once a
+// second while it downloads. Each change is a line on the standard output.
+void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now) {
+    if (!(m_webSeedsOf == handle)) {
+        m_webSeedsOf = handle;
+        m_webSeeds = WebSeedPolicy();
+        m_webSeedUrls.clear();
+        m_webSeedTotals.clear();
+        m_webSeedLooked = false;
+        m_uploadedAtLook = 0;
+        m_uploads = UploadGovernor();
+        m_webSeedLookTick = now - kWebSeedLookMs;
+    }
+    const DWORD elapsed = now - m_webSeedLookTick;
+    if (elapsed < kWebSeedLookMs) return;
+    m_webSeedLookTick = now;
+    // While they work, the torrent's own list is the one to give back later.
+    if (m_webSeeds.WebSeedsOn()) {
+        const std::set<std::string> urls = handle.url_seeds();
+        m_webSeedUrls.assign(urls.begin(), urls.end());
+    }
+    if (m_webSeedUrls.empty()) return;
+
+    const lt::torrent_status status = handle.status(lt::torrent_handle::query_pieces);
+    if (status.state != lt::torrent_status::downloading) return;
+    std::vector<lt::peer_info> peers;
+    handle.get_peer_info(peers);
+    const bool rates = m_webSeedLooked;
+    const SwarmView view = ViewSwarm(status.pieces, peers, m_webSeedTotals, rates ? elapsed : 0);
+    const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
+    m_uploadedAtLook = status.total_payload_upload;
+    m_webSeedLooked = true;
+    if (rates) {
+        const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
+        if (limit >= 0) {
+            handle.set_upload_limit(limit);
+            TorrentDiagnostic(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+                              m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
+        }
+    }
+    switch (m_webSeeds.Look(view, now)) {
+    case WebSeedPolicy::Action::Remove:
+        for (const std::string& url : m_webSeedUrls) handle.remove_url_seed(url);
+        TorrentDiagnostic(stdout, "web seed off: %d pieces needed (%d to %d), all held by peers; peers %.1f MiB/s, "
+                                  "web seed at best %.1f MiB/s\n",
+                          view.needed, view.firstNeeded, view.lastNeeded, view.peerRate / kMiB,
+                          m_webSeeds.BestWebRate() / kMiB);
+        break;
+    case WebSeedPolicy::Action::Restore:
+        for (const std::string& url : m_webSeedUrls) handle.add_url_seed(url);
+        if (m_webSeeds.LastReason() == WebSeedPolicy::Reason::PieceNobodyHolds)
+            TorrentDiagnostic(stdout, "web seed on: %d of %d pieces needed held by no peer\n", view.uncovered,
+                              view.needed);
+        else
+            TorrentDiagnostic(stdout, "web seed on: peers %.1f MiB/s\n", view.peerRate / kMiB);
+        break;
+    case WebSeedPolicy::Action::None:
+        break;
+    }
+}
+
+void TorrentMonitor::Pass() {
+    TorrentSession* ses = m_session;
+    if (!ses) return;
+    const bool installed = m_shared.installed;
+    try {
+        if (!m_started) {
+            m_started = true;
+            if (installed) {
+                MonitorShared::Figures full;
+                full.barPos = 100;
+                m_shared.PublishFigures(full);
+            }
+        }
+
+        // The entries as they stand: a later run of the sequence may add to them meanwhile.
+        std::vector<std::pair<std::string, lt::torrent_handle>> entries;
+        {
+            std::lock_guard<std::mutex> lock(ses->handlesLock);
+            for (auto it = ses->handles.begin(); it != ses->handles.end();) {
+                if (!it->second.is_valid()) {
+                    it = ses->handles.erase(it);
+                    continue;
+                }
+                entries.push_back(*it);
+                ++it;
+            }
+        }
+
+        lt::torrent_handle mainTorrent;  // the main torrent, whose content is the installer
+        lt::torrent_status status;
+        for (const auto& entry : entries) {
+            const lt::torrent_handle& current = entry.second;
+            if (!installed && IsMainTorrentKey(entry.first)) {
+                status = current.status(lt::torrent_handle::query_accurate_download_counters);
+                mainTorrent = current;
+                MonitorShared::Figures figures;
+                figures.hasSize = true;
+                figures.done = static_cast<float>(status.total_done);
+                figures.wanted = static_cast<float>(status.total_wanted);
+                // Nothing wanted: no share to show, the bar keeps its position.
+                if (figures.wanted > 0.0f)
+                    figures.barPos = static_cast<int>(figures.done * 100.0 / figures.wanted);
+                m_shared.PublishFigures(figures);
+            }
+            RefreshPeerList(current);
+        }
+
+        // Only the content of the description this run fetched is opened, never that of another
+        // torrent file that happens to sort last. A pass without it skips the test. A later run
+        // that fetched another description opens that one's installer too.
+        if (mainTorrent.is_valid() && !(m_launchedFor == mainTorrent) && !(m_refusedFor == mainTorrent) && !installed) {
+            const DWORD now = ::GetTickCount();
+            const bool due = !m_openFailed || static_cast<LONG>(now - m_nextOpenTick) >= 0;
+            if (status.state == lt::torrent_status::seeding && due) OpenContent(mainTorrent, now);
+        }
+        if (mainTorrent.is_valid() && !installed) BalanceWebSeeds(mainTorrent, ::GetTickCount());
+    } catch (const std::exception&) {
+        // A torrent that went away in the middle of the pass; the next pass sees it removed.
+    }
+}

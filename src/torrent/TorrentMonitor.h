@@ -1,0 +1,93 @@
+// The torrent monitor: a thread of its own that watches the transfer, publishes the figures and
+// the peer rows for the window (MonitorShared), balances the web seeds, and opens the installer
+// once the main torrent is complete.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <libtorrent/peer_info.hpp>
+#include <libtorrent/torrent_handle.hpp>
+
+#include "framework/handles.h"
+#include "torrent/MonitorShared.h"
+#include "torrent/WebSeedPolicy.h"
+
+class DownloadFolder;
+struct TorrentSession;
+
+// The stop request, a thread message to the monitor thread (WM_CLOSE is taken alike); it
+// answers by signalling its done event and ending. A thread message, so its number may be
+// that of a window message.
+constexpr UINT WM_MONITOR_STOP = 2;
+// Posted by the monitor thread to the window it was given when fresh peer rows wait.
+constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
+
+class TorrentMonitor {
+public:
+    TorrentMonitor() = default;
+    TorrentMonitor(const TorrentMonitor&) = delete;
+    TorrentMonitor& operator=(const TorrentMonitor&) = delete;
+    // Stops the thread and waits for its end: it uses what Start was given.
+    ~TorrentMonitor();
+
+    // Starts the thread, once, and returns when it takes thread messages. The session, the
+    // download folder (held, and no longer changed) and the window must outlive the thread.
+    bool Start(TorrentSession& session, const DownloadFolder& folder, const std::string& downloadDir, HWND window);
+    bool Started() const { return static_cast<bool>(m_thread); }
+    bool Running() const;
+    // Asks a running thread to stop and returns at once.
+    void RequestStop();
+    // Asks it to stop and waits up to `maxWaitMs`, serving messages sent to this thread
+    // meanwhile (the shell, opening the installer on the monitor thread, may send to every
+    // top-level window). True once the thread has ended.
+    bool Stop(DWORD maxWaitMs);
+
+    HANDLE DoneEvent() const { return m_done.get(); }  // signalled as the thread stops
+    HANDLE ThreadHandle() const { return m_thread.get(); }
+    DWORD ThreadId() const { return m_threadId; }
+    MonitorShared& Shared() { return m_shared; }
+
+    // One pass over the torrents (the thread makes one every 10 ms).
+    void Pass();
+    // The torrent whose content a pass refused to open.
+    const lt::torrent_handle& RefusedFor() const { return m_refusedFor; }
+
+private:
+    static UINT TorrentMonitorThreadProc(LPVOID pParam);
+    void OpenContent(const lt::torrent_handle& handle, DWORD now);
+    void BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now);
+    void RefreshPeerList(const lt::torrent_handle& handle);
+
+    // Given by Start, before the thread runs, and never changed.
+    TorrentSession* m_session = nullptr;
+    const DownloadFolder* m_folder = nullptr;
+    std::wstring m_downloadDir;
+    HWND m_window = nullptr;
+
+    UniqueKernelHandle m_thread;  // our own handle to the thread: while open, its id stays its own
+    DWORD m_threadId = 0;
+    UniqueKernelHandle m_done;
+    MonitorShared m_shared;
+
+    // The thread's own state, kept across its passes.
+    bool m_started = false;          // the first pass has run
+    lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
+    lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
+    DWORD m_nextOpenTick = 0;        // a failed open is tried again from this tick on
+    bool m_openFailed = false;       // m_nextOpenTick holds
+    // The main torrent's web seeds, taken away while the peers supply (torrent/WebSeedPolicy.h).
+    lt::torrent_handle m_webSeedsOf;         // the torrent the policy below watches
+    std::vector<std::string> m_webSeedUrls;  // its web seeds as it was added
+    WebSeedPolicy m_webSeeds;
+    DWORD m_webSeedLookTick = 0;             // the last look
+    bool m_webSeedLooked = false;            // m_webSeedTotals holds
+    ConnectionTotals m_webSeedTotals;        // what each connection had brought by then
+    std::int64_t m_uploadedAtLook = 0;       // the torrent's payload sent by then
+    UploadGovernor m_uploads;
+};
+
+// One row of the peer window for a peer of a torrent.
+PeerRow FormatPeerRow(const lt::peer_info& peer);
