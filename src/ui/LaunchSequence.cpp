@@ -1,4 +1,6 @@
 // The launch sequence: from the start parameter string to the started patcher.
+#include "ui/LaunchSequence.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,8 @@ void PrepareEvent(UniqueKernelHandle& owner, HANDLE& h) {
     }
 }
 
+}  // namespace
+
 void EndRunningPatcher() {
     HWND hPatcher = ::FindWindowA(kPatcherClass, nullptr);
     if (!hPatcher) return;
@@ -46,8 +50,6 @@ void EndRunningPatcher() {
     UniqueKernelHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
     if (process) SafeTerminateProcess(process.get(), 0);
 }
-
-}  // namespace
 
 SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     StartParams params;
@@ -121,7 +123,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     lstrcpynA(m_szStatusText, m_szRunningText, MAX_PATH);
     EndRunningPatcher();
 
-    if (std::strcmp(params.startFlag, "0") == 0) RunPatcher(installPath, version, params);
+    if (std::strcmp(params.startFlag, "0") == 0) RunPatcher(m_hWnd, installPath, version, params);
 
     m_monitor.RequestStop();
 
@@ -178,7 +180,7 @@ SequenceResult CMirelLauncherDlg::WaitForInstaller() {
     }
 }
 
-void CMirelLauncherDlg::RunPatcher(const char* installPath, const char* version, const StartParams& params) {
+void RunPatcher(HWND owner, const char* installPath, const char* version, const StartParams& params) {
     char args[kStartParamBufferSize];
     std::snprintf(args, sizeof(args), "%s*%s*%s*%s*%s*%s", params.relay2, installPath, params.relay4, version,
                   params.relay1, params.recordKey);
@@ -192,5 +194,5 @@ void CMirelLauncherDlg::RunPatcher(const char* installPath, const char* version,
     GetFileVersionString(copy, copyVersion);
     if (sourceVersion != copyVersion) ::CopyFileA(source, copy, FALSE);
 
-    ::ShellExecuteA(m_hWnd, "open", copy, args, installPath, SW_SHOW);
+    ::ShellExecuteA(owner, "open", copy, args, installPath, SW_SHOW);
 }

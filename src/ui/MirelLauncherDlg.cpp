@@ -1,10 +1,15 @@
-// The main window: construction, initialisation, message routing, painting and dragging.
+// The main window: construction, initialisation, message routing, painting and dragging, its
+// four timers, the starter's message 2, the two exits and the other commands. The launch
+// sequence it runs is in LaunchSequence.cpp.
 #include "ui/MirelLauncherDlg.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/MirelLauncherApp.h"
+#include "framework/handles.h"
+#include "launcher/StartParams.h"
 #include "torrent/TorrentSession.h"
 #include "ui/SizeText.h"
 #include "ui/TorrentInfoDlg.h"
@@ -15,6 +20,17 @@ constexpr int kWindowWidth = 520;
 constexpr int kWindowHeight = 316;
 const RECT kStatusRect = {34, 228, 304, 243};
 const RECT kSizeRect = {370, 228, 486, 243};
+
+// The confirmed exit waits for the heartbeat of timer 4, which only this thread's own timer
+// signals: a blocking wait could never see the next one, so it is bounded by one period.
+constexpr DWORD kHeartbeatWaitMs = 1000;
+// The unconfirmed exit waits for the monitor thread to take the stop request. It keeps
+// serving messages sent to this thread meanwhile (the shell, opening the installer on the
+// monitor thread, may broadcast to every top-level window), and gives up after this long
+// rather than hang.
+constexpr DWORD kMonitorStopWaitMs = 5000;
+
+constexpr DWORD kStartParamViewSize = 1024;
 
 }  // namespace
 
@@ -235,4 +251,120 @@ void CMirelLauncherDlg::OnPeerRows() {
 void CMirelLauncherDlg::SetPeerWindow(CTorrentInfoDlg* peer) {
     m_pPeerDlg = peer;
     m_monitor.Shared().peerWindowClosed = peer == nullptr;
+}
+
+// ---- the four timers: button hover, refresh, the one-shot start and the heartbeat
+
+void CMirelLauncherDlg::OnTimer(UINT_PTR nIDEvent) {
+    switch (nIDEvent) {
+    case TIMER_HOVER: {
+        POINT pt;
+        ::GetCursorPos(&pt);
+        if (m_btnExit.m_hWnd && m_btnExit.UpdateHover(pt.x, pt.y))
+            m_btnExit.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        break;
+    }
+    case TIMER_REFRESH:
+        ShowFigures();
+        // The window's own painting leaves the controls alone (see OnPaint).
+        m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        if (CTorrentInfoDlg* peer = PeerWindow()) peer->DrainMessages();
+        break;
+    case TIMER_START:
+        KillTimer(TIMER_START);
+        ProcessStartParam(AfxGetApp()->m_lpCmdLine);
+        break;
+    case TIMER_SIGNAL:
+        if (g_hHeartbeatEvent) ::SetEvent(g_hHeartbeatEvent);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- message 2: the start parameter string in the "Start Param Map" mapping
+
+LRESULT CMirelLauncherDlg::OnStartParamMsg(WPARAM, LPARAM) {
+    // The process is on its way out: no launch sequence inside an exit.
+    if (m_bExitPending) return 0;
+    UniqueKernelHandle mapping(::OpenFileMappingA(FILE_MAP_WRITE, FALSE, "Start Param Map"));
+    if (!mapping) return 0;
+    // A handle opened for writing gives no read-only view, so a mapping that cannot be viewed at
+    // this size is no start parameter, like a missing one.
+    UniqueView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kStartParamViewSize));
+    if (!view) return 0;
+    // Only committed, readable memory is read: the creator may have left pages reserved. A view
+    // with nothing readable is no start parameter at all, like a missing mapping.
+    SIZE_T avail = ReadableBytes(view.get(), kStartParamViewSize);
+    if (avail == 0) return 0;
+    char text[kStartParamViewSize + 1];
+    CutStartParamText(static_cast<const char*>(view.get()), avail, text);
+    view.reset();
+    mapping.reset();
+    ProcessStartParam(text);
+    return 0;
+}
+
+// ---- the two exits and the other commands
+
+void CMirelLauncherDlg::ReleaseFace() {
+    KillTimer(TIMER_HOVER);
+    KillTimer(TIMER_REFRESH);
+    m_bmpFace.DeleteObject();
+}
+
+void CMirelLauncherDlg::EndProcessNow() {
+    // With the BitTorrent session running, the runtime's exit would destroy static objects
+    // that the library's threads are still using (a crash, and under a debugger a hang):
+    // the process is then ended outright, which is what the exit means anyway.
+    if (m_pSession) {
+        std::fflush(nullptr);
+        ::TerminateProcess(::GetCurrentProcess(), 0);
+    }
+    std::exit(0);
+}
+
+void CMirelLauncherDlg::OnBnClickedExit() {
+    if (MessageBox(m_szExitConfirm, "Check", MB_OKCANCEL) != IDOK) return;
+    m_bExitPending = true;
+    ReleaseFace();
+    if (m_monitor.Started()) {
+        m_monitor.RequestStop();
+        if (g_hHeartbeatEvent) ::WaitForSingleObject(g_hHeartbeatEvent, kHeartbeatWaitMs);
+    }
+    EndProcessNow();
+}
+
+void CMirelLauncherDlg::OnMenuExit() {
+    m_bExitPending = true;
+    ReleaseFace();
+    if (CTorrentInfoDlg* peer = PeerWindow()) {
+        SetPeerWindow(nullptr);
+        peer->DestroyAndDelete();
+    }
+    if (m_monitor.Started()) {
+        m_monitor.RequestStop();
+        HANDLE waits[2] = {m_monitor.DoneEvent(), m_monitor.ThreadHandle()};
+        WaitServingSentMessages(waits, 2, kMonitorStopWaitMs);
+    }
+    EndProcessNow();
+}
+
+void CMirelLauncherDlg::OnMenuOpen() {
+    CWnd* main = AfxGetApp()->m_pMainWnd;
+    if (main && main->m_hWnd) main->ShowWindow(SW_SHOW);
+    if (CTorrentInfoDlg* peer = PeerWindow()) peer->ShowWindow(SW_SHOW);
+}
+
+void CMirelLauncherDlg::OnShowPeerInfo() {
+    if (PeerWindow()) return;
+    // Its Close button ends it; the window then has no peer window again.
+    auto* peer = new CTorrentInfoDlg(this, [this] { SetPeerWindow(nullptr); });
+    if (!peer->Create(IDD_PEER_INFO, this)) {
+        delete peer;
+        return;
+    }
+    peer->ShowWindow(SW_SHOW);
+    SetPeerWindow(peer);
 }

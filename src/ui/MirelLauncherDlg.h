@@ -15,6 +15,7 @@
 #include "launcher/LaunchConfig.h"
 #include "res/resource.h"
 #include "torrent/TorrentMonitor.h"
+#include "ui/LaunchSequence.h"
 #include "ui/BitmapButton.h"
 #include "ui/ProgressEx.h"
 
@@ -34,13 +35,6 @@ struct TorrentSession;
 // The starter's message: the start parameter string waits in "Start Param Map". Its number is
 // that of WM_DESTROY, which the window tells apart by whether it is being destroyed.
 constexpr UINT WM_START_PARAM = 2;
-
-// Results of the launch sequence.
-enum SequenceResult {
-    kSequenceDone = 0,         // the end of the sequence was reached
-    kSequenceStopped = 1,      // it stopped early
-    kSequenceInterrupted = 3,  // the wait for the installer was ended by a close
-};
 
 class CMirelLauncherDlg : public CDialog {
 public:
@@ -129,5 +123,4 @@ private:
     // Ends the process at once with exit code 0, without destroying the window.
     [[noreturn]] void EndProcessNow();
     SequenceResult WaitForInstaller();
-    void RunPatcher(const char* installPath, const char* version, const struct StartParams& params);
 };
