@@ -268,9 +268,15 @@ TEST_F(MainWindowTest, ProgressBarWithoutImageIsFlat) {
         EXPECT_EQ(bar.at(224, y), RGB(160, 160, 208));
         EXPECT_EQ(bar.at(225, y), RGB(0, 0, 0));
     }
-    // A second image replaces the first.
+    // A second image replaces the first, which is released.
     DlgProbe::m_progress(dlg).SetBarBitmap(IDB_PROGRESS_BAR);
     EXPECT_TRUE(DlgProbe::m_progress(dlg).m_bHasBitmap);
+    const HGDIOBJ first = DlgProbe::m_progress(dlg).m_bmBar.m_hObject;
+    ASSERT_EQ(::GetObjectType(first), static_cast<DWORD>(OBJ_BITMAP));
+    DlgProbe::m_progress(dlg).SetBarBitmap(IDB_PROGRESS_BAR);
+    EXPECT_TRUE(DlgProbe::m_progress(dlg).m_bHasBitmap);
+    EXPECT_NE(DlgProbe::m_progress(dlg).m_bmBar.m_hObject, first);
+    EXPECT_EQ(::GetObjectType(first), 0u) << "the first image was not released";
 }
 
 TEST_F(MainWindowTest, ExitButtonShowsNormalHoverAndPressedImages) {
@@ -366,4 +372,27 @@ TEST_F(SequenceOnWindowTest, MessageTwoStartsNoSequenceOnceAnExitIsPending) {
     EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임이 실행 중입니다.");
     ::UnmapViewOfFile(view);
     ::CloseHandle(mapping);
+}
+
+// An installed game whose download folder holds torrent files: no fetch and no wait (the run
+// would stop at a message for the unreachable address otherwise), and the monitor that starts
+// for those files is told to stop at the end of the same run.
+TEST_F(SequenceOnWindowTest, AnInstalledGameWithTorrentFilesStartsTheMonitorAndStopsItInTheSameRun) {
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Game").c_str(), nullptr));
+    Record(tmp / "Game");
+    {
+        DownloadFolder made;  // the folder as an earlier download left it: ours alone
+        ASSERT_EQ(made.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload), DownloadFolder::Trusted);
+    }
+    ASSERT_TRUE(WriteBytes(tmp / "Down\\Mirel Online\\old.ndn", "not a torrent"));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(dlg.ProcessStartParam(StartString().c_str()), kSequenceDone);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(DlgProbe::m_torrentFiles(dlg).size(), 1u);
+    TorrentMonitor& monitor = DlgProbe::m_monitor(dlg);
+    ASSERT_TRUE(monitor.Started());
+    EXPECT_EQ(::WaitForSingleObject(monitor.ThreadHandle(), 10000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the monitor was not told to stop";
+    EXPECT_EQ(::GetFileAttributesA((tmp / "Down\\Mirel Online\\Mirel.ndn").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "nothing was fetched";
 }

@@ -13,6 +13,7 @@
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "launcher/FolderTrust.h"
 #include "test_torrent_support.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentMonitor.h"
@@ -347,6 +348,27 @@ TEST(ContentPathCheck, OnlyPathsStrictlyInsideTheFolderAfterNormalising) {
     EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online\\", folder)) << "the folder itself";
     EXPECT_FALSE(IsInsideFolder(L"C:\\Down\\Mirel Online", folder));
     EXPECT_FALSE(IsInsideFolder(L"D:\\Down\\Mirel Online\\Setup.exe", folder));
+}
+
+// A torrent of several files is opened as its folder, which must pass the same check as a file.
+TEST_F(MonitorTest, ATorrentOfSeveralFilesOpensItsFolder) {
+    ASSERT_TRUE(::CreateDirectoryA((seedDir + "\\Pack").c_str(), nullptr));
+    ASSERT_TRUE(WritePayload(seedDir + "\\Pack\\a.bin", 20000, 1));
+    ASSERT_TRUE(WritePayload(seedDir + "\\Pack\\b.bin", 30000, 2));
+    lt::file_storage fs;
+    lt::add_files(fs, ToLibraryPath(seedDir + "\\Pack"));
+    lt::create_torrent ct(fs, 16 * 1024, lt::create_torrent::v1_only);
+    lt::set_piece_hashes(ct, ToLibraryPath(seedDir));
+    std::vector<char> out;
+    lt::bencode(std::back_inserter(out), ct.generate());
+    ASSERT_TRUE(WriteBytes(down + "\\Mirel.ndn", std::string(out.begin(), out.end())));
+    StartSession();
+    std::wstring target;
+    ASSERT_TRUE(ContentPath(Handle("Mirel.ndn"), AnsiToWide(down + "\\"), target));
+    EXPECT_EQ(target, AnsiToWide(down) + L"\\Pack");
+    ASSERT_TRUE(::CreateDirectoryA((down + "\\Pack").c_str(), nullptr));
+    UniqueKernelHandle held;
+    EXPECT_TRUE(HoldIfStillOurs(target, held)) << "the folder the shell would open is ours";
 }
 
 TEST_F(MonitorTest, InstallerNamedWithTheWonSignIsOpenedByItsOwnName) {
