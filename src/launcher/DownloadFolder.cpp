@@ -4,10 +4,10 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/CodePage.h"
+#include "common/Diagnostics.h"
+#include "common/FilePaths.h"
 #include "framework/handles.h"
-#include "torrent/CodePage.h"
-#include "torrent/Diagnostics.h"
-#include "torrent/InstallerPath.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {

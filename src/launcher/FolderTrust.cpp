@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/CodePage.h"
+#include "common/FilePaths.h"
 #include "framework/handles.h"
-#include "torrent/CodePage.h"
-#include "torrent/InstallerPath.h"
 
 const char kFolderLockName[] = "MirelLauncher.lock";
 const wchar_t kFolderLockNameW[] = L"MirelLauncher.lock";

@@ -7,7 +7,7 @@
 #include <boost/asio/error.hpp>
 
 #include "torrent/DiskErrors.h"
-#include "torrent/FilePaths.h"
+#include "torrent/LibraryPath.h"
 
 DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owner, std::uint64_t id)
     : m_files(p.files),

@@ -14,7 +14,7 @@
 #include <libtorrent/torrent_status.hpp>
 
 #include "torrent/InstallerPath.h"
-#include "torrent/Diagnostics.h"
+#include "common/Diagnostics.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "ui/TorrentInfoDlg.h"

@@ -11,12 +11,12 @@
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/torrent_info.hpp>
 
-#include "torrent/InstallerPath.h"
+#include "common/Diagnostics.h"
+#include "common/FilePaths.h"
+#include "common/WholeFile.h"
 #include "framework/handles.h"
-#include "torrent/Diagnostics.h"
-#include "torrent/FilePaths.h"
+#include "torrent/LibraryPath.h"
 #include "torrent/TorrentSession.h"
-#include "torrent/WholeFile.h"
 #include "ui/MirelLauncherDlg.h"
 
 namespace {

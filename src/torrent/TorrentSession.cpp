@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "torrent/Diagnostics.h"
+#include "common/Diagnostics.h"
 #include "torrent/DiskIo.h"
 #include "ui/MirelLauncherDlg.h"
 

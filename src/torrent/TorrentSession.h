@@ -14,10 +14,10 @@
 
 #include <windows.h>
 
-#include "torrent/CodePage.h"
+#include "common/CodePage.h"
 #include "torrent/SessionSettings.h"
 #include "torrent/WebSeedPolicy.h"
-#include "torrent/WholeFile.h"
+#include "common/WholeFile.h"
 
 struct PeerRow;
 namespace lt = libtorrent;

@@ -9,6 +9,3 @@ bool Utf8ToWide(const std::string& text, std::wstring& out);
 std::wstring AnsiToWide(const std::string& text);
 // UTF-16 text in the ANSI code page (characters it lacks become its default character).
 std::string WideToAnsi(const std::wstring& text);
-// An ANSI path as the library wants it: UTF-8, runs of separators folded into one (the
-// library hands Windows "\\?\" paths, which are not normalised).
-std::string ToLibraryPath(const std::string& ansiPath);

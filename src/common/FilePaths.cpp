@@ -1,17 +1,16 @@
-#include "torrent/FilePaths.h"
-
-#include <utility>
+#include "common/FilePaths.h"
 
 #include <windows.h>
 
-std::wstring WidePath(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
-    for (wchar_t& c : w)
-        if (c == L'/') c = L'\\';
-    return ExtendedPath(std::move(w));
+std::wstring FullPath(const std::wstring& path) {
+    if (path.empty()) return std::wstring();
+    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return std::wstring();
+    std::wstring out(n, L'\0');
+    DWORD got = ::GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
+    if (got == 0 || got >= n) return std::wstring();
+    out.resize(got);
+    return out;
 }
 
 std::wstring ExtendedPath(std::wstring path) {

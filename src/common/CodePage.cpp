@@ -1,4 +1,4 @@
-#include "torrent/CodePage.h"
+#include "common/CodePage.h"
 
 #include <windows.h>
 
@@ -22,19 +22,6 @@ std::string Convert(const std::string& text, UINT from, UINT to) {
 std::string AnsiToUtf8(const std::string& text) { return Convert(text, CP_ACP, CP_UTF8); }
 
 std::string Utf8ToAnsi(const std::string& text) { return Convert(text, CP_UTF8, CP_ACP); }
-
-std::string ToLibraryPath(const std::string& ansiPath) {
-    std::string folded;
-    folded.reserve(ansiPath.size());
-    for (size_t i = 0; i < ansiPath.size(); ++i) {
-        char c = ansiPath[i] == '/' ? '\\' : ansiPath[i];
-        // A leading "\\" (a network path) stays; elsewhere a run of separators is one.
-        // No trail byte of code page 949 is a backslash, so this never splits a character.
-        if (c == '\\' && i > 1 && !folded.empty() && folded.back() == '\\') continue;
-        folded.push_back(c);
-    }
-    return AnsiToUtf8(folded);
-}
 
 bool Utf8ToWide(const std::string& text, std::wstring& out) {
     out.clear();
