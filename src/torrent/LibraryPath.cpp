@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include <windows.h>
-
 #include "common/CodePage.h"
 #include "common/FilePaths.h"
 
@@ -21,10 +19,8 @@ std::string ToLibraryPath(const std::string& ansiPath) {
 }
 
 std::wstring WidePath(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
+    std::wstring w;
+    Utf8ToWide(utf8, w, BadUtf8::Replace);
     for (wchar_t& c : w)
         if (c == L'/') c = L'\\';
     return ExtendedPath(std::move(w));
