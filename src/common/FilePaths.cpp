@@ -1,5 +1,7 @@
 #include "common/FilePaths.h"
 
+#include <utility>
+
 #include <windows.h>
 
 std::wstring FullPath(const std::wstring& path) {
@@ -19,6 +21,20 @@ std::wstring ExtendedPath(std::wstring path) {
         path = L"\\\\?\\" + path;
     return path;
 }
+
+namespace {
+
+template <class Text>
+Text StripSeparators(Text path) {
+    while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+std::string WithoutTrailingSeparators(std::string path) { return StripSeparators(std::move(path)); }
+
+std::wstring WithoutTrailingSeparators(std::wstring path) { return StripSeparators(std::move(path)); }
 
 bool CreateParents(const std::wstring& path) {
     size_t slash = path.find_last_of(L'\\');
