@@ -1,5 +1,6 @@
 #include "app/MirelLauncherApp.h"
 
+#include "download/PackedFile.h"
 #include "framework/handles.h"
 #include "launcher/LaunchConfig.h"
 #include "ui/MirelLauncherDlg.h"
@@ -27,7 +28,7 @@ BOOL CMirelLauncherApp::InitInstance() {
 
     CWinApp::InitInstance();
 
-    CMirelLauncherDlg dlg(MachineLaunchConfig());
+    CMirelLauncherDlg dlg(MachineLaunchConfig(BuiltInPublisherKey() != nullptr));
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;

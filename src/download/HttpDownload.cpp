@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/CodePage.h"
 #include "framework/afxinet.h"
 #include "framework/afxwin.h"
 
@@ -126,11 +127,7 @@ CHttpDownload::CHttpDownload() = default;
 CHttpDownload::~CHttpDownload() = default;
 
 void CHttpDownload::SetURL(const wchar_t* url) {
-    if (!url) url = L"";
-    int n = ::WideCharToMultiByte(CP_ACP, 0, url, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    if (n > 0) ::WideCharToMultiByte(CP_ACP, 0, url, -1, &narrow[0], n, nullptr, nullptr);
-    m_strURL = narrow.c_str();
+    m_strURL = WideToAnsi(url ? url : L"").c_str();
 }
 
 void CHttpDownload::SetDownloadFolder(const char* folder) {

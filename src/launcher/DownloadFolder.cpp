@@ -4,10 +4,10 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/CodePage.h"
+#include "common/Diagnostics.h"
+#include "common/FilePaths.h"
 #include "framework/handles.h"
-#include "torrent/CodePage.h"
-#include "torrent/Diagnostics.h"
-#include "torrent/InstallerPath.h"
 
 namespace {
 
@@ -19,8 +19,7 @@ void (*DownloadFolder::s_beforeActing)(const std::wstring& folder) = NoHook;
 
 DownloadFolder::State DownloadFolder::Take(const std::string& path, Use use) {
     if (IsHeld()) return m_state;  // held since an earlier run
-    std::string folder = path;
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    const std::string folder = WithoutTrailingSeparators(path);
     m_state = Failed;
     if (!m_gameFolder.empty() && FoldersOverlap(AnsiToWide(folder), AnsiToWide(m_gameFolder))) {
         // The game's own files are there: an installed game needs nothing from this folder,

@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/CodePage.h"
+#include "common/FilePaths.h"
 #include "framework/handles.h"
-#include "torrent/CodePage.h"
-#include "torrent/InstallerPath.h"
 
 const char kFolderLockName[] = "MirelLauncher.lock";
 const wchar_t kFolderLockNameW[] = L"MirelLauncher.lock";
@@ -114,9 +114,7 @@ bool IsPlainFolder(HANDLE folder, const std::string& path) {
     if (!::GetFileInformationByHandle(folder, &info)) return false;
     // By name too (without a trailing separator, which would lead through a link): not every
     // file system reports a link through a handle opened on it.
-    std::string name = path;
-    while (name.size() > 3 && (name.back() == '\\' || name.back() == '/')) name.pop_back();
-    DWORD byName = ::GetFileAttributesA(name.c_str());
+    DWORD byName = ::GetFileAttributesA(WithoutTrailingSeparators(path).c_str());
     return byName != INVALID_FILE_ATTRIBUTES && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !((info.dwFileAttributes | byName) & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -187,11 +185,6 @@ bool TightenFolder(HANDLE folder) {
 
 namespace {
 
-std::wstring WithoutSeparator(std::wstring path) {
-    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    return path;
-}
-
 bool SameText(const std::wstring& a, const std::wstring& b, size_t length) {
     return a.size() >= length && b.size() >= length &&
            ::CompareStringOrdinal(a.c_str(), static_cast<int>(length), b.c_str(), static_cast<int>(length), TRUE) ==
@@ -207,12 +200,12 @@ std::wstring FinalPathOf(HANDLE h) {
     std::wstring got(final, n);
     if (got.rfind(L"\\\\?\\UNC\\", 0) == 0) got.replace(0, 8, L"\\\\");
     else if (got.rfind(L"\\\\?\\", 0) == 0) got.erase(0, 4);
-    return WithoutSeparator(got);
+    return WithoutTrailingSeparators(got);
 }
 
 bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
     const std::wstring got = FinalPathOf(folder);
-    const std::wstring want = WithoutSeparator(expected);
+    const std::wstring want = WithoutTrailingSeparators(expected);
     return !want.empty() && got.size() == want.size() && SameText(got, want, got.size());
 }
 
@@ -221,7 +214,7 @@ namespace {
 // Where a path really is: the final path of its longest part that exists (links resolved),
 // followed by the rest as written.
 std::wstring ResolvedPath(const std::wstring& path) {
-    std::wstring head = WithoutSeparator(FullPath(path));
+    std::wstring head = WithoutTrailingSeparators(FullPath(path));
     std::wstring tail;
     while (!head.empty()) {
         UniqueKernelHandle h(::CreateFileW(head.c_str(), FILE_READ_ATTRIBUTES,
@@ -236,7 +229,7 @@ std::wstring ResolvedPath(const std::wstring& path) {
         tail = head.substr(slash) + tail;
         head.erase(slash);
     }
-    return WithoutSeparator(FullPath(path));
+    return WithoutTrailingSeparators(FullPath(path));
 }
 
 // True when `inner` is `outer` or lies below it.
@@ -400,7 +393,7 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
 }  // namespace
 
 FolderContent InspectFolderContent(const std::wstring& folder) {
-    return Inspect(WithoutSeparator(folder), kFolderLockNameW, 0);
+    return Inspect(WithoutTrailingSeparators(folder), kFolderLockNameW, 0);
 }
 
 bool HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {

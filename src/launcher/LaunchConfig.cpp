@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "download/PackedFile.h"
 
 namespace {
 
@@ -17,7 +16,7 @@ const char kListenInterfaceVariable[] = "MIREL_LISTEN_INTERFACE";
 
 }  // namespace
 
-LaunchConfig MachineLaunchConfig() {
+LaunchConfig MachineLaunchConfig(bool signedOnly) {
     LaunchConfig config;
     // The root of the system drive; an empty root when the system folder cannot be read.
     char root[MAX_PATH] = {};
@@ -27,7 +26,7 @@ LaunchConfig MachineLaunchConfig() {
         root[0] = '\0';
     config.downloadDir = std::string(root) + "\\Down\\Mirel Online\\";
     config.listenInterface = ListenInterfaceFromEnvironment();
-    config.signedOnly = BuiltInPublisherKey() != nullptr;
+    config.signedOnly = signedOnly;
     return config;
 }
 

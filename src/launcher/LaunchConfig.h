@@ -17,8 +17,8 @@ struct LaunchConfig {
 };
 
 // This machine's configuration: "<system drive>\Down\Mirel Online\", the listen interface the
-// environment asks for, signed-only when the program carries a publisher key.
-LaunchConfig MachineLaunchConfig();
+// environment asks for; `signedOnly` when the program carries a publisher key.
+LaunchConfig MachineLaunchConfig(bool signedOnly = false);
 
 // The listen interface the environment asks for: MIREL_LISTEN_INTERFACE holding an IPv4
 // address in 127.0.0.0/8 or 198.18.0.0/15, in its plain dotted form. Empty (all interfaces)

@@ -6,7 +6,7 @@
 #include <climits>
 #include <mutex>
 
-#include "torrent/FilePaths.h"
+#include "common/FilePaths.h"
 
 void DiskFilePool::SetLimit(int limit) {
     std::lock_guard<SrwLock> g(m_lock);

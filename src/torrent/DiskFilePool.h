@@ -16,8 +16,8 @@
 #include <libtorrent/time.hpp>
 #include <libtorrent/units.hpp>
 
+#include "common/SrwLock.h"
 #include "framework/handles.h"
-#include "torrent/SrwLock.h"
 
 namespace lt = libtorrent;
 

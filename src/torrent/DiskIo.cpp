@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 #include <system_error>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,8 +20,8 @@
 #include <libtorrent/file_storage.hpp>
 #include <libtorrent/hasher.hpp>
 
-#include "torrent/DiskErrors.h"
 #include "torrent/DiskFilePool.h"
+#include "torrent/DiskJobs.h"
 #include "torrent/DiskStorage.h"
 #include "torrent/DiskWorker.h"
 #include "torrent/PositionalIo.h"
@@ -42,124 +40,6 @@ struct MallocBuffers final : lt::buffer_allocator_interface {
     void free_disk_buffer(char* b) override { std::free(b); }
 };
 MallocBuffers g_buffers;
-
-// What the worker's jobs use of the back-end: the open files and the calls that read and
-// write them.
-struct DiskFiles {
-    DiskFilePool pool;
-    PositionalIo io;
-    WriteFault writeFault;
-
-    // Reads back written blocks of a piece (for its running hash).
-    bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len) {
-        lt::storage_error ignored;
-        return st.Read(pool, io, piece, off, out, len, ignored);
-    }
-};
-
-template <class H>
-bool IsSet(const H&) {
-    return true;
-}
-template <class... A>
-bool IsSet(const std::function<void(A...)>& h) {
-    return static_cast<bool>(h);
-}
-
-// A job whose result is the tuple of arguments its handler is called with. `run` does the
-// job on the worker and fills the result (false: the full disk refused a write); `fail` puts
-// an error in it instead.
-template <class Handler, class Result, class RunFn, class FailFn>
-class Job final : public DiskJob {
-public:
-    Job(Kind k, lt::operation_t o, Handler h, Result initial, RunFn run, FailFn fail)
-        : DiskJob(k, o),
-          m_handler(std::move(h)),
-          m_result(std::move(initial)),
-          m_run(std::move(run)),
-          m_fail(std::move(fail)) {}
-    bool Run(DiskStorage& st, lt::storage_error& full) override { return m_run(st, m_result, full); }
-    void Fail(const lt::storage_error& e) noexcept override { m_fail(m_result, e); }
-    void Complete() override {
-        if (IsSet(m_handler)) std::apply(m_handler, std::move(m_result));
-    }
-
-private:
-    Handler m_handler;
-    Result m_result;
-    RunFn m_run;
-    FailFn m_fail;
-};
-
-template <class Handler, class Result, class RunFn, class FailFn>
-std::unique_ptr<DiskJob> MakeJob(DiskJob::Kind k, lt::operation_t op, Handler&& h, Result initial, RunFn&& run,
-                                 FailFn&& fail) {
-    return std::make_unique<Job<std::decay_t<Handler>, Result, std::decay_t<RunFn>, std::decay_t<FailFn>>>(
-        k, op, std::forward<Handler>(h), std::move(initial), std::forward<RunFn>(run), std::forward<FailFn>(fail));
-}
-
-// A received block: the one allocation of the most frequent job, its data in it.
-class WriteJob final : public DiskJob {
-public:
-    WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data,
-             std::function<void(lt::storage_error const&)> handler)
-        : DiskJob(Kind::Write, lt::operation_t::file_write), m_files(files), m_r(r), m_handler(std::move(handler)) {
-        piece = static_cast<int>(r.piece);
-        writeBytes = r.length;
-        std::memcpy(m_data, data, static_cast<size_t>(r.length));
-    }
-
-    bool Run(DiskStorage& st, lt::storage_error& full) override {
-        lt::storage_error err;
-        if (!st.Write(m_files.pool, m_files.io, m_files.writeFault, m_r, m_data, err)) {
-            if (IsDiskFull(err)) {
-                full = err;
-                return false;
-            }
-            m_error = err;
-            return true;
-        }
-        auto readBack = [this, &st](int off, char* out, int len) {
-            return m_files.ReadBack(st, m_r.piece, off, out, len);
-        };
-        st.PieceHash(m_r.piece).Written(m_r.start, m_data, m_r.length, readBack);
-        m_error = lt::storage_error();
-        return true;
-    }
-    void Fail(const lt::storage_error& e) noexcept override { m_error = e; }
-    void Complete() override { m_handler(m_error); }
-
-private:
-    DiskFiles& m_files;
-    const lt::peer_request m_r;
-    std::function<void(lt::storage_error const&)> m_handler;
-    lt::storage_error m_error;
-    char m_data[kBlockSize];
-};
-
-// The removal of a torrent, made with it: removing it then allocates nothing. The torrent it
-// kept alive is freed by the network thread.
-class RemoveJob final : public DiskJob {
-public:
-    RemoveJob(DiskFiles& files, StockDiskIo& stock)
-        : DiskJob(Kind::WholeFile, lt::operation_t::file), m_files(files), m_stock(stock) {}
-
-    bool Run(DiskStorage& st, lt::storage_error&) override {
-        m_owner = st.TakeOwner();
-        m_files.pool.CloseStorage(st.Id());
-        st.ClearPieceHashes();
-        m_stock.Remove(st);
-        return true;
-    }
-    // Run takes the owner before anything can fail.
-    void Fail(const lt::storage_error&) noexcept override {}
-    void Complete() override { m_owner.reset(); }
-
-private:
-    DiskFiles& m_files;
-    StockDiskIo& m_stock;
-    std::shared_ptr<void> m_owner;
-};
 
 class DiskIo final : public lt::disk_interface {
 public:

@@ -2,8 +2,9 @@
 // writes, reads and hashes, completions handed back to the network thread in batches. Its
 // parts: DiskFilePool (open files), PositionalIo (reads and writes at offsets), DiskStorage (a
 // torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive), DiskWorker
-// (the queue and its thread) and StockDiskIo (the library's own back-end, for the rare
-// whole-file operations); DiskIo.cpp only adapts them to the library's interface.
+// (the queue and its thread), DiskJobs (what the worker runs) and StockDiskIo (the library's own
+// back-end, for the rare whole-file operations); DiskIo.cpp only adapts them to the library's
+// interface.
 #pragma once
 #include <windows.h>
 

@@ -7,7 +7,7 @@
 #include <boost/asio/error.hpp>
 
 #include "torrent/DiskErrors.h"
-#include "torrent/FilePaths.h"
+#include "torrent/LibraryPath.h"
 
 DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owner, std::uint64_t id)
     : m_files(p.files),
@@ -43,11 +43,13 @@ bool DiskStorage::Write(DiskFilePool& pool, const PositionalIo& io, const WriteF
     return false;
 }
 
-bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
-                              const lt::peer_request& r, char* data, lt::storage_error& err,
-                              lt::file_index_t& at) {
+// Walks the files that a piece's bytes from `start` cover: pad files are zeros in `data`, and
+// every other part is moved by `step` (one call of the system at a time) until it is all moved.
+template <class Step>
+bool DiskStorage::Transfer(DiskFilePool& pool, lt::piece_index_t piece, int start, int length, char* data, bool write,
+                           lt::file_index_t& at, lt::storage_error& err, Step step) {
     const lt::file_storage& fs = Files();
-    for (const lt::file_slice& s : fs.map_block(r.piece, r.start, r.length)) {
+    for (const lt::file_slice& s : fs.map_block(piece, start, length)) {
         char* p = data;
         data += s.size;
         if (fs.pad_file_at(s.file_index)) {
@@ -55,30 +57,35 @@ bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const 
             continue;
         }
         at = s.file_index;
-        const DiskFilePool::Opened f = OpenFile(pool, s.file_index, true);
+        const DiskFilePool::Opened f = OpenFile(pool, s.file_index, write);
         if (f.error) {
             err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
             return false;
         }
-        std::int64_t off = s.offset;
-        std::int64_t left = s.size;
-        while (left > 0) {
-            DWORD e = fault ? fault(s.file_index, off) : 0;
-            DWORD put = 0;
-            if (!e) {
-                e = io.Write(f.handle, p, static_cast<DWORD>(left), off, put);
-                if (!e && put == 0) e = ERROR_WRITE_FAULT;
-            }
-            if (e) {
-                err = lt::storage_error(Win32Error(e), s.file_index, lt::operation_t::file_write);
-                return false;
-            }
-            p += put;
-            off += put;
-            left -= put;
+        for (std::int64_t off = s.offset, left = s.size; left > 0;) {
+            DWORD moved = 0;
+            if (!step(f.handle, s.file_index, p, static_cast<DWORD>(left), off, moved)) return false;
+            p += moved;
+            off += moved;
+            left -= moved;
         }
     }
     return true;
+}
+
+bool DiskStorage::WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault,
+                              const lt::peer_request& r, char* data, lt::storage_error& err,
+                              lt::file_index_t& at) {
+    return Transfer(pool, r.piece, r.start, r.length, data, true, at, err,
+                    [&](HANDLE h, lt::file_index_t file, char* p, DWORD length, std::int64_t off, DWORD& put) {
+                        DWORD e = fault ? fault(file, off) : 0;
+                        if (!e) {
+                            e = io.Write(h, p, length, off, put);
+                            if (!e && put == 0) e = ERROR_WRITE_FAULT;
+                        }
+                        if (e) err = lt::storage_error(Win32Error(e), file, lt::operation_t::file_write);
+                        return !e;
+                    });
 }
 
 // The pool's open handle for a file, or the file opened now (made, sparse or not, for writing).
@@ -93,39 +100,16 @@ DiskFilePool::Opened DiskStorage::OpenFile(DiskFilePool& pool, lt::file_index_t 
 
 bool DiskStorage::Read(DiskFilePool& pool, const PositionalIo& io, lt::piece_index_t piece, int start, char* out,
                        int length, lt::storage_error& err) {
-    const lt::file_storage& fs = Files();
-    for (const lt::file_slice& s : fs.map_block(piece, start, length)) {
-        char* p = out;
-        out += s.size;
-        if (fs.pad_file_at(s.file_index)) {
-            std::memset(p, 0, static_cast<size_t>(s.size));
-            continue;
-        }
-        const DiskFilePool::Opened f = OpenFile(pool, s.file_index, false);
-        if (f.error) {
-            err = lt::storage_error(Win32Error(f.error), s.file_index, f.op);
-            return false;
-        }
-        std::int64_t off = s.offset;
-        std::int64_t left = s.size;
-        while (left > 0) {
-            DWORD got = 0;
-            if (DWORD e = io.Read(f.handle, p, static_cast<DWORD>(left), off, got)) {
-                err = e == ERROR_HANDLE_EOF
-                          ? lt::storage_error(lt::errors::file_too_short, s.file_index, lt::operation_t::file_read)
-                          : lt::storage_error(Win32Error(e), s.file_index, lt::operation_t::file_read);
-                return false;
-            }
-            if (got == 0) {
-                err = lt::storage_error(lt::errors::file_too_short, s.file_index, lt::operation_t::file_read);
-                return false;
-            }
-            p += got;
-            off += got;
-            left -= got;
-        }
-    }
-    return true;
+    lt::file_index_t at(-1);
+    return Transfer(pool, piece, start, length, out, false, at, err,
+                    [&](HANDLE h, lt::file_index_t file, char* p, DWORD want, std::int64_t off, DWORD& got) {
+                        const DWORD e = io.Read(h, p, want, off, got);
+                        if (e == ERROR_HANDLE_EOF || (!e && got == 0))
+                            err = lt::storage_error(lt::errors::file_too_short, file, lt::operation_t::file_read);
+                        else if (e)
+                            err = lt::storage_error(Win32Error(e), file, lt::operation_t::file_read);
+                        return !e && got != 0;
+                    });
 }
 
 RunningPieceHash& DiskStorage::PieceHash(lt::piece_index_t piece) {

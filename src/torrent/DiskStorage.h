@@ -69,6 +69,9 @@ private:
     DiskFilePool::Opened OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write);
     bool WriteSlices(DiskFilePool& pool, const PositionalIo& io, const WriteFault& fault, const lt::peer_request& r,
                      char* data, lt::storage_error& err, lt::file_index_t& at);
+    template <class Step>
+    bool Transfer(DiskFilePool& pool, lt::piece_index_t piece, int start, int length, char* data, bool write,
+                  lt::file_index_t& at, lt::storage_error& err, Step step);
 
     const lt::file_storage& m_files;
     std::unique_ptr<lt::file_storage> m_mapped;  // renamed files

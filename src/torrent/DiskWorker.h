@@ -16,9 +16,9 @@
 #include <libtorrent/disk_observer.hpp>
 #include <libtorrent/io_context.hpp>
 
+#include "common/SrwLock.h"
 #include "torrent/DiskIo.h"
 #include "torrent/DiskStorage.h"
-#include "torrent/SrwLock.h"
 
 namespace lt = libtorrent;
 

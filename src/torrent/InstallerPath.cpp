@@ -5,16 +5,8 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
-std::wstring FullPath(const std::wstring& path) {
-    if (path.empty()) return std::wstring();
-    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return std::wstring();
-    std::wstring out(n, L'\0');
-    DWORD got = ::GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
-    if (got == 0 || got >= n) return std::wstring();
-    out.resize(got);
-    return out;
-}
+#include "common/CodePage.h"
+#include "common/FilePaths.h"
 
 bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
     std::wstring full = FullPath(path);

@@ -9,10 +9,6 @@
 
 #include <libtorrent/torrent_handle.hpp>
 
-#include "torrent/CodePage.h"
-
-// The full, normalised form of a path; empty when it cannot be formed.
-std::wstring FullPath(const std::wstring& path);
 // True when `path`, normalised, lies strictly below `folder`, normalised.
 bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
 

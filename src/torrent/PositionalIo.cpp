@@ -2,8 +2,8 @@
 
 #include <winternl.h>
 
-PositionalIo::PositionalIo() {
-    HMODULE nt = ::GetModuleHandleW(L"ntdll.dll");
+PositionalIo::PositionalIo(bool systemCalls) {
+    HMODULE nt = systemCalls ? ::GetModuleHandleW(L"ntdll.dll") : nullptr;
     if (!nt) return;
     m_read = reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(nt, "NtReadFile")));
     m_write = reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(nt, "NtWriteFile")));

@@ -9,7 +9,9 @@
 // round trip through its server for each 16 KiB block, even when no port is bound.
 class PositionalIo {
 public:
-    PositionalIo();
+    // `systemCalls` false: ReadFile and WriteFile with an OVERLAPPED offset, as where ntdll lacks
+    // the calls.
+    explicit PositionalIo(bool systemCalls = true);
 
     // 0 or the Win32 error; `done` bytes moved.
     DWORD Write(HANDLE h, const void* p, DWORD length, std::int64_t offset, DWORD& done) const;

@@ -11,7 +11,7 @@
 #include <libtorrent/fingerprint.hpp>
 #include <libtorrent/session_handle.hpp>
 
-#include "torrent/WholeFile.h"
+#include "common/WholeFile.h"
 
 namespace {
 

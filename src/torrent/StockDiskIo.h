@@ -19,8 +19,8 @@
 #include <libtorrent/performance_counters.hpp>
 #include <libtorrent/settings_pack.hpp>
 
+#include "common/SrwLock.h"
 #include "torrent/DiskStorage.h"
-#include "torrent/SrwLock.h"
 
 namespace lt = libtorrent;
 

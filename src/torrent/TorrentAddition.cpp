@@ -12,12 +12,13 @@
 #include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/torrent_info.hpp>
 
-#include "torrent/InstallerPath.h"
+#include "common/CodePage.h"
+#include "common/Diagnostics.h"
+#include "common/FilePaths.h"
+#include "common/WholeFile.h"
 #include "framework/handles.h"
-#include "torrent/Diagnostics.h"
-#include "torrent/FilePaths.h"
+#include "torrent/LibraryPath.h"
 #include "torrent/TorrentSession.h"
-#include "torrent/WholeFile.h"
 #include "launcher/LaunchConfig.h"
 
 namespace {

@@ -15,8 +15,8 @@
 
 #include "framework/afxwin.h"
 #include "launcher/DownloadFolder.h"
-#include "torrent/CodePage.h"
-#include "torrent/Diagnostics.h"
+#include "common/CodePage.h"
+#include "common/Diagnostics.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"

@@ -2,8 +2,8 @@
 
 #include <exception>
 
+#include "common/Diagnostics.h"
 #include "launcher/LaunchConfig.h"
-#include "torrent/Diagnostics.h"
 #include "torrent/DiskIo.h"
 #include "torrent/SessionSettings.h"
 

@@ -18,6 +18,7 @@ misbehaves on purpose, chosen by the first segment of the request path:
   /noclen/NAME             the file without Content-Length, delimited by closing the connection
   /chunked/NAME            the file in chunked transfer encoding
   /redirect/NAME           302 to /files/NAME on the same host (and scheme)
+  /redirects/N/NAME        a chain of N redirects (302) on the same host, then the file
   /redirect-http/NAME      302 to /files/NAME on the plain HTTP port (from a TLS port: a downgrade)
   /endless/NAME            200 without Content-Length, then bytes without end (until the client goes)
   /hugelen/NAME            200 with a Content-Length of 1 TiB, then bytes without end
@@ -229,12 +230,16 @@ class Handler(BaseHTTPRequestHandler):
             self._send_plain(code, f"status {code} on purpose\r\n".encode())
             return
 
-        if kind == "redirect":
+        if kind in ("redirect", "redirects"):
+            # /redirect/NAME is a chain of one.
+            chained = kind == "redirects" and segs[1:] and segs[1].isdigit()
+            count, name = (int(segs[1]), "/".join(segs[2:])) if chained else (1, rest)
             self._log("302")
             host = self.headers.get("Host") or f"127.0.0.1:{self.server.server_address[1]}"
             query = f"?{parts.query}" if parts.query else ""
             scheme = "https" if self.server.tls else "http"
-            self._send_plain(302, b"moved\r\n", [("Location", f"{scheme}://{host}/files/{rest}{query}")])
+            path = f"/redirects/{count - 1}/{name}" if count > 1 else f"/files/{name}"
+            self._send_plain(302, b"moved\r\n", [("Location", f"{scheme}://{host}{path}{query}")])
             return
 
         if kind == "redirect-http":

@@ -656,6 +656,20 @@ TEST_F(HttpDownloadTest, SecureUrlsAreFetchedOverTlsWithTheSystemsTrust) {
     EXPECT_EQ(JsonField(reqs[4], "target"), Object("/files/r4096.bin"));
 }
 
+TEST_F(HttpDownloadTest, SecureRedirectsAreFollowedUpToTheLimitAndOneMoreFails) {
+    ASSERT_GT(TlsPort("port-tls"), 0) << "no TLS port: run inside scripts/sandbox";
+    const int limit = CHttpDownload::kMaxRedirects;
+    auto chain = [&](int n) { return SecureUrl("/redirects/" + std::to_string(n) + "/r4096.bin"); };
+    std::string expected, stored;
+    ASSERT_TRUE(ServedFile("r4096.bin", expected));
+    EXPECT_STREQ(Fetch(chain(limit), &stored), "");
+    EXPECT_TRUE(stored == expected);
+    // One more: the redirect past the limit is the answer, a numbered failure that leaves nothing.
+    EXPECT_EQ(std::string(Fetch(chain(limit + 1), &stored)), Failure7(302));
+    EXPECT_EQ(stored, kNoFile);
+    EXPECT_EQ(Requests().size(), static_cast<size_t>(2 * (limit + 1))) << "each fetch asks limit + 1 times";
+}
+
 TEST_F(HttpDownloadTest, CertificateThatFailsIsANumberedFailureWithoutAPrompt) {
     ASSERT_GT(TlsPort("port-untrusted"), 0) << "no TLS ports: run inside scripts/sandbox";
     struct Case {

@@ -17,7 +17,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "torrent/CodePage.h"
+#include "common/CodePage.h"
 
 namespace {
 

@@ -20,13 +20,8 @@ namespace {
 
 // A raw zlib stream of the content, without the two-size header.
 std::string Deflate(const std::string& plain, int level = 9) {
-    uLongf len = compressBound(static_cast<uLong>(plain.size()));
-    std::string out(len, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &len, reinterpret_cast<const Bytef*>(plain.data()),
-                  static_cast<uLong>(plain.size()), level) != Z_OK)
-        return std::string();
-    out.resize(len);
-    return out;
+    const std::string packed = PackContent(plain, level);
+    return packed.size() > 8 ? packed.substr(8) : std::string();
 }
 
 std::string Packed(uint32_t unpackedSize, uint32_t packedSize, const std::string& stream) {

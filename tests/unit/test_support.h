@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/CodePage.h"
 #include "framework/handles.h"
 #include "launcher/DownloadFolder.h"
-#include "torrent/CodePage.h"
 
 // The Windows path of a host path (under Wine's Z:); a Windows path stays as it is.
 inline std::string HostToWindows(std::string path) {

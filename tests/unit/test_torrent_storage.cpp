@@ -23,7 +23,9 @@
 
 #include "framework/handles.h"
 #include "test_torrent_support.h"
+#include "torrent/DiskFilePool.h"
 #include "torrent/DiskIo.h"
+#include "torrent/PositionalIo.h"
 #include "torrent/RunningPieceHash.h"
 #include "torrent/Sha1.h"
 #include "ui/MirelLauncherDlg.h"
@@ -1105,6 +1107,53 @@ TEST_F(DiskIoTest, WholeFileJobsAnswerOnceWhenTheirBookkeepingFails) {
             EXPECT_EQ(calls, 1);
             EXPECT_FALSE(failNext) << "the fault was never met";
         }
+}
+
+TEST(DiskFilePoolTest, TheLeastRecentlyUsedFileIsClosedAndALaterUseOpensItAgainIntact) {
+    TempDir dir;
+    DiskFilePool pool;
+    pool.SetLimit(2);
+    const PositionalIo io;
+    auto open = [&](int i) {
+        return pool.Open(1, lt::file_index_t(i), AnsiToWide(dir / std::to_string(i)), true, DiskFilePool::NewFile{}).handle;
+    };
+    auto isOpen = [&](int i) { return pool.Cached(1, lt::file_index_t(i), false) != INVALID_HANDLE_VALUE; };
+    DWORD done = 0;
+    ASSERT_EQ(io.Write(open(0), "zero", 4, 0, done), 0u);
+    ASSERT_EQ(io.Write(open(1), "one", 3, 0, done), 0u);
+    ASSERT_TRUE(isOpen(0));  // used last: 1 is now the least recently used
+    open(2);
+    EXPECT_FALSE(isOpen(1));
+    EXPECT_TRUE(isOpen(0));
+    EXPECT_TRUE(ExclusiveOpen(dir / "1")) << "the file left the pool but its handle stayed open";
+    char back[3] = {};
+    ASSERT_EQ(io.Read(open(1), back, 3, 0, done), 0u);
+    EXPECT_EQ(std::string(back, done), "one");
+    EXPECT_EQ(pool.Status(1).size(), 2u);
+    pool.CloseAll();
+}
+
+TEST(PositionalIoTest, FallbackThroughOverlappedOffsetsMovesTheBytesWhereTheSystemCallsFindThem) {
+    TempDir dir;
+    UniqueKernelHandle file(::CreateFileA((dir / "f").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    const PositionalIo fallback(false), calls;
+    const std::int64_t high = 5LL * 1024 * 1024 * 1024 + 3;  // both halves of the offset count
+    DWORD done = 0;
+    ASSERT_EQ(fallback.Write(file.get(), "mirel", 5, high, done), 0u);
+    EXPECT_EQ(done, 5u);
+    ASSERT_EQ(fallback.Write(file.get(), "AB", 2, 1, done), 0u);
+    char back[5] = {};
+    ASSERT_EQ(calls.Read(file.get(), back, 5, high, done), 0u);
+    EXPECT_EQ(std::string(back, done), "mirel");
+    ASSERT_EQ(fallback.Read(file.get(), back, 4, 0, done), 0u);
+    EXPECT_EQ(std::string(back, done), std::string("\0AB\0", 4));
+    ASSERT_EQ(calls.Write(file.get(), "xy", 2, high + 1, done), 0u);
+    ASSERT_EQ(fallback.Read(file.get(), back, 5, high, done), 0u);
+    EXPECT_EQ(std::string(back, done), "mxyel");
+    // Past the end, the error that the reads take for a file too short.
+    EXPECT_EQ(fallback.Read(file.get(), back, 1, high + 5, done), static_cast<DWORD>(ERROR_HANDLE_EOF));
 }
 
 TEST(RunningPieceHashTest, WritesInAnyOrderGiveThePieceHashesWithFewReads) {

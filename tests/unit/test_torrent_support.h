@@ -19,6 +19,7 @@
 #include <libtorrent/torrent_info.hpp>
 
 #include "test_support.h"
+#include "torrent/LibraryPath.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"

@@ -1,5 +1,5 @@
-// The torrent part's diagnostic lines: progress on the standard output, failures on the
-// standard error stream. The windowed program shows neither; a console or a log catches them.
+// Diagnostic lines: progress on the standard output, failures on the standard error stream.
+// The windowed program shows neither; a console or a log catches them.
 #pragma once
 #include <cstdio>
 

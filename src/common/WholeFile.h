@@ -1,5 +1,5 @@
-// Files the torrent part reads whole (session state, resume data): small, and bounded so that a
-// broken one cannot take the address space.
+// Files read whole (session state, resume data): small, and bounded so that a broken one cannot
+// take the address space.
 #pragma once
 #include <windows.h>
 

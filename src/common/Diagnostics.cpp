@@ -1,4 +1,4 @@
-#include "torrent/Diagnostics.h"
+#include "common/Diagnostics.h"
 
 #include <cstdarg>
 

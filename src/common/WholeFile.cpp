@@ -1,13 +1,16 @@
-#include "torrent/WholeFile.h"
+#include "common/WholeFile.h"
 
-#include "framework/handles.h"
-#include "torrent/CodePage.h"
+#include <memory>
+
+#include "common/CodePage.h"
 
 bool ReadWholeFileW(const std::wstring& path, std::vector<char>& buffer, LONGLONG maxSize) {
     buffer.clear();
-    UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
+    HANDLE opened = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return false;
+    // Closed on every way out (common uses nothing of the framework, its handle wrappers included).
+    std::unique_ptr<void, decltype(&::CloseHandle)> file(opened, &::CloseHandle);
     bool ok = false;
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(file.get(), &size) && size.QuadPart >= 0 && size.QuadPart <= maxSize) {
