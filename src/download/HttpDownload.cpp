@@ -67,9 +67,11 @@ public:
         m_wake.notify_all();
         m_thread.join();
     }
+    // Also by the clock: a receive time-out set to the time left may end a wait a moment
+    // before this thread marks the end, and that fetch ran out of time too.
     bool Expired() {
         std::lock_guard<std::mutex> g(m_mutex);
-        return m_expired;
+        return m_expired || (!m_paused && ::GetTickCount64() - m_start >= m_limit);
     }
     void Pause() {
         std::lock_guard<std::mutex> g(m_mutex);
