@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-void TorrentDiagnostic(std::FILE* stream, const char* format, ...) {
+void DiagnosticLine(std::FILE* stream, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     std::vfprintf(stream, format, args);

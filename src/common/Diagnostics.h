@@ -4,7 +4,7 @@
 #include <cstdio>
 
 // Writes one formatted line to `stream` (stdout or stderr) at once.
-void TorrentDiagnostic(std::FILE* stream, const char* format, ...)
+void DiagnosticLine(std::FILE* stream, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif

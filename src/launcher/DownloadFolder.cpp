@@ -189,14 +189,14 @@ bool DownloadFolder::MoveAside(const std::string& folder) {
         if (RenameBeside(mover.get(), m_parent.get(), name)) {
             const std::wstring shown = FullPath(wideFolder);
             m_movedAside = shown.substr(0, shown.find_last_of(L'\\') + 1) + name;
-            TorrentDiagnostic(stderr, "%s: moved aside to %s, it held what someone else may have put there; nothing in it was opened or deleted\n",
+            DiagnosticLine(stderr, "%s: moved aside to %s, it held what someone else may have put there; nothing in it was opened or deleted\n",
                               WideToAnsi(shown).c_str(), WideToAnsi(m_movedAside).c_str());
             return true;
         }
         const DWORD e = ::GetLastError();
         if (e != ERROR_ALREADY_EXISTS && e != ERROR_FILE_EXISTS) break;
     }
-    TorrentDiagnostic(stderr, "%s: not used, it holds what someone else may have put there and cannot be moved aside\n",
+    DiagnosticLine(stderr, "%s: not used, it holds what someone else may have put there and cannot be moved aside\n",
                       WideToAnsi(FullPath(wideFolder)).c_str());
     return false;
 }

@@ -172,7 +172,7 @@ void RemoveTorrent(TorrentSession& ses, const lt::torrent_handle& handle) {
     // writes where the new one does.
     const DWORD start = ::GetTickCount();
     while (handle.is_valid() && ::GetTickCount() - start < kReplaceWaitMs) ::Sleep(5);
-    if (handle.is_valid()) TorrentDiagnostic(stderr, "the replaced torrent is still in the session\n");
+    if (handle.is_valid()) DiagnosticLine(stderr, "the replaced torrent is still in the session\n");
 }
 
 }  // namespace
@@ -194,11 +194,11 @@ std::vector<std::string> FindTorrentFiles(const std::string& downloadDir, bool s
         if (!std::strstr(entry.cFileName, kTorrentMark)) continue;
         const std::string path = folder + entry.cFileName;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            TorrentDiagnostic(stderr, "%s: not added, a link\n", path.c_str());
+            DiagnosticLine(stderr, "%s: not added, a link\n", path.c_str());
             continue;
         }
         if (signedOnly && !(descriptionChecked && IsMainTorrentKey(path))) {
-            TorrentDiagnostic(stderr, "%s: not added, no signature checked in this run\n", path.c_str());
+            DiagnosticLine(stderr, "%s: not added, no signature checked in this run\n", path.c_str());
             continue;
         }
         found.push_back(path);
@@ -220,12 +220,12 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
         lt::error_code ec;
         auto ti = std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
         if (ec) {
-            TorrentDiagnostic(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
+            DiagnosticLine(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
             return;
         }
         const std::string name = Utf8ToAnsi(ti->name());
         if (const char* why = UnsafeTorrentPaths(*ti, AnsiToWide(savePath))) {
-            TorrentDiagnostic(stderr, "%s: not added, %s\n", strTorrentFile.c_str(), why);
+            DiagnosticLine(stderr, "%s: not added, %s\n", strTorrentFile.c_str(), why);
             return;
         }
         // One main torrent at a time, and no two torrents writing one file: a new description
@@ -233,7 +233,7 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
         // files are those of another, as Windows compares names, is not added.
         const TorrentNames names = NamesOf(*ti, AnsiToWide(savePath));
         if (names.clash) {
-            TorrentDiagnostic(stderr, "%s: not added, two of its files are one file for Windows\n",
+            DiagnosticLine(stderr, "%s: not added, two of its files are one file for Windows\n",
                               strTorrentFile.c_str());
             return;
         }
@@ -248,14 +248,14 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
                 if (isMain && IsMainTorrentKey(entry.first)) {
                     replaced.push_back(entry.second);
                 } else if (Overlap(names, NamesOf(*other, AnsiToWide(savePath)))) {
-                    TorrentDiagnostic(stderr, "%s: not added, its files are those of %s\n", strTorrentFile.c_str(),
+                    DiagnosticLine(stderr, "%s: not added, its files are those of %s\n", strTorrentFile.c_str(),
                                       entry.first.c_str());
                     return;
                 }
             }
         }
         for (const lt::torrent_handle& old : replaced) RemoveTorrent(ses, old);
-        TorrentDiagnostic(stdout, "%s\n", name.c_str());
+        DiagnosticLine(stdout, "%s\n", name.c_str());
 
         lt::add_torrent_params atp;
         std::wstring wideName;
@@ -270,7 +270,7 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
 
         lt::torrent_handle handle = ses.session->add_torrent(std::move(atp), ec);
         if (ec) {
-            TorrentDiagnostic(stderr, "failed to add torrent: %s\n", ec.message().c_str());
+            DiagnosticLine(stderr, "failed to add torrent: %s\n", ec.message().c_str());
             return;
         }
         {
@@ -287,7 +287,7 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
         handle.set_upload_limit(config.uploadLimit);
         handle.set_download_limit(config.downloadLimit);
     } catch (const std::exception& e) {
-        TorrentDiagnostic(stderr, "failed to add torrent: %s\n", e.what());
+        DiagnosticLine(stderr, "failed to add torrent: %s\n", e.what());
     }
 }
 

@@ -157,7 +157,7 @@ void TorrentMonitor::OpenContent(const lt::torrent_handle& handle, DWORD now) {
         refused = "it or the download folder is no longer ours alone";
     if (refused) {
         m_refusedFor = handle;
-        TorrentDiagnostic(stderr, "%s: not opened, %s\n",
+        DiagnosticLine(stderr, "%s: not opened, %s\n",
                           Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
         return;
     }
@@ -205,14 +205,14 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
         if (limit >= 0) {
             handle.set_upload_limit(limit);
-            TorrentDiagnostic(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+            DiagnosticLine(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
         }
     }
     switch (m_webSeeds.Look(view, now)) {
     case WebSeedPolicy::Action::Remove:
         for (const std::string& url : m_webSeedUrls) handle.remove_url_seed(url);
-        TorrentDiagnostic(stdout, "web seed off: %d pieces needed (%d to %d), all held by peers; peers %.1f MiB/s, "
+        DiagnosticLine(stdout, "web seed off: %d pieces needed (%d to %d), all held by peers; peers %.1f MiB/s, "
                                   "web seed at best %.1f MiB/s\n",
                           view.needed, view.firstNeeded, view.lastNeeded, view.peerRate / kMiB,
                           m_webSeeds.BestWebRate() / kMiB);
@@ -220,10 +220,10 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     case WebSeedPolicy::Action::Restore:
         for (const std::string& url : m_webSeedUrls) handle.add_url_seed(url);
         if (m_webSeeds.LastReason() == WebSeedPolicy::Reason::PieceNobodyHolds)
-            TorrentDiagnostic(stdout, "web seed on: %d of %d pieces needed held by no peer\n", view.uncovered,
+            DiagnosticLine(stdout, "web seed on: %d of %d pieces needed held by no peer\n", view.uncovered,
                               view.needed);
         else
-            TorrentDiagnostic(stdout, "web seed on: peers %.1f MiB/s\n", view.peerRate / kMiB);
+            DiagnosticLine(stdout, "web seed on: peers %.1f MiB/s\n", view.peerRate / kMiB);
         break;
     case WebSeedPolicy::Action::None:
         break;

@@ -28,7 +28,7 @@ std::unique_ptr<TorrentSession> OpenTorrentSession(const LaunchConfig& config) {
         ses->session = std::make_unique<lt::session>(std::move(params));
         return ses;
     } catch (const std::exception& e) {
-        TorrentDiagnostic(stderr, "torrent session: %s\n", e.what());
+        DiagnosticLine(stderr, "torrent session: %s\n", e.what());
         return nullptr;
     }
 }
