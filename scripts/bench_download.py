@@ -47,11 +47,11 @@ if not in_sandbox():
     sys.exit("run scripts/bench-download: it builds the launcher and runs this inside the sandbox")
 
 sys.path.insert(0, str(ROOT / "tests"))
-import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 from harness import STANDINS  # noqa: E402
 from harness.launcher import installer_env, start_string  # noqa: E402
 from harness.peers import forget_clients  # noqa: E402
 from harness.wine import Wine, proc_cpu, server_pids, start_services  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 
 WINE = Wine()
 DRIVE_C = WINE.drive_c

@@ -68,11 +68,11 @@ if os.environ.get("MIREL_IN_SANDBOX") != "1" or "WINEPREFIX" not in os.environ:
     sys.exit("run scripts/bench-swarm: it builds the launcher and runs this inside the sandbox")
 
 sys.path.insert(0, str(ROOT / "tests"))
-import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
-import swarm as W  # noqa: E402
 from harness import LAUNCHER, STANDINS  # noqa: E402
 from harness.launcher import SwarmLauncher  # noqa: E402
 from harness.wine import new_prefix, proc_cpu  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
+import swarm as W  # noqa: E402
 
 NAME = "MirelSetup.exe"
 

@@ -16,12 +16,12 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-import seeder  # noqa: E402  (tests/servers, on the path through the harness)
-import swarm  # noqa: E402
 from harness import BUILD, wait_for  # noqa: E402
 from harness.launcher import (BAR, ID_SHOW_PEER_INFO, IDC_BTN_CLOSE, INSTALLER_TITLE, Launcher, bar_filled,  # noqa: E402
                               installer_env, screenshot, start_old_patcher, start_string)
 from harness.wine import Wine  # noqa: E402
+import seeder  # noqa: E402  (tests/servers, on the path through the harness)
+import swarm  # noqa: E402
 
 STANDINS = BUILD / "standins"
 WINE = Wine()

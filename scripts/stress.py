@@ -31,12 +31,12 @@ sys.path.insert(0, str(ROOT / "tests"))
 if os.environ.get("MIREL_IN_SANDBOX") != "1" or "WINEPREFIX" not in os.environ:
     sys.exit("run scripts/stress: it builds the launcher and runs this inside the sandbox")
 
-import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 from harness import wait_for  # noqa: E402
 from harness.launcher import (ID_MENU_EXIT, IDC_BTN_EXIT, IDOK, WM_COMMAND, Flow, Game, Launcher,  # noqa: E402
                               finish_flow)
 from harness.peers import Peers, forget_clients, publish, start_lt_seeder  # noqa: E402
 from harness.wine import Wine, download_dir, end_server, restart_server  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 
 DOWNLOAD_DIR = download_dir()
 MiB = 1 << 20

@@ -180,15 +180,19 @@ class Launcher:
                 proc.kill()
                 proc.wait(timeout=10)
         # Patchers started by a launcher are not our children: close their windows, also the
-        # window of a copy that was still on its way, so that nothing later meets it.
+        # window of a copy that was still on its way, so that nothing later meets it. Without
+        # a process there is no window either.
         def patchers_gone():
+            if not self.wine.host_pids("MirelPatcher.exe"):
+                return True
             hwnd = self.wine.find(cls="Mirel Patcher")
             if hwnd:
                 self.wine.post(hwnd, 0x0010)
                 self.wine.gone(cls="Mirel Patcher", timeout_ms=3000)
-            return not hwnd and not self.wine.processes("MirelPatcher.exe")
+            return False
         wait_for(patchers_gone, 15, interval=0.2)
-        self.wine.gone(cls="Mirel Launcher", timeout_ms=5000)
+        if self.wine.host_pids("MirelLauncher"):
+            self.wine.gone(cls="Mirel Launcher", timeout_ms=5000)
 
 
 class Flow:

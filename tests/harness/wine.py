@@ -240,6 +240,25 @@ class Wine:
     def command(self, hwnd, cmd_id):
         return self.helper("command", hwnd, cmd_id)[0] == 0
 
+    def host_pids(self, prefix_of_name):
+        """Pids of the prefix's Windows programs whose executable's name starts with
+        `prefix_of_name` (any case), read from /proc: no Wine program is started for it."""
+        mark = ("WINEPREFIX=" + str(self.prefix)).encode()
+        want = prefix_of_name.lower()
+        pids = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    exe = f.read().split(b"\0", 1)[0].decode(errors="replace")
+                if not exe.replace("\\", "/").rsplit("/", 1)[-1].lower().startswith(want):
+                    continue
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    if mark in f.read().split(b"\0"):
+                        pids.append(int(entry))
+            except OSError:
+                pass
+        return pids
+
     def processes(self, exe=None):
         """(pid, executable name) of the prefix's processes, only those of `exe` if given."""
         rc, out = self.helper("procs")

@@ -32,6 +32,13 @@ DOWNLOAD_DIR = W.download_dir(PREFIX) if PREFIX else None
 def pytest_configure(config):
     if PREFIX is None:
         raise pytest.UsageError("run the scenario tests through scripts/test (they need the sandbox)")
+    config.addinivalue_line("markers", "long: a test that takes many times the others' time; run first")
+
+
+def pytest_collection_modifyitems(items):
+    # The long tests first: the workers then share out the short ones as they get free, and no
+    # long test starts when the others are nearly done.
+    items.sort(key=lambda item: item.get_closest_marker("long") is None)
 
 
 @pytest.fixture(scope="session")

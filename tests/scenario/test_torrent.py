@@ -76,6 +76,7 @@ def parse_size(text):
 # The whole not-installed flow
 
 class TestNotInstalledFlow:
+    @pytest.mark.long
     def test_download_from_seeders_opens_installer_then_patcher(self, wine, game, launcher, tracker, peers, tmp_path):
         size = 24 * MiB
         dist, files = publish(peers, size, tracker)
@@ -293,6 +294,7 @@ class TestPeerKinds:
         assert f"GET /{dist.name} HTTP/1.1\" 206" in log
         assert "Mirel_Online/0.15.5.0" in log
 
+    @pytest.mark.long
     def test_web_seed_serves_what_no_peer_holds(self, wine, game, launcher, tracker, peers, tmp_path):
         # A peer that holds the first half of the pieces, faster than the origin: the launcher
         # may leave the origin only while its peers hold every piece it still needs, so each
@@ -325,6 +327,7 @@ class TestPeerKinds:
 # ---------------------------------------------------------------------------------------------
 # Launchers that share: each in a Wine prefix of its own, on a loopback address of its own
 
+@pytest.mark.long
 class TestSwarm:
     def test_two_launchers_trade(self, peers, tmp_path):
         # The origin sends each of them 512 KiB/s and the other launcher is the only other
@@ -348,12 +351,13 @@ class TestSwarm:
         # the one opened by the side with the lower listen port, and on equal ports (each has
         # 6881 at its own address) each side drops one at random: when they pick differently
         # both go, and the two never trade (no new attempt for a minute). So the second one
-        # starts once the first listens: the tracker names the first to the second, and the
-        # second connects to it.
+        # starts once the tracker knows the first (which listens by then): the tracker names
+        # the first to the second, and the second connects to it.
         first, second = pair
         first.start(web.url("Mirel.ndn"))
         port = first.wait_listening()
         assert port, f"the first launcher did not listen at {first.address}"
+        assert wait_for(lambda: tracker.peers(dist.info_hash) >= 1, 60), "the first launcher never announced"
         second.start(web.url("Mirel.ndn"))
         for lau in pair:
             assert wait_exit(lau.proc, timeout=180) == 0
@@ -367,6 +371,7 @@ class TestSwarm:
 # ---------------------------------------------------------------------------------------------
 # Interruptions
 
+@pytest.mark.long
 class TestInterruptions:
     def test_launcher_killed_mid_download_resumes_from_disk(self, wine, game, launcher, tracker, peers, tmp_path):
         size = 32 * MiB
@@ -403,6 +408,12 @@ class TestInterruptions:
         assert flow.installer_runs() == []
         seed.start()
         assert seed.wait_seeding()
+        # The seeder that is back connects to the launcher, as a peer that learns of it from the
+        # tracker does (the launcher itself tries the old address again only after libtorrent's
+        # reconnect back-off, a minute).
+        mine = [a for a in tracker.announces if a["peer_id"].startswith(b"-LT0F00-")]
+        assert mine, "the launcher never announced"
+        seed.connect(mine[-1]["ip"], mine[-1]["port"])
         finish_flow(flow, dist, timeout=180)
         assert seed.uploaded() > before
 
@@ -425,6 +436,7 @@ class TestInterruptions:
 # ---------------------------------------------------------------------------------------------
 # Leaving during a busy download
 
+@pytest.mark.long
 class TestExitDuringDownload:
     ROUNDS = 5
 
@@ -495,6 +507,7 @@ def press_hidden_key(hwnd_title="Mirel Online Launcher"):
     subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+shift+F10"], check=True, timeout=30)
 
 
+@pytest.mark.long
 class TestPeerWindow:
     def test_lists_bittorrent_peer_and_web_seed(self, wine, game, launcher, tracker, peers, tmp_path):
         (peers.root / "dist").mkdir(parents=True, exist_ok=True)

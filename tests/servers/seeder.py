@@ -385,6 +385,10 @@ class LtSeeder:
     def peers(self):
         return self.handle.get_peer_info() if self.handle else []
 
+    def connect(self, host, port):
+        """Connects to a peer at `host`:`port` (one that the tracker does not name to it)."""
+        self.handle.connect_peer((host, port))
+
     def stop(self):
         if self.ses is not None:
             self._uploaded_before += self.handle.status().total_payload_upload

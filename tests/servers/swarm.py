@@ -69,6 +69,16 @@ class OpenTracker:
         except OSError:
             return False
 
+    def peers(self, info_hash):
+        """Peers (seeds and others) it knows of for an info-hash (hex), from its scrape."""
+        query = urllib.parse.urlencode({"info_hash": bytes.fromhex(info_hash)})
+        try:
+            with urllib.request.urlopen(f"http://{self.host}:{self.port}/scrape?{query}", timeout=2) as r:
+                body = r.read()
+        except OSError:
+            return 0
+        return sum(int(n) for n in re.findall(rb"(?:8:complete|10:incomplete)i(\d+)e", body))
+
     def stop(self):
         end_process(self.proc, signal.SIGTERM)
         self.proc = None
