@@ -45,7 +45,7 @@ def own_desktop(parent):
     the current ones (DISPLAY, WINEPREFIX). Returns a function that ends both."""
     work = Path(tempfile.mkdtemp(prefix="desktop-", dir=parent))
     for n in range(141, 240):
-        if Path(f"/tmp/.X11-unix/X{n}").exists() or Path(f"/tmp/.X{n}-lock").exists():
+        if display_taken(n):
             continue
         display = f":{n}"
         xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -62,9 +62,23 @@ def own_desktop(parent):
 
     def end():
         quiet(["wineserver", "-k"])
-        xvfb.kill()
+        xvfb.terminate()  # not killed: it removes its lock file and socket as it ends
+        try:
+            xvfb.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            xvfb.kill()
         shutil.rmtree(work, ignore_errors=True)
     return end
+
+
+def display_taken(n):
+    """Whether an X server runs as display :n. A lock file left by a server that is gone does
+    not count: a new server takes it over."""
+    try:
+        pid = int(Path(f"/tmp/.X{n}-lock").read_text().strip())
+    except (OSError, ValueError):
+        return Path(f"/tmp/.X11-unix/X{n}").exists()
+    return Path(f"/proc/{pid}").exists()
 
 
 def drive_c(prefix=None):
