@@ -23,4 +23,4 @@ TITLE = "MirelLauncher"  # the application's title: the executable's name
 MiB = 1 << 20
 
 sys.path.insert(0, str(ROOT / "tests" / "servers"))
-from polling import wait_for  # noqa: E402,F401
+from polling import wait_for  # noqa: E402,F401  (the harness's one wait)

@@ -12,7 +12,7 @@ from conftest import DOWNLOAD_DIR, DRIVE_C
 from harness import LAUNCHER, STANDINS, TITLE, wait_for
 from harness.launcher import (ALREADY_RUNNING, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
                               NOT_INSTALLED, WM_COMMAND, folder_names, posted_barrier, start_old_patcher, wait_exit)
-from harness.wine import win_path
+from harness.wine import end_server, win_path
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -319,8 +319,7 @@ def test_folders_the_launcher_creates_let_no_one_else_write(wine, launcher):
     # Wine's server creates the folders; under a umask that lets everyone write (as the drive's
     # own access list does on Windows), what the launcher creates must not inherit that.
     shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
-    subprocess.run(["wineserver", "-k"], check=False)
-    subprocess.run(["wineserver", "-w"], check=False)
+    end_server()
     server = subprocess.Popen(["wineserver", "-f", "-p"], preexec_fn=lambda: os.umask(0))
     try:
         # A download (the game is not installed) makes the folders, then its fetch fails.
