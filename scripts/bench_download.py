@@ -27,7 +27,6 @@ resident size of its process. Below the table, the launcher's CPU seconds per th
 """
 import argparse
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -47,12 +46,16 @@ def in_sandbox():
 if not in_sandbox():
     sys.exit("run scripts/bench-download: it builds the launcher and runs this inside the sandbox")
 
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-import seeder as S  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests"))
+from harness import STANDINS  # noqa: E402
+from harness.launcher import installer_env, start_string  # noqa: E402
+from harness.peers import forget_clients  # noqa: E402
+from harness.wine import Wine, proc_cpu, server_pids, start_services  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 
-DRIVE_C = Path(os.environ["WINEPREFIX"]) / "drive_c"
-DOWNLOAD_DIR = DRIVE_C / "Down" / "Mirel Online"
-STANDINS = ROOT / "build" / "standins"
+WINE = Wine()
+DRIVE_C = WINE.drive_c
+DOWNLOAD_DIR = WINE.download_dir
 
 
 class Sample:
@@ -102,38 +105,6 @@ def peak_resident_kib(pid):
     return 0
 
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def proc_cpu(path):
-    """utime + stime in seconds from a /proc stat file, None when it is gone."""
-    try:
-        with open(path) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICK
-    except (OSError, IndexError, ValueError):
-        return None
-
-
-def wine_server_pids():
-    """The Wine server of this sandbox's prefix (other prefixes may have their own)."""
-    prefix = ("WINEPREFIX=" + os.environ["WINEPREFIX"]).encode()
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/comm") as f:
-                if not f.read().startswith("wineserver"):
-                    continue
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if prefix in f.read().split(b"\0"):
-                    pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
-
-
 def thread_cpu(pid):
     """tid -> (name, CPU seconds) of every thread of the process (Wine gives Linux the names
     that Windows threads set for themselves)."""
@@ -163,7 +134,7 @@ def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=
     result = {}
     watcher = threading.Thread(target=lambda: result.update(t=watch_transfer(seed, size, base, stop)), daemon=True)
     watcher.start()
-    servers = {p: proc_cpu(f"/proc/{p}/stat") or 0.0 for p in wine_server_pids()}
+    servers = {p: proc_cpu(f"/proc/{p}/stat") or 0.0 for p in server_pids()}
     t0 = time.monotonic()
     proc = subprocess.Popen(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
@@ -200,7 +171,7 @@ def run_client(sample, args, seed, size, env=None, cwd=None, done=None, timeout=
         sample.ok = True
     sample.cpu = usage.ru_utime + usage.ru_stime
     sample.peak_kib = peak
-    for p in set(servers) | set(wine_server_pids()):
+    for p in set(servers) | set(server_pids()):
         now = proc_cpu(f"/proc/{p}/stat")
         if now is not None:
             sample.server_cpu += now - servers.get(p, 0.0)
@@ -221,25 +192,15 @@ while not h.status().is_seeding:
 """
 
 
-def forget_clients(tracker, seed):
-    with tracker.lock:
-        ports = {ep[1] for seeds in tracker.seeds.values() for ep in seeds.values()}
-    for port in ports - {seed.port}:
-        tracker.forget(port)
-
-
 def bench_launcher(sample, dist, seed, files, launcher):
     shutil.rmtree(DOWNLOAD_DIR, ignore_errors=True)
     key = "Software\\MirelBench\\Game"
     game = DRIVE_C / "Games" / "MirelBench"
     shutil.rmtree(game, ignore_errors=True)
-    subprocess.run(["wine", "reg", "delete", f"HKLM\\{key}", "/f"], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    env = dict(os.environ, STANDIN_INSTALL_KEY=key, STANDIN_INSTALL_DIR="C:\\Games\\MirelBench",
-               STANDIN_INSTALL_PATCHER="Z:" + str(STANDINS / "standin_patcher.exe").replace("/", "\\"),
-               STANDIN_INSTALL_MS="100")
+    WINE.reg_delete(key)
+    env = WINE.env(installer_env(key, "C:\\Games\\MirelBench", 100))
     # Start flag "1": no patcher; the launcher closes once the installer has come and gone.
-    start = "*".join(["bench", "bench", key, "bench", files.url("Mirel.ndn"), "1"])
+    start = start_string(key, files.url("Mirel.ndn"), "1", "bench", "bench", "bench")
     rc = run_client(sample, ["wine", str(launcher), start], seed, dist.size, env=env)
     if rc != 0:
         sample.note = (sample.note + f" exit code {rc}").strip()
@@ -276,14 +237,11 @@ def bench_complete(dist, files, launcher):
     save_path = "C:\\Down\\Mirel Online\\"
     (DOWNLOAD_DIR / (dist.name + ".resume")).write_bytes(S.resume_claiming_completion(dist, save_path))
     key = "Software\\MirelBench\\Complete"
-    subprocess.run(["wine", "reg", "delete", f"HKLM\\{key}", "/f"], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    WINE.reg_delete(key)
     log = DRIVE_C / "bench-installer.log"
     log.unlink(missing_ok=True)
-    env = dict(os.environ, STANDIN_INSTALL_KEY=key, STANDIN_INSTALL_DIR="C:\\Games\\MirelBenchComplete",
-               STANDIN_INSTALL_PATCHER="Z:" + str(STANDINS / "standin_patcher.exe").replace("/", "\\"),
-               STANDIN_INSTALL_MS="100", STANDIN_INSTALL_LOG="C:\\bench-installer.log")
-    start = "*".join(["bench", "bench", key, "bench", files.url("Mirel.ndn"), "1"])
+    env = WINE.env(installer_env(key, "C:\\Games\\MirelBenchComplete", 100, log="C:\\bench-installer.log"))
+    start = start_string(key, files.url("Mirel.ndn"), "1", "bench", "bench", "bench")
     # Let the copy reach the disk first, so that the check reads it, not the copy.
     os.sync()
     t0 = time.monotonic()
@@ -301,8 +259,7 @@ def bench_complete(dist, files, launcher):
 
 def main_complete(args):
     size = args.size_mib * MiB
-    subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    start_services()
     work = Path(tempfile.mkdtemp(prefix="bench-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
     print(f"building a {args.size_mib} MiB distribution ...", flush=True)
     dist = S.build_distribution(work / "dist", size, STANDINS / "standin_installer.exe", "MirelSetup.exe",
@@ -343,8 +300,7 @@ def main():
     size = args.size_mib * MiB
 
     # Wine's background services first, with no inherited streams.
-    subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    start_services()
     hashbench = ROOT / "build" / "hashbench.exe"
     if hashbench.exists():
         out = subprocess.run(["wine", str(hashbench)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

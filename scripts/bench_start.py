@@ -1,15 +1,17 @@
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-ROOT = Path(os.environ["MIREL_ROOT"])
-STANDINS = ROOT / "build" / "standins"
-GAME = Path(os.environ["WINEPREFIX"]) / "drive_c" / "BenchGame"
-KEY = r"Software\MirelBench"
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from harness import LAUNCHER, STANDINS  # noqa: E402
+from harness.launcher import Game, start_string  # noqa: E402
+from harness.wine import Wine  # noqa: E402
+
+WINE = Wine()
+GAME = Game(WINE, "BenchGame", key=r"Software\MirelBench", folder=WINE.drive_c / "BenchGame")
 RUNS = int(sys.argv[1])
 
 
@@ -18,28 +20,15 @@ def wine(*args, **kw):
                           stderr=subprocess.DEVNULL, timeout=120, **kw)
 
 
-def close_patchers():
-    while True:
-        p = subprocess.run(["wine", str(STANDINS / "winhelper.exe"), "find", "--class", "Mirel Patcher"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        if p.returncode != 0:
-            return
-        wine(STANDINS / "winhelper.exe", "post", p.stdout.decode().strip(), "16")
-        wine(STANDINS / "winhelper.exe", "gone", "--class", "Mirel Patcher", "--timeout", "5000")
-
-
-GAME.mkdir(parents=True, exist_ok=True)
-shutil.copy(STANDINS / "standin_patcher.exe", GAME / "Patcher.exe")
-wine("reg", "add", f"HKLM\\{KEY}", "/v", "InstallPath", "/t", "REG_SZ", "/d", r"C:\BenchGame", "/f")
-wine("reg", "add", f"HKLM\\{KEY}", "/v", "Version", "/t", "REG_SZ", "/d", "1.0", "/f")
-start = f"u*t*{KEY}*s*http://127.0.0.1:1/x*0"
+GAME.install(version="1.0")
+start = start_string(GAME.key, "http://127.0.0.1:1/x", "0", "u", "t", "s")
 
 # As on a player's machine after the installation: the finished download is still in the
 # download folder, so the session adds and seeds it, and ends it (a stopped announce to a
 # tracker that refuses the connection) when the launcher closes.
 import libtorrent as lt  # noqa: E402
 
-DOWN = Path(os.environ["WINEPREFIX"]) / "drive_c" / "Down" / "Mirel Online"
+DOWN = WINE.download_dir
 DOWN.mkdir(parents=True, exist_ok=True)
 os.chmod(DOWN.parent, 0o755)
 os.chmod(DOWN, 0o755)
@@ -50,7 +39,7 @@ made = lt.create_torrent(files, 256 * 1024)
 made.add_tracker("http://127.0.0.1:1/announce")
 lt.set_piece_hashes(made, str(DOWN))
 (DOWN / "Mirel.ndn").write_bytes(lt.bencode(made.generate()))
-log = GAME / "patcher-args.log"
+log = GAME.args_log
 
 # Baseline: the cost of starting and ending any Windows program here.
 base = []
@@ -60,12 +49,12 @@ for _ in range(RUNS):
     base.append(time.perf_counter() - t0)
 
 to_patcher, to_exit = [], []
-wine(ROOT / "build" / "MirelLauncher.exe", start)  # warm-up
-close_patchers()
+wine(LAUNCHER, start)  # warm-up
+WINE.close_all("Mirel Patcher")
 for _ in range(RUNS):
     log.unlink(missing_ok=True)
     t0 = time.perf_counter()
-    proc = subprocess.Popen(["wine", str(ROOT / "build" / "MirelLauncher.exe"), start], stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen(["wine", str(LAUNCHER), start], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     seen = exited = None
     while seen is None or exited is None:
@@ -79,7 +68,7 @@ for _ in range(RUNS):
         time.sleep(0.002)
     to_exit.append(exited)
     to_patcher.append(seen)
-    close_patchers()
+    WINE.close_all("Mirel Patcher")
 
 ms = lambda v: f"{statistics.median(v) * 1000:7.0f} ms"
 span = lambda v: f"(runs {min(v) * 1000:.0f} to {max(v) * 1000:.0f} ms)"

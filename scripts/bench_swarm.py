@@ -63,24 +63,18 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 MiB = 1 << 20
-TICK = os.sysconf("SC_CLK_TCK")
 
 if os.environ.get("MIREL_IN_SANDBOX") != "1" or "WINEPREFIX" not in os.environ:
     sys.exit("run scripts/bench-swarm: it builds the launcher and runs this inside the sandbox")
 
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-import seeder as S  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests"))
+from harness import LAUNCHER, STANDINS  # noqa: E402
+from harness.launcher import SwarmLauncher  # noqa: E402
+from harness.wine import new_prefix, proc_cpu  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 import swarm as W  # noqa: E402
 
 NAME = "MirelSetup.exe"
-
-
-def proc_cpu(pid):
-    try:
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICK
-    except (OSError, IndexError, ValueError):
-        return None
 
 
 class WireCounters:
@@ -125,7 +119,7 @@ def run_swarm(args, dist, web, tracker, addresses, work):
     prefixes = [None] * len(addresses)
 
     def make(i):
-        prefixes[i] = W.new_wine_prefix(work / f"prefix-{i + 1}")
+        prefixes[i] = new_prefix(work / f"prefix-{i + 1}")
     print(f"making {len(addresses)} Wine prefixes ...", flush=True)
     makers = [threading.Thread(target=make, args=(i,)) for i in range(len(addresses))]
     for t in makers:
@@ -135,7 +129,7 @@ def run_swarm(args, dist, web, tracker, addresses, work):
     if not all(prefixes):
         sys.exit("a Wine prefix could not be made")
 
-    launchers = [W.SwarmLauncher(p, a, install_ms=args.install_s * 1000, exe=Path(args.launcher))
+    launchers = [SwarmLauncher(p, a, install_ms=args.install_s * 1000, exe=Path(args.launcher))
                  for p, a in zip(prefixes, addresses)]
     n = len(launchers)
     # Launcher i starts stagger * i / (n - 1) seconds after the first; with --leave the first
@@ -388,8 +382,8 @@ def line_check(args, dist, web, tracker, work):
     if args.rate_mib:
         limit.add(address)
     limit.uplink(address, int(uplink * MiB), args.queue_ms / 1000)
-    prefix = W.new_wine_prefix(work / "prefix-line")
-    lau = W.SwarmLauncher(prefix, address, install_ms=args.install_s * 1000, exe=Path(args.launcher))
+    prefix = new_prefix(work / "prefix-line")
+    lau = SwarmLauncher(prefix, address, install_ms=args.install_s * 1000, exe=Path(args.launcher))
     probe = RoundTrips(address, echo_address)
     leechers = []
     try:
@@ -471,7 +465,7 @@ def main():
                     help="the launchers' addresses: 127.0.0.11 and up, or 198.18.0.11 and up")
     ap.add_argument("--no-http", action="store_true", help="leave out the plain HTTP downloads")
     ap.add_argument("--logs", help="a folder to keep each launcher's standard output in")
-    ap.add_argument("--launcher", default=str(W.LAUNCHER))
+    ap.add_argument("--launcher", default=str(LAUNCHER))
     args = ap.parse_args()
     if not 1 <= args.launchers <= 200:
         sys.exit("--launchers: 1 to 200")
@@ -492,7 +486,7 @@ def main():
     web = S.WebSeed(folder, workdir=work / "nginx")
     tracker = W.OpenTracker(work / "opentracker")
     print(f"building a {args.size_mib} MiB installer ...", flush=True)
-    dist = S.build_distribution(folder, size, W.STANDINS / "standin_installer.exe", NAME, tracker.url,
+    dist = S.build_distribution(folder, size, STANDINS / "standin_installer.exe", NAME, tracker.url,
                                 [web.url(NAME)], args.piece_kib * 1024)
     pieces = S.lt.torrent_info(str(dist.torrent))
     print(f"torrent: {pieces.num_pieces()} pieces of {pieces.piece_length() // 1024} KiB, web seed {web.url(NAME)}, "

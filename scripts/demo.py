@@ -10,25 +10,22 @@ launcher doing its whole job for a player whose game is not installed yet.
 
 Screenshots of each stage and a timeline go to the output folder."""
 import argparse
-import io
 import os
-import shutil
-import subprocess
 import sys
 import time
 from pathlib import Path
 
-from PIL import Image
-
-ROOT = Path(os.environ["MIREL_ROOT"])
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-import seeder  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from harness import BUILD, wait_for  # noqa: E402
+from harness.launcher import (BAR, ID_SHOW_PEER_INFO, IDC_BTN_CLOSE, INSTALLER_TITLE, Launcher, bar_filled,  # noqa: E402
+                              installer_env, screenshot, start_old_patcher, start_string)
+from harness.wine import Wine  # noqa: E402
+import seeder  # noqa: E402  (tests/servers, on the path through the harness)
 import swarm  # noqa: E402
-from polling import wait_for  # noqa: E402
 
-BUILD = ROOT / "build"
 STANDINS = BUILD / "standins"
-DRIVE_C = Path(os.environ["WINEPREFIX"]) / "drive_c"
+WINE = Wine()
+DRIVE_C = WINE.drive_c
 GAME = DRIVE_C / "Mirel Online"
 KEY = r"Software\MirelOnline\Game"  # no blanks: the start string is passed unquoted
 T0 = time.time()
@@ -42,40 +39,13 @@ def log(msg):
         f.write(line + "\n")
 
 
-def helper(*args):
-    proc = subprocess.run(["wine", str(STANDINS / "winhelper.exe"), *map(str, args)], stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
-    return proc.returncode, proc.stdout.decode("cp949", errors="replace").strip()
-
-
 def find(cls=None, title=None):
-    args = ["find"] + (["--class", cls] if cls else []) + (["--title", title] if title else [])
-    rc, out = helper(*args)
-    return out if rc == 0 else None
-
-
-def visible(hwnd):
-    rc, out = helper("info", hwnd)
-    return rc == 0 and "visible=1" in out.splitlines()
-
-
-def grab():
-    png = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, timeout=30).stdout
-    return Image.open(io.BytesIO(png)).convert("RGB")
-
-
-def client_origin(hwnd):
-    rc, out = helper("info", hwnd)
-    info = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
-    x, y, _, _ = (int(v) for v in info["client"].split(","))
-    return x, y
+    return WINE.find(cls=cls, title=title)
 
 
 def bar_percent(img, origin):
     """The progress bar's filled share, read from the screen."""
-    x0, y0 = origin[0] + 35, origin[1] + 256
-    filled = sum(1 for x in range(450) if img.getpixel((x0 + x, y0)) != (0, 0, 0))
-    return filled * 100 // 450
+    return bar_filled(img, origin) * 100 // BAR[2]
 
 
 def save(img, name):
@@ -115,53 +85,45 @@ def main():
     log(f"Mirel.ndn served at {files.url('Mirel.ndn')} (info-hash {dist.info_hash})")
 
     # The patcher of an earlier session is still running.
-    old = subprocess.Popen(["wine", str(STANDINS / "standin_patcher_nover.exe")], stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           env=dict(os.environ, STANDIN_PATCHER_LOG=r"C:\old-patcher.log"))
-    while not find("Mirel Patcher"):
-        time.sleep(0.05)
+    old = start_old_patcher(WINE)
 
-    start = f"player01*session-token*{KEY}*game.mirel.example*{files.url('Mirel.ndn')}*0"
-    env = dict(os.environ,
-               STANDIN_INSTALL_KEY=KEY, STANDIN_INSTALL_DIR=r"C:\Mirel Online", STANDIN_INSTALL_VERSION="1.4.2",
-               STANDIN_INSTALL_MS="2500",
-               STANDIN_INSTALL_PATCHER="Z:" + str(STANDINS / "standin_patcher.exe").replace("/", "\\"))
+    start = start_string(KEY, files.url("Mirel.ndn"), "0", "player01", "session-token", "game.mirel.example")
+    env = installer_env(KEY, r"C:\Mirel Online", 2500, version="1.4.2")
     log(f"starting the launcher (game not installed) with: {start}")
-    proc = subprocess.Popen(["wine", str(BUILD / "MirelLauncher.exe"), start], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    proc = Launcher(WINE).start(start, env=env)
     hwnd = None
     while proc.poll() is None and not hwnd:
         hwnd = find("Mirel Launcher")
-    origin = client_origin(hwnd)
-    save(grab(), "1-preparing.png")
+    origin = WINE.client_origin(hwnd)
+    save(screenshot(), "1-preparing.png")
 
     shots = {"part-way": False, "peers": False, "installer": False}
     last = -1
     peer_open = False
     while proc.poll() is None:
-        img = grab()
+        img = screenshot()
         # Once the installer has been seen the launcher hides its window: nothing left to read.
-        pct = last if peer_open or (shots["installer"] and not visible(hwnd)) else bar_percent(img, origin)
+        pct = last if peer_open or (shots["installer"] and not WINE.visible(hwnd)) else bar_percent(img, origin)
         if pct // 10 != last // 10:
             log(f"progress bar at {pct}%")
         last = pct
         if not shots["part-way"] and 15 <= pct <= 70:
             save(img, "2-downloading.png")
             shots["part-way"] = True
-            helper("command", hwnd, 32775)  # ID_SHOW_PEER_INFO, what Ctrl+Shift+F10 sends: the peer window
+            WINE.command(hwnd, ID_SHOW_PEER_INFO)  # what Ctrl+Shift+F10 sends: the peer window
             peer_open = True
         elif shots["part-way"] and not shots["peers"] and find("#32770", "Dialog"):
             time.sleep(1.2)  # the list is refilled about once a second
-            save(grab(), "3-peer-window.png")
+            save(screenshot(), "3-peer-window.png")
             shots["peers"] = True
             peer = find("#32770", "Dialog")
-            helper("command", peer, 1005)  # IDC_BTN_CLOSE, its Close button
+            WINE.command(peer, IDC_BTN_CLOSE)  # its Close button
             time.sleep(0.3)
             peer_open = False
-        if not shots["installer"] and find(title="미렐온라인 설치 "):
+        if not shots["installer"] and find(title=INSTALLER_TITLE):
             log("the installer's window is open")
             time.sleep(0.3)
-            save(grab(), "4-installer.png")
+            save(screenshot(), "4-installer.png")
             shots["installer"] = True
         time.sleep(0.2)
     rc = proc.wait()
@@ -176,7 +138,7 @@ def main():
             _, _, rest = line.partition(" ")
             cwd, _, argl = rest.partition("|")
             log(f"patcher copy started in {cwd} with: {argl}")
-    save(grab(), "5-after.png")
+    save(screenshot(), "5-after.png")
     for s in (lt_seed,):
         s.stop()
     files.stop()

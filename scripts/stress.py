@@ -26,17 +26,19 @@ import traceback
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "scenario"))
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
+sys.path.insert(0, str(ROOT / "tests"))
 
 if os.environ.get("MIREL_IN_SANDBOX") != "1" or "WINEPREFIX" not in os.environ:
     sys.exit("run scripts/stress: it builds the launcher and runs this inside the sandbox")
 
-import seeder as S  # noqa: E402
-from conftest import (DOWNLOAD_DIR, ID_MENU_EXIT, IDC_BTN_EXIT, IDOK, WM_COMMAND, Game, Launcher, Wine,  # noqa: E402
-                      wait_exit, wait_for)
-from test_torrent import Flow, Peers, finish_flow, publish, start_lt_seeder  # noqa: E402
+from harness import wait_for  # noqa: E402
+from harness.launcher import (ID_MENU_EXIT, IDC_BTN_EXIT, IDOK, WM_COMMAND, Flow, Game, Launcher,  # noqa: E402
+                              finish_flow)
+from harness.peers import Peers, forget_clients, publish, start_lt_seeder  # noqa: E402
+from harness.wine import Wine, download_dir, end_server, restart_server  # noqa: E402
+import seeder as S  # noqa: E402  (tests/servers, on the path through the harness)
 
+DOWNLOAD_DIR = download_dir()
 MiB = 1 << 20
 # The unconfirmed exit waits at most 5 s for the monitor, the confirmed one 1 s; the process
 # then ends at once. Wine needs a moment to tear a process down on a loaded machine.
@@ -55,18 +57,7 @@ class Round:
 
     def close(self):
         self.launcher.cleanup()
-        self.wine.reg_delete(self.game.key)
-
-
-def forget_launchers(tracker, seed):
-    """Launchers that completed stay registered as seeds (a killed or ended launcher sends no
-    "stopped"); the next launcher would be handed its own address (127.0.0.1 on its own port),
-    connect to itself, and libtorrent bans the address of a self-connection, which on loopback
-    is every peer's. Each round starts with only the seeder known."""
-    with tracker.lock:
-        ports = {ep[1] for seeds in tracker.seeds.values() for ep in seeds.values()}
-    for port in ports - {seed.port}:
-        tracker.forget(port)
+        self.game.uninstall()
 
 
 def clear_download_dir():
@@ -96,8 +87,7 @@ def round_kill(rng, n, work, dist, files, seed, size):
         # ("duplicate peer-id"), and the launcher tries again only a minute later, for as long
         # as the seeder keeps the old one (its inactivity timeout: two minutes). Ending the
         # server closes them, as Windows would.
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, capture_output=True)
-        subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, capture_output=True)
+        end_server()
         second = Flow(r.wine, r.game, r.launcher, r.tmp, files, install_ms=1500).start()
         finish_flow(second, dist, timeout=180)
         return None
@@ -206,11 +196,7 @@ def main():
 
     # The sandbox started Wine's server before this mount namespace existed; one started here
     # sees the small filesystem.
-    subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-p"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    restart_server()
     work = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "stress"
     work.mkdir(parents=True, exist_ok=True)
     peers = Peers(work)
@@ -224,7 +210,7 @@ def main():
             good, bad = 0, []
             for n in range(rounds):
                 t0 = time.monotonic()
-                forget_launchers(tracker, seed)
+                forget_clients(tracker, seed)
                 try:
                     if kind == "kill":
                         why = round_kill(rng, n, work, dist, files, seed, size)

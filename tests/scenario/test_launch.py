@@ -8,9 +8,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (ALREADY_RUNNING, DOWNLOAD_DIR, DRIVE_C, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL,
-                      IDOK, LAUNCHER, NOT_INSTALLED, STANDINS, TITLE, WM_COMMAND, folder_names, pack, posted_barrier,
-                      wait_exit, wait_for, win_path)
+from conftest import DOWNLOAD_DIR, DRIVE_C
+from harness import LAUNCHER, STANDINS, TITLE, wait_for
+from harness.launcher import (ALREADY_RUNNING, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
+                              NOT_INSTALLED, WM_COMMAND, folder_names, posted_barrier, start_old_patcher, wait_exit)
+from harness.wine import end_server, win_path
 
 
 def expected_args(game, f1="user", f2="token", f4="server", version="1.2.3"):
@@ -21,8 +23,7 @@ def test_installed_game_ends_old_patcher_refreshes_and_starts_copy(wine, game, l
     game.install(patcher="standin_patcher.exe", version="1.2.3")
     # An old patcher copy (another version) is already there, and a patcher is running.
     shutil.copy(STANDINS / "standin_patcher_v2.exe", game.folder / "MirelPatcher.exe")
-    old = wine.start(STANDINS / "standin_patcher_nover.exe", env={"STANDIN_PATCHER_LOG": "C:\\old-patcher.log"})
-    assert wine.find(cls="Mirel Patcher", timeout_ms=10000)
+    old = start_old_patcher(wine)
 
     proc = launcher.start(game.start_string())
     assert wait_exit(proc) == 0
@@ -62,8 +63,7 @@ def test_only_versioned_copy_exists_it_is_started(wine, game, launcher):
 def test_start_flag_decides_whether_patcher_starts(wine, game, launcher):
     game.install()
     for flag in (None, "1", "00"):
-        old = wine.start(STANDINS / "standin_patcher_nover.exe", env={"STANDIN_PATCHER_LOG": "C:\\old-patcher.log"})
-        assert wine.find(cls="Mirel Patcher", timeout_ms=10000)
+        old = start_old_patcher(wine)
         proc = launcher.start(game.start_string(flag=flag))
         assert wait_exit(proc) == 0, f"flag {flag!r}"
         # A running patcher is ended all the same, but no copy is started.
@@ -107,12 +107,6 @@ def test_second_instance_shows_message_and_first_notices_nothing(wine, game, lau
     assert wine.msgboxes() == [(TITLE, NOT_INSTALLED)]
     wine.answer_msgbox(NOT_INSTALLED)
     assert wait_exit(first) == 0
-
-
-def test_empty_start_string_fails_the_download_and_closes(wine, launcher):
-    proc = launcher.start("")
-    wine.answer_msgbox("URL parse Failed : http://\n")
-    assert wait_exit(proc) == 0
 
 
 def starter(wine, *args, env=None):
@@ -325,8 +319,7 @@ def test_folders_the_launcher_creates_let_no_one_else_write(wine, launcher):
     # Wine's server creates the folders; under a umask that lets everyone write (as the drive's
     # own access list does on Windows), what the launcher creates must not inherit that.
     shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
-    subprocess.run(["wineserver", "-k"], check=False)
-    subprocess.run(["wineserver", "-w"], check=False)
+    end_server()
     server = subprocess.Popen(["wineserver", "-f", "-p"], preexec_fn=lambda: os.umask(0))
     try:
         # A download (the game is not installed) makes the folders, then its fetch fails.

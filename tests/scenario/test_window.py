@@ -3,10 +3,10 @@ keyboard through xdotool, the screen read back from the X server."""
 import subprocess
 import time
 
-import pytest
 from PIL import Image, ImageChops
 
-from conftest import ID_MENU_EXIT, ID_MENU_OPEN, IDC_BTN_CLOSE, IDCANCEL, IDOK, ROOT, WM_COMMAND, wait_exit, wait_for
+from harness import ROOT, wait_for
+from harness.launcher import ID_MENU_EXIT, ID_MENU_OPEN, IDC_BTN_CLOSE, IDCANCEL, IDOK, WM_COMMAND, screenshot, wait_exit
 
 RES = ROOT / "src" / "res"
 EXIT_CONFIRM = "미렐온라인 런처를 종료하시겠습니까?"
@@ -14,17 +14,6 @@ EXIT_CONFIRM = "미렐온라인 런처를 종료하시겠습니까?"
 
 def xdo(*args):
     return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True, timeout=30)
-
-
-def screen():
-    png = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, timeout=30).stdout
-    import io
-    return Image.open(io.BytesIO(png)).convert("RGB")
-
-
-def client_origin(wine, hwnd):
-    x, y, w, h = (int(v) for v in wine.info(hwnd)["client"].split(","))
-    return x, y
 
 
 def window_rect(wine, hwnd):
@@ -38,7 +27,7 @@ def region_matches(img, box, bitmap_name):
 
 
 def button_box(wine, hwnd):
-    ox, oy = client_origin(wine, hwnd)
+    ox, oy = wine.client_origin(hwnd)
     return (ox + 223, oy + 277, ox + 223 + 74, oy + 277 + 25)
 
 
@@ -54,7 +43,7 @@ def input_barrier(box):
     _barrier_presses += 1
     xdo("mousemove", box[0] + (10 if _barrier_presses % 2 else 55), box[1] + 8)
     xdo("mousedown", 1)
-    pressed = wait_for(lambda: region_matches(screen(), box, "btn_pressed.bmp"))
+    pressed = wait_for(lambda: region_matches(screenshot(), box, "btn_pressed.bmp"))
     xdo("mousemove", box[0] - 60, box[1] - 60)
     xdo("mouseup", 1)
     assert pressed, "the window does not take input"
@@ -64,29 +53,29 @@ def test_button_hover_and_pressed_images_follow_the_pointer(wine, waiting_launch
     proc, hwnd = waiting_launcher
     box = button_box(wine, hwnd)
     xdo("mousemove", box[0] - 60, box[1] - 60)
-    assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp"))
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_normal.bmp"))
 
     xdo("mousemove", box[0] + 30, box[1] + 12)
-    assert wait_for(lambda: region_matches(screen(), box, "btn_hover.bmp")), "no hover image over the button"
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_hover.bmp")), "no hover image over the button"
     xdo("mousemove", box[0] + 74, box[1] + 12)  # the right edge is outside
-    assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp")), "hover image stayed after leaving"
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_normal.bmp")), "hover image stayed after leaving"
 
     xdo("mousemove", box[0] + 30, box[1] + 12)
     xdo("mousedown", 1)
-    assert wait_for(lambda: region_matches(screen(), box, "btn_pressed.bmp")), "no pressed image while pressed"
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_pressed.bmp")), "no pressed image while pressed"
     # Releasing outside the button is no click: after the next press has been taken, no
     # confirmation has come.
     xdo("mousemove", box[0] - 60, box[1] - 60)
     xdo("mouseup", 1)
     input_barrier(box)
     assert wine.msgboxes("Check", 0) == []
-    assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp"))
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_normal.bmp"))
 
 
 def test_dragging_the_face_moves_the_window_but_the_button_does_not(wine, waiting_launcher):
     proc, hwnd = waiting_launcher
     x0, y0, w, h = window_rect(wine, hwnd)
-    ox, oy = client_origin(wine, hwnd)
+    ox, oy = wine.client_origin(hwnd)
     xdo("mousemove", ox + 120, oy + 40)
     xdo("mousedown", 1)
     for step in range(1, 11):
@@ -117,9 +106,9 @@ def test_exit_button_cancel_keeps_everything_and_ok_ends_with_code_0(wine, waiti
     assert wine.gone(cls="#32770", title="Check")
     # The timers still run: the hover image still follows the pointer.
     xdo("mousemove", box[0] - 40, box[1] - 40)
-    assert wait_for(lambda: region_matches(screen(), box, "btn_normal.bmp"))
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_normal.bmp"))
     xdo("mousemove", box[0] + 30, box[1] + 12)
-    assert wait_for(lambda: region_matches(screen(), box, "btn_hover.bmp"))
+    assert wait_for(lambda: region_matches(screenshot(), box, "btn_hover.bmp"))
     assert proc.poll() is None
 
     xdo("click", 1)

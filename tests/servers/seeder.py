@@ -199,7 +199,8 @@ class _HttpService:
 
     def start(self):
         self._server = _ThreadingServer((self.host, self.port), self._handler())
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        # A short poll: shutdown() waits for the loop's next look.
+        threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
         return self
 
     def stop(self):
@@ -336,6 +337,9 @@ class LtSeeder:
             "announce_ip": self.host,
             "user_agent": "mirel-test-seeder", "unchoke_slots_limit": -1,
             "max_retry_port_bind": 0, "listen_system_port_fallback": False,
+            # The tracker answers "stopped" at once; the library's default waits 5 s for
+            # every tracker when the session ends.
+            "stop_tracker_timeout": 1,
         }
         self.ses = lt.session(settings)
         # libtorrent does not limit peers on local networks (the loopback included) unless
@@ -380,6 +384,10 @@ class LtSeeder:
 
     def peers(self):
         return self.handle.get_peer_info() if self.handle else []
+
+    def connect(self, host, port):
+        """Connects to a peer at `host`:`port` (one that the tracker does not name to it)."""
+        self.handle.connect_peer((host, port))
 
     def stop(self):
         if self.ses is not None:

@@ -1,6 +1,7 @@
-"""Several launchers on one machine, each a peer of its own, with one origin: what the swarm
-benchmark (scripts/bench_swarm.py) and the swarm's scenario test share. Inside scripts/sandbox
-only (a private network namespace with only loopback).
+"""The peers of several launchers on one machine, each a peer of its own, with one origin: what
+the swarm benchmark (scripts/bench_swarm.py) and the swarm's scenario test share (the launchers
+themselves are harness.launcher.SwarmLauncher). Inside scripts/sandbox only (a private network
+namespace with only loopback).
 
 - OpenTracker: Debian's opentracker on 127.0.0.1. Debian builds it with a whitelist, so it
   takes announces only for the info-hashes it is given.
@@ -8,30 +9,19 @@ only (a private network namespace with only loopback).
   limit_rate counts per request and lets a first second's worth through at once, so a web
   seed's range requests of a MiB or so would never be held back. Also a launcher's uplink, as
   a home line has it: a rate and a first-in first-out queue in front of it.
-- new_wine_prefix(): a Wine prefix of its own (C: drive, registry, wineserver).
-- SwarmLauncher: the launcher in its own prefix, listening and connecting from its own
-  loopback address (MIREL_LISTEN_INTERFACE), running the whole flow for a game that is not
-  installed, with the stand-in installer.
 - served_bytes(): bytes nginx served per client address, from its access log.
 - listen_ports(): the ports something listens on at an address.
 """
-import os
 import re
 import signal
 import socket
 import subprocess
-import time
 import urllib.parse
 import urllib.request
 from pathlib import Path
 
 from polling import wait_for
 from seeder import LOOPBACK, end_process, free_port, wait_port
-
-ROOT = Path(__file__).resolve().parents[2]
-LAUNCHER = ROOT / "build" / "MirelLauncher.exe"
-STANDINS = ROOT / "build" / "standins"
-INSTALL_KEY = "Software\\MirelSwarm\\Game"
 
 
 def run_quiet(args, **kw):
@@ -78,6 +68,16 @@ class OpenTracker:
                 return b"failure reason" not in r.read()
         except OSError:
             return False
+
+    def peers(self, info_hash):
+        """Peers (seeds and others) it knows of for an info-hash (hex), from its scrape."""
+        query = urllib.parse.urlencode({"info_hash": bytes.fromhex(info_hash)})
+        try:
+            with urllib.request.urlopen(f"http://{self.host}:{self.port}/scrape?{query}", timeout=2) as r:
+                body = r.read()
+        except OSError:
+            return 0
+        return sum(int(n) for n in re.findall(rb"(?:8:complete|10:incomplete)i(\d+)e", body))
 
     def stop(self):
         end_process(self.proc, signal.SIGTERM)
@@ -147,77 +147,3 @@ def listen_ports(address):
         if local == want and fields[3] == "0A":  # TCP_LISTEN
             ports.append(int(port, 16))
     return ports
-
-
-def new_wine_prefix(dest):
-    """A Wine prefix at `dest` made as scripts/wine-env makes the sandbox's, with its own
-    wineserver running."""
-    run_quiet(["bash", "-c", 'source "$0" "$1"', str(ROOT / "scripts" / "wine-env"), str(dest)], check=True)
-    return Path(dest)
-
-
-def win_path(p):
-    return "Z:" + str(Path(p).resolve()).replace("/", "\\")
-
-
-class SwarmLauncher:
-    """The launcher in the Wine prefix `prefix`, on `address`, for a game that is not
-    installed. Its installer stand-in keeps its window for `install_ms`, then installs; start
-    flag 1: the launcher then ends without starting the patcher."""
-
-    def __init__(self, prefix, address, install_ms=1500, exe=LAUNCHER):
-        self.prefix = Path(prefix)
-        self.address = address
-        self.exe = exe
-        drive_c = self.prefix / "drive_c"
-        self.download_dir = drive_c / "Down" / "Mirel Online"
-        self.installer_log = drive_c / "installer.log"
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), MIREL_LISTEN_INTERFACE=address,
-                        STANDIN_INSTALL_KEY=INSTALL_KEY, STANDIN_INSTALL_DIR="C:\\Games\\Mirel",
-                        STANDIN_INSTALL_PATCHER=win_path(STANDINS / "standin_patcher.exe"),
-                        STANDIN_INSTALL_LOG="C:\\installer.log", STANDIN_INSTALL_MS=str(install_ms))
-        self.proc = None
-        self.started = None
-
-    def start(self, ndn_url, out=None):
-        start = "*".join(["swarm", "swarm", INSTALL_KEY, "swarm", ndn_url, "1"])
-        self.started = time.monotonic()
-        self.proc = subprocess.Popen(["wine", str(self.exe), start], env=self.env, stdin=subprocess.DEVNULL,
-                                     stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL)
-        return self
-
-    def listen_port(self):
-        """The port the launcher listens on at its address; None before it listens."""
-        ports = listen_ports(self.address)
-        return ports[0] if ports else None
-
-    def wait_listening(self, timeout=60):
-        """listen_port() once the launcher listens; None when it ends first or does not
-        within `timeout` seconds."""
-        port = wait_for(lambda: self.listen_port() or (self.proc.poll() is not None and -1), timeout)
-        return port if port and port > 0 else None
-
-    def installer_runs(self):
-        """Lines the installer stand-in wrote: one per start."""
-        if not self.installer_log.exists():
-            return []
-        return self.installer_log.read_bytes().decode("utf-8", errors="replace").splitlines()
-
-    def wineserver_pids(self):
-        mark = ("WINEPREFIX=" + str(self.prefix)).encode()
-        pids = []
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                if Path(f"/proc/{entry}/comm").read_text().startswith("wineserver") and \
-                        mark in Path(f"/proc/{entry}/environ").read_bytes().split(b"\0"):
-                    pids.append(int(entry))
-            except OSError:
-                pass
-        return pids
-
-    def stop(self):
-        """Ends the launcher if it still runs, and the prefix's wineserver with everything in it."""
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
-        run_quiet(["wineserver", "-k"], env=self.env, timeout=30)

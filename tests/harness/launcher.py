@@ -1,0 +1,319 @@
+"""The launcher and the game: the installation record, runs of the launcher (installed game,
+not installed with the stand-in installer, one per prefix and address in a swarm), and the
+helpers that wait for what a run does."""
+import shutil
+import struct
+import subprocess
+import time
+import zlib
+from pathlib import Path
+
+from harness import LAUNCHER, STANDINS, wait_for
+from harness.wine import Wine, quiet, server_pids, win_path
+
+NOT_INSTALLED = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요."
+ALREADY_RUNNING = "이미 실행 중인 프로세스가 있습니다."
+FOLDER_REFUSED = "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요."
+INSTALLER_TITLE = "미렐온라인 설치 "  # the stand-in installer's window
+FOLDER_LOCK = "MirelLauncher.lock"  # held in the download folder while a launcher uses it
+
+# The launcher's command ids (src/res/resource.h) and the starter's message.
+ID_MENU_OPEN = 32773       # shows the windows again
+ID_MENU_EXIT = 32774       # the exit without confirmation
+ID_SHOW_PEER_INFO = 32775  # what Ctrl+Shift+F10 sends
+IDC_BTN_CLOSE = 1005       # the peer window's Close button
+IDC_BTN_EXIT = 1003        # the main window's exit button
+IDC_STATIC_SIZE = 1001     # the size label
+WM_START_PARAM = 2
+WM_COMMAND = 0x0111
+IDOK = 1
+IDCANCEL = 2
+
+# Where the progress bar lies in the main window's client area (x, y, width, height).
+BAR = (35, 252, 450, 9)
+
+
+def start_string(key, url="http://127.0.0.1:9/Mirel.ndn", flag="0", f1="user", f2="token", f4="server"):
+    """The starter's six `*`-separated fields (five when `flag` is None)."""
+    return "*".join([f1, f2, key, f4, url] + ([flag] if flag is not None else []))
+
+
+def installer_env(key, install_dir, install_ms, log=None, version=None):
+    """What the stand-in installer does when the launcher opens it: keeps its window for
+    `install_ms`, then writes the installation record `key` for `install_dir` (a Windows path)
+    with the stand-in patcher; one line per start to `log` (a Windows path), when given."""
+    env = {"STANDIN_INSTALL_KEY": key, "STANDIN_INSTALL_DIR": install_dir,
+           "STANDIN_INSTALL_PATCHER": win_path(STANDINS / "standin_patcher.exe"), "STANDIN_INSTALL_MS": str(install_ms)}
+    if log:
+        env["STANDIN_INSTALL_LOG"] = log
+    if version:
+        env["STANDIN_INSTALL_VERSION"] = version
+    return env
+
+
+def pack(plain: bytes) -> bytes:
+    """The packed download form: unpacked size, packed size (little-endian), zlib stream."""
+    stream = zlib.compress(plain, 9)
+    return struct.pack("<II", len(plain), len(stream)) + stream
+
+
+def folder_names(path):
+    """The sorted names in a folder; none when it does not exist."""
+    path = Path(path)
+    return sorted(p.name for p in path.iterdir()) if path.is_dir() else []
+
+
+def wait_exit(proc, timeout=20):
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=10)
+        raise AssertionError(f"process did not end within {timeout} s")
+
+
+def posted_barrier(wine, hwnd):
+    """Posts a command that opens the peer window and waits for it: the window's posted
+    messages are taken in order, so everything posted before has been handled by then, and
+    the launch sequence has got as far as taking messages (its wait for the installer, the
+    message loop, or a message box that would be up now)."""
+    assert wine.post(hwnd, WM_COMMAND, ID_SHOW_PEER_INFO)
+    assert wine.find(cls="#32770", title="Dialog", timeout_ms=20000), "the window took no posted command"
+
+
+def start_old_patcher(wine, timeout_ms=10000):
+    """A patcher of an earlier session (no FileVersion), running with its window up."""
+    proc = wine.start(STANDINS / "standin_patcher_nover.exe", env={"STANDIN_PATCHER_LOG": "C:\\old-patcher.log"})
+    assert wine.find(cls="Mirel Patcher", timeout_ms=timeout_ms), "the old patcher's window did not appear"
+    return proc
+
+
+def bar_filled(img, origin):
+    """Pixels of the progress bar that are painted (up to the last one), read from a screenshot
+    with the main window's client area at `origin`."""
+    x0, y0, w, h = BAR
+    y = origin[1] + y0 + h // 2
+    filled = 0
+    for x in range(w):
+        if img.getpixel((origin[0] + x0 + x, y)) != (0, 0, 0):
+            filled = x + 1
+    return filled
+
+
+def screenshot():
+    """The whole X display as an RGB image."""
+    import io
+    from PIL import Image
+    png = subprocess.run(["import", "-window", "root", "png:-"], capture_output=True, check=True, timeout=30).stdout
+    return Image.open(io.BytesIO(png)).convert("RGB")
+
+
+class Game:
+    """An installed game: an installation record and a game folder holding a Patcher.exe."""
+
+    def __init__(self, wine, name, key=None, folder=None):
+        self.wine = wine
+        self.key = key or f"Software\\MirelTest\\{name}"
+        self.folder = folder or wine.drive_c / "Games" / name
+        self.args_log = self.folder / "patcher-args.log"
+
+    def install(self, patcher="standin_patcher.exe", version="1.2.3", install_path=None, with_version=True):
+        self.folder.mkdir(parents=True, exist_ok=True)
+        if patcher:
+            shutil.copy(STANDINS / patcher, self.folder / "Patcher.exe")
+        self.wine.reg_add(self.key, "InstallPath", install_path or self.wine.win_path(self.folder))
+        if with_version:
+            self.wine.reg_add(self.key, "Version", version)
+        return self
+
+    def uninstall(self):
+        self.wine.reg_delete(self.key)
+
+    def start_string(self, f1="user", f2="token", f4="server", url="http://127.0.0.1:9/Mirel.ndn", flag="0"):
+        return start_string(self.key, url, flag, f1, f2, f4)
+
+    def patcher_starts(self):
+        """Argument lists the patcher copy was started with, with the working folder of each start."""
+        starts = []
+        for line in self._log_lines():
+            pid, _, rest = line.partition(" ")
+            cwd, _, args = rest.partition("|")
+            starts.append((cwd, args))
+        return starts
+
+    def wait_patcher_starts(self, count, timeout=15):
+        wait_for(lambda: len(self.patcher_starts()) >= count, timeout)
+        return self.patcher_starts()
+
+    def settled_patcher_starts(self):
+        """The patcher starts of launchers that have all exited: a copy they started already
+        exists as a process by then (the shell returns once it is created), so once every
+        running copy has written its line, no start is still on its way."""
+        running = {pid for pid, _ in self.wine.processes("MirelPatcher.exe")}
+        assert wait_for(lambda: running <= {int(line.split(" ", 1)[0]) for line in self._log_lines()}, 15), \
+            f"running patcher copies {running} did not record their start: {self._log_lines()}"
+        return self.patcher_starts()
+
+    def _log_lines(self):
+        return self.args_log.read_bytes().decode("cp949").splitlines() if self.args_log.exists() else []
+
+
+class Launcher:
+    """The launcher's processes started in one prefix; cleanup() ends what is left of them."""
+
+    def __init__(self, wine):
+        self.wine = wine
+        self.procs = []
+
+    def start(self, start_string=None, env=None, exe=LAUNCHER):
+        args = [start_string] if start_string is not None else []
+        proc = self.wine.start(exe, *args, env=env)
+        self.procs.append(proc)
+        return proc
+
+    def window(self, timeout_ms=10000):
+        return self.wine.find(cls="Mirel Launcher", timeout_ms=timeout_ms)
+
+    def cleanup(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=10)
+        # Patchers started by a launcher are not our children: close their windows, also the
+        # window of a copy that was still on its way, so that nothing later meets it. Without
+        # a process there is no window either.
+        def patchers_gone():
+            if not self.wine.host_pids("MirelPatcher.exe"):
+                return True
+            hwnd = self.wine.find(cls="Mirel Patcher")
+            if hwnd:
+                self.wine.post(hwnd, 0x0010)
+                self.wine.gone(cls="Mirel Patcher", timeout_ms=3000)
+            return False
+        wait_for(patchers_gone, 15, interval=0.2)
+        if self.wine.host_pids("MirelLauncher"):
+            self.wine.gone(cls="Mirel Launcher", timeout_ms=5000)
+
+
+class Flow:
+    """One launcher run for a game that is not installed, with the stand-in installer; its
+    standard output and error go to files in `tmp_path`."""
+
+    def __init__(self, wine, game, launcher, tmp_path, files, install_ms=1500, exe=LAUNCHER):
+        self.exe = exe
+        self.wine = wine
+        self.game = game
+        self.launcher = launcher
+        self.files = files
+        self.out = tmp_path / f"launcher-{len(launcher.procs)}.out"
+        self.err = tmp_path / f"launcher-{len(launcher.procs)}.err"
+        self.installer_log = wine.drive_c / "installer.log"
+        self.env = installer_env(game.key, wine.win_path(game.folder), install_ms, log=wine.win_path(self.installer_log),
+                                 version="3.1.4")
+        self.proc = None
+
+    def start(self):
+        if self.installer_log.exists() and not self.launcher.procs:
+            self.installer_log.unlink()
+        # Files, not pipes: the installer and the patcher inherit the standard handles and
+        # would keep a pipe open after the launcher has ended.
+        self.proc = self.wine.start(self.exe, self.game.start_string(url=self.files.url("Mirel.ndn")), env=self.env,
+                                    stdout=open(self.out, "wb"), stderr=open(self.err, "wb"))
+        self.launcher.procs.append(self.proc)
+        return self
+
+    def window(self, timeout_ms=20000):
+        return self.launcher.window(timeout_ms)
+
+    def stdout(self):
+        return self.out.read_bytes().decode("cp949", errors="replace").replace("\r\n", "\n")
+
+    def stderr(self):
+        return self.err.read_bytes().decode("cp949", errors="replace").replace("\r\n", "\n")
+
+    def installer_runs(self):
+        if not self.installer_log.exists():
+            return []
+        runs = []
+        for line in self.installer_log.read_bytes().decode("utf-8").splitlines():
+            pid, size, path = line.split(" ", 2)
+            runs.append((int(size), path))
+        return runs
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+        assert self.wine.gone(cls="Mirel Launcher", timeout_ms=10000)
+
+
+def finish_flow(flow, dist, timeout=120):
+    """The rest of a run once the download is under way: the installer from the download folder
+    opened once, its window seen and gone, the patcher copy started, exit code 0, and the
+    downloaded file identical to the published one."""
+    from seeder import file_sha1
+    wine = flow.wine
+    assert wine.find(title=INSTALLER_TITLE, timeout_ms=timeout * 1000), "the installer's window never came"
+    assert wine.gone(title=INSTALLER_TITLE, timeout_ms=60000)
+    starts = flow.game.wait_patcher_starts(1, timeout=60)
+    assert len(starts) == 1, starts
+    assert wait_exit(flow.proc, timeout=60) == 0
+    runs = flow.installer_runs()
+    assert runs == [(dist.size, wine.win_path(wine.download_dir / dist.name))]
+    assert file_sha1(wine.download_dir / dist.name) == dist.sha1()
+    cwd, args = starts[0]
+    assert args.split("*")[3] == "3.1.4"  # the version the installer recorded
+
+
+SWARM_KEY = "Software\\MirelSwarm\\Game"
+
+
+class SwarmLauncher:
+    """The launcher in the Wine prefix `prefix`, on `address` (MIREL_LISTEN_INTERFACE), for a
+    game that is not installed. Its installer stand-in keeps its window for `install_ms`, then
+    installs; start flag 1: the launcher then ends without starting the patcher."""
+
+    def __init__(self, prefix, address, install_ms=1500, exe=LAUNCHER):
+        self.wine = Wine(prefix)
+        self.prefix = self.wine.prefix
+        self.address = address
+        self.exe = exe
+        self.download_dir = self.wine.download_dir
+        self.installer_log = self.wine.drive_c / "installer.log"
+        self.env = dict(installer_env(SWARM_KEY, "C:\\Games\\Mirel", install_ms, log="C:\\installer.log"),
+                        MIREL_LISTEN_INTERFACE=address)
+        self.proc = None
+        self.started = None
+
+    def start(self, ndn_url, out=None):
+        self.started = time.monotonic()
+        self.proc = self.wine.start(self.exe, start_string(SWARM_KEY, ndn_url, "1", "swarm", "swarm", "swarm"),
+                                    env=self.env, stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL)
+        return self
+
+    def listen_port(self):
+        """The port the launcher listens on at its address; None before it listens."""
+        from swarm import listen_ports
+        ports = listen_ports(self.address)
+        return ports[0] if ports else None
+
+    def wait_listening(self, timeout=60):
+        """listen_port() once the launcher listens; None when it ends first or does not
+        within `timeout` seconds."""
+        port = wait_for(lambda: self.listen_port() or (self.proc.poll() is not None and -1), timeout)
+        return port if port and port > 0 else None
+
+    def installer_runs(self):
+        """Lines the installer stand-in wrote: one per start."""
+        if not self.installer_log.exists():
+            return []
+        return self.installer_log.read_bytes().decode("utf-8", errors="replace").splitlines()
+
+    def wineserver_pids(self):
+        return server_pids(self.prefix)
+
+    def stop(self):
+        """Ends the launcher if it still runs, and the prefix's wineserver with everything in it."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        quiet(["wineserver", "-k"], env=self.wine.env(), timeout=30)
