@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "download/PackedFile.h"
 #include "res/resource.h"
+#include "test_torrent_support.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
@@ -395,4 +398,56 @@ TEST_F(SequenceOnWindowTest, AnInstalledGameWithTorrentFilesStartsTheMonitorAndS
         << "the monitor was not told to stop";
     EXPECT_EQ(::GetFileAttributesA((tmp / "Down\\Mirel Online\\Mirel.ndn").c_str()), INVALID_FILE_ATTRIBUTES)
         << "nothing was fetched";
+}
+
+// The start timer runs its sequence even when a message 2 has already started one: the first
+// run, waiting for the installer, dispatches the timer and so runs the second inside itself.
+// Here the first run downloads a game (its description from the test HTTP server, no peer: it
+// waits), and the timer's command line is that of an installed game.
+TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForTheInstaller) {
+    const std::string served = HostToWindows(HTTP_TEST_SERVER_DIR);
+    std::string port;
+    ASSERT_TRUE(ReadBytes(served + "\\port", port)) << "the test HTTP server is not running";
+    const std::string folder = "nested-" + std::to_string(TestSeed());
+    ::CreateDirectoryA((served + "\\files\\" + folder).c_str(), nullptr);
+    ASSERT_TRUE(WritePayload(tmp / "Setup.exe", 64 * 1024));
+    ASSERT_FALSE(MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "plain.torrent").empty());
+    std::string plain;
+    ASSERT_TRUE(ReadBytes(tmp / "plain.torrent", plain));
+    ASSERT_TRUE(WriteBytes(served + "\\files\\" + folder + "\\Mirel.ndn", PackContent(plain)));
+
+    const std::string downloadKey = key;
+    Record(tmp / "Game");  // missing: the game is not installed
+    key = downloadKey + "\\Installed";
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Installed").c_str(), nullptr));
+    Record(tmp / "Installed");
+    std::string timerLine = "u*t*" + key + "*s*http://127.0.0.1:9/Mirel.ndn*1";
+    key = downloadKey;
+    CWinApp app("MirelNestedRunTest");
+    app.m_lpCmdLine = &timerLine[0];
+
+    // The timer's run ends with a close, which hides this modeless window; the first run's wait
+    // is then ended as a user's close would end it.
+    const HWND hwnd = dlg.m_hWnd;
+    dlg.ShowWindow(SW_SHOW);
+    ASSERT_TRUE(::IsWindowVisible(hwnd));
+    std::thread closer([hwnd] {
+        WaitUntil([hwnd] { return !::IsWindowVisible(hwnd); }, 60000);
+        ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
+    });
+    dlg.SetTimer(TIMER_START, 400);
+    ::testing::internal::CaptureStdout();
+    const std::string first = "u*t*" + key + "*s*http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) +
+                              "/files/" + folder + "/Mirel.ndn*1";
+    const SequenceResult result = dlg.ProcessStartParam(first.c_str());
+    ::testing::internal::GetCapturedStdout();
+    closer.join();
+
+    EXPECT_EQ(result, kSequenceInterrupted);
+    EXPECT_TRUE(ReadBytes(tmp / "Down\\Mirel Online\\Mirel.ndn", plain)) << "the first run fetched nothing";
+    EXPECT_STREQ(DlgProbe::m_szStatusText(dlg), "게임이 실행 중입니다.") << "the timer's run did not reach its end";
+    TorrentMonitor& monitor = DlgProbe::m_monitor(dlg);
+    ASSERT_TRUE(monitor.Started());
+    EXPECT_EQ(::WaitForSingleObject(monitor.ThreadHandle(), 10000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the timer's run did not stop the monitor";
 }
