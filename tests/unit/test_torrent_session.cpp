@@ -189,30 +189,33 @@ TEST_F(SessionStartTest, SavedStateInTheWorkingDirectoryIsReadNeverWritten) {
     EXPECT_EQ(after, bytes);
 }
 
-TEST_F(SessionStartTest, NoFreePortInTheRangeMeansNoListeningSocket) {
-    // Hold all eleven ports so that nothing is left.
-    DlgProbe::m_config(dlg).listenPort = 26881;
-    DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
-    ASSERT_NO_FATAL_FAILURE(HoldPorts(26881, 26891));
-    {
-        CurrentDir cwd(work.path());
-        ASSERT_TRUE(dlg.StartTorrentSession());
-    }
-    // The session tried every port of the range and gave up: it never listens.
-    EXPECT_EQ(session().get_settings().get_str(sp::listen_interfaces), "127.0.0.1:26881");
-    EXPECT_FALSE(session().is_listening());
-}
-
-TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRange) {
-    DlgProbe::m_config(dlg).listenPort = 27881;
-    DlgProbe::m_config(dlg).listenInterface = "127.0.0.1";
+// The listen range is the first port and the next ten: the first free one is taken, and with all
+// eleven held by others the session gives up and never listens.
+TEST_F(SessionStartTest, ListensOnTheFirstFreePortOfTheRangeOrNotAtAll) {
     ASSERT_NO_FATAL_FAILURE(HoldPorts(27881, 27883));
-    {
-        CurrentDir cwd(work.path());
-        ASSERT_TRUE(dlg.StartTorrentSession());
+    ASSERT_NO_FATAL_FAILURE(HoldPorts(26881, 26891));
+    const struct {
+        int first;
+        int expected;  // 0: not listening
+    } cases[] = {{27881, 27884}, {26881, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        CMirelLauncherDlg launcher(DlgProbe::m_config(dlg));
+        DlgProbe::m_config(launcher).listenPort = c.first;
+        DlgProbe::m_config(launcher).listenInterface = "127.0.0.1";
+        {
+            CurrentDir cwd(work.path());
+            ASSERT_TRUE(launcher.StartTorrentSession());
+        }
+        lt::session& ses = *DlgProbe::m_pSession(launcher)->session;
+        if (c.expected) {
+            ASSERT_TRUE(WaitUntil([&] { return ses.is_listening(); }));
+            EXPECT_EQ(ses.listen_port(), c.expected);
+        } else {
+            EXPECT_EQ(ses.get_settings().get_str(sp::listen_interfaces), "127.0.0.1:26881");
+            EXPECT_FALSE(ses.is_listening());
+        }
     }
-    ASSERT_TRUE(WaitUntil([&] { return session().is_listening(); }));
-    EXPECT_EQ(session().listen_port(), 27884);
 }
 
 // ---- text at the library's boundary
