@@ -125,8 +125,7 @@ TEST_F(MonitorTest, CompleteDownloadOpensTheInstallerOnceAndShowsFullProgress) {
     ASSERT_TRUE(ReadBytes(log, text));
     EXPECT_NE(text.find(" " + down + "\\Setup.exe"), std::string::npos) << text;
     char expected[64];
-    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), expected,
-                                  sizeof(expected));
+    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), expected, sizeof(expected));
     EXPECT_EQ(SizeText(), std::string(expected) + "/" + expected);
 }
 
@@ -180,8 +179,7 @@ TEST_F(MonitorTest, IncompleteMainTorrentMovesNothingAndOpensNothing) {
     ASSERT_TRUE(Refreshes(2));
     EXPECT_EQ(BarPos(), 0);
     char wanted[64];
-    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), wanted,
-                                  sizeof(wanted));
+    FormatSize(static_cast<float>(Handle("Mirel.ndn").status().total_wanted), wanted, sizeof(wanted));
     EXPECT_EQ(SizeText(), std::string("0/") + wanted);
     EXPECT_EQ(InstallerRuns(), 0);
 }
