@@ -257,7 +257,7 @@ TEST_F(MonitorTest, PeerRowsOfAConnectedPeerWhileThePeerWindowCounts) {
     Publish("Setup.exe", "Mirel.ndn", false);
     StartSession();
     // A seeder of our own on the loopback address, slow enough to keep the connection busy.
-    auto seeder = StartLoopbackSeeder(down + "\\Mirel.ndn", seedDir, 4096);
+    auto seeder = StartLoopbackSeeder(down + "\\Mirel.ndn", seedDir, 16 * 1024);
     ASSERT_TRUE(WaitUntil([&] { return seeder->is_listening(); }));
     const int port = seeder->listen_port();
     const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"), static_cast<unsigned short>(port));
