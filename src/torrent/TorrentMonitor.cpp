@@ -157,6 +157,7 @@ void TorrentMonitor::OpenContent(const lt::torrent_handle& handle, DWORD now) {
         refused = "it or the download folder is no longer ours alone";
     if (refused) {
         m_refusedFor = handle;
+        ++m_refusals;
         DiagnosticLine(stderr, "%s: not opened, %s\n",
                           Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
         return;

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -52,8 +53,8 @@ public:
 
     // One pass over the torrents (the thread makes one every 10 ms).
     void Pass();
-    // The torrent whose content a pass refused to open.
-    const lt::torrent_handle& RefusedFor() const { return m_refusedFor; }
+    // How many times a pass refused to open a torrent's content (any thread may ask).
+    int Refusals() const { return m_refusals; }
 
 private:
     static UINT TorrentMonitorThreadProc(LPVOID pParam);
@@ -76,6 +77,7 @@ private:
     bool m_started = false;          // the first pass has run
     lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
+    std::atomic<int> m_refusals{0};
     DWORD m_nextOpenTick = 0;        // a failed open is tried again from this tick on
     bool m_openFailed = false;       // m_nextOpenTick holds
     // The main torrent's web seeds, taken away while the peers supply (torrent/WebSeedPolicy.h).
