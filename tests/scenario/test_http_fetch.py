@@ -110,10 +110,3 @@ def test_credentials_prompt_cancelled_leaves_no_description(wine, game, launcher
     assert proc.poll() is None
     reqs = http_server.requests()
     assert len(reqs) == 1 and reqs[0]["answer"] == "401"
-
-
-def test_secure_fetch_refuses_a_redirect_to_http(wine, game, launcher, http_server):
-    (http_server.root / "Mirel.ndn").write_bytes(pack(torrent_description()))
-    proc = launcher.start(game.start_string(url=http_server.secure_url("/redirect-http/Mirel.ndn")))
-    expect_message_then_close(wine, launcher, proc, "Download Failed No:10, Redirect to http refused\n")
-    assert [r["answer"] for r in http_server.requests()] == ["302"]

@@ -656,6 +656,7 @@ TEST_F(HttpDownloadTest, SecureUrlsAreFetchedOverTlsWithTheSystemsTrust) {
     EXPECT_EQ(JsonField(reqs[4], "target"), Object("/files/r4096.bin"));
 }
 
+// Secure redirects are followed up to the limit, and never to http.
 TEST_F(HttpDownloadTest, SecureRedirectsAreFollowedUpToTheLimitAndOneMoreFails) {
     ASSERT_GT(TlsPort("port-tls"), 0) << "no TLS port: run inside scripts/sandbox";
     const int limit = CHttpDownload::kMaxRedirects;
@@ -668,6 +669,11 @@ TEST_F(HttpDownloadTest, SecureRedirectsAreFollowedUpToTheLimitAndOneMoreFails) 
     EXPECT_EQ(std::string(Fetch(chain(limit + 1), &stored)), Failure7(302));
     EXPECT_EQ(stored, kNoFile);
     EXPECT_EQ(Requests().size(), static_cast<size_t>(2 * (limit + 1))) << "each fetch asks limit + 1 times";
+    // A secure fetch never follows a redirect to http: the first answer is the last.
+    EXPECT_EQ(std::string(Fetch(SecureUrl("/redirect-http/r4096.bin"), &stored)),
+              "Download Failed No:10, Redirect to http refused\n");
+    EXPECT_EQ(stored, kNoFile);
+    EXPECT_EQ(Requests().size(), static_cast<size_t>(2 * (limit + 1) + 1));
 }
 
 TEST_F(HttpDownloadTest, CertificateThatFailsIsANumberedFailureWithoutAPrompt) {
