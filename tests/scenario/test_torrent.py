@@ -7,6 +7,8 @@ import re
 import shutil
 import subprocess
 
+import time
+
 import pytest
 
 from conftest import DOWNLOAD_DIR
@@ -356,18 +358,22 @@ class TestSwarm:
         # starts once the tracker knows the first (which listens by then): the tracker names
         # the first to the second, and the second connects to it.
         first, second = pair
+        t0 = time.monotonic()
         first.start(web.url("Mirel.ndn"))
         port = first.wait_listening()
         assert port, f"the first launcher did not listen at {first.address}"
         assert wait_for(lambda: tracker.peers(dist.info_hash) >= 1, 60), "the first launcher never announced"
         second.start(web.url("Mirel.ndn"))
+        timeline = {"second started": round(time.monotonic() - t0, 1)}
         for lau in pair:
             assert wait_exit(lau.proc, timeout=180) == 0
+            timeline[f"{lau.address} ended"] = round(time.monotonic() - t0, 1)
+        timeline["second listened"] = second.listen_port()
         served = W.served_bytes(web.access_log(), "/" + dist.name)
         for lau in pair:
             assert len(lau.installer_runs()) == 1
             assert S.file_sha1(lau.download_dir / dist.name) == dist.sha1()
-            assert 0 < served.get(lau.address, 0) < dist.size, served
+            assert 0 < served.get(lau.address, 0) < dist.size, (served, timeline)
 
 
 # ---------------------------------------------------------------------------------------------
