@@ -30,7 +30,7 @@ const char kNoFile[] = "<no file>";
 // A host path as Wine sees it (the Z: drive maps the host's root).
 std::string ServerDir() {
     if (const char* env = std::getenv("MIREL_HTTP_SERVER_DIR")) return HostToWindows(env);
-    return HostToWindows(HTTP_TEST_SERVER_DIR);
+    return HostToWindows(kHttpTestServerDir);
 }
 
 std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }

@@ -405,7 +405,7 @@ TEST_F(SequenceOnWindowTest, AnInstalledGameWithTorrentFilesStartsTheMonitorAndS
 // Here the first run downloads a game (its description from the test HTTP server, no peer: it
 // waits), and the timer's command line is that of an installed game.
 TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForTheInstaller) {
-    const std::string served = HostToWindows(HTTP_TEST_SERVER_DIR);
+    const std::string served = HostToWindows(kHttpTestServerDir);
     std::string port;
     ASSERT_TRUE(ReadBytes(served + "\\port", port)) << "the test HTTP server is not running";
     const std::string folder = "nested-" + std::to_string(TestSeed());

@@ -223,7 +223,7 @@ TEST_F(PackedFileTest, FilesThatCannotBeOpenedExclusivelyAreLeftAlone) {
 
 namespace {
 
-std::string PackerPath() { return HostToWindows(NDNPACK_EXE); }
+std::string PackerPath() { return HostToWindows(kNdnpackExe); }
 
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
@@ -437,7 +437,7 @@ TEST_F(PackedFileTest, FetchedDescriptionReplacesMirelNdnOnlyWhenWhole) {
 // the same secret must be the same (both are RFC 8032 Ed25519).
 TEST(PublisherKey, TestKeyFromOpensslMatchesTheLauncherMath) {
     std::string secret;
-    std::string path = TEST_PUBLISHER_SECRET;
+    std::string path = kTestPublisherSecret;
     if (!path.empty() && path[0] == '/') path = "Z:" + path;
     ASSERT_TRUE(ReadBytes(path, secret)) << path;
     while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) secret.pop_back();
@@ -446,7 +446,7 @@ TEST(PublisherKey, TestKeyFromOpensslMatchesTheLauncherMath) {
     unsigned char seed[kPublisherSeedSize];
     std::memcpy(seed, seedAsKey.bytes, sizeof(seed));
     PublisherKey pub = PublicKeyOfSeed(seed);
-    EXPECT_EQ(ToHex(pub.bytes, sizeof(pub.bytes)), std::string(TEST_PUBLISHER_KEY_HEX));
+    EXPECT_EQ(ToHex(pub.bytes, sizeof(pub.bytes)), std::string(kTestPublisherKeyHex));
 }
 
 TEST_F(PackedFileTest, PackerMakesAKeyAndSignsWithIt) {

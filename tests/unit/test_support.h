@@ -21,8 +21,16 @@ inline std::string HostToWindows(std::string path) {
     return path;
 }
 
+// What this build made for the tests (build_paths.cpp): the stand-ins' folder, the test HTTP
+// server's folder, the packer, and the test publisher key's secret file and public key.
+extern const char* const kStandinDir;
+extern const char* const kHttpTestServerDir;
+extern const char* const kNdnpackExe;
+extern const char* const kTestPublisherSecret;
+extern const char* const kTestPublisherKeyHex;
+
 // The Windows path of a stand-in program built beside the tests.
-inline std::string StandinPath(const char* name) { return HostToWindows(STANDIN_DIR) + "\\" + name; }
+inline std::string StandinPath(const char* name) { return HostToWindows(kStandinDir) + "\\" + name; }
 
 // The names in a folder, without "." and "..".
 inline std::vector<std::string> FolderEntries(const std::string& dir) {
