@@ -332,11 +332,12 @@ class TestPeerKinds:
 @pytest.mark.long
 class TestSwarm:
     def test_two_launchers_trade(self, peers, tmp_path):
-        # The origin sends each of them 256 KiB/s and the other launcher is the only other
+        # The origin sends each of them 96 KiB/s and the other launcher is the only other
         # source: a launcher that ends with the whole installer after the origin sent it less
         # than all of it (and something, at its own address) received the rest from the other.
-        # The origin is that slow so that the first launcher still lacks much of the installer
-        # when the second, whose Wine start takes seconds on a busy machine, reaches it.
+        # The origin is that slow (85 s for the whole) so that the two still trade when their
+        # first connection fails on a busy machine: libtorrent tries a failed peer again only
+        # after a minute.
         folder = peers.root / "dist"
         folder.mkdir(parents=True)
         web = peers.add(S.WebSeed(folder, workdir=tmp_path / "nginx"))
@@ -345,7 +346,7 @@ class TestSwarm:
                                     [web.url("MirelSetup.exe")], 256 * 1024)
         web.start()
         peers.add(tracker.start([dist.info_hash]))
-        limit = peers.add(W.OriginLimit(S.LOOPBACK, web.port, 256 * 1024))
+        limit = peers.add(W.OriginLimit(S.LOOPBACK, web.port, 96 * 1024))
         pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), f"127.0.0.{20 + i}"))
                 for i in (1, 2)]
         for lau in pair:
@@ -368,7 +369,6 @@ class TestSwarm:
         for lau in pair:
             assert wait_exit(lau.proc, timeout=180) == 0
             timeline[f"{lau.address} ended"] = round(time.monotonic() - t0, 1)
-        timeline["second listened"] = second.listen_port()
         served = W.served_bytes(web.access_log(), "/" + dist.name)
         for lau in pair:
             assert len(lau.installer_runs()) == 1
