@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
 // Several launchers on one machine (a benchmark, a test) each need an address of their own:

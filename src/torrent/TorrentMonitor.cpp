@@ -13,10 +13,10 @@
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
-#include "framework/afxwin.h"
-#include "launcher/DownloadFolder.h"
 #include "common/CodePage.h"
 #include "common/Diagnostics.h"
+#include "framework/afxwin.h"
+#include "launcher/DownloadFolder.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
