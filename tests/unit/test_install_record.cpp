@@ -324,7 +324,7 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         } else {
             EXPECT_FALSE(IsDirectory(folder));  // nothing made for an installed game
         }
-        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) EXPECT_EQ(Content(outside), "outside");
+        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) { EXPECT_EQ(Content(outside), "outside"); }
         EXPECT_EQ(df.StillTrusted(), c.state == DF::Trusted);
         if (c.use == DF::AsItStands && c.state != DF::Absent) {
             // Its access list as it was: an installed game's folder is not tightened either.
