@@ -250,8 +250,8 @@ bool RenameBeside(HANDLE h, HANDLE parent, const std::wstring& name) {
     using SetInformation = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
     using ToDos = ULONG(WINAPI*)(LONG);
     const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    auto set = reinterpret_cast<SetInformation>(::GetProcAddress(ntdll, "NtSetInformationFile"));
-    auto toDos = reinterpret_cast<ToDos>(::GetProcAddress(ntdll, "RtlNtStatusToDosError"));
+    auto set = reinterpret_cast<SetInformation>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetInformationFile")));
+    auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
     if (!set || !toDos) return false;
     constexpr int kFileRenameInformation = 10;
     std::vector<BYTE> buffer(sizeof(RenameInformation) + name.size() * sizeof(wchar_t));

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/MirelLauncherApp.h"
 #include "framework/handles.h"
 #include "launcher/StartParams.h"
 #include "torrent/TorrentSession.h"

@@ -1,8 +1,7 @@
 // The launcher's main window: its controls, the launch sequence it runs for each start
 // parameter string, the download folder it holds, the torrent session and the monitor thread.
-// Its member functions are all in ui/: the window in MirelLauncherDlg.cpp, the sequence in
-// LaunchSequence.cpp, the starter's message in StartParamMsg.cpp, the timers in Timers.cpp and
-// the exits in Exits.cpp.
+// Its member functions are all in ui/: the window, its timers, the starter's message and the
+// exits in MirelLauncherDlg.cpp, the sequence in LaunchSequence.cpp.
 #pragma once
 #include <memory>
 #include <string>

@@ -384,7 +384,7 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         } else {
             EXPECT_FALSE(IsDirectory(folder));  // nothing made for an installed game
         }
-        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) EXPECT_EQ(Content(outside), "outside");
+        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) { EXPECT_EQ(Content(outside), "outside"); }
         // Used as it stands, nothing is made, not even the lock: the folder is not held alone.
         EXPECT_EQ(df.StillTrusted(), c.state == DF::Trusted && c.use == DF::ForDownload);
         if (c.use == DF::AsItStands && c.state != DF::Absent) {
