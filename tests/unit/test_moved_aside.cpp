@@ -122,10 +122,14 @@ TEST_F(MovedAsideTest, WhatCouldStillChangeIsKeptAndLinksAreNotFollowed) {
         const std::string before = Content(aside + "\\Setup.exe");
         const Recovery r = Recover();
         EXPECT_EQ(r.filesCopied, c.copied ? 1 : 0);
-        if (c.copied) EXPECT_EQ(Content(down + "\\Setup.exe"), before.substr(0, payload.size()));
+        if (c.copied) {
+            EXPECT_EQ(Content(down + "\\Setup.exe"), before.substr(0, payload.size()));
+        }
         EXPECT_EQ(Content(aside + "\\Setup.exe"), c.kept ? before : "<missing>");
         EXPECT_EQ(r.asideRemoved, !c.kept);
-        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) EXPECT_EQ(Content(outside), payload);
+        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            EXPECT_EQ(Content(outside), payload);
+        }
     }
     ::DeleteFileA((aside + "\\Setup.exe").c_str());  // the link, before what it leads to
 }
