@@ -218,20 +218,39 @@ bool SameText(const std::wstring& a, const std::wstring& b, size_t length) {
 
 }  // namespace
 
-std::wstring FinalPathOf(HANDLE h) {
-    // Sized by asking: a path in the download folder may be longer than MAX_PATH.
-    std::wstring final(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD n = ::GetFinalPathNameByHandleW(h, &final[0], static_cast<DWORD>(final.size()),
-                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0) return std::wstring();
-        if (n < final.size()) {
-            final.resize(n);
-            break;
-        }
-        final.assign(n + 1, L'\0');
-        if (attempt == 1) return std::wstring();
+namespace {
+
+// The path of what `h` is open on, from its name on the volume and the drive letter of the
+// volume: for systems whose GetFinalPathNameByHandle stops at MAX_PATH (Wine does).
+std::wstring VolumePathOf(HANDLE h) {
+    std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    DWORD serial = 0;
+    if (!::GetFileInformationByHandleEx(h, FileNameInfo, name, static_cast<DWORD>(buffer.size())) ||
+        !::GetVolumeInformationByHandleW(h, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0))
+        return std::wstring();
+    const std::wstring onVolume(name->FileName, name->FileNameLength / sizeof(wchar_t));
+    const DWORD drives = ::GetLogicalDrives();
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        if (!(drives & (1u << (letter - L'A')))) continue;
+        const wchar_t root[] = {letter, L':', L'\\', 0};
+        DWORD other = 0;
+        if (::GetVolumeInformationW(root, nullptr, 0, &other, nullptr, nullptr, nullptr, 0) && other == serial)
+            return WithoutTrailingSeparators(std::wstring(root, 2) + onVolume);
     }
+    return std::wstring();
+}
+
+}  // namespace
+
+std::wstring FinalPathOf(HANDLE h) {
+    // Room for the longest path there is: a path in the download folder may be longer than
+    // MAX_PATH (and not every system says how long when the buffer is short).
+    std::wstring final(32768, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(h, &final[0], static_cast<DWORD>(final.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= final.size()) return VolumePathOf(h);
+    final.resize(n);
     if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) final.replace(0, 8, L"\\\\");
     else if (final.rfind(L"\\\\?\\", 0) == 0) final.erase(0, 4);
     return WithoutTrailingSeparators(final);

@@ -10,8 +10,8 @@ import pytest
 
 from conftest import DOWNLOAD_DIR, DRIVE_C
 from harness import LAUNCHER, STANDINS, TITLE, wait_for
-from harness.launcher import (ALREADY_RUNNING, FOLDER_IN_USE, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
-                              NOT_INSTALLED, WM_COMMAND, folder_names, posted_barrier, start_old_patcher, wait_exit)
+from harness.launcher import (ALREADY_RUNNING, FOLDER_IN_USE, FOLDER_LOCK, FOLDER_REFUSED, TORRENT_NOT_ADDED, ID_MENU_EXIT, IDCANCEL, IDOK,
+                              NOT_INSTALLED, WM_COMMAND, folder_names, pack, posted_barrier, start_old_patcher, wait_exit)
 from harness.wine import end_server, win_path
 
 
@@ -392,6 +392,17 @@ def test_installed_game_in_the_download_folder_keeps_every_file(wine, game, laun
                                        for n in ("MirelPatcher.exe", "patcher-args.log")}
     assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]  # nothing moved aside
     assert os.stat(DOWNLOAD_DIR).st_mode == mode  # nor tightened
+
+
+def test_description_that_cannot_be_added_is_told_and_ends_the_run(wine, game, launcher, file_server):
+    # A description the library will not take (no piece hashes): nothing would ever progress, so
+    # the player is told, and the run ends without a silent wait.
+    plain = b"d8:announce0:4:infod6:lengthi1e4:name4:none12:piece lengthi16384e6:pieces0:ee"
+    (file_server.root / "Mirel.ndn").write_bytes(pack(plain))
+    proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
+    wine.answer_msgbox(TORRENT_NOT_ADDED, timeout_ms=30000)
+    assert wait_exit(proc) == 0
+    assert game.patcher_starts() == []
 
 
 def test_folder_held_by_another_program_is_waited_for_then_reported_never_moved(wine, game, launcher, file_server):
