@@ -75,12 +75,14 @@ protected:
     void OnMenuExit();
     void OnShowPeerInfo();
     void OnPeerRows();
+    void OnNotice(WPARAM notice);
 
 private:
     // The unit tests' view of the state below.
     friend struct DlgProbe;
 
-    // ---- fixed for the window's life: set before the monitor thread starts, never changed
+    // ---- fixed for the window's life once the download folder is taken (its path may then
+    // become the user's own folder), before the monitor thread starts
     LaunchConfig m_config;
 
     // ---- launcher state (window thread)
@@ -92,6 +94,8 @@ private:
     bool m_bExitPending = false;
     // A description whose signature was checked in this run (see LaunchConfig::signedOnly).
     bool m_bDescriptionChecked = false;
+    // The folder moved aside has been read back (once in the launcher's life).
+    bool m_bMovedAsideRead = false;
 
     // ---- widgets and drawing
     CBitmap m_bmpFace;
@@ -122,4 +126,6 @@ private:
     // Ends the process at once with exit code 0, without destroying the window.
     [[noreturn]] void EndProcessNow();
     SequenceResult WaitForInstaller();
+    bool ReadBackMovedAside();
+    void TellWithoutWaiting(UINT textId, const std::string& argument);
 };
