@@ -270,10 +270,15 @@ class TestWhatIsOpened:
         (DOWNLOAD_DIR / "save.dat").write_bytes(b"the player's")
 
         flow = Flow(wine, game, launcher, tmp_path, files).start()
+        aside = DOWNLOAD_DIR.parent / (DOWNLOAD_DIR.name + " (moved aside)")
+        # The player is told once where the old folder went, in a box that holds nothing up.
+        told = ("다운로드 폴더에 다른 사람이 넣었을 수 있는 파일이 있어 폴더를 옮겼습니다. \n"
+                f"{win_path(aside)} \n이미 받은 부분은 새 폴더에서 이어 받습니다. 옮긴 폴더는 필요 없으면 지워도 됩니다.")
+        assert wine.wait_msgbox(told, timeout_ms=60000), wine.msgboxes(timeout_ms=0)
         finish_flow(flow, dist)
         sent = seed.uploaded()
         assert sent <= dist.size - had + 2 * 256 * 1024, (sent, dist.size, had)
-        aside = DOWNLOAD_DIR.parent / (DOWNLOAD_DIR.name + " (moved aside)")
+        print(f"origin sent {sent} of {dist.size} bytes; {had} were on disk")
         assert folder_names(aside) == ["save.dat"]
         assert "read back for the piece hashes to judge" in flow.stderr()
 
