@@ -47,10 +47,11 @@ void Usage() {
                  "  --tracker URL   an announce URL, http:// or udp://; several: the first is asked first\n"
                  "  --piece-kib N   the piece size in KiB, a power of two from %d to %d (default: from\n"
                  "                  256 KiB to 16 MiB, at most %d pieces)\n"
-                 "  --hybrid        a hybrid (v1 and v2) torrent instead. Its cost: libtorrent 2.0 clients,\n"
-                 "                  the launcher among them, then greet every peer with the v2 info-hash cut\n"
-                 "                  to 20 bytes, and v1-only peers (rtorrent, for one) close the connection:\n"
-                 "                  the launcher downloads only from v2-capable peers and the web seed\n",
+                 "  --hybrid        a hybrid (v1 and v2) torrent instead, at a cost: libtorrent 2.0 clients,\n"
+                 "                  the launcher among them, announce it under both info-hashes and greet a\n"
+                 "                  peer named to them under the v2 one with that hash cut to 20 bytes, which\n"
+                 "                  v1-only peers (rtorrent, for one) refuse; a tracker that tracks only\n"
+                 "                  listed torrents refuses the v2 announces unless it lists that hash too\n",
                  kMinPieceKib, kMaxPieceKib, static_cast<int>(kMaxChosenPieces));
 }
 

@@ -10,9 +10,9 @@ import os
 import pytest
 
 from conftest import DOWNLOAD_DIR
-from harness import MiB, STANDINS, wait_for
+from harness import ROOT, MiB, STANDINS, wait_for
 from harness.launcher import FOLDER_LOCK, IDOK, Flow, finish_flow, folder_names, wait_exit
-from harness.release import (NEXT_SECRET, ROLLOVER_LAUNCHER, SIGNED_LAUNCHER, TEST_SECRET, Origin, RTorrentSeed,
+from harness.release import (KIT, NEXT_SECRET, ROLLOVER_LAUNCHER, SIGNED_LAUNCHER, TEST_SECRET, Origin, RTorrentSeed,
                              Tracker, forget_releases, make_torrent, pack, printed_info_hash, public_key, sign_by_hand,
                              taken_releases)
 
@@ -124,6 +124,14 @@ def test_make_torrent_of_an_installer_over_4_gib(wine, tmp_path):
 
 # ---------------------------------------------------------------------------------------------
 # rtorrent seeds the kit's torrent through opentracker, with the kit's configuration
+
+@pytest.mark.parametrize("name", ["nginx-mirel.conf", "opentracker.conf", "rtorrent.rc"])
+def test_the_readme_shows_the_kits_configuration_as_it_is(name):
+    # What the README's "Publishing a release" shows is what the demo and these tests run.
+    text = (KIT / name).read_text()
+    block = "".join(("    " + line if line.strip() else "") + "\n" for line in text.rstrip("\n").split("\n"))
+    assert block in (ROOT / "README.md").read_text(), f"the README's copy of tools/publish/{name} is not the file"
+
 
 def test_rtorrent_seeds_what_ndnpack_made_through_opentracker(wine, game, launcher, peers, tmp_path):
     # No web seed and no other peer: the launcher has the installer from rtorrent or not at all.
