@@ -38,6 +38,9 @@ struct TokenSids {
     PSID User() const { return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid; }
     PSID Owner() const { return reinterpret_cast<const TOKEN_OWNER*>(owner.data())->Owner; }
     bool IsUs(PSID sid) const { return ::EqualSid(sid, User()) || ::EqualSid(sid, Owner()); }
+    // Ours under every identity a run of ours has: the user, an elevated run's Administrators,
+    // SYSTEM.
+    bool IsOurs(PSID sid) const;
 
 private:
     static bool Query(HANDLE token, TOKEN_INFORMATION_CLASS cls, std::vector<BYTE>& out) {
@@ -53,7 +56,31 @@ bool IsSystemOrAdministrators(PSID sid) {
     return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
 }
 
+bool TokenSids::IsOurs(PSID sid) const { return IsUs(sid) || IsSystemOrAdministrators(sid); }
+
+bool NoDescriptionHook(const std::wstring&, std::wstring&) { return false; }
+
+// The owner and access list of what `h` is open on, as the hook for tests may show them. Null
+// when they cannot be read; freed with LocalFree.
+PSECURITY_DESCRIPTOR ReadSecurity(HANDLE h) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return nullptr;
+    std::wstring sddl;
+    if (g_describeForTests != NoDescriptionHook && g_describeForTests(FinalPathOf(h), sddl)) {
+        PSECURITY_DESCRIPTOR shown = nullptr;
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &shown, nullptr)) {
+            ::LocalFree(sd);
+            sd = shown;
+        }
+    }
+    return sd;
+}
+
 }  // namespace
+
+bool (*g_describeForTests)(const std::wstring& finalPath, std::wstring& sddl) = NoDescriptionHook;
 
 namespace {
 
@@ -120,10 +147,8 @@ bool IsPlainFolder(HANDLE folder, const std::string& path) {
 }
 
 FolderTrust ReadFolderTrust(HANDLE folder) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
-        return FolderTrust();
+    PSECURITY_DESCRIPTOR sd = ReadSecurity(folder);
+    if (!sd) return FolderTrust();
     std::unique_ptr<void, LocalFreeDeleter> keep(sd);
     return EvaluateFolderSecurity(sd);
 }
@@ -139,7 +164,7 @@ FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd) {
     if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return trust;
     trust.read = true;
     trust.ownedByUs = sids.IsUs(owner);
-    trust.ownerTrusted = trust.ownedByUs || IsSystemOrAdministrators(owner);
+    trust.ownerTrusted = sids.IsOurs(owner);
     // No access list at all lets everyone do everything.
     if (!present || !dacl) {
         trust.othersWrite = true;
@@ -165,7 +190,7 @@ FolderTrust EvaluateFolderSecurity(PSECURITY_DESCRIPTOR sd) {
         // Entries for the creator (and the owner) of an object stand for whoever may create
         // there, which the other entries decide.
         if (::IsWellKnownSid(sid, WinCreatorOwnerSid) || ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) continue;
-        if (sids.IsUs(sid) || IsSystemOrAdministrators(sid)) continue;
+        if (sids.IsOurs(sid)) continue;
         trust.othersWrite = true;
         break;
     }
@@ -194,18 +219,41 @@ bool SameText(const std::wstring& a, const std::wstring& b, size_t length) {
 }  // namespace
 
 std::wstring FinalPathOf(HANDLE h) {
-    wchar_t final[MAX_PATH * 2] = {};
-    DWORD n = ::GetFinalPathNameByHandleW(h, final, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= MAX_PATH * 2) return std::wstring();
-    std::wstring got(final, n);
-    if (got.rfind(L"\\\\?\\UNC\\", 0) == 0) got.replace(0, 8, L"\\\\");
-    else if (got.rfind(L"\\\\?\\", 0) == 0) got.erase(0, 4);
-    return WithoutTrailingSeparators(got);
+    // Sized by asking: a path in the download folder may be longer than MAX_PATH.
+    std::wstring final(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD n = ::GetFinalPathNameByHandleW(h, &final[0], static_cast<DWORD>(final.size()),
+                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return std::wstring();
+        if (n < final.size()) {
+            final.resize(n);
+            break;
+        }
+        final.assign(n + 1, L'\0');
+        if (attempt == 1) return std::wstring();
+    }
+    if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) final.replace(0, 8, L"\\\\");
+    else if (final.rfind(L"\\\\?\\", 0) == 0) final.erase(0, 4);
+    return WithoutTrailingSeparators(final);
+}
+
+std::wstring LongPath(const std::wstring& path) {
+    const std::wstring extended = ExtendedPath(path);
+    const DWORD n = ::GetLongPathNameW(extended.c_str(), nullptr, 0);
+    if (n == 0) return path;
+    std::wstring out(n, L'\0');
+    const DWORD got = ::GetLongPathNameW(extended.c_str(), &out[0], n);
+    if (got == 0 || got >= n) return path;
+    out.resize(got);
+    if (out.rfind(L"\\\\?\\", 0) == 0 && extended.rfind(L"\\\\?\\", 0) == 0 && path.rfind(L"\\\\?\\", 0) != 0)
+        out.erase(0, 4);
+    return out;
 }
 
 bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
     const std::wstring got = FinalPathOf(folder);
-    const std::wstring want = WithoutTrailingSeparators(expected);
+    // Where it names a folder by its short (8.3) name, the final path has the long one.
+    const std::wstring want = WithoutTrailingSeparators(LongPath(FullPath(expected)));
     return !want.empty() && got.size() == want.size() && SameText(got, want, got.size());
 }
 
@@ -261,19 +309,20 @@ bool OnlyUsMayOpen(PSECURITY_DESCRIPTOR sd) {
         if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
         PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
-        if (!(sids.IsUs(sid) || IsSystemOrAdministrators(sid))) return false;
+        if (!sids.IsOurs(sid)) return false;
     }
     return true;
 }
 
-UniqueKernelHandle OpenLock(const std::string& path, SECURITY_ATTRIBUTES* sa) {
-    return UniqueKernelHandle(::CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL | DELETE, 0, sa, OPEN_ALWAYS,
+UniqueKernelHandle OpenLock(const std::string& path, SECURITY_ATTRIBUTES* sa, bool create) {
+    return UniqueKernelHandle(::CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL | (create ? DELETE : 0), 0, sa,
+                                            create ? OPEN_ALWAYS : OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 }  // namespace
 
-LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create) {
     lock = nullptr;
     std::string path = folder;
     if (!path.empty() && path.back() != '\\') path += '\\';
@@ -281,10 +330,14 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
     FolderSecurity security(LockFileSddl());
     if (!security.get()) return LockResult::Unavailable;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueKernelHandle file = OpenLock(path, security.get());
+        UniqueKernelHandle file = OpenLock(path, security.get(), create);
         if (!file) {
-            if (::GetLastError() == ERROR_SHARING_VIOLATION) return LockResult::Busy;
-            // A folder (or anything else that cannot be opened as a file) under the lock's name.
+            const DWORD e = ::GetLastError();
+            if (e == ERROR_SHARING_VIOLATION) return LockResult::Busy;
+            if (!create && (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)) return LockResult::Missing;
+            // Another user's lock, which lets nobody else open it; or a folder (or anything else
+            // that cannot be opened as a file) under the lock's name.
+            if (e == ERROR_ACCESS_DENIED) return LockResult::NotOurs;
             return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? LockResult::NotOurs
                                                                                : LockResult::Unavailable;
         }
@@ -294,15 +347,17 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
         if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
             info.nNumberOfLinks > 1)
             return LockResult::NotOurs;
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        PSID owner = nullptr;
-        if (::GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              &owner, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
-            return LockResult::Unavailable;
+        PSECURITY_DESCRIPTOR sd = ReadSecurity(file.get());
+        if (!sd) return LockResult::Unavailable;
         std::unique_ptr<void, LocalFreeDeleter> keepSd(sd);
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
         TokenSids sids;
-        if (!owner || !sids.Load() || !sids.IsUs(owner)) return LockResult::NotOurs;
-        if (OnlyUsMayOpen(sd)) {
+        // Ours under every identity: an elevated run leaves the lock owned by Administrators.
+        if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !owner || !sids.Load() || !sids.IsOurs(owner))
+            return LockResult::NotOurs;
+        // Used as it stands, a lock of ours is held as it is: nothing is made again.
+        if (OnlyUsMayOpen(sd) || !create) {
             lock = file.release();
             return LockResult::Held;
         }
@@ -318,43 +373,62 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock) {
 
 namespace {
 
-// Deeper than this, a folder's content is not looked into: counted as unknown.
+// Deeper than this, a folder's content is not looked into: the launcher makes no such tree.
 constexpr int kMaxFolderDepth = 32;
 
-// Calls `visit(path, name, attributes)` for each entry of a folder other than "." and "..".
-// False when the folder cannot be listed or `visit` says stop.
+// What an error that kept an entry from being listed or opened says about it: held by another
+// program right now (busy), or closed to us (someone else's), or neither.
+FolderContent ContentOfError(DWORD e) {
+    if (e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION) return FolderContent::Busy;
+    if (e == ERROR_ACCESS_DENIED) return FolderContent::Foreign;
+    return FolderContent::Unknown;
+}
+
+// Calls `visit(path, name, attributes)` for each entry of a folder other than "." and "..",
+// by paths in the extended form where they are long. Ours when every entry was visited; else
+// what kept the folder from being listed, or Unknown when `visit` said stop.
 template <typename Visit>
-bool ForEachEntry(const std::wstring& folder, Visit visit) {
+FolderContent ForEachEntry(const std::wstring& folder, Visit visit) {
     WIN32_FIND_DATAW entry;
-    UniqueFindHandle find(::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                             nullptr, 0));
-    if (!find) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    UniqueFindHandle find(::FindFirstFileExW(ExtendedPath(folder + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                             FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
+        const DWORD e = ::GetLastError();
+        return e == ERROR_FILE_NOT_FOUND ? FolderContent::Ours : ContentOfError(e);
+    }
     do {
         if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
-        if (!visit(folder + L"\\" + entry.cFileName, entry.cFileName, entry.dwFileAttributes)) return false;
+        if (!visit(folder + L"\\" + entry.cFileName, entry.cFileName, entry.dwFileAttributes))
+            return FolderContent::Unknown;
     } while (::FindNextFileW(find.get(), &entry));
-    return ::GetLastError() == ERROR_NO_MORE_FILES;
+    return ::GetLastError() == ERROR_NO_MORE_FILES ? FolderContent::Ours : FolderContent::Unknown;
 }
 
 // Looks only: entries are opened for their attributes and access lists, never their content.
 FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth) {
-    if (depth > kMaxFolderDepth) return FolderContent::Unknown;
+    if (depth > kMaxFolderDepth) return FolderContent::Foreign;
     TokenSids sids;
     if (!sids.Load()) return FolderContent::Unknown;
     FolderContent result = FolderContent::Ours;
-    bool listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name, DWORD listedAttributes) {
+    const FolderContent listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name,
+                                                          DWORD listedAttributes) {
         if (skip && ::CompareStringOrdinal(name, -1, skip, -1, TRUE) == CSTR_EQUAL) return true;
-        UniqueKernelHandle entry(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+        const std::wstring opened = ExtendedPath(path);
+        UniqueKernelHandle entry(::CreateFileW(opened.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                                nullptr));
+        if (!entry) {
+            result = ContentOfError(::GetLastError());
+            return false;
+        }
         BY_HANDLE_FILE_INFORMATION info{};
-        if (!entry || !::GetFileInformationByHandle(entry.get(), &info)) {
+        if (!::GetFileInformationByHandle(entry.get(), &info)) {
             result = FolderContent::Unknown;
             return false;
         }
         // By name too: not every file system reports a link through a handle opened on it.
-        const DWORD byName = ::GetFileAttributesW(path.c_str());
+        const DWORD byName = ::GetFileAttributesW(opened.c_str());
         const bool isFolder = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
         if (((info.dwFileAttributes | listedAttributes | (byName == INVALID_FILE_ATTRIBUTES ? 0 : byName)) &
              FILE_ATTRIBUTE_REPARSE_POINT) ||
@@ -362,9 +436,8 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
             result = FolderContent::Foreign;
             return false;
         }
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        if (::GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+        PSECURITY_DESCRIPTOR sd = ReadSecurity(entry.get());
+        if (!sd) {
             result = FolderContent::Unknown;
             return false;
         }
@@ -385,10 +458,8 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
         }
         return true;
     });
-    if (!listed && result == FolderContent::Ours) result = FolderContent::Unknown;
-    return result;
+    return result != FolderContent::Ours ? result : listed;
 }
-
 
 }  // namespace
 
@@ -396,24 +467,36 @@ FolderContent InspectFolderContent(const std::wstring& folder) {
     return Inspect(WithoutTrailingSeparators(folder), kFolderLockNameW, 0);
 }
 
-bool HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
-    hold.reset(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+OpenCheck HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
+    hold.reset(::CreateFileW(ExtendedPath(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!hold) {
+        const DWORD e = ::GetLastError();
+        return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION ? OpenCheck::Busy : OpenCheck::NotOurs;
+    }
     BY_HANDLE_FILE_INFORMATION info{};
-    bool ours = hold && ::GetFileInformationByHandle(hold.get(), &info) &&
+    bool ours = ::GetFileInformationByHandle(hold.get(), &info) &&
                 !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && FinalPathIs(hold.get(), path) &&
                 ReadFolderTrust(hold.get()).trusted();
-    if (ours && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        ours = InspectFolderContent(path) == FolderContent::Ours;
-    else if (ours)
-        ours = info.nNumberOfLinks <= 1;  // Wine counts the names other than the first
+    // A file's other names change nothing about who may write it: its owner and access list
+    // are per file, and only we may write in the folder it was made in. A folder's content is
+    // judged whole.
+    if (ours && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const FolderContent content = InspectFolderContent(path);
+        if (content == FolderContent::Busy) {
+            hold.reset();
+            return OpenCheck::Busy;
+        }
+        ours = content == FolderContent::Ours;
+    }
     if (!ours) hold.reset();
-    return ours;
+    return ours ? OpenCheck::Ours : OpenCheck::NotOurs;
 }
 
 bool IsEmptyFolder(const std::wstring& folder) {
     bool empty = true;
-    const bool listed = ForEachEntry(folder, [&](const std::wstring&, const wchar_t*, DWORD) { return empty = false; });
-    return listed && empty;
+    const FolderContent listed =
+        ForEachEntry(folder, [&](const std::wstring&, const wchar_t*, DWORD) { return empty = false; });
+    return empty && listed == FolderContent::Ours;
 }

@@ -44,11 +44,17 @@ HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess = 0);
 // symbolic link).
 bool IsPlainFolder(HANDLE folder, const std::string& path);
 
-// What the access list of a folder allows.
+// Tests: shows the owner and access list of what lies at `finalPath` as the SDDL given, when the
+// hook says so (true), in place of what the system holds: a second user, an elevated run's
+// Administrators or SYSTEM as owner, which Wine cannot keep.
+extern bool (*g_describeForTests)(const std::wstring& finalPath, std::wstring& sddl);
+
+// What the access list of a folder allows. "Ours" is every identity a run of ours has: the
+// user, the token's default owner, and Administrators and SYSTEM (an elevated run's owner).
 struct FolderTrust {
     bool read = false;         // the descriptor could be read
     bool ownedByUs = false;    // the owner is the current user (or the token's default owner)
-    bool ownerTrusted = false; // the owner is us, SYSTEM or Administrators
+    bool ownerTrusted = false; // the owner is ours: us, SYSTEM or Administrators
     bool othersWrite = false;  // someone else may create, change or delete in it
     bool trusted() const { return read && ownerTrusted && !othersWrite; }
 };
@@ -66,37 +72,51 @@ bool TightenFolder(HANDLE folder);
 bool FinalPathIs(HANDLE folder, const std::wstring& expected);
 // The final path of what a handle is open on, without the extended prefix; empty on failure.
 std::wstring FinalPathOf(HANDLE h);
+// `path` with every existing component by its long name (short 8.3 names expanded); as given
+// when it cannot be read.
+std::wstring LongPath(const std::wstring& path);
 
 // What a folder holds, looked at entry by entry at every depth, never through a link and never
 // changing anything.
 enum class FolderContent {
     Ours,     // every entry is owned by us, SYSTEM or Administrators, nobody else may change it,
               // none is a link, and every file has one name only
-    Foreign,  // an entry owned by someone else, that others may change, a link, or a file with
-              // more than one name (a hard link)
-    Unknown,  // something could not be listed or read
+    Foreign,  // an entry owned by someone else, that others may change, a link, a file with
+              // more than one name (a hard link), one closed to us, or a tree deeper than
+              // the launcher makes
+    Busy,     // something is held open by another program right now (a scanner, a backup)
+    Unknown,  // something could not be listed or read for another reason
 };
 FolderContent InspectFolderContent(const std::wstring& folder);
 
 // Right before what was downloaded is opened: `path` (the installer, or the torrent's folder) is
-// still ours alone as it stands: a plain file with one name, or a plain folder whose content is
-// ours, owned by us, SYSTEM or Administrators, that nobody else may change, found at exactly that
-// path. `hold` then keeps it open without sharing deletion, so that it cannot be renamed or
-// replaced until the caller has opened it.
-bool HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold);
+// still ours alone as it stands: a plain file, or a plain folder whose content is ours, owned by
+// us, SYSTEM or Administrators, that nobody else may change, found at exactly that path. A
+// file's second name (a hard link made elsewhere) changes nothing of that. `hold` then keeps it
+// open without sharing deletion, so that it cannot be renamed or replaced until the caller has
+// opened it.
+enum class OpenCheck {
+    Ours,
+    Busy,     // held open by another program right now: ask again later
+    NotOurs,
+};
+OpenCheck HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold);
 
 // The lock file in the download folder that one launcher holds while it uses the folder.
 extern const char kFolderLockName[];
 extern const wchar_t kFolderLockNameW[];
 enum class LockResult {
-    Held,         // a plain file of ours with one name, opened exclusively; nobody else may open it
+    Held,         // a plain file of ours with one name, opened exclusively
     Busy,         // another process holds it
-    NotOurs,      // what stands under the lock's name is not a plain file of ours with one name
+    NotOurs,      // what stands under the lock's name is not a plain file of ours with one name,
+                  // or it is closed to us (another user's)
+    Missing,      // not there, and not to be made
     Unavailable,  // it cannot be made or opened for another reason
 };
-// Opens `folder` + lock name exclusively (created when missing, never followed if a link) and
-// checks what was opened through its handle; its access list is made the owner's alone.
-LockResult TakeFolderLock(const std::string& folder, HANDLE& lock);
+// Opens `folder` + lock name exclusively (never followed if a link) and checks what was opened
+// through its handle. With `create`, a missing lock is made, and one that others could open is
+// made again with our access list alone; without, only a lock that is there is held, as it is.
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create = true);
 
 // True when the folder holds nothing at all.
 bool IsEmptyFolder(const std::wstring& folder);

@@ -24,6 +24,9 @@ LaunchConfig MachineLaunchConfig(bool signedOnly) {
     else
         root[0] = '\0';
     config.downloadDir = std::string(root) + "\\Down\\Mirel Online\\";
+    char local[MAX_PATH] = {};
+    if (::SHGetSpecialFolderPathA(nullptr, local, CSIDL_LOCAL_APPDATA, FALSE) && local[0])
+        config.ownDownloadDir = std::string(local) + "\\Mirel Online\\";
     config.listenInterface = ListenInterfaceFromEnvironment();
     config.signedOnly = signedOnly;
     return config;

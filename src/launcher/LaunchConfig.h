@@ -6,6 +6,9 @@
 
 struct LaunchConfig {
     std::string downloadDir;         // the download folder, with a trailing separator
+    // The user's own download folder, with a trailing separator: used when the shared one above
+    // is another user's, a link, a file, or cannot be made. Empty: none.
+    std::string ownDownloadDir;
     int listenPort = 6881;           // first port of the listen range (ten more follow); 0: any
     std::string listenInterface;     // empty: all interfaces
     int storageMode = 1;             // the library's storage mode: sparse
@@ -16,7 +19,8 @@ struct LaunchConfig {
     bool signedOnly = false;
 };
 
-// This machine's configuration: "<system drive>\Down\Mirel Online\", the listen interface the
+// This machine's configuration: "<system drive>\Down\Mirel Online\", the user's own
+// "<local application data>\Mirel Online\", the listen interface the
 // environment asks for; `signedOnly` when the program carries a publisher key.
 LaunchConfig MachineLaunchConfig(bool signedOnly = false);
 

@@ -214,28 +214,29 @@ bool IsMainTorrentKey(const std::string& key) {
     return name == "Mirel.ndn";
 }
 
-void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const LaunchConfig& config) {
+bool AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const LaunchConfig& config) {
     const std::string& savePath = config.downloadDir;
     try {
         lt::error_code ec;
         auto ti = std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
         if (ec) {
             DiagnosticLine(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
-            return;
+            return false;
         }
         const std::string name = Utf8ToAnsi(ti->name());
         if (const char* why = UnsafeTorrentPaths(*ti, AnsiToWide(savePath))) {
             DiagnosticLine(stderr, "%s: not added, %s\n", strTorrentFile.c_str(), why);
-            return;
+            return false;
         }
-        // One main torrent at a time, and no two torrents writing one file: a new description
-        // replaces the earlier one (removed before the new one is added), and a torrent whose
-        // files are those of another, as Windows compares names, is not added.
+        // One main torrent at a time, and no two torrents writing one file. The main torrent
+        // wins: a new description replaces the earlier one, and any other torrent whose files
+        // are its files, as Windows compares names, is removed (all before the new one is
+        // added); another torrent whose files are those of one in the session is not added.
         const TorrentNames names = NamesOf(*ti, AnsiToWide(savePath));
         if (names.clash) {
             DiagnosticLine(stderr, "%s: not added, two of its files are one file for Windows\n",
                               strTorrentFile.c_str());
-            return;
+            return false;
         }
         const bool isMain = IsMainTorrentKey(strTorrentFile);
         std::vector<lt::torrent_handle> replaced;
@@ -245,12 +246,16 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
                 if (!entry.second.is_valid()) continue;
                 std::shared_ptr<const lt::torrent_info> other = entry.second.torrent_file();
                 if (!other || other->info_hashes() == ti->info_hashes()) continue;  // the same torrent
-                if (isMain && IsMainTorrentKey(entry.first)) {
+                const bool overlap = Overlap(names, NamesOf(*other, AnsiToWide(savePath)));
+                if (isMain && (IsMainTorrentKey(entry.first) || overlap)) {
+                    if (overlap && !IsMainTorrentKey(entry.first))
+                        DiagnosticLine(stderr, "%s: removed, its files are those of %s\n", entry.first.c_str(),
+                                       strTorrentFile.c_str());
                     replaced.push_back(entry.second);
-                } else if (Overlap(names, NamesOf(*other, AnsiToWide(savePath)))) {
+                } else if (overlap) {
                     DiagnosticLine(stderr, "%s: not added, its files are those of %s\n", strTorrentFile.c_str(),
                                       entry.first.c_str());
-                    return;
+                    return false;
                 }
             }
         }
@@ -271,7 +276,7 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
         lt::torrent_handle handle = ses.session->add_torrent(std::move(atp), ec);
         if (ec) {
             DiagnosticLine(stderr, "failed to add torrent: %s\n", ec.message().c_str());
-            return;
+            return false;
         }
         {
             // A file added again (on a later run) that gives the same torrent is one entry.
@@ -286,8 +291,10 @@ void AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const La
         handle.set_max_uploads(-1);
         handle.set_upload_limit(config.uploadLimit);
         handle.set_download_limit(config.downloadLimit);
+        return true;
     } catch (const std::exception& e) {
         DiagnosticLine(stderr, "failed to add torrent: %s\n", e.what());
+        return false;
     }
 }
 

@@ -16,5 +16,6 @@ std::vector<std::string> FindTorrentFiles(const std::string& folder, bool signed
 
 // Adds one torrent file to the session with the program's fixed parameters, keyed by its
 // path, saved in config.downloadDir; failures are written to the standard error stream and the
-// file is skipped. A new main torrent replaces the earlier one.
-void AddTorrent(TorrentSession& session, const std::string& torrentFile, const LaunchConfig& config);
+// file is skipped (false). A new main torrent replaces the earlier one, and removes any other
+// torrent whose files are its files.
+bool AddTorrent(TorrentSession& session, const std::string& torrentFile, const LaunchConfig& config);

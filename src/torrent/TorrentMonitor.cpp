@@ -15,8 +15,10 @@
 
 #include "common/CodePage.h"
 #include "common/Diagnostics.h"
+#include "common/FilePaths.h"
 #include "framework/afxwin.h"
 #include "launcher/DownloadFolder.h"
+#include "launcher/FolderTrust.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
@@ -27,6 +29,8 @@ constexpr DWORD kPeerListIntervalMs = 1000;
 constexpr int kCellSize = MAX_PATH;
 // A shell that refused the installer is asked again at most this often.
 constexpr DWORD kOpenRetryMs = 1000;
+// An installer held open by another program this long is reported to the player.
+constexpr DWORD kBusyNoticeMs = 5000;
 // The web seeds' policy looks at the torrent this often.
 constexpr DWORD kWebSeedLookMs = 1000;
 constexpr double kMiB = 1024.0 * 1024.0;
@@ -148,18 +152,34 @@ void TorrentMonitor::OpenContent(const lt::torrent_handle& handle, DWORD now) {
     std::wstring target;
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
     if (ContentPath(handle, m_downloadDir, target))
-        attributes = ::GetFileAttributesW(target.c_str());
+        attributes = ::GetFileAttributesW(ExtendedPath(target).c_str());
     const char* refused = nullptr;
     UniqueKernelHandle held;
-    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         refused = "not a file inside the download folder";
-    else if (attributes != INVALID_FILE_ATTRIBUTES && !(m_folder->StillTrusted() && HoldIfStillOurs(target, held)))
-        refused = "it or the download folder is no longer ours alone";
+    } else if (attributes != INVALID_FILE_ATTRIBUTES) {
+        const OpenCheck check = m_folder->StillTrusted() ? HoldIfStillOurs(target, held) : OpenCheck::NotOurs;
+        if (check == OpenCheck::Busy) {
+            // Another program (a virus scanner, most likely) has it open: asked again shortly,
+            // and the player is told why the installer waits.
+            if (!m_busySince) m_busySince = now | 1;
+            else if (!m_busyTold && now - m_busySince >= kBusyNoticeMs) {
+                m_busyTold = true;
+                ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerBusy, 0);
+            }
+            m_openFailed = true;
+            m_nextOpenTick = now + kOpenRetryMs;
+            return;
+        }
+        if (check == OpenCheck::NotOurs) refused = "it or the download folder is no longer ours alone";
+    }
+    m_busySince = 0;
     if (refused) {
         m_refusedFor = handle;
         ++m_refusals;
         DiagnosticLine(stderr, "%s: not opened, %s\n",
                           Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerRefused, 0);
         return;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {

@@ -25,6 +25,12 @@ struct TorrentSession;
 constexpr UINT WM_MONITOR_STOP = 2;
 // Posted by the monitor thread to the window it was given when fresh peer rows wait.
 constexpr UINT WM_APP_PEER_ROWS = WM_APP + 1;
+// Posted by the monitor thread to the window with something the player must be told (wParam).
+constexpr UINT WM_APP_NOTICE = WM_APP + 2;
+enum MonitorNotice : WPARAM {
+    kNoticeInstallerRefused = 1,  // the installer is not opened: the folder is no longer ours alone
+    kNoticeInstallerBusy = 2,     // another program holds the installer open: it is waited for
+};
 
 class TorrentMonitor {
 public:
@@ -79,6 +85,8 @@ private:
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
     std::atomic<int> m_refusals{0};
     DWORD m_nextOpenTick = 0;        // a failed open is tried again from this tick on
+    DWORD m_busySince = 0;           // the installer held by another program since (0: it is not)
+    bool m_busyTold = false;         // the player was told so
     bool m_openFailed = false;       // m_nextOpenTick holds
     // The main torrent's web seeds, taken away while the peers supply (torrent/WebSeedPolicy.h).
     lt::torrent_handle m_webSeedsOf;         // the torrent the policy below watches

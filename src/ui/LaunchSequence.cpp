@@ -3,14 +3,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <memory>
+#include <string>
 #include <cstring>
 
+#include "common/CodePage.h"
+#include "common/Diagnostics.h"
 #include "download/HttpDownload.h"
 #include "download/PackedFile.h"
 #include "framework/handles.h"
 #include "launcher/InstallRecord.h"
 #include "launcher/SafeTerminateProcess.h"
 #include "launcher/StartParams.h"
+#include "torrent/MovedAsideRecovery.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
 #include "ui/MirelLauncherDlg.h"
@@ -66,14 +72,16 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 
     // The download folder decides only whether there is a torrent part: an installed game is
     // started whatever the folder's state. A download needs a folder that is ours alone, since
-    // what is downloaded is opened, perhaps with an administrator's rights.
+    // what is downloaded is opened, perhaps with an administrator's rights; the player is told
+    // why when there is none.
     const DownloadFolder::State folder = m_downloadFolder.state();
     const bool folderUsable = folder == DownloadFolder::Trusted;
     if (!installed && !folderUsable) {
         if (folder == DownloadFolder::Busy)
             AfxMessageBox(AfxLoadText(IDS_ALREADY_RUNNING), MB_OK);
-        else if (folder != DownloadFolder::Failed)
-            MessageBox(AfxLoadText(IDS_FOLDER_REFUSED), AfxGetAppName(), MB_OK);
+        else
+            MessageBox(AfxLoadText(folder == DownloadFolder::InUse ? IDS_FOLDER_IN_USE : IDS_FOLDER_REFUSED),
+                       AfxGetAppName(), MB_OK);
         SendMessage(WM_CLOSE);
         return kSequenceStopped;
     }
@@ -101,8 +109,14 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             SendMessage(WM_CLOSE);
             return kSequenceStopped;
         }
+        if (folderUsable && !ReadBackMovedAside()) return kSequenceInterrupted;
     }
-    if (folderUsable) StartTorrentSession();
+    if (folderUsable && !StartTorrentSession() && !installed) {
+        // The description this run fetched could not be added: nothing would ever progress.
+        MessageBox(AfxLoadText(IDS_TORRENT_NOT_ADDED), AfxGetAppName(), MB_OK);
+        SendMessage(WM_CLOSE);
+        return kSequenceStopped;
+    }
 
     if (m_pSession && !m_monitor.Started() && !m_torrentFiles.empty())
         m_monitor.Start(*m_pSession, m_downloadFolder, m_config.downloadDir, m_hWnd);
@@ -131,25 +145,120 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     return kSequenceDone;
 }
 
+namespace {
+
+// States of the shared download folder in which the user's own folder is used instead: it is
+// another user's, a link, a file, the game's, or could not be made or made safe. A folder that
+// another launcher or program holds is waited for instead (the player is told).
+bool UseOwnFolderInstead(DownloadFolder::State state) {
+    return state != DownloadFolder::Trusted && state != DownloadFolder::Busy && state != DownloadFolder::InUse;
+}
+
+const char* StateName(DownloadFolder::State state) {
+    switch (state) {
+    case DownloadFolder::Refused: return "a link, a file or not where its name says";
+    case DownloadFolder::NotOurs: return "another user's";
+    case DownloadFolder::Untrusted: return "it cannot be made ours alone";
+    case DownloadFolder::Absent: return "missing";
+    case DownloadFolder::GameFolder: return "the game's folder";
+    default: return "it cannot be made";
+    }
+}
+
+}  // namespace
+
 BOOL CMirelLauncherDlg::EnsureDownloadDir(char* output) {
     const DownloadFolder::Use use =
         m_monitor.Shared().installed ? DownloadFolder::AsItStands : DownloadFolder::ForDownload;
-    if (m_downloadFolder.Take(m_config.downloadDir, use) != DownloadFolder::Trusted || !m_downloadFolder.IsHeld())
-        return FALSE;
+    if (!m_downloadFolder.IsHeld()) {
+        const DownloadFolder::State shared = m_downloadFolder.Take(m_config.downloadDir, use);
+        // Taken once: the path is fixed from here on, before any monitor runs.
+        if (UseOwnFolderInstead(shared) && !m_config.ownDownloadDir.empty() &&
+            m_config.ownDownloadDir != m_config.downloadDir) {
+            if (shared != DownloadFolder::Absent)
+                DiagnosticLine(stderr, "%s: not used (%s); the download folder is %s\n", m_config.downloadDir.c_str(),
+                               StateName(shared), m_config.ownDownloadDir.c_str());
+            m_config.downloadDir = m_config.ownDownloadDir;
+            m_downloadFolder.Take(m_config.downloadDir, use);
+        }
+    }
+    if (m_downloadFolder.state() != DownloadFolder::Trusted || !m_downloadFolder.IsHeld()) return FALSE;
     if (output) lstrcpynA(output, m_config.downloadDir.c_str(), MAX_PATH);
     return TRUE;
 }
 
+namespace {
+
+struct Told {
+    std::string text, title;
+};
+
+DWORD WINAPI ShowTold(LPVOID p) {
+    std::unique_ptr<Told> told(static_cast<Told*>(p));
+    ::MessageBoxA(nullptr, told->text.c_str(), told->title.c_str(), MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+    return 0;
+}
+
+}  // namespace
+
+// The player is told in a box of its own thread: the download goes on while it is read.
+void CMirelLauncherDlg::TellWithoutWaiting(UINT textId, const std::string& argument) {
+    CString text;
+    text.Format(AfxLoadText(textId), argument.c_str());
+    auto* told = new Told{static_cast<const char*>(text), AfxGetAppName()};
+    HANDLE thread = ::CreateThread(nullptr, 0, &ShowTold, told, 0, nullptr);
+    if (thread) ::CloseHandle(thread);
+    else delete told;
+}
+
+// What the folder moved aside in this launcher's life holds of the description just fetched is
+// read back into the fresh folder, once, with the bar showing how far; the player is told where
+// the old folder went when something of it stays. False when the window was closed meanwhile.
+bool CMirelLauncherDlg::ReadBackMovedAside() {
+    const std::wstring& aside = m_downloadFolder.MovedAsideTo();
+    if (aside.empty() || m_bMovedAsideRead) return true;
+    m_bMovedAsideRead = true;
+    lstrcpynA(m_szStatusText, AfxLoadText(IDS_RECOVERING), MAX_PATH);
+    RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+    bool closed = false;
+    const Recovery recovered = RecoverFromMovedAside(
+        m_config.downloadDir + "Mirel.ndn", aside, AnsiToWide(m_config.downloadDir),
+        [&](std::int64_t done, std::int64_t total) {
+            m_progress.SetPos(total > 0 ? static_cast<int>(done * 100 / total) : 0);
+            SetSizeText(static_cast<float>(done), static_cast<float>(total));
+            MSG msg;
+            while (!closed && ::PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE | PM_NOYIELD)) {
+                if (msg.message == WM_CLOSE || msg.message == WM_START_PARAM) closed = true;
+                else AfxPumpMessage(&msg);
+            }
+            return !closed && !IsModalEnded();
+        });
+    lstrcpynA(m_szStatusText, m_szPreparingText, MAX_PATH);
+    m_progress.SetPos(0);
+    if (closed || IsModalEnded()) {
+        m_monitor.RequestStop();
+        if (closed) SendMessage(WM_CLOSE);
+        return false;
+    }
+    if (!recovered.asideRemoved) TellWithoutWaiting(IDS_FOLDER_MOVED_ASIDE, WideToAnsi(aside));
+    return true;
+}
+
 // The session is made on the first run; every run adds the torrent files it finds, so a later
 // run that fetched a new description downloads it (one already added gives its handle back).
+// False when the main torrent was found and could not be added, or the session not made.
 BOOL CMirelLauncherDlg::StartTorrentSession() {
-    const std::vector<std::string> found =
+    std::vector<std::string> found =
         FindTorrentFiles(m_config.downloadDir, m_config.signedOnly, m_bDescriptionChecked);
     m_torrentFiles.insert(m_torrentFiles.end(), found.begin(), found.end());
     if (!m_pSession) m_pSession = OpenTorrentSession(m_config);
     if (!m_pSession) return FALSE;
-    for (const std::string& file : found) AddTorrent(*m_pSession, file, m_config);
-    return TRUE;
+    // The main torrent first: what this run fetched wins over any other file naming its files.
+    std::stable_partition(found.begin(), found.end(), [](const std::string& f) { return IsMainTorrentKey(f); });
+    bool mainAdded = true;
+    for (const std::string& file : found)
+        if (!AddTorrent(*m_pSession, file, m_config) && IsMainTorrentKey(file)) mainAdded = false;
+    return mainAdded;
 }
 
 SequenceResult CMirelLauncherDlg::WaitForInstaller() {

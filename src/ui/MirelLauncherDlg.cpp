@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/MirelLauncherApp.h"
 #include "framework/handles.h"
 #include "launcher/StartParams.h"
 #include "torrent/TorrentSession.h"
@@ -149,6 +148,9 @@ BOOL CMirelLauncherDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LR
     case WM_TIMER:
         OnTimer(static_cast<UINT_PTR>(wParam));
         return TRUE;
+    case WM_APP_NOTICE:
+        OnNotice(wParam);
+        return TRUE;
     case WM_APP_PEER_ROWS:
         OnPeerRows();
         return TRUE;
@@ -240,6 +242,18 @@ void CMirelLauncherDlg::ShowFigures() {
     if (!m_monitor.Shared().TakeFigures(figures)) return;
     if (figures.barPos >= 0) m_progress.SetPos(figures.barPos);
     if (figures.hasSize) SetSizeText(figures.done, figures.wanted);
+}
+
+// What the monitor tells the player: a refused installer ends the wait (nothing would progress),
+// with what to do; an installer another program holds is waited for, and the status line says so.
+void CMirelLauncherDlg::OnNotice(WPARAM notice) {
+    if (notice == kNoticeInstallerBusy) {
+        lstrcpynA(m_szStatusText, AfxLoadText(IDS_INSTALLER_BUSY), MAX_PATH);
+        RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+    } else if (notice == kNoticeInstallerRefused) {
+        MessageBox(AfxLoadText(IDS_INSTALLER_NOT_OPENED), AfxGetAppName(), MB_OK);
+        PostMessage(WM_CLOSE);
+    }
 }
 
 void CMirelLauncherDlg::OnPeerRows() {

@@ -1,8 +1,7 @@
 // The launcher's main window: its controls, the launch sequence it runs for each start
 // parameter string, the download folder it holds, the torrent session and the monitor thread.
-// Its member functions are all in ui/: the window in MirelLauncherDlg.cpp, the sequence in
-// LaunchSequence.cpp, the starter's message in StartParamMsg.cpp, the timers in Timers.cpp and
-// the exits in Exits.cpp.
+// Its member functions are all in ui/: the window, its timers, the starter's message and the
+// exits in MirelLauncherDlg.cpp, the sequence in LaunchSequence.cpp.
 #pragma once
 #include <memory>
 #include <string>
@@ -76,12 +75,14 @@ protected:
     void OnMenuExit();
     void OnShowPeerInfo();
     void OnPeerRows();
+    void OnNotice(WPARAM notice);
 
 private:
     // The unit tests' view of the state below.
     friend struct DlgProbe;
 
-    // ---- fixed for the window's life: set before the monitor thread starts, never changed
+    // ---- fixed for the window's life once the download folder is taken (its path may then
+    // become the user's own folder), before the monitor thread starts
     LaunchConfig m_config;
 
     // ---- launcher state (window thread)
@@ -93,6 +94,8 @@ private:
     bool m_bExitPending = false;
     // A description whose signature was checked in this run (see LaunchConfig::signedOnly).
     bool m_bDescriptionChecked = false;
+    // The folder moved aside has been read back (once in the launcher's life).
+    bool m_bMovedAsideRead = false;
 
     // ---- widgets and drawing
     CBitmap m_bmpFace;
@@ -123,4 +126,6 @@ private:
     // Ends the process at once with exit code 0, without destroying the window.
     [[noreturn]] void EndProcessNow();
     SequenceResult WaitForInstaller();
+    bool ReadBackMovedAside();
+    void TellWithoutWaiting(UINT textId, const std::string& argument);
 };

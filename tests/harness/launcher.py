@@ -13,7 +13,8 @@ from harness.wine import Wine, quiet, server_pids, win_path
 
 NOT_INSTALLED = "게임이 설치되지 않았습니다. \n기존버전을 삭제한 후 다시 설치해주세요."
 ALREADY_RUNNING = "이미 실행 중인 프로세스가 있습니다."
-FOLDER_REFUSED = "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다운로드 폴더를 삭제한 후 다시 실행해주세요."
+FOLDER_REFUSED = "다운로드 폴더를 안전하게 사용할 수 없습니다. \n다른 프로그램이 폴더를 바꾸지 않았는지 확인한 후 다시 실행해주세요."
+FOLDER_IN_USE = "다운로드 폴더를 다른 프로그램이 사용하고 있습니다. \n잠시 후 다시 실행해주세요."
 INSTALLER_TITLE = "미렐온라인 설치 "  # the stand-in installer's window
 FOLDER_LOCK = "MirelLauncher.lock"  # held in the download folder while a launcher uses it
 

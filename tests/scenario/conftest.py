@@ -107,8 +107,9 @@ def peers(tmp_path):
 @pytest.fixture
 def waiting_launcher(launcher, file_server, wine):
     """A launcher for a game that is not installed, fetched its description and now waits for
-    an installer that never comes: a running launcher that stays until it is closed."""
-    plain = b"d8:announce0:4:infod6:lengthi1e4:name4:none12:piece lengthi16384e6:pieces0:ee"
+    an installer that never comes (a torrent nobody seeds): a running launcher that stays until
+    it is closed."""
+    plain = b"d8:announce0:4:infod6:lengthi1e4:name4:none12:piece lengthi16384e6:pieces20:" + b"\x01" * 20 + b"ee"
     (file_server.root / "Mirel.ndn").write_bytes(pack(plain))
     proc = launcher.start(f"u*t*Software\\MirelTest\\NoSuchGame*s*{file_server.url('Mirel.ndn')}*0")
     hwnd = launcher.window()

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import DOWNLOAD_DIR, DRIVE_C
 from harness import LAUNCHER, STANDINS, TITLE, wait_for
-from harness.launcher import (ALREADY_RUNNING, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
+from harness.launcher import (ALREADY_RUNNING, FOLDER_IN_USE, FOLDER_LOCK, FOLDER_REFUSED, ID_MENU_EXIT, IDCANCEL, IDOK,
                               NOT_INSTALLED, WM_COMMAND, folder_names, posted_barrier, start_old_patcher, wait_exit)
 from harness.wine import end_server, win_path
 
@@ -394,6 +394,26 @@ def test_installed_game_in_the_download_folder_keeps_every_file(wine, game, laun
     assert os.stat(DOWNLOAD_DIR).st_mode == mode  # nor tightened
 
 
+def test_folder_held_by_another_program_is_waited_for_then_reported_never_moved(wine, game, launcher, file_server):
+    # A backup program holds the download folder open without sharing: the launcher waits a
+    # moment, then tells the player it is in use; the folder is not moved or changed.
+    shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+    DOWNLOAD_DIR.mkdir(parents=True)
+    (DOWNLOAD_DIR / "MirelSetup.exe").write_bytes(b"part of a download")
+    holder = wine.start(STANDINS / "winhelper.exe", "holddir", win_path(DOWNLOAD_DIR), "60000", stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"held"
+        proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
+        wine.answer_msgbox(FOLDER_IN_USE, timeout_ms=30000)
+        assert wait_exit(proc) == 0
+    finally:
+        holder.kill()
+        holder.wait(timeout=10)
+    assert file_server.requests() == []
+    assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]
+    assert folder_names(DOWNLOAD_DIR) == ["MirelSetup.exe"]
+
+
 def write_torrent(path, name, files):
     """Metainfo of a torrent of several files under the folder `name`, written to `path`."""
     import libtorrent as lt
@@ -458,17 +478,20 @@ def unusable_download_folder(wine, kind, elsewhere):
         shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
 
 
-# A folder of another user, or with a link inside, is moved aside for a download (see
-# test_torrent.py); an installed game leaves it as it stands.
+# A shared folder that is another user's, a link, a file or cannot be moved is never touched: a
+# download goes to the user's own folder instead (here it finds no description, and says so);
+# another launcher's folder is reported; an installed game leaves every one as it stands.
 @pytest.mark.parametrize("kind,installed", [
     pytest.param(kind, installed, id=f"{kind}-{'installed' if installed else 'download'}")
     for kind in ["link", "link-above", "other-users", "link-inside", "busy", "unmakeable"]
-    for installed in [True, False] if installed or kind not in ("other-users", "link-inside")])
+    for installed in [True, False]])
 def test_unusable_download_folder_stops_a_download_never_an_installed_game(wine, game, launcher, file_server, kind,
                                                                            installed):
     elsewhere = DRIVE_C / "elsewhere"
     shutil.rmtree(elsewhere, ignore_errors=True)
     elsewhere.mkdir()
+    own = [p for p in DRIVE_C.glob("users/*/AppData/Local")][0] / "Mirel Online"
+    shutil.rmtree(own, ignore_errors=True)
     if installed:
         game.install()
     with unusable_download_folder(wine, kind, elsewhere) as message:
@@ -477,12 +500,21 @@ def test_unusable_download_folder_stops_a_download_never_an_installed_game(wine,
             # No torrent part and no message (a message box would keep the process): the game starts.
             assert wait_exit(proc) == 0
             assert len(game.wait_patcher_starts(1)) == 1
+            assert file_server.requests() == []
+            assert not own.exists()
         else:
-            if message:
+            if kind == "busy":
                 wine.answer_msgbox(message)
+                assert file_server.requests() == []
+            else:
+                # The user's own folder: the description is fetched there (and is missing here).
+                wine.answer_msgbox("Download Failed No:7, Status Code:404\n")
+                assert len(file_server.requests()) == 1
+                # Our own folder with a link inside is moved aside whole instead.
+                used = DOWNLOAD_DIR if kind == "link-inside" else own
+                assert folder_names(used) == [FOLDER_LOCK]
             assert wait_exit(proc) == 0
             assert game.patcher_starts() == []
-        assert file_server.requests() == []
         # Nothing was made through a link.
         made = {"link-above": [DOWNLOAD_DIR.name], "link-inside": ["keep"]}
         assert [p.name for p in elsewhere.rglob("*")] == made.get(kind, [])

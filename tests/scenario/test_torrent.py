@@ -249,11 +249,62 @@ class TestWhatIsOpened:
         assert not planted_log.exists()
         assert set(folder_names(DOWNLOAD_DIR)) == {FOLDER_LOCK, "Mirel.ndn", dist.name}
         assert "zz.ndn" not in flow.stdout()
-        moved = [p for p in DOWNLOAD_DIR.parent.iterdir() if p.name.startswith(DOWNLOAD_DIR.name + " (moved aside ")]
+        moved = [p for p in DOWNLOAD_DIR.parent.iterdir() if p.name == DOWNLOAD_DIR.name + " (moved aside)"]
         assert len(moved) == 1, folder_names(DOWNLOAD_DIR.parent)
         assert {p.name: p.read_bytes() for p in moved[0].rglob("*") if p.is_file()} == before
         assert f"moved aside to C:\\Down\\{moved[0].name}" in flow.stderr()
         assert os.stat(DOWNLOAD_DIR.parent).st_mode & 0o777 == 0o777  # left as it was
+
+    def test_upgrade_part_way_fetches_only_what_was_missing(self, wine, game, launcher, tracker, peers, tmp_path):
+        # The earlier version's folder, open to everyone, holds its description and 60% of the
+        # installer. It is moved aside, the bytes it held are read back and hash-checked, and
+        # the origin sends only the rest; the aside copy is not kept twice.
+        dist, files = publish(peers, 8 * MiB, tracker)
+        seed = start_lt_seeder(peers, tracker, dist)
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+        DOWNLOAD_DIR.mkdir(parents=True)
+        os.chmod(DOWNLOAD_DIR, 0o777)
+        had = int(dist.size * 0.6)
+        (DOWNLOAD_DIR / dist.name).write_bytes(dist.payload.read_bytes()[:had])
+        shutil.copy(dist.torrent, DOWNLOAD_DIR / "Mirel.ndn")
+        (DOWNLOAD_DIR / "save.dat").write_bytes(b"the player's")
+
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        finish_flow(flow, dist)
+        sent = seed.uploaded()
+        assert sent <= dist.size - had + 2 * 256 * 1024, (sent, dist.size, had)
+        aside = DOWNLOAD_DIR.parent / (DOWNLOAD_DIR.name + " (moved aside)")
+        assert folder_names(aside) == ["save.dat"]
+        assert "read back for the piece hashes to judge" in flow.stderr()
+
+    def test_description_copy_naming_the_same_installer_gives_way(self, wine, game, launcher, tracker, peers,
+                                                                    tmp_path):
+        # "Mirel - Copy.ndn" (a copy the player made, listed before Mirel.ndn) names the same
+        # installer: the description this run fetched is the one downloaded and opened.
+        dist, files = publish(peers, 2 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist)
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+        flow = Flow(wine, game, launcher, tmp_path, files)
+        DOWNLOAD_DIR.mkdir(parents=True)
+        (DOWNLOAD_DIR / "Mirel - Copy.ndn").write_bytes(S.make_torrent(dist.payload, piece_size=64 * 1024))
+        flow.start()
+        finish_flow(flow, dist)
+        assert "Mirel - Copy.ndn: not added, its files are those of" in flow.stderr()
+
+    def test_hard_link_made_during_the_download_does_not_keep_the_installer_shut(self, wine, game, launcher,
+                                                                                  tracker, peers, tmp_path):
+        # Another program makes a second name for the installer from a folder it may write,
+        # while it downloads: the installer is ours all the same, and is opened.
+        dist, files = publish(peers, 4 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist, upload_limit=1 * MiB)
+        flow = Flow(wine, game, launcher, tmp_path, files).start()
+        public = wine.drive_c / "users" / "Public"
+        public.mkdir(parents=True, exist_ok=True)
+        assert wait_for(lambda: (DOWNLOAD_DIR / dist.name).exists(), 60)
+        wine.run(STANDINS / "winhelper.exe", "link", win_path(public / "second.exe"),
+                 win_path(DOWNLOAD_DIR / dist.name), check=True)
+        finish_flow(flow, dist)
+        assert "not opened" not in flow.stderr()
 
     def test_installer_named_beyond_the_code_page_is_what_runs(self, wine, game, launcher, tracker, peers, tmp_path):
         # A name that code page 949 cannot spell at all: downloaded, hashed and opened by its

@@ -15,6 +15,8 @@
 //   winhelper sddl PATH                 -> owner and access list of a file or folder, in SDDL
 //   winhelper hold PATH MS              -> opens the file exclusively (created when missing),
 //                                       prints "held", keeps it open for MS milliseconds
+//   winhelper link NEW EXISTING         -> makes NEW a second name of EXISTING
+//   winhelper holddir PATH MS           -> holds a folder open without sharing for MS ms
 //   winhelper procs                     -> one line per process of the prefix: pid TAB executable
 // Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
 #include <windows.h>
@@ -169,6 +171,18 @@ int main(int argc, char** argv) {
         std::printf("%s\n", text);
         ::LocalFree(text);
         ::LocalFree(sd);
+        return 0;
+    }
+    if (cmd == "link" && argc == 4) {  // winhelper link NEW EXISTING: a second name (hard link)
+        return ::CreateHardLinkA(argv[2], argv[3], nullptr) ? 0 : 1;
+    }
+    if (cmd == "holddir" && argc == 4) {  // a folder held open without sharing, for MS
+        HANDLE f = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return 1;
+        std::printf("held\n");
+        std::fflush(stdout);
+        ::Sleep(std::strtoul(argv[3], nullptr, 0));
+        ::CloseHandle(f);
         return 0;
     }
     if (cmd == "hold" && argc == 4) {

@@ -582,7 +582,7 @@ TEST_F(HttpDownloadTest, CredentialsPromptAnswersDecideWhatIsSentAndStored) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string expected;
-        if (c.served) ASSERT_TRUE(ServedFile(c.served, expected));
+        if (c.served) { ASSERT_TRUE(ServedFile(c.served, expected)); }
         ProxyEnvironment proxy(c.proxyHost ? Base(c.proxyHost) : "");
         ASSERT_TRUE(proxy.ok) << proxy.error;
         std::string stored;

@@ -2,6 +2,8 @@
 // file system under Wine.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -256,6 +258,8 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         bool movedAside;
     };
     const std::string outside = tmp / "outside.bin";
+    static UniqueKernelHandle holder;  // another program's handle, without sharing
+    DF::s_busyWaitMs = 300;
     const Case cases[] = {
         {"ours, with a file", DF::ForDownload,
          [](const std::string& f) { return MakeWithSddl(f, kOurs, true) && WriteBytes(f + "\\Setup.exe", "setup"); },
@@ -290,6 +294,53 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
              return true;
          },
          DF::Trusted, true},
+        // Its owner and access list are read all the same: nothing to wait for.
+        {"ours, a file another program holds open", DF::ForDownload,
+         [](const std::string& f) {
+             if (!MakeWithSddl(f, kOurs, true) || !WriteBytes(f + "\\Setup.exe", "setup")) return false;
+             holder.reset(::CreateFileA((f + "\\Setup.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             return static_cast<bool>(holder);
+         },
+         DF::Trusted, false},
+        {"ours, held open itself by another program", DF::ForDownload,
+         [](const std::string& f) {
+             if (!MakeWithSddl(f, kOurs, true) || !WriteBytes(f + "\\Setup.exe", "setup")) return false;
+             holder.reset(::CreateFileA(f.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+             return static_cast<bool>(holder);
+         },
+         DF::InUse, false},
+        {"another user's, with a file", DF::ForDownload,
+         [](const std::string& f) {
+             g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+                 if (path.size() < 13 || path.compare(path.size() - 13, 13, L"\\Mirel Online") != 0) return false;
+                 sddl = L"O:S-1-5-21-1-2-3-1002D:P(A;OICI;FA;;;S-1-5-21-1-2-3-1002)(A;OICI;FA;;;SY)";
+                 return true;
+             };
+             return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup");
+         },
+         DF::NotOurs, false},
+        {"made by an elevated run: Administrators own the folder and the lock", DF::ForDownload,
+         [](const std::string& f) {
+             g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+                 if (path.find(L"Mirel Online") == std::wstring::npos) return false;
+                 const bool lock = path.find(L"MirelLauncher.lock") != std::wstring::npos;
+                 sddl = lock ? L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)"
+                             : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+                 return true;
+             };
+             return MakeWithSddl(f, kOurs, true) && WriteBytes(f + "\\Setup.exe", "setup") &&
+                    WriteBytes(f + "\\MirelLauncher.lock", "");
+         },
+         DF::Trusted, false},
+        {"open to everyone, with a file, on a volume without access lists", DF::ForDownload,
+         [](const std::string& f) {
+             DF::s_volumeKeepsAccessLists = [](HANDLE) { return false; };
+             return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup");
+         },
+         DF::Untrusted, false},
+        {"a file where the folder goes", DF::ForDownload,
+         [](const std::string& f) { return WriteBytes(f, "a file"); }, DF::Refused, false},
         {"installed game, open with a file", DF::AsItStands,
          [](const std::string& f) { return MakeOpenFolder(f) && WriteBytes(f + "\\Setup.exe", "setup"); },
          DF::Untrusted, false},
@@ -307,15 +358,24 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
         ASSERT_TRUE(c.make(folder));
         const std::vector<std::string> before = FolderEntries(folder);
-        const std::string setup = Content(folder + "\\Setup.exe");
+        // (What another program holds without sharing cannot be read here meanwhile.)
+        const std::string setup = holder ? std::string("setup") : Content(folder + "\\Setup.exe");
 
         DownloadFolder df;
         EXPECT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, c.use), c.state);
+        holder.reset();
+        g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
+        DF::s_volumeKeepsAccessLists = nullptr;
         EXPECT_EQ(!df.MovedAsideTo().empty(), c.movedAside);
+        if (c.state == DF::Refused) {
+            EXPECT_EQ(Content(folder), "a file");
+            ::DeleteFileA(folder.c_str());
+            continue;
+        }
         if (c.movedAside) {
             // The old folder whole, under a name that says what it is; a fresh one in its place.
             const std::string moved = WideToAnsi(df.MovedAsideTo());
-            EXPECT_NE(moved.find("Mirel Online (moved aside "), std::string::npos) << moved;
+            EXPECT_EQ(moved, tmp / "Down\\Mirel Online (moved aside)");
             EXPECT_EQ(FolderEntries(moved), before);
             EXPECT_EQ(Content(moved + "\\Setup.exe"), setup);
             EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
@@ -324,15 +384,110 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
         } else {
             EXPECT_FALSE(IsDirectory(folder));  // nothing made for an installed game
         }
-        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) EXPECT_EQ(Content(outside), "outside");
-        EXPECT_EQ(df.StillTrusted(), c.state == DF::Trusted);
+        if (::GetFileAttributesA(outside.c_str()) != INVALID_FILE_ATTRIBUTES) { EXPECT_EQ(Content(outside), "outside"); }
+        // Used as it stands, nothing is made, not even the lock: the folder is not held alone.
+        EXPECT_EQ(df.StillTrusted(), c.state == DF::Trusted && c.use == DF::ForDownload);
         if (c.use == DF::AsItStands && c.state != DF::Absent) {
             // Its access list as it was: an installed game's folder is not tightened either.
             UniqueKernelHandle h(OpenFolderHeld(folder));
             EXPECT_EQ(ReadFolderTrust(h.get()).othersWrite, c.state == DF::Untrusted);
         }
     }
+    DF::s_busyWaitMs = 3000;
     for (const std::string& name : FolderEntries(tmp / "Down")) TempDir::Remove(tmp / ("Down\\" + name));
+}
+
+// Busy is waited out: a program that lets go within the wait changes nothing, and the folder is
+// used as it is.
+TEST_F(DownloadDirTest, AFileHeldOpenForAMomentIsWaitedOut) {
+    Point(tmp.path());
+    const std::string folder = tmp / "Down\\Mirel Online";
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+    ASSERT_TRUE(MakeWithSddl(folder, kOurs, true) && WriteBytes(folder + "\\Setup.exe", "setup"));
+    HANDLE held = ::CreateFileA((folder + "\\Setup.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread release([held] {
+        ::Sleep(400);
+        ::CloseHandle(held);
+    });
+    DownloadFolder df;
+    EXPECT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload), DownloadFolder::Trusted);
+    release.join();
+    EXPECT_TRUE(df.MovedAsideTo().empty());
+    EXPECT_EQ(Content(folder + "\\Setup.exe"), "setup");
+}
+
+// One moved-aside folder: a second move goes inside the first, under its time; an empty earlier
+// one gives way. Every file of every move is kept.
+TEST_F(DownloadDirTest, MovesGoToTheOneMovedAsideFolder) {
+    Point(tmp.path());
+    const std::string down = tmp / "Down";
+    const std::string folder = down + "\\Mirel Online";
+    const std::string aside = down + "\\Mirel Online (moved aside)";
+    ASSERT_TRUE(::CreateDirectoryA(down.c_str(), nullptr));
+    auto moveWith = [&](const char* name) {
+        TempDir::Remove(folder);
+        EXPECT_TRUE(MakeOpenFolder(folder));
+        EXPECT_TRUE(WriteBytes(folder + "\\" + name, name));
+        DownloadFolder df;
+        EXPECT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload), DownloadFolder::Trusted);
+        return WideToAnsi(df.MovedAsideTo());
+    };
+    EXPECT_EQ(moveWith("first.txt"), aside);
+    const std::string second = moveWith("second.txt");
+    EXPECT_EQ(second.rfind(aside + "\\Mirel Online ", 0), 0u) << second;
+    EXPECT_EQ(FolderEntries(down), (std::vector<std::string>{"Mirel Online", "Mirel Online (moved aside)"}));
+    EXPECT_EQ(Content(aside + "\\first.txt"), "first.txt");
+    EXPECT_EQ(Content(second + "\\second.txt"), "second.txt");
+    // Emptied by the player: the next move takes its name.
+    TempDir::Remove(aside);
+    ASSERT_TRUE(::CreateDirectoryA(aside.c_str(), nullptr));
+    EXPECT_EQ(moveWith("third.txt"), aside);
+    EXPECT_EQ(FolderEntries(aside), std::vector<std::string>{"third.txt"});
+}
+
+// What slips into an empty open folder between the look and the tightening was made while
+// others could write: the folder is looked at again, and such an entry sends it aside.
+TEST_F(DownloadDirTest, WhatSlipsInBeforeTheTighteningIsLookedAtAgain) {
+    Point(tmp.path());
+    const std::string folder = tmp / "Down\\Mirel Online";
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+    ASSERT_TRUE(MakeOpenFolder(folder));
+    DownloadFolder::s_beforeTightening = [](const std::wstring& f) {
+        const std::string planted = WideToAnsi(f) + "\\planted.exe";
+        EXPECT_TRUE(WriteBytes(planted, "planted") && OpenToEveryone(planted));
+    };
+    DownloadFolder df;
+    const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload);
+    DownloadFolder::s_beforeTightening = [](const std::wstring&) {};
+    EXPECT_EQ(state, DownloadFolder::Trusted);
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+    ASSERT_FALSE(df.MovedAsideTo().empty());
+    EXPECT_EQ(Content(WideToAnsi(df.MovedAsideTo()) + "\\planted.exe"), "planted");
+}
+
+// The shared folder is another user's: this user downloads into a folder of their own, and the
+// other user's folder is left exactly as it is.
+TEST_F(DownloadDirTest, AnotherUsersFolderSendsTheDownloadToTheUsersOwn) {
+    Point(tmp.path());
+    const std::string shared = tmp / "Down\\Mirel Online";
+    DlgProbe::m_config(dlg).ownDownloadDir = tmp / "Local\\Mirel Online\\";
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryA((tmp / "Local").c_str(), nullptr));
+    ASSERT_TRUE(MakeOpenFolder(shared) && WriteBytes(shared + "\\Setup.exe", "theirs"));
+    g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+        if (path.find(L"\\Down\\Mirel Online") == std::wstring::npos) return false;
+        sddl = L"O:S-1-5-21-1-2-3-1002D:P(A;OICI;FA;;;S-1-5-21-1-2-3-1002)(A;OICI;0x1200a9;;;BU)";
+        return true;
+    };
+    Marked out;
+    const BOOL taken = dlg.EnsureDownloadDir(out.buf);
+    g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
+    ASSERT_TRUE(taken);
+    EXPECT_STREQ(out.buf, (tmp / "Local\\Mirel Online\\").c_str());
+    EXPECT_EQ(DlgProbe::m_config(dlg).downloadDir, tmp / "Local\\Mirel Online\\");
+    EXPECT_EQ(FolderEntries(shared), std::vector<std::string>{"Setup.exe"});
+    EXPECT_EQ(FolderEntries(tmp / "Down"), std::vector<std::string>{"Mirel Online"});
 }
 
 namespace {
@@ -398,7 +553,7 @@ TEST_F(DownloadDirTest, TheGamesOwnFolderIsNeverMovedOrTightened) {
             df.KeepApartFrom(c.game);
             const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir,
                                        installed ? DownloadFolder::AsItStands : DownloadFolder::ForDownload);
-            EXPECT_EQ(state, installed ? DownloadFolder::GameFolder : DownloadFolder::Untrusted);
+            EXPECT_EQ(state, DownloadFolder::GameFolder);
             EXPECT_TRUE(df.MovedAsideTo().empty());
             EXPECT_EQ(Content(c.game + "\\save.dat"), "save");
             for (const std::string& name : FolderEntries(down))
@@ -418,14 +573,35 @@ TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
         const char* what;
         std::function<bool()> make;
         LockResult result;
+        bool madeHere = false;  // the lock held is one this run made: its access list is looked at
     };
     const Case cases[] = {
-        {"missing", [] { return true; }, LockResult::Held},
+        {"missing", [] { return true; }, LockResult::Held, true},
         {"one that everyone may read", [&] { return MakeWithSddl(lock, L"D:P(A;;FA;;;ME)(A;;FR;;;BU)", false); },
-         LockResult::Held},
+         LockResult::Held, true},
         {"a folder", [&] { return ::CreateDirectoryA(lock.c_str(), nullptr) != FALSE; }, LockResult::NotOurs},
         {"a second name of another file",
          [&] { return WriteBytes(outside, "x") && ::CreateHardLinkA(lock.c_str(), outside.c_str(), nullptr); },
+         LockResult::NotOurs},
+        {"left by an elevated run: owned by Administrators",
+         [&] {
+             g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+                 if (path.find(L"MirelLauncher.lock") == std::wstring::npos) return false;
+                 sddl = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+                 return true;
+             };
+             return WriteBytes(lock, "");
+         },
+         LockResult::Held},
+        {"another user's",
+         [&] {
+             g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+                 if (path.find(L"MirelLauncher.lock") == std::wstring::npos) return false;
+                 sddl = L"O:S-1-5-21-1-2-3-1002D:P(A;;FA;;;S-1-5-21-1-2-3-1002)";
+                 return true;
+             };
+             return WriteBytes(lock, "");
+         },
          LockResult::NotOurs},
     };
     for (const Case& c : cases) {
@@ -436,9 +612,10 @@ TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
         ASSERT_TRUE(c.make());
         HANDLE h = nullptr;
         EXPECT_EQ(TakeFolderLock(tmp.path(), h), c.result);
+        g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
         UniqueKernelHandle held(h);
-        if (c.result != LockResult::Held) {
-            EXPECT_EQ(h, nullptr);
+        if (c.result != LockResult::Held || !c.madeHere) {
+            EXPECT_EQ(h == nullptr, c.result != LockResult::Held);
             continue;
         }
         // Held: a second taker finds it busy, and its access list names nobody but us, SYSTEM
@@ -458,6 +635,17 @@ TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
         for (const wchar_t* other : {L";WD)", L";BU)", L";AU)"})
             EXPECT_EQ(dacl.find(other), std::wstring::npos) << std::string(dacl.begin(), dacl.end());
     }
+    // Used as it stands, nothing is made or made again: a missing lock stays missing, and one
+    // that others may read is held as it is.
+    ::DeleteFileA(lock.c_str());
+    HANDLE h = nullptr;
+    EXPECT_EQ(TakeFolderLock(tmp.path(), h, false), LockResult::Missing);
+    EXPECT_EQ(::GetFileAttributesA(lock.c_str()), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(MakeWithSddl(lock, L"D:P(A;;FA;;;ME)(A;;FR;;;BU)", false, "old"));
+    EXPECT_EQ(TakeFolderLock(tmp.path(), h, false), LockResult::Held);
+    UniqueKernelHandle held(h);
+    held.reset();
+    EXPECT_EQ(Content(lock), "old");
 }
 
 // Who may change a folder, read from its security descriptor as the current user sees it.

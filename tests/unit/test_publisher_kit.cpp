@@ -32,8 +32,12 @@ TEST(PublisherKit, PieceSizeFromTheInstallersSize) {
         SCOPED_TRACE(c.size);
         EXPECT_EQ(ChoosePieceSize(c.size), c.piece);
         const uint64_t pieces = (c.size + c.piece - 1) / c.piece;
-        if (c.piece < kMaxChosenPiece) EXPECT_LE(pieces, kMaxChosenPieces);
-        if (c.piece > kMinChosenPiece) EXPECT_GT((c.size + c.piece / 2 - 1) / (c.piece / 2), kMaxChosenPieces);
+        if (c.piece < kMaxChosenPiece) {
+            EXPECT_LE(pieces, kMaxChosenPieces);
+        }
+        if (c.piece > kMinChosenPiece) {
+            EXPECT_GT((c.size + c.piece / 2 - 1) / (c.piece / 2), kMaxChosenPieces);
+        }
     }
 }
 

@@ -37,7 +37,13 @@ struct Stored {
     std::string data;  // the value's bytes
 };
 const Stored kNone{REG_NONE, ""};
-Stored Qword(uint64_t v) { return {REG_QWORD, Le64(v)}; }
+Stored Typed(DWORD type, const std::string& data) {
+    Stored s;
+    s.type = type;
+    s.data = data;
+    return s;
+}
+Stored Qword(uint64_t v) { return Typed(REG_QWORD, Le64(v)); }
 
 void Put(const std::string& storeKey, const PublisherKey& key, const Stored& value) {
     if (value.type == REG_NONE) return;
@@ -112,7 +118,9 @@ TEST(UtcDate, DatesAndDayNumbers) {
         uint32_t day = 777;
         EXPECT_EQ(ParseUtcDate(c.text, day), c.valid);
         EXPECT_EQ(day, c.valid ? c.day : 777u);
-        if (c.valid) EXPECT_EQ(FormatUtcDate(c.day), c.text);
+        if (c.valid) {
+            EXPECT_EQ(FormatUtcDate(c.day), c.text);
+        }
     }
 }
 
@@ -159,7 +167,9 @@ TEST(PublisherKeys, OneKeyOrTwoSeparatedByAComma) {
         keys.count = 99;
         EXPECT_EQ(ParsePublisherKeys(c.text.c_str(), keys), c.count != 0);
         EXPECT_EQ(keys.count, c.count ? c.count : 99u);
-        if (c.count == 2) EXPECT_EQ(ToHex(keys.keys[1].bytes, kPublisherKeySize), c.second);
+        if (c.count == 2) {
+            EXPECT_EQ(ToHex(keys.keys[1].bytes, kPublisherKeySize), c.second);
+        }
     }
 }
 
@@ -182,11 +192,11 @@ TEST(ReleaseStore, ReadsOnlyASixtyFourBitNumberAndNeverLowersIt) {
         {"the same version raised to itself", true, Qword(5), ReleaseStore::Found::Value, 5, 5, "5"},
         {"a version raised", true, Qword(5), ReleaseStore::Found::Value, 5, 6, "6"},
         {"the highest version", true, Qword(~0ull), ReleaseStore::Found::Value, ~0ull, 0, "18446744073709551615"},
-        {"text", true, {REG_SZ, std::string("7\0", 2)}, ReleaseStore::Found::Unreadable, 0, 3, "3"},
-        {"a 32-bit number", true, {REG_DWORD, Le32(7)}, ReleaseStore::Found::Unreadable, 0, 3, "3"},
-        {"eight bytes of another type", true, {REG_BINARY, Le64(7)}, ReleaseStore::Found::Unreadable, 0, 3, "3"},
-        {"a 64-bit type with four bytes", true, {REG_QWORD, Le32(7)}, ReleaseStore::Found::Unreadable, 0, 3, "3"},
-        {"a 64-bit type with nine bytes", true, {REG_QWORD, Le64(7) + "x"}, ReleaseStore::Found::Unreadable, 0, 3, "3"},
+        {"text", true, Typed(REG_SZ, std::string("7\0", 2)), ReleaseStore::Found::Unreadable, 0, 3, "3"},
+        {"a 32-bit number", true, Typed(REG_DWORD, Le32(7)), ReleaseStore::Found::Unreadable, 0, 3, "3"},
+        {"eight bytes of another type", true, Typed(REG_BINARY, Le64(7)), ReleaseStore::Found::Unreadable, 0, 3, "3"},
+        {"a 64-bit type with four bytes", true, Typed(REG_QWORD, Le32(7)), ReleaseStore::Found::Unreadable, 0, 3, "3"},
+        {"a 64-bit type with nine bytes", true, Typed(REG_QWORD, Le64(7) + "x"), ReleaseStore::Found::Unreadable, 0, 3, "3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -229,7 +239,7 @@ TEST(SignedRelease, TakenOnlyWhenNoOlderThanTheRecordAndNotExpired) {
     const std::string versionOnly = std::string("MirelRel") + Le64(5);
     const std::string expiryOnly = std::string("MirelRel") + Le32(today + 1);
     const std::string cut = Released(torrent, a, 5, today + 1);
-    const Stored text{REG_SZ, std::string("9\0", 2)};
+    const Stored text = Typed(REG_SZ, std::string("9\0", 2));
     struct Case {
         const char* what;
         std::string fetched;

@@ -152,7 +152,8 @@ inline bool IsDirectory(const std::string& p) {
 // The host's name for a path (Wine's mapping), the last component as given.
 inline std::string UnixPath(const std::string& path) {
     using ToUnix = char*(CDECL*)(LPCWSTR);
-    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleA("kernel32"), "wine_get_unix_file_name"));
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
     const size_t slash = path.find_last_of('\\');
     char* dir = toUnix ? toUnix(AnsiToWide(path.substr(0, slash)).c_str()) : nullptr;
     if (!dir) return std::string();
@@ -167,7 +168,8 @@ inline std::string UnixPath(const std::string& path) {
 inline bool RunOnHost(const std::string& program, const std::vector<std::string>& args, const std::function<bool()>& done) {
     std::string command = "start.exe /wait /unix " + program;
     for (const std::string& a : args) command += " \"" + a + "\"";
-    STARTUPINFOA si{sizeof(si)};
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
     if (!::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
     ::WaitForSingleObject(pi.hProcess, 30000);

@@ -72,10 +72,10 @@ protected:
         return WaitUntil([&] { return h.status().state == lt::torrent_status::seeding; });
     }
     TorrentMonitor& Monitor() { return DlgProbe::m_monitor(dlg); }
-    // The monitor as the launch sequence starts it.
-    void Start() {
+    // The monitor as the launch sequence starts it, posting to `window`.
+    void Start(HWND window = nullptr) {
         ASSERT_TRUE(Monitor().Start(*DlgProbe::m_pSession(dlg), DlgProbe::m_downloadFolder(dlg),
-                                    DlgProbe::m_config(dlg).downloadDir, dlg.m_hWnd));
+                                    DlgProbe::m_config(dlg).downloadDir, window ? window : dlg.m_hWnd));
         ASSERT_TRUE(Monitor().Running());
     }
     // Lets the monitor make `count` peer-list refreshes (the peer window counts as open):
@@ -142,20 +142,56 @@ TEST_P(MonitorRefusalTest, AnInstallerNoLongerOursAloneIsNeverOpened) {
     StartSession();
     ASSERT_TRUE(Seeding("Mirel.ndn"));
     ASSERT_TRUE(GetParam().change(down, down + "\\Setup.exe"));
-    Start();
+    const HWND window = ::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(window);
+    Start(window);
     ASSERT_TRUE(WaitUntil([&] { return Monitor().Refusals() > 0; })) << "never judged";
     EXPECT_EQ(InstallerRuns(), 0);
+    // The player is told: the window gets the notice that ends the wait.
+    MSG msg;
+    const bool told =
+        WaitUntil([&] { return ::PeekMessageA(&msg, window, WM_APP_NOTICE, WM_APP_NOTICE, PM_REMOVE) != 0; });
+    EXPECT_TRUE(Monitor().Stop(10000));
+    ::DestroyWindow(window);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(msg.wParam, static_cast<WPARAM>(kNoticeInstallerRefused));
+}
+
+// A second name made from elsewhere (another program's hard link) changes nothing about who may
+// write the installer: it is opened.
+TEST_F(MonitorTest, ASecondNameOfTheInstallerMadeElsewhereDoesNotKeepItShut) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    ASSERT_TRUE(::CreateHardLinkA((dir / "second.exe").c_str(), (down + "\\Setup.exe").c_str(), nullptr));
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "the installer was not opened";
+    EXPECT_EQ(Monitor().Refusals(), 0);
+}
+
+// An installer another program holds open (a scanner) is waited for, never refused: it opens
+// once let go.
+TEST_F(MonitorTest, AnInstallerHeldByAnotherProgramIsWaitedForThenOpened) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    UniqueKernelHandle scanner(::CreateFileA((down + "\\Setup.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                             0, nullptr));
+    ASSERT_TRUE(scanner);
+    Start();
+    ASSERT_TRUE(Refreshes(2));
+    EXPECT_EQ(InstallerRuns(), 0);
+    EXPECT_EQ(Monitor().Refusals(), 0);
+    scanner.reset();
+    ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "never opened once let go";
+    EXPECT_EQ(Monitor().Refusals(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, MonitorRefusalTest,
     ::testing::Values(
         NoLongerOurs{"InstallerOpenToEveryone", [](const std::string&, const std::string& i) { return OpenToEveryone(i); }},
-        NoLongerOurs{"FolderOpenToEveryone", [](const std::string& d, const std::string&) { return OpenToEveryone(d); }},
-        NoLongerOurs{"SecondNameOfTheInstaller",
-                     [](const std::string& d, const std::string& i) {
-                         return ::CreateHardLinkA((d + "\\..\\second.exe").c_str(), i.c_str(), nullptr) != FALSE;
-                     }}),
+        NoLongerOurs{"FolderOpenToEveryone", [](const std::string& d, const std::string&) { return OpenToEveryone(d); }}),
     [](const ::testing::TestParamInfo<NoLongerOurs>& info) { return std::string(info.param.what); });
 
 TEST_F(MonitorTest, InstalledGameShowsAFullBarAndOpensNothing) {
@@ -365,7 +401,7 @@ TEST_F(MonitorTest, ATorrentOfSeveralFilesOpensItsFolder) {
     EXPECT_EQ(target, AnsiToWide(down) + L"\\Pack");
     ASSERT_TRUE(::CreateDirectoryA((down + "\\Pack").c_str(), nullptr));
     UniqueKernelHandle held;
-    EXPECT_TRUE(HoldIfStillOurs(target, held)) << "the folder the shell would open is ours";
+    EXPECT_EQ(HoldIfStillOurs(target, held), OpenCheck::Ours) << "the folder the shell would open is ours";
 }
 
 TEST_F(MonitorTest, InstallerNamedWithTheWonSignIsOpenedByItsOwnName) {
