@@ -116,7 +116,10 @@ public:
     TestReleaseStoreKey(const TestReleaseStoreKey&) = delete;
     TestReleaseStoreKey& operator=(const TestReleaseStoreKey&) = delete;
     const std::string& key() const { return m_key; }
-    void Remove() const { ::RegDeleteTreeA(HKEY_CURRENT_USER, m_key.c_str()); }
+    void Remove() const {
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, m_key.c_str());
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Mirel Online Tests");  // only once it is empty
+    }
 
 private:
     std::string m_key;
