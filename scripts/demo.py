@@ -36,6 +36,7 @@ GAME = DRIVE_C / "Mirel Online"
 KEY = r"Software\MirelOnline\Game"  # no blanks: the start string is passed unquoted
 T0 = time.time()
 OUT = None
+SERVERS = []  # stopped at the end, whatever happens
 
 
 def log(msg):
@@ -88,13 +89,14 @@ def main():
     expires = (datetime.datetime.now(datetime.timezone.utc).date() + datetime.timedelta(days=30)).isoformat()
     signed = release.pack(WINE, torrent, www / "Mirel.ndn", secret=release.TEST_SECRET, version=1, expires=expires)
     log("ndnpack --sign: " + signed.stdout.decode().strip())
-    tracker.start([info_hash])
-    nginx.start()
+    SERVERS.append(tracker.start([info_hash]))
+    SERVERS.append(nginx.start())
     # The web server's own rate limit counts per request, and the launcher asks for 1 MiB ranges:
     # the web seed's rate is held by the kernel instead, at a third of the seed's (libtorrent asks
     # a much slower web seed for one long range, and its last pieces then hold the end for seconds).
     swarm.OriginLimit(seeder.LOOPBACK, nginx.port, int(args.rate_mb * (1 << 20) / 3)).add("127.0.0.1")
-    seed = release.RTorrentSeed(torrent, www, work / "rtorrent", upload_kib=int(args.rate_mb * 1024)).start()
+    seed = release.RTorrentSeed(torrent, www, work / "rtorrent", upload_kib=int(args.rate_mb * 1024))
+    SERVERS.append(seed.start())
     if not seed.wait_seeding(tracker, info_hash):
         log("rtorrent did not start seeding: " + seed.log.read_text(errors="replace"))
         return 1
@@ -157,12 +159,14 @@ def main():
             cwd, _, argl = rest.partition("|")
             log(f"patcher copy started in {cwd} with: {argl}")
     save(screenshot(), "5-after.png")
-    for server in (seed, nginx, tracker):
-        server.stop()
     ok = rc == 0 and same and args_log.exists()
     log("demo " + ("finished: the game was installed and the patcher started" if ok else "FAILED"))
     return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    finally:
+        for server in reversed(SERVERS):
+            server.stop()
