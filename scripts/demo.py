@@ -1,15 +1,20 @@
-"""The demo inside the sandbox: a self-contained local distribution of Mirel Online and the
-launcher doing its whole job for a player whose game is not installed yet.
+"""The demo inside the sandbox: a self-contained local release of Mirel Online, published as the
+README's "Publishing a release" has it, and the launcher doing its whole job for a player whose
+game is not installed yet.
 
-  - an installer (the stand-in installer, padded to --size-mb) published as a torrent with a web
-    seed, its description packed as "Mirel.ndn" and served over HTTP;
-  - a tracker, a native libtorrent seeder and an nginx web seed, all on 127.0.0.1;
-  - the launcher started by its starter's command line: it fetches and unpacks Mirel.ndn,
-    downloads the installer over BitTorrent, opens it, waits for its window to come and go,
-    then ends the old patcher, refreshes and starts the patcher copy, and closes.
+  - an installer (the stand-in installer, padded to --size-mb); its torrent made by
+    `ndnpack --make-torrent` with the origin as web seed and opentracker as tracker; the
+    description packed and signed by `ndnpack --sign` with a version and an expiry;
+  - nginx (the origin: Mirel.ndn and the installer), opentracker and an rtorrent seed, each with
+    the configuration of tools/publish, on loopback addresses;
+  - the launcher built with the test publisher key, started by its starter's command line: it
+    fetches, checks and unpacks Mirel.ndn, downloads the installer over BitTorrent, opens it,
+    waits for its window to come and go, then ends the old patcher, refreshes and starts the
+    patcher copy, and closes.
 
 Screenshots of each stage and a timeline go to the output folder."""
 import argparse
+import datetime
 import os
 import sys
 import time
@@ -19,6 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 from harness import BUILD, wait_for  # noqa: E402
 from harness.launcher import (BAR, ID_SHOW_PEER_INFO, IDC_BTN_CLOSE, INSTALLER_TITLE, Launcher, bar_filled,  # noqa: E402
                               installer_env, screenshot, start_old_patcher, start_string)
+from harness import release  # noqa: E402
 from harness.wine import Wine  # noqa: E402
 import seeder  # noqa: E402  (tests/servers, on the path through the harness)
 import swarm  # noqa: E402
@@ -30,6 +36,7 @@ GAME = DRIVE_C / "Mirel Online"
 KEY = r"Software\MirelOnline\Game"  # no blanks: the start string is passed unquoted
 T0 = time.time()
 OUT = None
+SERVERS = []  # stopped at the end, whatever happens
 
 
 def log(msg):
@@ -68,29 +75,42 @@ def main():
         old.unlink()
 
     work = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "distribution"
-    log(f"publishing: an installer of {args.size_mb} MB as a torrent with a web seed, packed as Mirel.ndn")
-    tracker = seeder.Tracker().start()
-    # The web seed at a third of the seeder's rate: libtorrent asks a much slower web seed for
-    # one long range, and its last pieces then hold the end of the download for seconds.
-    web = seeder.WebSeed(work, rate=int(args.rate_mb * (1 << 20) / 3)).start()
-    dist = seeder.build_distribution(work, args.size_mb << 20, base=STANDINS / "standin_installer.exe",
-                                     name="MirelSetup.exe", announce=tracker.url, web_seeds=[web.url("MirelSetup.exe")])
-    files = seeder.FileServer(work).start()
+    www = work / "www"  # the origin's folder: what the web server hands out
+    www.mkdir(parents=True)
+    log(f"publishing: an installer of {args.size_mb} MB, as the README's \"Publishing a release\" has it")
+    installer = seeder.make_payload(www / "MirelSetup.exe", args.size_mb << 20, STANDINS / "standin_installer.exe")
+    nginx = release.Origin(www, workdir=work / "nginx")
+    tracker = release.Tracker(work / "opentracker")
+    torrent = work / "MirelSetup.exe.torrent"
+    made = release.make_torrent(WINE, installer, torrent, web_seeds=[nginx.url("MirelSetup.exe")],
+                                trackers=[tracker.url])
+    info_hash = release.printed_info_hash(made)
+    log("ndnpack --make-torrent: " + made.stdout.decode().splitlines()[0])
+    expires = (datetime.datetime.now(datetime.timezone.utc).date() + datetime.timedelta(days=30)).isoformat()
+    signed = release.pack(WINE, torrent, www / "Mirel.ndn", secret=release.TEST_SECRET, version=1, expires=expires)
+    log("ndnpack --sign: " + signed.stdout.decode().strip())
+    SERVERS.append(tracker.start([info_hash]))
+    SERVERS.append(nginx.start())
     # The web server's own rate limit counts per request, and the launcher asks for 1 MiB ranges:
-    # the web seed's rate is held by the kernel instead.
-    swarm.OriginLimit(seeder.LOOPBACK, web.port, int(args.rate_mb * (1 << 20) / 3)).add("127.0.0.1")
-    lt_seed = seeder.LtSeeder(dist, upload_limit=int(args.rate_mb * (1 << 20))).start()
-    lt_seed.wait_seeding()
-    log(f"tracker {tracker.url}; seeder 127.0.0.1:{lt_seed.port}; web seed {web.url('MirelSetup.exe')}")
-    log(f"Mirel.ndn served at {files.url('Mirel.ndn')} (info-hash {dist.info_hash})")
+    # the web seed's rate is held by the kernel instead, at a third of the seed's (libtorrent asks
+    # a much slower web seed for one long range, and its last pieces then hold the end for seconds).
+    swarm.OriginLimit(seeder.LOOPBACK, nginx.port, int(args.rate_mb * (1 << 20) / 3)).add("127.0.0.1")
+    seed = release.RTorrentSeed(torrent, www, work / "rtorrent", upload_kib=int(args.rate_mb * 1024))
+    SERVERS.append(seed.start())
+    if not seed.wait_seeding(tracker, info_hash):
+        log("rtorrent did not start seeding: " + seed.log.read_text(errors="replace"))
+        return 1
+    log(f"opentracker {tracker.url} (info-hash {info_hash}); rtorrent {seed.host}:{seed.port}; "
+        f"web seed {nginx.url('MirelSetup.exe')}")
+    log(f"Mirel.ndn served at {nginx.url('Mirel.ndn')}")
 
     # The patcher of an earlier session is still running.
     old = start_old_patcher(WINE)
 
-    start = start_string(KEY, files.url("Mirel.ndn"), "0", "player01", "session-token", "game.mirel.example")
+    start = start_string(KEY, nginx.url("Mirel.ndn"), "0", "player01", "session-token", "game.mirel.example")
     env = installer_env(KEY, r"C:\Mirel Online", 2500, version="1.4.2")
-    log(f"starting the launcher (game not installed) with: {start}")
-    proc = Launcher(WINE).start(start, env=env)
+    log(f"starting the launcher built with the publisher's key (game not installed) with: {start}")
+    proc = Launcher(WINE).start(start, env=env, exe=release.SIGNED_LAUNCHER)
     hwnd = None
     while proc.poll() is None and not hwnd:
         hwnd = find("Mirel Launcher")
@@ -130,7 +150,7 @@ def main():
     log(f"the launcher closed with exit code {rc}")
     log(f"the old patcher was ended with exit code {old.wait(timeout=10)}")
     payload = DRIVE_C / "Down" / "Mirel Online" / "MirelSetup.exe"
-    same = payload.exists() and seeder.file_sha1(payload) == dist.sha1()
+    same = payload.exists() and seeder.file_sha1(payload) == seeder.file_sha1(installer)
     log(f"downloaded installer identical to the published one: {same}")
     args_log = GAME / "patcher-args.log"
     if wait_for(args_log.exists, 10):
@@ -139,15 +159,14 @@ def main():
             cwd, _, argl = rest.partition("|")
             log(f"patcher copy started in {cwd} with: {argl}")
     save(screenshot(), "5-after.png")
-    for s in (lt_seed,):
-        s.stop()
-    files.stop()
-    web.stop()
-    tracker.stop()
     ok = rc == 0 and same and args_log.exists()
     log("demo " + ("finished: the game was installed and the patcher started" if ok else "FAILED"))
     return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    finally:
+        for server in reversed(SERVERS):
+            server.stop()

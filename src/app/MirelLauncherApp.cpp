@@ -28,7 +28,7 @@ BOOL CMirelLauncherApp::InitInstance() {
 
     CWinApp::InitInstance();
 
-    CMirelLauncherDlg dlg(MachineLaunchConfig(BuiltInPublisherKey() != nullptr));
+    CMirelLauncherDlg dlg(MachineLaunchConfig(BuiltInPublisherKeys() != nullptr));
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;

@@ -4,6 +4,11 @@
 
 #include <cstdio>
 
+// The numbers the player reads in the messages.
+static_assert(static_cast<int>(FetchFailure::Authorization) == 16 && static_cast<int>(FetchFailure::OlderRelease) == 17 &&
+                  static_cast<int>(FetchFailure::Expired) == 18,
+              "the failures keep their numbers");
+
 CString FetchFailureMessage(FetchFailure failure, long number, const char* text) {
     const int n = static_cast<int>(number);
     if (!text) text = "";
@@ -25,6 +30,10 @@ CString FetchFailureMessage(FetchFailure failure, long number, const char* text)
     case FetchFailure::Authorization:
         std::snprintf(buf, sizeof(buf), "Download Failed No:16, Authorization Failed:%d\n", n);
         break;
+    case FetchFailure::OlderRelease:
+        std::snprintf(buf, sizeof(buf), "Download Failed No:17, Older Release:%s\n", text);
+        break;
+    case FetchFailure::Expired: std::snprintf(buf, sizeof(buf), "Download Failed No:18, Release Expired:%s\n", text); break;
     case FetchFailure::FileWrite: std::snprintf(buf, sizeof(buf), "Download file writing Failed \n"); break;
     default:  // TargetFile, Connect, OpenRequest, QueryStatus, Read: "Download Failed No:N, Error:<code>"
         std::snprintf(buf, sizeof(buf), "Download Failed No:%d, Error:%d\n", static_cast<int>(failure), n);

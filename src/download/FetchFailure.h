@@ -21,9 +21,11 @@ enum class FetchFailure {
     NotSigned,      // keyed: no signature trailer
     BadSignature,   // keyed: not the key's signature
     Authorization,  // the server refused the credentials three times
+    OlderRelease,   // keyed: older than a release this user took (the text: "<version>, Accepted:<highest>")
+    Expired,        // keyed: past its expiry date (the text: the date)
     FileWrite,      // writing the fetched bytes failed
 };
 
-// The message of a failure with its number (error code, status, limit) and, for UrlParse and
-// Send, its text (the URL, the object). Cut to 259 characters, as every message buffer is.
+// The message of a failure with its number (error code, status, limit) and, for UrlParse, Send,
+// OlderRelease and Expired, its text (the URL, the object, the versions, the date). Cut to 259 characters, as every message buffer is.
 CString FetchFailureMessage(FetchFailure failure, long number = 0, const char* text = "");

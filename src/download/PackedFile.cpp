@@ -2,13 +2,13 @@
 
 #include <zlib.h>
 
-#include <libtorrent/kademlia/ed25519.hpp>
-
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "common/Diagnostics.h"
 #include "download/FetchFailure.h"
+#include "download/UtcDate.h"
 #include "framework/handles.h"
 
 namespace {
@@ -27,41 +27,10 @@ bool ReadExact(HANDLE h, void* buf, DWORD size) {
     return ::ReadFile(h, buf, size, &got, nullptr) && got == size;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-namespace ed = lt::dht;
-
 }  // namespace
 
-bool ParsePublisherKey(const char* hex, PublisherKey& out) {
-    if (!hex || std::strlen(hex) != 2 * kPublisherKeySize) return false;
-    PublisherKey key;
-    for (size_t i = 0; i < kPublisherKeySize; ++i) {
-        int hi = HexDigit(hex[2 * i]), lo = HexDigit(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        key.bytes[i] = static_cast<unsigned char>(hi * 16 + lo);
-    }
-    out = key;
-    return true;
-}
-
-std::string ToHex(const unsigned char* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out.push_back(digits[bytes[i] >> 4]);
-        out.push_back(digits[bytes[i] & 15]);
-    }
-    return out;
-}
-
-UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const PublisherKey* key, std::string& plain,
-                         int* zlibCode) {
+UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const PublisherKeys* keys, std::string& plain,
+                         int* zlibCode, Release* release, size_t* keyIndex) {
     plain.clear();
     if (zlibCode) *zlibCode = Z_DATA_ERROR;
     if (size < 8) return UnpackStatus::BadStream;
@@ -88,23 +57,22 @@ UnpackStatus UnpackBytes(const unsigned char* data, size_t size, const Publisher
         return UnpackStatus::BadStream;
     }
 
-    if (key) {
-        if (size - streamEnd != kSignatureTrailerSize ||
-            std::memcmp(data + streamEnd, kSignatureMagic, kSignatureMagicSize) != 0)
-            return UnpackStatus::NotSigned;
-        ed::signature sig;
-        std::memcpy(sig.bytes.data(), data + streamEnd + kSignatureMagicSize, kSignatureSize);
-        ed::public_key pk;
-        std::memcpy(pk.bytes.data(), key->bytes, kPublisherKeySize);
-        if (!ed::ed25519_verify(sig, {reinterpret_cast<const char*>(out.get()), static_cast<std::ptrdiff_t>(produced)},
-                                pk))
-            return UnpackStatus::BadSignature;
+    std::string content(reinterpret_cast<const char*>(out.get()), produced);
+    out.reset();
+    if (keys) {
+        switch (CheckTrailer(data + streamEnd, static_cast<size_t>(size - streamEnd), content, *keys, release, keyIndex)) {
+        case SignatureCheck::Signed: break;
+        case SignatureCheck::NotSigned: return UnpackStatus::NotSigned;
+        case SignatureCheck::BadSignature: return UnpackStatus::BadSignature;
+        }
     }
-    plain.assign(reinterpret_cast<const char*>(out.get()), produced);
+    plain.swap(content);
     return UnpackStatus::Ok;
 }
 
-UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zlibCode) {
+UnpackStatus ReadPackedFile(const char* path, const PublisherKeys* keys, std::string& plain, int* zlibCode,
+                            Release* release, size_t* keyIndex) {
+    plain.clear();
     if (zlibCode) *zlibCode = 0;
     UniqueKernelHandle file(::CreateFileA(path, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -122,10 +90,10 @@ UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zl
     const uint64_t total = static_cast<uint64_t>(fileSize.QuadPart);
     if (streamEnd > total) return UnpackStatus::BadStream;
     uint64_t wanted = streamEnd;
-    if (key) {
+    if (keys) {
         // A signed file ends with its trailer; what is missing or extra is judged by UnpackBytes.
         wanted = total;
-        if (wanted > streamEnd + kSignatureTrailerSize) wanted = streamEnd + kSignatureTrailerSize + 1;
+        if (wanted > streamEnd + kReleaseTrailerSize) wanted = streamEnd + kReleaseTrailerSize + 1;
     }
     if (wanted > 0x7FFFFFFFull) return UnpackStatus::BadStream;
 
@@ -134,39 +102,74 @@ UnpackStatus UnpackPackedFile(const char* path, const PublisherKey* key, int* zl
     std::memcpy(bytes.get(), header, 8);
     if (wanted > 8 && !ReadExact(file.get(), bytes.get() + 8, static_cast<DWORD>(wanted - 8)))
         return UnpackStatus::BadStream;
+    return UnpackBytes(bytes.get(), static_cast<size_t>(wanted), keys, plain, zlibCode, release, keyIndex);
+}
 
-    std::string plain;
-    UnpackStatus status = UnpackBytes(bytes.get(), static_cast<size_t>(wanted), key, plain, zlibCode);
-    if (status != UnpackStatus::Ok) return status;
-    bytes.reset();
-    file.reset();
+namespace {
 
+// Writes the content as the whole file at `path`; false (with the system's error) when it cannot.
+bool WriteWhole(const char* path, const std::string& content) {
     UniqueKernelHandle out(::CreateFileA(path, GENERIC_ALL, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) return UnpackStatus::Unopenable;
+    if (!out) return false;
     DWORD written = 0;
-    if (!::WriteFile(out.get(), plain.data(), static_cast<DWORD>(plain.size()), &written, nullptr) ||
-        written != plain.size())
-        return UnpackStatus::Unopenable;
-    return UnpackStatus::Ok;
+    return ::WriteFile(out.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+           written == content.size();
+}
+
+// A signed release that this user must not take: older than the highest version taken under
+// any of the keys (a replay), or past its expiry by the system's clock (a frozen release).
+CString ReleaseRefusal(const Release& release, const PublisherKeys& keys, const ReleaseStore& store) {
+    bool unreadable = false;
+    const uint64_t highest = store.Highest(keys, &unreadable);
+    if (unreadable)
+        DiagnosticLine(stderr, "the record of taken releases (HKEY_CURRENT_USER\\%s) cannot be read: taken as none\n",
+                       store.subkey().c_str());
+    if (release.version < highest) {
+        const std::string numbers = std::to_string(release.version) + ", Accepted:" + std::to_string(highest);
+        return FetchFailureMessage(FetchFailure::OlderRelease, 0, numbers.c_str());
+    }
+    if (release.expiryDay != 0 && UtcToday() > release.expiryDay)
+        return FetchFailureMessage(FetchFailure::Expired, 0, FormatUtcDate(release.expiryDay).c_str());
+    return CString();
+}
+
+}  // namespace
+
+UnpackStatus UnpackPackedFile(const char* path, const PublisherKeys* keys, int* zlibCode) {
+    std::string plain;
+    UnpackStatus status = ReadPackedFile(path, keys, plain, zlibCode);
+    if (status != UnpackStatus::Ok) return status;
+    return WriteWhole(path, plain) ? UnpackStatus::Ok : UnpackStatus::Unopenable;
 }
 
 BOOL UnpackDownloadedFile(const char* path) { return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok; }
 
-CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKey* key,
-                                 bool* verified) {
+CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKeys* keys,
+                                 bool* verified, const ReleaseStore& store) {
     if (verified) *verified = false;
     int code = 0;
-    UnpackStatus status = UnpackPackedFile(fetched, key, &code);
-    if (status == UnpackStatus::Ok) {
-        if (::MoveFileExA(fetched, description, MOVEFILE_REPLACE_EXISTING)) {
-            if (verified) *verified = key != nullptr;
+    std::string plain;
+    Release release;
+    size_t signer = 0;
+    UnpackStatus status = ReadPackedFile(fetched, keys, plain, &code, &release, &signer);
+    CString refusal;
+    if (status == UnpackStatus::Ok && keys) refusal = ReleaseRefusal(release, *keys, store);
+    if (status == UnpackStatus::Ok && refusal.IsEmpty()) {
+        if (WriteWhole(fetched, plain) && ::MoveFileExA(fetched, description, MOVEFILE_REPLACE_EXISTING)) {
+            if (keys) {
+                if (!store.Raise(keys->keys[signer], release.version))
+                    DiagnosticLine(stderr, "release %llu taken but not recorded (HKEY_CURRENT_USER\\%s)\n",
+                                   static_cast<unsigned long long>(release.version), store.subkey().c_str());
+                if (verified) *verified = true;
+            }
             return CString();
         }
         status = UnpackStatus::Unopenable;
         code = static_cast<int>(::GetLastError());
     }
     ::DeleteFileA(fetched);
-    if (!key) return CString();
+    if (!keys) return CString();
+    if (!refusal.IsEmpty()) return refusal;
     CString failure;
     switch (status) {
     case UnpackStatus::Ok:
@@ -191,26 +194,3 @@ std::string PackContent(const std::string& plain, int level) {
     return out + packed;
 }
 
-namespace {
-std::tuple<ed::public_key, ed::secret_key> KeyPair(const unsigned char (&seed)[kPublisherSeedSize]) {
-    std::array<char, 32> s;
-    std::memcpy(s.data(), seed, s.size());
-    return ed::ed25519_create_keypair(s);
-}
-}  // namespace
-
-PublisherKey PublicKeyOfSeed(const unsigned char (&seed)[kPublisherSeedSize]) {
-    PublisherKey key;
-    auto pair = KeyPair(seed);
-    std::memcpy(key.bytes, std::get<0>(pair).bytes.data(), kPublisherKeySize);
-    return key;
-}
-
-std::string SignatureTrailer(const std::string& plain, const unsigned char (&seed)[kPublisherSeedSize]) {
-    auto pair = KeyPair(seed);
-    ed::signature sig = ed::ed25519_sign({plain.data(), static_cast<std::ptrdiff_t>(plain.size())}, std::get<0>(pair),
-                                         std::get<1>(pair));
-    std::string out(kSignatureMagic, kSignatureMagicSize);
-    out.append(sig.bytes.data(), kSignatureSize);
-    return out;
-}

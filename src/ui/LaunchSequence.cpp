@@ -102,7 +102,7 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             // Only a whole, unpacked (and, with a key, verified) description becomes Mirel.ndn.
             if (failure.IsEmpty())
                 failure = UnpackFetchedDescription(download.GetFilePath(), download.GetDescriptionPath(),
-                                                   BuiltInPublisherKey(), &m_bDescriptionChecked);
+                                                   BuiltInPublisherKeys(), &m_bDescriptionChecked);
         }
         if (!failure.IsEmpty()) {
             AfxMessageBox(failure, MB_OK);

@@ -451,16 +451,25 @@ class WebSeed(_ChildProcess):
         p = self.workdir / "access.log"
         return p.read_text(errors="replace") if p.exists() else ""
 
-    def start(self):
-        w = self.workdir
-        for d in ("tmp", "logs"):
-            (w / d).mkdir(parents=True, exist_ok=True)
+    def server_block(self):
+        """The server of the http block: `root` on the port, at the rate."""
         limit = f"limit_rate {self.rate};" if self.rate else ""
         listen = f"listen {LOOPBACK}:{self.port};"
         if self.tls:
             folder, name = self.tls
             listen = (f"listen {LOOPBACK}:{self.port} ssl; server_name localhost;"
                       f" ssl_certificate {folder}/{name}.pem; ssl_certificate_key {folder}/{name}.key;")
+        return f"""    server {{
+        {listen}
+        root {self.root};
+        {limit}
+        location / {{ }}
+    }}"""
+
+    def start(self):
+        w = self.workdir
+        for d in ("tmp", "logs"):
+            (w / d).mkdir(parents=True, exist_ok=True)
         conf = f"""
 user root;
 worker_processes 1;
@@ -479,12 +488,7 @@ http {{
     types {{ }}
     default_type application/octet-stream;
     sendfile on;
-    server {{
-        {listen}
-        root {self.root};
-        {limit}
-        location / {{ }}
-    }}
+{self.server_block()}
 }}
 """
         (w / "nginx.conf").write_text(conf)

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "download/PackedFile.h"
+#include "download/UtcDate.h"
 #include "le32.h"
+#include "release_support.h"
 #include "ui/MirelLauncherDlg.h"
 #include "test_support.h"
 
@@ -26,19 +29,6 @@ std::string Deflate(const std::string& plain, int level = 9) {
 
 std::string Packed(uint32_t unpackedSize, uint32_t packedSize, const std::string& stream) {
     return Le32(unpackedSize) + Le32(packedSize) + stream;
-}
-
-// Something shaped like a torrent description: a bencoded dictionary with binary piece hashes.
-std::string TorrentLike(size_t pieces) {
-    std::string hashes;
-    uint32_t x = 2166136261u;
-    for (size_t i = 0; i < pieces * 20; ++i) {
-        x = (x ^ static_cast<uint32_t>(i)) * 16777619u;
-        hashes.push_back(static_cast<char>(x >> 24));
-    }
-    return "d8:announce30:http://127.0.0.1:6969/announce4:infod6:lengthi" + std::to_string(pieces * 262144) +
-           "e4:name15:MirelSetup.exe12:piece lengthi262144e6:pieces" + std::to_string(hashes.size()) + ":" + hashes +
-           "ee";
 }
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -296,7 +286,16 @@ TEST_F(PackedFileTest, PackerOutputUnpacksToTheOriginal) {
 TEST_F(PackedFileTest, PackerRefusesBadInputsWithoutWritingOutput) {
     ASSERT_TRUE(WriteBytes(Path("empty.torrent"), ""));
     ASSERT_TRUE(WriteBytes(Path("game.torrent"), TorrentLike(4)));
+    ASSERT_TRUE(WriteBytes(Path("setup.exe"), std::string(100000, 'x')));
+    ASSERT_TRUE(WriteBytes(Path("publisher.key"), std::string(64, '7') + "\n"));
+    ASSERT_TRUE(::CreateDirectoryA(Path("a folder").c_str(), nullptr));
+    const size_t inputs = FolderEntries(m_dir).size();
     const std::string exe = Quote(PackerPath());
+    const std::string torrentOut = Quote(Path("out.torrent"));
+    const std::string make = "--make-torrent ";
+    const std::string setup = Quote(Path("setup.exe")) + " " + torrentOut;
+    const std::string sign = "--sign " + Quote(Path("publisher.key")) + " ";
+    const std::string pack = " " + Quote(Path("game.torrent")) + " " + Quote(Path("out.ndn"));
     struct Case {
         const char* what;
         std::string args;
@@ -313,6 +312,62 @@ TEST_F(PackedFileTest, PackerRefusesBadInputsWithoutWritingOutput) {
          "ndnpack: cannot write " + Path("nowhere\\out3.ndn"), Path("nowhere\\out3.ndn")},
         {"no arguments", "", 2, "usage: ndnpack <torrent file> <packed output>", ""},
         {"one argument", Quote(Path("game.torrent")), 2, "usage: ndnpack <torrent file> <packed output>", ""},
+        // Signing: the release's version and expiry.
+        {"version not a number", sign + "--version 5a" + pack, 1,
+         "ndnpack: --version 5a: a whole number from 0 to 18446744073709551615", Path("out.ndn")},
+        {"version beyond 64 bits", sign + "--version 18446744073709551616" + pack, 1,
+         "ndnpack: --version 18446744073709551616: a whole number", Path("out.ndn")},
+        {"version negative", sign + "--version -1" + pack, 1, "ndnpack: --version -1: a whole number", Path("out.ndn")},
+        {"version twice", sign + "--version 1 --version 2" + pack, 1, "ndnpack: --version is given twice",
+         Path("out.ndn")},
+        {"version without a key", "--version 3" + pack, 1, "ndnpack: --version and --expires go with --sign",
+         Path("out.ndn")},
+        {"expiry not a date", sign + "--expires 2030-02-30" + pack, 1,
+         "ndnpack: --expires 2030-02-30: not a date YYYY-MM-DD", Path("out.ndn")},
+        {"expiry in another form", sign + "--expires 30.01.2030" + pack, 1, "not a date YYYY-MM-DD", Path("out.ndn")},
+        {"expiry passed", sign + "--expires 2001-01-01" + pack, 1,
+         "ndnpack: --expires 2001-01-01: that day has passed (today is ", Path("out.ndn")},
+        {"version with no value", sign + pack + " --version", 2, "usage: ndnpack", Path("out.ndn")},
+        // Making the torrent.
+        {"installer missing", make + Quote(Path("missing.exe")) + " " + torrentOut, 1,
+         "ndnpack: cannot read " + Path("missing.exe") + " (error 2)", Path("out.torrent")},
+        {"installer empty", make + Quote(Path("empty.torrent")) + " " + torrentOut, 1,
+         "ndnpack: " + Path("empty.torrent") + " is empty", Path("out.torrent")},
+        {"installer a folder", make + Quote(Path("a folder")) + " " + torrentOut, 1,
+         "ndnpack: " + Path("a folder") + " is a folder", Path("out.torrent")},
+        {"torrent's folder missing", make + Quote(Path("setup.exe")) + " " + Quote(Path("nowhere\\out.torrent")), 1,
+         "ndnpack: cannot write " + Path("nowhere\\out.torrent"), Path("nowhere\\out.torrent")},
+        {"web seed over https", make + "--web-seed https://cdn.example.com/setup.exe " + setup, 1,
+         "ndnpack: the web seed https://cdn.example.com/setup.exe is https: the launcher's BitTorrent part has no TLS",
+         Path("out.torrent")},
+        {"web seed without a scheme", make + "--web-seed cdn.example.com/setup.exe " + setup, 1,
+         "the web seed cdn.example.com/setup.exe is not a URL", Path("out.torrent")},
+        {"web seed of another scheme", make + "--web-seed ftp://cdn.example.com/setup.exe " + setup, 1,
+         "is not an http:// URL", Path("out.torrent")},
+        {"web seed with a blank", make + "--web-seed \"http://cdn.example.com/my setup.exe\" " + setup, 1,
+         "holds a blank, a control or a non-ASCII character", Path("out.torrent")},
+        {"web seed without a host", make + "--web-seed http:///setup.exe " + setup, 1, "names no host",
+         Path("out.torrent")},
+        {"web seed with a bad port", make + "--web-seed http://cdn.example.com:70000/setup.exe " + setup, 1,
+         "has a port that is not a number from 1 to 65535", Path("out.torrent")},
+        {"web seed with credentials", make + "--web-seed http://user:pw@cdn.example.com/setup.exe " + setup, 1,
+         "carries a user name or password", Path("out.torrent")},
+        {"tracker over https", make + "--tracker https://tracker.example.com/announce " + setup, 1,
+         "ndnpack: the tracker https://tracker.example.com/announce is https", Path("out.torrent")},
+        {"udp tracker without a port", make + "--tracker udp://tracker.example.com " + setup, 1,
+         "the tracker udp://tracker.example.com names no port", Path("out.torrent")},
+        {"tracker of another scheme", make + "--tracker wss://tracker.example.com/announce " + setup, 1,
+         "is neither an http:// nor a udp:// URL", Path("out.torrent")},
+        {"piece size not a power of two", make + "--piece-kib 100 " + setup, 1,
+         "ndnpack: --piece-kib 100: a piece size is a power of two from 16 to 16384 KiB", Path("out.torrent")},
+        {"piece size too large", make + "--piece-kib 32768 " + setup, 1, "--piece-kib 32768: a piece size",
+         Path("out.torrent")},
+        {"piece size too small", make + "--piece-kib 8 " + setup, 1, "--piece-kib 8: a piece size", Path("out.torrent")},
+        {"piece size not a number", make + "--piece-kib 1M " + setup, 1, "--piece-kib 1M: a piece size",
+         Path("out.torrent")},
+        {"an unknown option", make + "--v2 " + setup, 2, "--hybrid        a hybrid (v1 and v2) torrent", Path("out.torrent")},
+        {"no output", make + Quote(Path("setup.exe")), 2, "usage: ndnpack", Path("out.torrent")},
+        {"web seed with no URL", make + setup + " --web-seed", 2, "usage: ndnpack", Path("out.torrent")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -325,36 +380,22 @@ TEST_F(PackedFileTest, PackerRefusesBadInputsWithoutWritingOutput) {
         }
     }
     std::vector<std::string> names = FolderEntries(m_dir);
-    EXPECT_EQ(names.size(), 2u) << "only the two inputs";
+    EXPECT_EQ(names.size(), inputs) << "only the inputs";
 }
 
 // ---- the publisher's signature ---------------------------------------------------------------
 
-namespace {
-
-struct Seed {
-    unsigned char bytes[kPublisherSeedSize];
-};
-
-Seed TestSeed(unsigned char fill) {
-    Seed s;
-    for (size_t i = 0; i < kPublisherSeedSize; ++i) s.bytes[i] = static_cast<unsigned char>(fill + 7 * i);
-    return s;
-}
-
-std::string Signed(const std::string& plain, const Seed& seed) { return PackContent(plain) + SignatureTrailer(plain, seed.bytes); }
-
-}  // namespace
-
 TEST_F(PackedFileTest, KeyedUnpackingTakesOnlyTheKeysSignatureOfExactlyTheContent) {
     const Seed seed = TestSeed(1), other = TestSeed(2);
-    const PublisherKey key = PublicKeyOfSeed(seed.bytes);
+    const PublisherKeys keys = KeysOf({&seed});
     const std::string torrent = TorrentLike(64), evil = TorrentLike(65);
     const std::string good = Signed(torrent, seed);
+    const std::string release = Released(torrent, seed, 5, 20000);
+    const uint64_t kMax = ~0ull;
 
     std::string after;
     ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), good));
-    ASSERT_EQ(UnpackPackedFile(Path("Mirel.ndn").c_str(), &key), UnpackStatus::Ok);
+    ASSERT_EQ(UnpackPackedFile(Path("Mirel.ndn").c_str(), &keys), UnpackStatus::Ok);
     ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), after));
     EXPECT_TRUE(after == torrent);
 
@@ -364,30 +405,79 @@ TEST_F(PackedFileTest, KeyedUnpackingTakesOnlyTheKeysSignatureOfExactlyTheConten
     std::string swapped = PackContent(evil) + good.substr(good.size() - kSignatureTrailerSize);
     std::string flippedStream = good;
     flippedStream[20] ^= 0x40;
+    std::string raised = release;  // version 5 made 6 after signing
+    raised[release.size() - kReleaseTrailerSize + kTrailerMarkSize] ^= 0x03;
+    std::string extended = release;  // expiry moved a day later after signing
+    extended[release.size() - kReleaseTrailerSize + kTrailerMarkSize + 8] ^= 0x01;
+    const std::string versionOnly = std::string("MirelRel") + Le64(5);
+    const std::string expiryOnly = std::string("MirelRel") + Le32(20000);
     struct Case {
         const char* what;
         std::string file;
         UnpackStatus status;
+        uint64_t version;
+        uint32_t expiryDay;
+        size_t signer;
     };
     const Case cases[] = {
-        {"unsigned", PackContent(torrent), UnpackStatus::NotSigned},
-        {"signed by another key", Signed(torrent, other), UnpackStatus::BadSignature},
-        {"signature altered", flipped, UnpackStatus::BadSignature},
-        {"content replaced, signature kept", swapped, UnpackStatus::BadSignature},
-        {"stream altered", flippedStream, UnpackStatus::BadStream},
-        {"trailer cut by one byte", good.substr(0, good.size() - 1), UnpackStatus::NotSigned},
-        {"trailer without its mark", PackContent(torrent) + good.substr(good.size() - kSignatureSize), UnpackStatus::NotSigned},
-        {"a byte after the trailer", good + "x", UnpackStatus::NotSigned},
-        {"two trailers", good + good.substr(good.size() - kSignatureTrailerSize), UnpackStatus::NotSigned},
-        {"stream cut off", good.substr(0, 40), UnpackStatus::BadStream},
+        {"first form: version 0, no expiry", good, UnpackStatus::Ok, 0, 0, 0},
+        {"version 0", Released(torrent, seed, 0), UnpackStatus::Ok, 0, 0, 0},
+        {"version 1", Released(torrent, seed, 1), UnpackStatus::Ok, 1, 0, 0},
+        {"version 2^64-1", Released(torrent, seed, kMax), UnpackStatus::Ok, kMax, 0, 0},
+        {"version and expiry", release, UnpackStatus::Ok, 5, 20000, 0},
+        {"built by hand from the layout", ByHand(torrent, seed, 7, 30000, "MirelRel" + Le64(7) + Le32(30000)),
+         UnpackStatus::Ok, 7, 30000, 0},
+        {"signed by the second key", Released(torrent, other, 3), UnpackStatus::Ok, 3, 0, 1},
+        {"unsigned", PackContent(torrent), UnpackStatus::NotSigned, 0, 0, 0},
+        {"signed by another key", Signed(torrent, TestSeed(9)), UnpackStatus::BadSignature, 0, 0, 0},
+        {"release signed by another key", Released(torrent, TestSeed(9), 5), UnpackStatus::BadSignature, 0, 0, 0},
+        {"signature altered", flipped, UnpackStatus::BadSignature, 0, 0, 0},
+        {"content replaced, signature kept", swapped, UnpackStatus::BadSignature, 0, 0, 0},
+        {"content replaced, release trailer kept", PackContent(evil) + release.substr(release.size() - kReleaseTrailerSize),
+         UnpackStatus::BadSignature, 0, 0, 0},
+        {"version raised after signing", raised, UnpackStatus::BadSignature, 0, 0, 0},
+        {"expiry moved after signing", extended, UnpackStatus::BadSignature, 0, 0, 0},
+        {"signature covers the version, not the expiry", ByHand(torrent, seed, 5, 20000, versionOnly),
+         UnpackStatus::BadSignature, 0, 0, 0},
+        {"signature covers the expiry, not the version", ByHand(torrent, seed, 5, 20000, expiryOnly),
+         UnpackStatus::BadSignature, 0, 0, 0},
+        {"signature of the content alone under the release mark", ByHand(torrent, seed, 0, 0, ""),
+         UnpackStatus::BadSignature, 0, 0, 0},
+        {"first form's mark before a release trailer", PackContent(torrent) + "MirelSig" +
+                                                             release.substr(release.size() - kReleaseTrailerSize + 8),
+         UnpackStatus::NotSigned, 0, 0, 0},
+        {"release trailer cut inside the version", release.substr(0, release.size() - kReleaseTrailerSize + 11),
+         UnpackStatus::NotSigned, 0, 0, 0},
+        {"release trailer cut by one byte", release.substr(0, release.size() - 1), UnpackStatus::NotSigned, 0, 0, 0},
+        {"stream altered", flippedStream, UnpackStatus::BadStream, 0, 0, 0},
+        {"trailer cut by one byte", good.substr(0, good.size() - 1), UnpackStatus::NotSigned, 0, 0, 0},
+        {"trailer without its mark", PackContent(torrent) + good.substr(good.size() - kSignatureSize), UnpackStatus::NotSigned, 0, 0, 0},
+        {"a byte after the trailer", good + "x", UnpackStatus::NotSigned, 0, 0, 0},
+        {"a byte after the release trailer", release + "x", UnpackStatus::NotSigned, 0, 0, 0},
+        {"two trailers", good + good.substr(good.size() - kSignatureTrailerSize), UnpackStatus::NotSigned, 0, 0, 0},
+        {"stream cut off", good.substr(0, 40), UnpackStatus::BadStream, 0, 0, 0},
         {"stated size smaller than the content", Le32(static_cast<uint32_t>(torrent.size() - 1)) + good.substr(4),
-         UnpackStatus::BadStream},
-        {"stated size 0", Le32(0) + good.substr(4), UnpackStatus::BadStream},
+         UnpackStatus::BadStream, 0, 0, 0},
+        {"stated size 0", Le32(0) + good.substr(4), UnpackStatus::BadStream, 0, 0, 0},
     };
+    const PublisherKeys both = KeysOf({&seed, &other});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), c.file));
-        EXPECT_EQ(UnpackPackedFile(Path("Mirel.ndn").c_str(), &key), c.status);
+        std::string plain;
+        Release read;
+        read.version = 12345;
+        size_t signer = 9;
+        EXPECT_EQ(ReadPackedFile(Path("Mirel.ndn").c_str(), &both, plain, nullptr, &read, &signer), c.status);
+        if (c.status == UnpackStatus::Ok) {
+            EXPECT_TRUE(plain == torrent);
+            EXPECT_EQ(read.version, c.version);
+            EXPECT_EQ(read.expiryDay, c.expiryDay);
+            EXPECT_EQ(signer, c.signer);
+        } else {
+            EXPECT_EQ(UnpackPackedFile(Path("Mirel.ndn").c_str(), &keys), c.status);
+            EXPECT_TRUE(plain.empty());
+        }
         ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), after));
         EXPECT_TRUE(after == c.file) << "the file was changed";
     }
@@ -396,15 +486,18 @@ TEST_F(PackedFileTest, KeyedUnpackingTakesOnlyTheKeysSignatureOfExactlyTheConten
 // The fetched file becomes Mirel.ndn only once it unpacks (and, with a key, is signed by it);
 // it is gone either way, and an earlier Mirel.ndn stays when the new one fails.
 TEST_F(PackedFileTest, FetchedDescriptionReplacesMirelNdnOnlyWhenWhole) {
-    // This test program is built without a key, as the demo's launcher is.
-    ASSERT_EQ(BuiltInPublisherKey(), nullptr);
+    // This test program is built without a key.
+    ASSERT_EQ(BuiltInPublisherKeys(), nullptr);
     const std::string torrent = TorrentLike(16);
     const std::string earlier = "an earlier run's description";
-    const PublisherKey key = PublicKeyOfSeed(TestSeed(3).bytes);
+    const Seed seed = TestSeed(3);
+    const PublisherKeys key = KeysOf({&seed});
+    const TestReleaseStoreKey storeKey;
+    const ReleaseStore store(storeKey.key());
     struct Case {
         const char* what;
         std::string fetched;
-        const PublisherKey* key;
+        const PublisherKeys* key;
         const char* failure;
         bool replaced;
     };
@@ -423,8 +516,9 @@ TEST_F(PackedFileTest, FetchedDescriptionReplacesMirelNdnOnlyWhenWhole) {
         ASSERT_TRUE(WriteBytes(Path("Mirel.ndn"), earlier));
         ASSERT_TRUE(WriteBytes(Path("Mirel.fetch"), c.fetched));
         bool verified = true;
-        EXPECT_STREQ(UnpackFetchedDescription(Path("Mirel.fetch").c_str(), Path("Mirel.ndn").c_str(), c.key, &verified),
-                     c.failure);
+        EXPECT_STREQ(
+            UnpackFetchedDescription(Path("Mirel.fetch").c_str(), Path("Mirel.ndn").c_str(), c.key, &verified, store),
+            c.failure);
         EXPECT_EQ(verified, c.replaced && c.key != nullptr);
         EXPECT_FALSE(Exists(Path("Mirel.fetch")));
         std::string after;
@@ -476,17 +570,44 @@ TEST_F(PackedFileTest, PackerMakesAKeyAndSignsWithIt) {
 
     const std::string torrent = TorrentLike(50);
     ASSERT_TRUE(WriteBytes(Path("game.torrent"), torrent));
-    RunResult packed = RunCommand(exe + " --sign " + Quote(secret) + " " + Quote(Path("game.torrent")) + " " +
-                                  Quote(Path("Mirel.ndn")));
-    ASSERT_EQ(packed.exitCode, 0u) << packed.out;
-    EXPECT_NE(packed.out.find(", signed"), std::string::npos) << packed.out;
-    std::string file;
-    ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), file));
-    EXPECT_EQ(ReadLe32(file, 4) + 8 + kSignatureTrailerSize, file.size()) << "the header's sizes leave the trailer out";
-    EXPECT_EQ(UnpackPackedFile(Path("Mirel.ndn").c_str(), &key), UnpackStatus::Ok);
-    std::string plain;
-    ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), plain));
-    EXPECT_TRUE(plain == torrent);
+    PublisherKeys keys;
+    keys.keys[0] = key;
+    keys.count = 1;
+    const uint32_t today = UtcToday();
+    struct Case {
+        std::string options;
+        uint64_t version;
+        uint32_t expiryDay;
+        std::string summary;
+    };
+    const Case cases[] = {
+        {"", 0, 0, ", signed: release 0, no expiry"},
+        {" --version 5", 5, 0, ", signed: release 5, no expiry"},
+        {" --expires " + FormatUtcDate(today) + " --version 7", 7, today,
+         ", signed: release 7, taken until " + FormatUtcDate(today) + " (UTC) included"},
+        {" --version 18446744073709551615 --expires 9999-12-31", ~0ull, 2932896,
+         ", signed: release 18446744073709551615, taken until 9999-12-31 (UTC) included"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        RunResult packed = RunCommand(exe + " --sign " + Quote(secret) + c.options + " " + Quote(Path("game.torrent")) +
+                                      " " + Quote(Path("Mirel.ndn")));
+        ASSERT_EQ(packed.exitCode, 0u) << packed.out;
+        EXPECT_NE(packed.out.find(c.summary), std::string::npos) << packed.out;
+        std::string file;
+        ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), file));
+        EXPECT_EQ(ReadLe32(file, 4) + 8 + kReleaseTrailerSize, file.size()) << "the header's sizes leave the trailer out";
+        std::string plain;
+        Release release;
+        EXPECT_EQ(ReadPackedFile(Path("Mirel.ndn").c_str(), &keys, plain, nullptr, &release), UnpackStatus::Ok);
+        EXPECT_TRUE(plain == torrent);
+        EXPECT_EQ(release.version, c.version);
+        EXPECT_EQ(release.expiryDay, c.expiryDay);
+        // Read as the plain format, it is the description.
+        ASSERT_TRUE(UnpackDownloadedFile(Path("Mirel.ndn").c_str()));
+        ASSERT_TRUE(ReadBytes(Path("Mirel.ndn"), plain));
+        EXPECT_TRUE(plain == torrent);
+    }
 
     // A secret file that holds no key: refused, nothing written.
     ASSERT_TRUE(WriteBytes(Path("bad.key"), "not a key\n"));

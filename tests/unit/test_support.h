@@ -102,6 +102,29 @@ private:
     std::string m_path;
 };
 
+// A record of taken releases (ReleaseStore) of its own for one test, under HKEY_CURRENT_USER,
+// gone at the start and at the end.
+class TestReleaseStoreKey {
+public:
+    TestReleaseStoreKey() {
+        static int made = 0;
+        m_key = "Software\\Mirel Online Tests\\Releases " + std::to_string(::GetCurrentProcessId()) + "-" +
+                std::to_string(++made);
+        Remove();
+    }
+    ~TestReleaseStoreKey() { Remove(); }
+    TestReleaseStoreKey(const TestReleaseStoreKey&) = delete;
+    TestReleaseStoreKey& operator=(const TestReleaseStoreKey&) = delete;
+    const std::string& key() const { return m_key; }
+    void Remove() const {
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, m_key.c_str());
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Mirel Online Tests");  // only once it is empty
+    }
+
+private:
+    std::string m_key;
+};
+
 inline bool ReadBytes(const std::string& path, std::string& out) {
     out.clear();
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
