@@ -31,6 +31,9 @@ struct DiskIoOptions {
     // Called as each job's completion is queued for the network thread; an exception from it
     // is taken as a failure of that job's bookkeeping (used to inject faults).
     std::function<void()> completionFault;
+    // Called on the worker as soon as the library's own back-end has answered a call passed
+    // on to it: what follows may need no memory (used to inject faults).
+    std::function<void()> libraryAnswered;
 };
 
 std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings_interface const& settings,

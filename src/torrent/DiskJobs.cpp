@@ -1,12 +1,49 @@
 #include "torrent/DiskJobs.h"
 
+#include <atomic>
 #include <cstring>
+#include <new>
+
+#include <libtorrent/time.hpp>
 
 #include "torrent/DiskErrors.h"
 
-bool DiskFiles::ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len) {
-    lt::storage_error ignored;
-    return st.Read(pool, io, piece, off, out, len, ignored);
+namespace {
+
+std::atomic<int> g_inUse{0};
+
+std::int64_t MicrosSince(lt::time_point start) {
+    return lt::total_microseconds(lt::clock_type::now() - start);
+}
+
+}  // namespace
+
+void* BlockMemory::Take() {
+    void* p = ::operator new(kSize);
+    g_inUse.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void BlockMemory::Give(void* p) noexcept {
+    if (!p) return;
+    g_inUse.fetch_sub(1, std::memory_order_relaxed);
+    ::operator delete(p);
+}
+
+int BlockMemory::InUse() { return g_inUse.load(std::memory_order_relaxed); }
+
+void* WriteJob::operator new(size_t size) {
+    static_assert(sizeof(WriteJob) <= BlockMemory::kSize, "a received block's job outgrew its memory");
+    if (size > BlockMemory::kSize) throw std::bad_alloc();
+    return BlockMemory::Take();
+}
+
+bool DiskFiles::ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len,
+                         lt::storage_error& err) {
+    if (!st.Read(pool, io, piece, off, out, len, err)) return false;
+    ++stats.readBack;
+    ++stats.blocksRead;
+    return true;
 }
 
 WriteJob::WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data,
@@ -19,6 +56,7 @@ WriteJob::WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data
 
 bool WriteJob::Run(DiskStorage& st, lt::storage_error& full) {
     lt::storage_error err;
+    const lt::time_point start = lt::clock_type::now();
     if (!st.Write(m_files.pool, m_files.io, m_files.writeFault, m_r, m_data, err)) {
         if (IsDiskFull(err)) {
             full = err;
@@ -27,7 +65,12 @@ bool WriteJob::Run(DiskStorage& st, lt::storage_error& full) {
         m_error = err;
         return true;
     }
-    auto readBack = [this, &st](int off, char* out, int len) { return m_files.ReadBack(st, m_r.piece, off, out, len); };
+    ++m_files.stats.blocksWritten;
+    m_files.stats.writeMicros += MicrosSince(start);
+    auto readBack = [this, &st](int off, char* out, int len) {
+        lt::storage_error ignored;
+        return m_files.ReadBack(st, m_r.piece, off, out, len, ignored);
+    };
     st.PieceHash(m_r.piece).Written(m_r.start, m_data, m_r.length, readBack);
     m_error = lt::storage_error();
     return true;

@@ -1,7 +1,7 @@
 // The jobs DiskIo hands its worker, each one object from the library's call to its handler's:
 // a job that keeps its handler's arguments as its result (most calls), the received block with
 // its data in it, and a torrent's removal, made with the torrent so that removing it allocates
-// nothing.
+// nothing. The memory of received blocks and of blocks read for peers is counted.
 #pragma once
 #include <functional>
 #include <memory>
@@ -22,14 +22,27 @@
 namespace lt = libtorrent;
 
 // What the worker's jobs use of the back-end: the open files and the calls that read and
-// write them.
+// write them, and the count of what they did.
 struct DiskFiles {
     DiskFilePool pool;
     PositionalIo io;
     WriteFault writeFault;
+    DiskStats stats;  // worker thread
 
-    // Reads back written blocks of a piece (for its running hash).
-    bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len);
+    // Reads back written blocks of a piece to hash them.
+    bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len, lt::storage_error& err);
+};
+
+// Memory of a block's size and a little more: a received block's job, or a block read for a
+// peer; counted while in use.
+class BlockMemory {
+public:
+    static constexpr size_t kSize = kBlockSize + 1024;
+    // Throws std::bad_alloc.
+    static void* Take();
+    static void Give(void* p) noexcept;
+    // Blocks taken and not given back.
+    static int InUse();
 };
 
 template <class H>
@@ -73,9 +86,12 @@ std::unique_ptr<DiskJob> MakeJob(DiskJob::Kind k, lt::operation_t op, Handler&& 
         k, op, std::forward<Handler>(h), std::move(initial), std::forward<RunFn>(run), std::forward<FailFn>(fail));
 }
 
-// A received block: the one allocation of the most frequent job, its data in it.
+// A received block, its data in it: one allocation, from BlockMemory.
 class WriteJob final : public DiskJob {
 public:
+    static void* operator new(size_t size);
+    static void operator delete(void* p) noexcept { BlockMemory::Give(p); }
+
     WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data,
              std::function<void(lt::storage_error const&)> handler);
 

@@ -20,9 +20,10 @@ DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owne
     if (p.mapped_files) m_mapped = std::make_unique<lt::file_storage>(*p.mapped_files);
 }
 
-void DiskStorage::RenameFile(lt::file_index_t file, const std::string& name) {
-    if (!m_mapped) m_mapped = std::make_unique<lt::file_storage>(m_files);
-    m_mapped->rename_file(file, name);
+std::unique_ptr<lt::file_storage> DiskStorage::Renamed(lt::file_index_t file, const std::string& name) const {
+    auto renamed = std::make_unique<lt::file_storage>(Files());
+    renamed->rename_file(file, name);
+    return renamed;
 }
 
 lt::storage_params DiskStorage::StockParams() const {

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,9 +30,13 @@ public:
     const lt::file_storage& Files() const { return m_mapped ? *m_mapped : m_files; }
     std::uint64_t Id() const { return m_id; }
     const std::string& SavePath() const { return m_savePath; }
-    void SetSavePath(std::string path) { m_savePath = std::move(path); }
-    // A file renamed by the library's back-end: ours follows.
-    void RenameFile(lt::file_index_t file, const std::string& name);
+    // Room for a save path of `length`, so that SetSavePath then allocates nothing.
+    void ReserveSavePath(size_t length) { m_savePath.reserve(length); }
+    void SetSavePath(const std::string& path) { m_savePath.assign(path); }
+    // The files with one renamed, made before the library's back-end renames it, and
+    // followed once it has (allocating nothing).
+    std::unique_ptr<lt::file_storage> Renamed(lt::file_index_t file, const std::string& name) const;
+    void SetFiles(std::unique_ptr<lt::file_storage> files) noexcept { m_mapped = std::move(files); }
     bool IsV2() const { return m_files.v2(); }
 
     // Parameters for the library's own storage of the same torrent.
@@ -64,6 +69,11 @@ public:
     lt::storage_holder stock;
     // Jobs of this torrent waiting behind a write the full disk refused (worker thread).
     int parked = 0;
+    // The last pass over the waiting jobs in which one of this torrent's was refused again
+    // (worker thread).
+    std::uint32_t refusedInPass = 0;
+    // A check's hashes of this torrent queued up to this job are dropped.
+    std::atomic<std::uint64_t> checkHashesAbortedUpTo{0};
 
 private:
     DiskFilePool::Opened OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write);
