@@ -10,6 +10,16 @@
 
 namespace {
 
+// Blocks kept for reuse at most: more than the write queue holds back peers at (4 MiB), so
+// that a steady download takes none from the heap.
+constexpr USHORT kKeptBlocks = 512;
+
+// A lock-free list (the system's), shared by every thread that takes or gives blocks.
+struct alignas(MEMORY_ALLOCATION_ALIGNMENT) BlockList {
+    BlockList() { ::InitializeSListHead(&head); }
+    SLIST_HEADER head;
+};
+BlockList g_kept;
 std::atomic<int> g_inUse{0};
 
 std::int64_t MicrosSince(lt::time_point start) {
@@ -19,7 +29,8 @@ std::int64_t MicrosSince(lt::time_point start) {
 }  // namespace
 
 void* BlockMemory::Take() {
-    void* p = ::operator new(kSize);
+    void* p = ::InterlockedPopEntrySList(&g_kept.head);
+    if (!p) p = ::operator new(kSize);
     g_inUse.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
@@ -27,7 +38,11 @@ void* BlockMemory::Take() {
 void BlockMemory::Give(void* p) noexcept {
     if (!p) return;
     g_inUse.fetch_sub(1, std::memory_order_relaxed);
-    ::operator delete(p);
+    if (::QueryDepthSList(&g_kept.head) >= kKeptBlocks) {
+        ::operator delete(p);
+        return;
+    }
+    ::InterlockedPushEntrySList(&g_kept.head, static_cast<SLIST_ENTRY*>(p));
 }
 
 int BlockMemory::InUse() { return g_inUse.load(std::memory_order_relaxed); }

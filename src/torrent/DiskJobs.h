@@ -1,7 +1,7 @@
 // The jobs DiskIo hands its worker, each one object from the library's call to its handler's:
 // a job that keeps its handler's arguments as its result (most calls), the received block with
 // its data in it, and a torrent's removal, made with the torrent so that removing it allocates
-// nothing. The memory of received blocks and of blocks read for peers is counted.
+// nothing. The received blocks and the blocks read for peers come from a pool of their own.
 #pragma once
 #include <functional>
 #include <memory>
@@ -34,7 +34,9 @@ struct DiskFiles {
 };
 
 // Memory of a block's size and a little more: a received block's job, or a block read for a
-// peer; counted while in use.
+// peer. Blocks given back are kept for the next (up to a bound), so that the heap is not asked
+// for one per block: a block and its job are more than the largest size that Windows' heap
+// serves from its low-fragmentation buckets.
 class BlockMemory {
 public:
     static constexpr size_t kSize = kBlockSize + 1024;
