@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <libtorrent/disk_interface.hpp>
 
@@ -27,7 +28,8 @@ struct DiskFiles {
     DiskFilePool pool;
     PositionalIo io;
     WriteFault writeFault;
-    DiskStats stats;  // worker thread
+    DiskStats stats;            // worker thread
+    std::vector<char> together;  // worker thread: blocks written with one call
 
     // Reads back written blocks of a piece to hash them.
     bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len, lt::storage_error& err);
@@ -98,6 +100,7 @@ public:
              std::function<void(lt::storage_error const&)> handler);
 
     bool Run(DiskStorage& st, lt::storage_error& full) override;
+    bool RunTogether(DiskStorage& st, DiskJob* const* next, int count) override;
     void Fail(const lt::storage_error& e) noexcept override { m_error = e; }
     void Complete() override { m_handler(m_error); }
 

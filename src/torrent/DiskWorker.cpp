@@ -19,6 +19,9 @@ namespace {
 // done together.
 constexpr size_t kMaxBatch = 128;
 
+// Blocks written with one call of the system at most (see DispatchWrites).
+constexpr int kMaxWriteRun = 16;
+
 // A completion post that could not be made is tried again this soon.
 constexpr DWORD kPostRetryMs = 10;
 
@@ -357,7 +360,8 @@ void DiskWorker::Run() {
         if (!m_parked.Empty() && (aborting || ::GetTickCount64() >= m_retryAt)) RetryParked(aborting);
         while (std::unique_ptr<DiskJob> j = jobs.PopFront()) {
             m_waiting.fetch_sub(1, std::memory_order_relaxed);
-            Dispatch(std::move(j), aborting);
+            if (j->kind == DiskJob::Kind::Write) DispatchWrites(std::move(j), jobs, aborting);
+            else Dispatch(std::move(j), aborting);
             if (m_doneCount >= kMaxBatch) Flush();
         }
         Flush();
@@ -403,6 +407,43 @@ void DiskWorker::Dispatch(std::unique_ptr<DiskJob> job, bool aborting) {
     lt::storage_error full;
     if (Execute(*job, aborting, full)) Park(std::move(job), full);
     else Done(std::move(job));
+}
+
+void DiskWorker::DispatchWrites(std::unique_ptr<DiskJob> first, JobList& queue, bool aborting) {
+    // Blocks mostly come in order: every call of the system costs more than the bytes of a
+    // block, so the blocks that continue one another in the queue are written with one.
+    DiskStorage* st = first->storage.get();
+    DiskJob* run[kMaxWriteRun - 1];
+    int count = 0;
+    if (st && st->parked == 0) {
+        std::int64_t end = first->offset + first->writeBytes;
+        for (DiskJob* j = queue.Front(); j && count < kMaxWriteRun - 1; j = j->m_next) {
+            if (j->kind != DiskJob::Kind::Write || j->storage.get() != st || j->piece != first->piece ||
+                j->offset != end)
+                break;
+            run[count++] = j;
+            end += j->writeBytes;
+        }
+    }
+    if (count == 0) {
+        Dispatch(std::move(first), aborting);
+        return;
+    }
+    bool together = false;
+    try {
+        together = first->RunTogether(*st, run, count);
+    } catch (...) {
+    }
+    JobList rest = queue.TakeFront(static_cast<size_t>(count));
+    m_waiting.fetch_sub(count, std::memory_order_relaxed);
+    if (!together) {
+        // Each on its own, for its own result (a full disk included).
+        Dispatch(std::move(first), aborting);
+        while (std::unique_ptr<DiskJob> j = rest.PopFront()) Dispatch(std::move(j), aborting);
+        return;
+    }
+    Done(std::move(first));
+    while (std::unique_ptr<DiskJob> j = rest.PopFront()) Done(std::move(j));
 }
 
 bool DiskWorker::Execute(DiskJob& job, bool aborting, lt::storage_error& full) {

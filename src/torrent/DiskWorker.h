@@ -46,10 +46,19 @@ public:
     virtual void Fail(const lt::storage_error& error) noexcept = 0;
     // Network thread: hands the result to the library's handler.
     virtual void Complete() = 0;
+    // Worker, a Write job: writes itself and the `count` writes that follow it in its piece
+    // (`next`) with one call of the system, and keeps each one's result. False when that could
+    // not be done: each is then run on its own.
+    virtual bool RunTogether(DiskStorage&, DiskJob* const* next, int count) {
+        (void)next;
+        (void)count;
+        return false;
+    }
 
     const Kind kind;
     const lt::operation_t op;
     int piece = -1;               // the piece a Write or Hash job works on
+    int offset = 0;               // where a Write job's block starts in its piece
     lt::disk_job_flags_t flags;   // a Hash job's: a check's hashes may be dropped (see AbortHashes)
     std::int64_t writeBytes = 0;  // held against the back-pressure limit until done
     std::shared_ptr<DiskStorage> storage;  // null is an error of the caller
@@ -193,6 +202,8 @@ public:
 private:
     void Run();
     void Dispatch(std::unique_ptr<DiskJob> job, bool aborting);
+    // A write, with the writes that follow it in the queue and continue it in its piece.
+    void DispatchWrites(std::unique_ptr<DiskJob> first, JobList& queue, bool aborting);
     // Runs a job; true when the full disk refused it and it is to be parked.
     bool Execute(DiskJob& job, bool aborting, lt::storage_error& full);
     bool HashAborted(const DiskJob& job) const;
