@@ -38,6 +38,7 @@ public:
     std::unique_ptr<lt::file_storage> Renamed(lt::file_index_t file, const std::string& name) const;
     void SetFiles(std::unique_ptr<lt::file_storage> files) noexcept { m_mapped = std::move(files); }
     bool IsV2() const { return m_files.v2(); }
+    bool HasPadFiles() const { return m_hasPadFiles; }
 
     // Parameters for the library's own storage of the same torrent.
     lt::storage_params StockParams() const;
@@ -91,5 +92,6 @@ private:
     lt::sha1_hash m_infoHash;
     std::shared_ptr<void> m_owner;  // keeps the torrent (and `m_files`) alive
     std::uint64_t m_id;
+    bool m_hasPadFiles = false;
     std::unordered_map<int, std::unique_ptr<RunningPieceHash>> m_hashes;
 };

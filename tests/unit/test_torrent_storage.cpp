@@ -980,22 +980,27 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
     // the torrent's work to the library's back-end.
     const std::vector<std::int64_t> sizes = {2 * kBlock + 100, 0, 3 * kBlock + 7, kBlock - 1, kBlock};
     // A peer may send pad bytes that are not zero: the library passes them on as they came.
+    // Blocks come last first, or in order (then those of a piece are written together).
     struct Case {
         const char* name;
         lt::create_flags_t flags;
         bool oneNotWanted;
         bool padSentNonZero;
+        bool inOrder;
     };
     const Case cases[] = {
-        {"v1", lt::create_torrent::v1_only, false, false},
-        {"v1, one file not wanted", lt::create_torrent::v1_only, true, false},
+        {"v1", lt::create_torrent::v1_only, false, false, false},
+        {"v1, one file not wanted", lt::create_torrent::v1_only, true, false, false},
         {"v1 with pad files, pad sent non-zero", lt::create_torrent::v1_only | lt::create_torrent::canonical_files,
-         false, true},
-        {"hybrid", {}, false, false},
-        {"hybrid, one file not wanted", {}, true, false},
-        {"hybrid, pad sent non-zero", {}, false, true},
-        {"v2", lt::create_torrent::v2_only, false, false},
-        {"v2, one file not wanted", lt::create_torrent::v2_only, true, false},
+         false, true, false},
+        {"v1 with pad files, pad sent non-zero, in order",
+         lt::create_torrent::v1_only | lt::create_torrent::canonical_files, false, true, true},
+        {"hybrid", {}, false, false, false},
+        {"hybrid, one file not wanted", {}, true, false, false},
+        {"hybrid, pad sent non-zero", {}, false, true, false},
+        {"hybrid, pad sent non-zero, in order", {}, false, true, true},
+        {"v2", lt::create_torrent::v2_only, false, false, false},
+        {"v2, one file not wanted", lt::create_torrent::v2_only, true, false, false},
     };
     Open();
     int n = 0;
@@ -1020,7 +1025,7 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
         lt::storage_holder st = disk->new_torrent(
             lt::storage_params(files, nullptr, savePathHere, lt::storage_mode_sparse, prios, {}), nullptr);
 
-        // Every block with file data, last block first.
+        // Every block with file data.
         int pending = 0;
         int padSent = 0;
         for (lt::piece_index_t p(0); p < lt::piece_index_t(files.num_pieces()); ++p) {
@@ -1035,7 +1040,9 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
                     at += static_cast<int>(s.size);
                 }
             }
-            for (int off = (static_cast<int>(bytes.size()) - 1) / kBlock * kBlock; off >= 0; off -= kBlock) {
+            const int blocks = (static_cast<int>(bytes.size()) + kBlock - 1) / kBlock;
+            for (int k = 0; k < blocks; ++k) {
+                const int off = (c.inOrder ? k : blocks - 1 - k) * kBlock;
                 const int len = std::min<int>(kBlock, static_cast<int>(bytes.size()) - off);
                 bool data = false;
                 for (const lt::file_slice& s : files.map_block(p, off, len)) data |= !files.pad_file_at(s.file_index);
