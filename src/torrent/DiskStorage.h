@@ -1,5 +1,7 @@
 // One torrent as the disk back-end sees it: where its files are, and the reads and writes of
-// a piece's bytes across them. Reads, writes and hashes run on the back-end's worker only.
+// a piece's bytes across them. Reads and writes run on the back-end's worker; the written
+// blocks go into the running hashes on its hasher, which reads back through handles of its own
+// (see DiskWorker: the running hashes are never used by both threads at once).
 #pragma once
 #include <windows.h>
 

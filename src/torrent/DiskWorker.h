@@ -1,8 +1,9 @@
-// The disk back-end's worker thread: a queue of jobs run in order, their completions handed
-// to the network thread in batches (every post to it is a round trip through the Wine
-// server), back-pressure on writes, and writes that wait out a full disk without holding back
-// anything else. A job is one object from its request to its completion: it is queued, run,
-// and handed back as it is, so that queuing and completing it allocate nothing.
+// The disk back-end's worker thread and its hasher: a queue of jobs run in order, their
+// completions handed to the network thread in batches (every post to it is a round trip
+// through the Wine server), back-pressure on writes, and writes that wait out a full disk
+// without holding back anything else. A job is one object from its request to its completion:
+// it is queued, run, and handed back as it is, so that queuing and completing it allocate
+// nothing.
 #pragma once
 #include <windows.h>
 
@@ -240,6 +241,8 @@ private:
 
     // The hasher.
     void HashRun();
+    // Hands the blocks written since the last time to the hasher.
+    void ToHasher();
     // Waits until every block handed to the hasher is hashed and handed back.
     void DrainHasher();
 
@@ -274,6 +277,8 @@ private:
     std::uint32_t m_retryPass = 0;
     JobList m_done;
     size_t m_doneCount = 0;
+    JobList m_written;  // blocks for the hasher
+    size_t m_writtenCount = 0;
     bool m_postFailed = false;  // completions wait in m_completions for another post
     ULONGLONG m_postRetryAt = 0;
 
