@@ -22,10 +22,6 @@ constexpr size_t kMaxBatch = 128;
 // Blocks written with one call of the system at most (see DispatchWrites).
 constexpr int kMaxWriteRun = 16;
 
-// Written blocks handed to the hasher at once (or fewer, at the end of a pass): it is woken for
-// each hand-over.
-constexpr size_t kHashBatch = 32;
-
 // A completion post that could not be made is tried again this soon.
 constexpr DWORD kPostRetryMs = 10;
 
@@ -378,7 +374,6 @@ void DiskWorker::Run() {
     }
     // The hasher's last blocks, then no completion is left behind: the network thread runs
     // until the last is posted.
-    ToHasher();
     {
         std::lock_guard<SrwLock> g(m_hashLock);
         m_hashEnd = true;
@@ -548,23 +543,16 @@ void DiskWorker::Done(std::unique_ptr<DiskJob> job, const lt::storage_error& err
 
 void DiskWorker::Done(std::unique_ptr<DiskJob> job) {
     if (job->HashPending()) {
-        m_written.PushBack(std::move(job));
-        if (++m_writtenCount >= kHashBatch) ToHasher();
+        bool idle;
+        {
+            std::lock_guard<SrwLock> g(m_hashLock);
+            m_toHash.PushBack(std::move(job));
+            idle = !m_hashBusy;
+        }
+        if (idle) ::WakeConditionVariable(&m_hashWake);
         return;
     }
     Finish(std::move(job), m_done, m_doneCount);
-}
-
-void DiskWorker::ToHasher() {
-    if (m_written.Empty()) return;
-    bool idle;
-    {
-        std::lock_guard<SrwLock> g(m_hashLock);
-        m_toHash.Append(std::move(m_written));
-        idle = !m_hashBusy;
-    }
-    m_writtenCount = 0;
-    if (idle) ::WakeConditionVariable(&m_hashWake);
 }
 
 void DiskWorker::Finish(std::unique_ptr<DiskJob> job, JobList& done, size_t& count) {
@@ -588,7 +576,6 @@ void DiskWorker::Finish(std::unique_ptr<DiskJob> job, JobList& done, size_t& cou
 }
 
 void DiskWorker::Flush() {
-    ToHasher();
     const bool failed = !HandOver(m_done, m_doneCount, m_stats);
     if (failed && !m_postFailed) std::fputs("disk: completions wait for memory\n", stderr);
     m_postFailed = failed;
@@ -615,7 +602,6 @@ bool DiskWorker::HandOver(JobList& done, size_t& count, DiskStats& stats) {
 }
 
 void DiskWorker::DrainHasher() {
-    ToHasher();
     std::lock_guard<SrwLock> g(m_hashLock);
     while (!m_toHash.Empty() || m_hashBusy) ::SleepConditionVariableSRW(&m_hashIdle, m_hashLock.native(), INFINITE, 0);
 }

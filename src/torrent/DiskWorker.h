@@ -241,8 +241,6 @@ private:
 
     // The hasher.
     void HashRun();
-    // Hands the blocks written since the last time to the hasher.
-    void ToHasher();
     // Waits until every block handed to the hasher is hashed and handed back.
     void DrainHasher();
 
@@ -277,8 +275,6 @@ private:
     std::uint32_t m_retryPass = 0;
     JobList m_done;
     size_t m_doneCount = 0;
-    JobList m_written;  // blocks for the hasher
-    size_t m_writtenCount = 0;
     bool m_postFailed = false;  // completions wait in m_completions for another post
     ULONGLONG m_postRetryAt = 0;
 
