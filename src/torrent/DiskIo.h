@@ -1,10 +1,10 @@
-// The launcher's disk back-end for libtorrent: pooled Win32 handles, one worker thread that
-// writes, reads and hashes, completions handed back to the network thread in batches. Its
-// parts: DiskFilePool (open files), PositionalIo (reads and writes at offsets), DiskStorage (a
-// torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive), DiskWorker
-// (the queue and its thread), DiskJobs (what the worker runs) and StockDiskIo (the library's own
-// back-end, for the rare whole-file operations); DiskIo.cpp only adapts them to the library's
-// interface.
+// The launcher's disk back-end for libtorrent: pooled Win32 handles, a worker thread that
+// writes and reads and a second one that hashes the written blocks, completions handed back to
+// the network thread in batches. Its parts: DiskFilePool (open files), PositionalIo (reads and
+// writes at offsets), DiskStorage (a torrent's files), RunningPieceHash (hashes kept up to date
+// as blocks arrive), DiskWorker (the queue and its threads), DiskJobs (what the worker runs) and
+// StockDiskIo (the library's own back-end, for the rare whole-file operations); DiskIo.cpp only
+// adapts them to the library's interface.
 #pragma once
 #include <windows.h>
 
@@ -31,6 +31,9 @@ struct DiskIoOptions {
     // Called as each job's completion is queued for the network thread; an exception from it
     // is taken as a failure of that job's bookkeeping (used to inject faults).
     std::function<void()> completionFault;
+    // Called on the worker as soon as the library's own back-end has answered a call passed
+    // on to it: what follows may need no memory (used to inject faults).
+    std::function<void()> libraryAnswered;
 };
 
 std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings_interface const& settings,

@@ -1,13 +1,14 @@
 // The jobs DiskIo hands its worker, each one object from the library's call to its handler's:
 // a job that keeps its handler's arguments as its result (most calls), the received block with
 // its data in it, and a torrent's removal, made with the torrent so that removing it allocates
-// nothing.
+// nothing. The received blocks and the blocks read for peers come from a pool of their own.
 #pragma once
 #include <functional>
 #include <memory>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <libtorrent/disk_interface.hpp>
 
@@ -22,14 +23,35 @@
 namespace lt = libtorrent;
 
 // What the worker's jobs use of the back-end: the open files and the calls that read and
-// write them.
+// write them, and the count of what they did.
 struct DiskFiles {
-    DiskFilePool pool;
+    DiskFilePool pool;  // the worker's
     PositionalIo io;
     WriteFault writeFault;
+    DiskStats stats;             // worker thread
+    std::vector<char> together;  // worker thread: blocks written with one call
+    DiskFilePool hashPool;       // the hasher's, to read back earlier blocks of a piece
+    DiskStats hashStats;         // hasher thread
 
-    // Reads back written blocks of a piece (for its running hash).
-    bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len);
+    // Reads back written blocks of a piece to hash them, through `from`, counted in `into`.
+    bool ReadBack(DiskFilePool& from, DiskStats& into, DiskStorage& st, lt::piece_index_t piece, int off, char* out,
+                  int len, lt::storage_error& err);
+    // Closes the files of `st` that either thread has open.
+    void Close(DiskStorage& st) noexcept;
+};
+
+// Memory of a block's size and a little more: a received block's job, or a block read for a
+// peer. Blocks given back are kept for the next (up to a bound), so that the heap is not asked
+// for one per block: a block and its job are more than the largest size that Windows' heap
+// serves from its low-fragmentation buckets.
+class BlockMemory {
+public:
+    static constexpr size_t kSize = kBlockSize + 1024;
+    // Throws std::bad_alloc.
+    static void* Take();
+    static void Give(void* p) noexcept;
+    // Blocks taken and not given back.
+    static int InUse();
 };
 
 template <class H>
@@ -73,14 +95,23 @@ std::unique_ptr<DiskJob> MakeJob(DiskJob::Kind k, lt::operation_t op, Handler&& 
         k, op, std::forward<Handler>(h), std::move(initial), std::forward<RunFn>(run), std::forward<FailFn>(fail));
 }
 
-// A received block: the one allocation of the most frequent job, its data in it.
+// A received block, its data in it: one allocation, from BlockMemory.
 class WriteJob final : public DiskJob {
 public:
+    static void* operator new(size_t size);
+    static void operator delete(void* p) noexcept { BlockMemory::Give(p); }
+
     WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data,
              std::function<void(lt::storage_error const&)> handler);
 
     bool Run(DiskStorage& st, lt::storage_error& full) override;
-    void Fail(const lt::storage_error& e) noexcept override { m_error = e; }
+    bool RunTogether(DiskStorage& st, DiskJob* const* next, int count) override;
+    bool HashPending() const override { return m_hashPending; }
+    void HashWritten(DiskFilePool& pool, DiskStats& stats) override;
+    void Fail(const lt::storage_error& e) noexcept override {
+        m_error = e;
+        m_hashPending = false;
+    }
     void Complete() override { m_handler(m_error); }
 
 private:
@@ -88,6 +119,7 @@ private:
     const lt::peer_request m_r;
     std::function<void(lt::storage_error const&)> m_handler;
     lt::storage_error m_error;
+    bool m_hashPending = false;
     char m_data[kBlockSize];
 };
 

@@ -1,8 +1,11 @@
 // One torrent as the disk back-end sees it: where its files are, and the reads and writes of
-// a piece's bytes across them. Reads, writes and hashes run on the back-end's worker only.
+// a piece's bytes across them. Reads and writes run on the back-end's worker; the written
+// blocks go into the running hashes on its hasher, which reads back through handles of its own
+// (see DiskWorker: the running hashes are never used by both threads at once).
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,10 +32,15 @@ public:
     const lt::file_storage& Files() const { return m_mapped ? *m_mapped : m_files; }
     std::uint64_t Id() const { return m_id; }
     const std::string& SavePath() const { return m_savePath; }
-    void SetSavePath(std::string path) { m_savePath = std::move(path); }
-    // A file renamed by the library's back-end: ours follows.
-    void RenameFile(lt::file_index_t file, const std::string& name);
+    // Room for a save path of `length`, so that SetSavePath then allocates nothing.
+    void ReserveSavePath(size_t length) { m_savePath.reserve(length); }
+    void SetSavePath(const std::string& path) { m_savePath.assign(path); }
+    // The files with one renamed, made before the library's back-end renames it, and
+    // followed once it has (allocating nothing).
+    std::unique_ptr<lt::file_storage> Renamed(lt::file_index_t file, const std::string& name) const;
+    void SetFiles(std::unique_ptr<lt::file_storage> files) noexcept { m_mapped = std::move(files); }
     bool IsV2() const { return m_files.v2(); }
+    bool HasPadFiles() const { return m_hasPadFiles; }
 
     // Parameters for the library's own storage of the same torrent.
     lt::storage_params StockParams() const;
@@ -64,6 +72,11 @@ public:
     lt::storage_holder stock;
     // Jobs of this torrent waiting behind a write the full disk refused (worker thread).
     int parked = 0;
+    // The last pass over the waiting jobs in which one of this torrent's was refused again
+    // (worker thread).
+    std::uint32_t refusedInPass = 0;
+    // A check's hashes of this torrent queued up to this job are dropped.
+    std::atomic<std::uint64_t> checkHashesAbortedUpTo{0};
 
 private:
     DiskFilePool::Opened OpenFile(DiskFilePool& pool, lt::file_index_t index, bool write);
@@ -81,5 +94,6 @@ private:
     lt::sha1_hash m_infoHash;
     std::shared_ptr<void> m_owner;  // keeps the torrent (and `m_files`) alive
     std::uint64_t m_id;
+    bool m_hasPadFiles = false;
     std::unordered_map<int, std::unique_ptr<RunningPieceHash>> m_hashes;
 };

@@ -6,6 +6,7 @@
 // others, exactly once, and never waited for on another thread.
 #pragma once
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,9 +40,16 @@ public:
     void Release(DiskStorage& st, bool stop);
 
     // Calls `call(disk, index, handler)`, one of the library's calls whose handler takes `R...`,
-    // and returns what that handler was given. Throws when the call throws or never answers.
+    // and puts what that handler was given in `out`. Throws when the call throws or never
+    // answers, `out` then as it was. Once the library's back-end has answered, nothing here
+    // allocates: the answer goes into the memory of `out` (strings and vectors reserved there
+    // beforehand are filled without allocating).
     template <class... R, class Call>
-    std::tuple<std::decay_t<R>...> Forward(DiskStorage& st, Call&& call);
+    void Forward(DiskStorage& st, std::tuple<std::decay_t<R>...>& out, Call&& call);
+
+    // Called on the worker as the library's back-end has answered a forwarded call (faults are
+    // injected through it).
+    std::function<void()> answered;
 
 private:
     // Runs what the library's back-end posted.
@@ -53,19 +61,33 @@ private:
 };
 
 template <class... R, class Call>
-std::tuple<std::decay_t<R>...> StockDiskIo::Forward(DiskStorage& st, Call&& call) {
+void StockDiskIo::Forward(DiskStorage& st, std::tuple<std::decay_t<R>...>& out, Call&& call) {
+    using Values = std::tuple<std::decay_t<R>...>;
     // Shared with the handler: one the library's back-end posted and then failed after is
     // run by a later call, and finds it still there.
-    auto answer = std::make_shared<std::optional<std::tuple<std::decay_t<R>...>>>();
+    struct Answer {
+        Values values;
+        bool given = false;
+    };
+    auto answer = std::make_shared<Answer>();
+    answer->values = std::move(out);
+    struct Restore {
+        Values& out;
+        Answer& answer;
+        ~Restore() { out = std::move(answer.values); }
+    } restore{out, *answer};
     std::lock_guard<SrwLock> g(m_lock);
     if (!st.stock) throw std::system_error(EINVAL, std::generic_category());
     try {
-        call(*m_disk, static_cast<lt::storage_index_t>(st.stock), [answer](R... r) { answer->emplace(r...); });
+        call(*m_disk, static_cast<lt::storage_index_t>(st.stock), [answer](R... r) {
+            answer->values = std::forward_as_tuple(r...);
+            answer->given = true;
+        });
     } catch (...) {
         RunAnswers();
         throw;
     }
     RunAnswers();
-    if (!*answer) throw std::system_error(EIO, std::generic_category());
-    return std::move(**answer);
+    if (!answer->given) throw std::system_error(EIO, std::generic_category());
+    if (answered) answered();
 }

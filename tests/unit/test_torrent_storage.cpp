@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <new>
@@ -98,15 +99,22 @@ TEST_F(StorageTest, DownloadArrivesWholeAndLeavesNoHandleOnTheFile) {
 }
 
 // Allocation faults: while a NoMemory is alive, operator new fails on the thread that made it
-// (Here) or on every other thread, which in these tests is the back-end's worker (Elsewhere).
+// (Here), or only its nth allocation, or on every other thread, which in these tests is the
+// back-end's worker (Elsewhere).
 namespace {
 std::atomic<int> g_noMemory{0};
 std::atomic<DWORD> g_noMemoryThread{0};
+std::atomic<int> g_allocationsLeft{0};
 }  // namespace
 
 void* operator new(std::size_t n) {
     const int mode = g_noMemory.load(std::memory_order_relaxed);
-    if (mode != 0 && (::GetCurrentThreadId() == g_noMemoryThread.load()) == (mode == 1)) throw std::bad_alloc();
+    if (mode == 3) {
+        if (::GetCurrentThreadId() == g_noMemoryThread.load() && g_allocationsLeft.fetch_sub(1) == 1)
+            throw std::bad_alloc();
+    } else if (mode != 0 && (::GetCurrentThreadId() == g_noMemoryThread.load()) == (mode == 1)) {
+        throw std::bad_alloc();
+    }
     if (void* p = ::HeapAlloc(::GetProcessHeap(), 0, n ? n : 1)) return p;
     throw std::bad_alloc();
 }
@@ -127,6 +135,12 @@ public:
     explicit NoMemory(Where where) {
         g_noMemoryThread = ::GetCurrentThreadId();
         g_noMemory = where;
+    }
+    // Only the nth allocation here fails.
+    NoMemory(Where, int nth) {
+        g_noMemoryThread = ::GetCurrentThreadId();
+        g_allocationsLeft = nth;
+        g_noMemory = 3;
     }
     ~NoMemory() { g_noMemory = 0; }
     NoMemory(const NoMemory&) = delete;
@@ -388,7 +402,7 @@ TEST_F(DiskIoTest, StopAndReleaseCloseEveryHandle) {
 TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
     // The library removes a torrent from a destructor: the removal may neither throw nor
     // depend on memory, and what it gives back is given back once.
-    enum class How { NoMemoryHere, NoMemoryOnWorker, WritesQueued, Twice };
+    enum class How { NoMemoryHere, NoMemoryOnWorker, WritesQueued, Twice, AddedShortOfMemory };
     struct Case {
         const char* name;
         How how;
@@ -399,6 +413,8 @@ TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
         {"with no memory on the worker", How::NoMemoryOnWorker},
         {"with its writes still queued", How::WritesQueued},
         {"twice", How::Twice},
+        // Each allocation of the addition fails in turn before one succeeds.
+        {"added while memory runs out", How::AddedShortOfMemory},
     };
     Open();
     auto params = [&] { return lt::storage_params(fs, nullptr, savePath, lt::storage_mode_sparse, prio, {}); };
@@ -413,7 +429,18 @@ TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
         SCOPED_TRACE(c.name);
         auto torrent = std::make_shared<int>(0);
         std::weak_ptr<int> alive = torrent;
-        lt::storage_holder st = disk->new_torrent(params(), torrent);
+        lt::storage_holder st;
+        // Each nth allocation twice: a failed addition may have grown what the next one reuses.
+        for (int attempt = 2; c.how == How::AddedShortOfMemory && !st; ++attempt) {
+            const int nth = attempt / 2;
+            NoMemory none(NoMemory::Here, nth);
+            try {
+                st = disk->new_torrent(params(), torrent);
+            } catch (const std::bad_alloc&) {
+                EXPECT_EQ(torrent.use_count(), 1) << "the failed addition kept the torrent (allocation " << nth << ")";
+            }
+        }
+        if (!st) st = disk->new_torrent(params(), torrent);
         torrent.reset();
         int completed = 0;
         for (int b : {0, 1}) {
@@ -426,6 +453,7 @@ TEST_F(DiskIoTest, RemovedTorrentLeavesNoHandle) {
         }
         switch (c.how) {
             case How::WritesQueued:
+            case How::AddedShortOfMemory:
                 st.reset();
                 break;
             case How::NoMemoryHere: {
@@ -498,24 +526,42 @@ TEST_F(DiskIoTest, SeedingReadLetsOthersMoveAndStartTheFile) {
 }
 
 TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
-    // Every block queued, then the abort. In the second case a move comes first and the abort
-    // is the session's, which does not wait: the worker goes on alone (the network thread is
-    // busy ending the session) and the writes behind the move must follow it.
+    // Every block queued while the worker waits at its first write, then the abort. With a
+    // move first and an abort that does not wait, the worker goes on alone (the network thread
+    // is busy ending the session) and the writes behind the move must follow it. A read asked
+    // after the abort is answered as aborted. A check's hashes still queued are dropped by the
+    // abort (those of its sequential reads), or by the torrent's stop (its volatile reads), as
+    // the library's own back-end drops them; a downloaded piece's hashes are not.
     struct Case {
         const char* name;
         bool moveFirst;
         bool wait;
+        lt::disk_job_flags_t hashes;  // of the hashes queued after the writes, if any
+        bool stop;
+        bool hashesDropped;
     };
+    const lt::disk_job_flags_t none{}, v1 = lt::disk_interface::v1_hash;
     const Case cases[] = {
-        {"writes only, abort waits", false, true},
-        {"a move first, abort does not wait", true, false},
+        {"writes only, abort waits", false, true, none, false, false},
+        {"a move first, abort does not wait", true, false, none, false, false},
+        {"writes only, abort does not wait", false, false, none, false, false},
+        {"a check's hashes queued, then the abort", false, false, v1 | lt::disk_interface::sequential_access, false,
+         true},
+        {"a check's hashes queued, then a stop", false, false, v1 | lt::disk_interface::volatile_read, true, true},
+        {"a piece's hashes queued, then a stop", false, false, v1, true, false},
     };
     const std::string moved = dir / "moved";
     ::CreateDirectoryA(moved.c_str(), nullptr);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        UniqueKernelHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        DiskIoOptions o;
+        o.writeFault = [&](lt::file_index_t, std::int64_t) -> DWORD {
+            ::WaitForSingleObject(go.get(), 20000);
+            return 0;
+        };
         fs = lt::file_storage();
-        Open();
+        Open(o);
         int completed = 0, queued = 0;
         bool movedDone = !c.moveFirst;
         if (c.moveFirst)
@@ -535,8 +581,31 @@ TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
                                   });
                 ++queued;
             }
+        int hashed = 0;
+        for (int p = 0; c.hashes && p < 3; ++p)
+            disk->async_hash(storage, lt::piece_index_t(p), {}, c.hashes,
+                             [&, p](lt::piece_index_t, lt::sha1_hash const& h, lt::storage_error const& e) {
+                                 ++hashed;
+                                 if (c.hashesDropped) {
+                                     EXPECT_EQ(e.ec, boost::asio::error::operation_aborted) << "piece " << p;
+                                 } else {
+                                     EXPECT_FALSE(e) << e.ec.message();
+                                     EXPECT_EQ(h, Expected(p));
+                                 }
+                             });
+        bool stopped = !c.stop;
+        if (c.stop) disk->async_stop_torrent(storage, [&] { stopped = true; });
         disk->submit_jobs();
+        if (c.wait) ::SetEvent(go.get());
         disk->abort(c.wait);  // with `wait`, returns once the worker has ended
+        bool late = false;
+        disk->async_read(storage, lt::peer_request{lt::piece_index_t(0), 0, kBlock},
+                         [&](lt::disk_buffer_holder, lt::storage_error const& e) {
+                             EXPECT_EQ(e.ec, boost::asio::error::operation_aborted) << "a read after the abort";
+                             late = true;
+                         });
+        disk->submit_jobs();
+        ::SetEvent(go.get());
         const std::string at = c.moveFirst ? moved + "\\Setup.exe" : Path();
         std::string have;
         EXPECT_TRUE(WaitUntil([&] { return ReadBytes(at, have) && have == data; }, 10000))
@@ -546,6 +615,9 @@ TEST_F(DiskIoTest, AbortWithWorkQueuedWritesItAll) {
         ios.run();
         EXPECT_EQ(completed, queued);
         EXPECT_TRUE(movedDone);
+        EXPECT_TRUE(late);
+        EXPECT_EQ(hashed, c.hashes ? 3 : 0);
+        EXPECT_TRUE(stopped);
         if (c.moveFirst) {
             EXPECT_EQ(::GetFileAttributesA(Path().c_str()), INVALID_FILE_ATTRIBUTES)
                 << "a write behind the move went to the old place";
@@ -590,22 +662,36 @@ TEST_F(DiskIoTest, RemovedWhileIdleLetsGoOfTheFileEveryTime) {
 }
 
 TEST_F(DiskIoTest, RemovedAfterAbortIsFreedOnTheSpot) {
-    DWORD freedOn = 0;
-    owner = std::shared_ptr<int>(new int(1), [&](int* p) {
-        freedOn = ::GetCurrentThreadId();
-        delete p;
-    });
-    std::weak_ptr<void> alive = owner;
-    Open();
-    owner.reset();
-    ASSERT_FALSE(Write(0, 0));
-    EXPECT_FALSE(ExclusiveOpen(Path())) << "the written file should be held open";
-    disk->abort(true);
-    // As the library does once the torrent's stop has completed, after the session's abort.
-    storage.reset();
-    EXPECT_TRUE(alive.expired()) << "the removed torrent was not freed";
-    EXPECT_EQ(freedOn, ::GetCurrentThreadId());
-    EXPECT_TRUE(ExclusiveOpen(Path())) << "the removed torrent's file is still held, error " << ::GetLastError();
+    // The library removes a torrent once its stop has completed, after the session's abort; a
+    // torrent it never removes is let go by the back-end's end, a destructor, which has no
+    // memory to count on.
+    for (bool removed : {true, false}) {
+        SCOPED_TRACE(removed ? "removed after the abort" : "never removed, the back-end ended with no memory");
+        DWORD freedOn = 0;
+        owner = std::shared_ptr<int>(new int(1), [&](int* p) {
+            freedOn = ::GetCurrentThreadId();
+            delete p;
+        });
+        std::weak_ptr<void> alive = owner;
+        fs = lt::file_storage();
+        Open();
+        owner.reset();
+        ASSERT_FALSE(Write(0, 0));
+        EXPECT_FALSE(ExclusiveOpen(Path())) << "the written file should be held open";
+        disk->abort(true);
+        if (removed) {
+            storage.reset();
+        } else {
+            Forget(std::move(storage));
+            NoMemory none(NoMemory::Here);
+            disk.reset();
+        }
+        EXPECT_TRUE(alive.expired()) << "the torrent was not freed";
+        EXPECT_EQ(freedOn, ::GetCurrentThreadId());
+        EXPECT_TRUE(ExclusiveOpen(Path())) << "the torrent's file is still held, error " << ::GetLastError();
+        TearDown();
+        ios.restart();
+    }
 }
 
 TEST_F(DiskIoTest, RecheckAfterDownloadFindsTheFiles) {
@@ -621,7 +707,8 @@ TEST_F(DiskIoTest, RecheckAfterDownloadFindsTheFiles) {
 
 TEST_F(DiskIoTest, BackPressureHoldsPeersBackAndNoFailedCompletionLosesTheRest) {
     // More than the write queue's limit (4 MiB) queued at once, in one batch; in the second
-    // case the bookkeeping of one job fails.
+    // case the bookkeeping of one job fails. The session's disk statistics show the queue and
+    // then what was written.
     struct Case {
         const char* name;
         int throwAt;  // the completion whose queuing throws, 0 for none
@@ -656,11 +743,20 @@ TEST_F(DiskIoTest, BackPressureHoldsPeersBackAndNoFailedCompletionLosesTheRest) 
                                       });
         }
         EXPECT_TRUE(held) << "peers were not held back";
+        const std::int64_t writtenBefore = counters[lt::counters::num_blocks_written];
+        disk->update_stats_counters(counters);
+        EXPECT_GE(counters[lt::counters::queued_disk_jobs], blocks - 1);
+        EXPECT_EQ(counters[lt::counters::num_write_jobs], blocks);
+        EXPECT_GE(counters[lt::counters::disk_blocks_in_use], blocks);
         ::SetEvent(go.get());
         disk->submit_jobs();
         EXPECT_TRUE(Drive([&] { return completed == blocks && resumed->count > 0; }))
             << completed << " of " << blocks << " writes completed; peers resumed " << resumed->count << " times";
         EXPECT_EQ(failed, c.failures);
+        EXPECT_EQ(counters[lt::counters::num_blocks_written] - writtenBefore, blocks);
+        disk->update_stats_counters(counters);
+        EXPECT_EQ(counters[lt::counters::num_jobs], 0);
+        EXPECT_EQ(counters[lt::counters::disk_blocks_in_use], 0);
         // Ended while what the hooks and handlers use is alive.
         TearDown();
         ios.restart();
@@ -669,53 +765,125 @@ TEST_F(DiskIoTest, BackPressureHoldsPeersBackAndNoFailedCompletionLosesTheRest) 
 }
 
 TEST_F(DiskIoTest, DiskFullHoldsBackNothingElse) {
-    std::atomic<bool> full{false};
-    std::atomic<int> refused{0};
+    // A write of piece 1 waits for space while the jobs of a row are queued; a read after them
+    // (the proof) shows that they were taken up. Once there is space, the completions came in
+    // the order `want`; the hash of piece 0 then reads `readBack` blocks from the disk.
+    std::atomic<bool> full{false}, otherFull{false};
+    std::atomic<int> refused{0}, otherRefused{0};
     DiskIoOptions o;
     o.diskFullRetryMs = 20;
     o.writeFault = [&](lt::file_index_t, std::int64_t off) -> DWORD {
-        if (!full || off < kPiece) return 0;
-        ++refused;
+        // This torrent writes piece 1 on the full disk, another one piece 0 on a disk of its own.
+        const bool mine = off >= kPiece;
+        if (!(mine ? full : otherFull)) return 0;
+        ++(mine ? refused : otherRefused);
         return ERROR_DISK_FULL;
     };
-    Open(o);
-    for (int b : {0, 1, 2, 3}) ASSERT_FALSE(Write(0, b * kBlock));
-    full = true;
-    bool written = false;
-    lt::storage_error writeError;
-    disk->async_write(storage, lt::peer_request{lt::piece_index_t(1), 0, kBlock}, data.data() + kPiece, nullptr,
-                      [&](lt::storage_error const& e) {
-                          writeError = e;
-                          written = true;
-                      });
-    disk->submit_jobs();
-    ASSERT_TRUE(Drive([&] { return refused > 0; }));
+    std::vector<std::string> order;
+    auto noted = [&](const char* what) { return std::find(order.begin(), order.end(), what) != order.end(); };
+    lt::storage_holder other;
+    struct Case {
+        const char* name;
+        std::function<void()> meanwhile;
+        std::vector<std::string> want;
+        int readBack;
+        bool closedAfter;  // no handle is left once everything has answered
+    };
+    const Case cases[] = {
+        {"a read and a hash of another piece",
+         [&] {
+             disk->async_read(storage, lt::peer_request{lt::piece_index_t(0), kBlock, kBlock},
+                              [&](lt::disk_buffer_holder b, lt::storage_error const& e) {
+                                  EXPECT_FALSE(e) << e.ec.message();
+                                  EXPECT_TRUE(b && std::memcmp(b.data(), data.data() + kBlock, kBlock) == 0);
+                                  order.push_back("read");
+                              });
+             disk->async_hash(storage, lt::piece_index_t(0), {}, lt::disk_interface::v1_hash,
+                              [&](lt::piece_index_t, lt::sha1_hash const& h, lt::storage_error const& e) {
+                                  EXPECT_FALSE(e) << e.ec.message();
+                                  EXPECT_EQ(h, Expected(0));
+                                  order.push_back("hash");
+                              });
+         },
+         {"read", "hash", "proof", "write"}, 4, false},
+        // A fence: a flush of the cache, or resume data, must not be answered while the block
+        // is only in memory, nor the file opened again behind it.
+        {"a release", [&] { disk->async_release_files(storage, [&] { order.push_back("release"); }); },
+         {"proof", "write", "release"}, 0, true},
+        {"another torrent's write, its own disk full a moment",
+         [&] {
+             const std::string there = dir / "other";
+             ::CreateDirectoryA(there.c_str(), nullptr);
+             other = disk->new_torrent(
+                 lt::storage_params(fs, nullptr, ToLibraryPath(there), lt::storage_mode_sparse, prio, {}), nullptr);
+             otherFull = true;
+             disk->async_write(other, lt::peer_request{lt::piece_index_t(0), 0, kBlock}, data.data(), nullptr,
+                               [&](lt::storage_error const& e) {
+                                   EXPECT_FALSE(e) << e.ec.message();
+                                   order.push_back("other");
+                               });
+             disk->submit_jobs();
+             EXPECT_TRUE(Drive([&] { return otherRefused > 0; }));
+             otherFull = false;
+             EXPECT_TRUE(Drive([&] { return noted("other"); })) << "the other torrent's write waited for this one's";
+         },
+         {"other", "proof", "write"}, 0, false},
+        // The library's own back-end only records the priorities: nothing in flight is lost.
+        {"a priority change",
+         [&] {
+             disk->async_set_file_priority(
+                 storage, lt::aux::vector<lt::download_priority_t, lt::file_index_t>(1, lt::low_priority),
+                 [&](lt::storage_error const& e, lt::aux::vector<lt::download_priority_t, lt::file_index_t>) {
+                     EXPECT_FALSE(e) << e.ec.message();
+                     order.push_back("priority");
+                 });
+         },
+         {"priority", "proof", "write"}, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs = lt::file_storage();
+        full = false;
+        refused = 0;
+        order.clear();
+        Open(o);
+        for (int b : {0, 1, 2, 3}) ASSERT_FALSE(Write(0, b * kBlock));
+        full = true;
+        lt::storage_error writeError;
+        disk->async_write(storage, lt::peer_request{lt::piece_index_t(1), 0, kBlock}, data.data() + kPiece, nullptr,
+                          [&](lt::storage_error const& e) {
+                              writeError = e;
+                              order.push_back("write");
+                          });
+        disk->submit_jobs();
+        ASSERT_TRUE(Drive([&] { return refused > 0; }));
 
-    // While that write waits for space: a read, a hash and a release of the same torrent.
-    bool read = false, hashed = false, released = false;
-    disk->async_read(storage, lt::peer_request{lt::piece_index_t(0), kBlock, kBlock},
-                     [&](lt::disk_buffer_holder b, lt::storage_error const& e) {
-                         EXPECT_FALSE(e) << e.ec.message();
-                         EXPECT_TRUE(b && std::memcmp(b.data(), data.data() + kBlock, kBlock) == 0);
-                         read = true;
-                     });
-    disk->async_hash(storage, lt::piece_index_t(0), {}, lt::disk_interface::v1_hash,
-                     [&](lt::piece_index_t, lt::sha1_hash const& h, lt::storage_error const& e) {
-                         EXPECT_FALSE(e) << e.ec.message();
-                         EXPECT_EQ(h, Expected(0));
-                         hashed = true;
-                     });
-    disk->async_release_files(storage, [&] { released = true; });
-    disk->submit_jobs();
-    ASSERT_TRUE(Drive([&] { return read && hashed && released; }))
-        << "read " << read << ", hash " << hashed << ", release " << released << " waited behind the write";
-    EXPECT_FALSE(written) << "the write completed while the disk was full";
+        c.meanwhile();
+        disk->async_read(storage, lt::peer_request{lt::piece_index_t(0), 0, kBlock},
+                         [&](lt::disk_buffer_holder, lt::storage_error const& e) {
+                             EXPECT_FALSE(e) << e.ec.message();
+                             order.push_back("proof");
+                         });
+        disk->submit_jobs();
+        ASSERT_TRUE(Drive([&] { return noted("proof"); }));
+        EXPECT_FALSE(noted("write")) << "the write completed while the disk was full";
 
-    full = false;
-    ASSERT_TRUE(Drive([&] { return written; }));
-    EXPECT_FALSE(writeError) << writeError.ec.message();
-    for (int b : {1, 2, 3}) ASSERT_FALSE(Write(1, b * kBlock));
-    EXPECT_EQ(Hash(1), Expected(1));
+        full = false;
+        ASSERT_TRUE(Drive([&] { return order.size() >= c.want.size(); }));
+        EXPECT_EQ(order, c.want);
+        EXPECT_FALSE(writeError) << writeError.ec.message();
+        if (c.closedAfter) {
+            EXPECT_TRUE(disk->get_status(storage).empty()) << "the write opened the file again after the release";
+        }
+        const std::int64_t readBefore = counters[lt::counters::num_read_back];
+        EXPECT_EQ(Hash(0), Expected(0));
+        EXPECT_EQ(counters[lt::counters::num_read_back] - readBefore, c.readBack);
+        for (int b : {1, 2, 3}) ASSERT_FALSE(Write(1, b * kBlock));
+        EXPECT_EQ(Hash(1), Expected(1));
+        other.reset();
+        TearDown();
+        ios.restart();
+    }
 }
 
 TEST_F(DiskIoTest, AbortOrStopWhileTheDiskIsFullEndsTheWrite) {
@@ -812,22 +980,27 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
     // the torrent's work to the library's back-end.
     const std::vector<std::int64_t> sizes = {2 * kBlock + 100, 0, 3 * kBlock + 7, kBlock - 1, kBlock};
     // A peer may send pad bytes that are not zero: the library passes them on as they came.
+    // Blocks come last first, or in order (then those of a piece are written together).
     struct Case {
         const char* name;
         lt::create_flags_t flags;
         bool oneNotWanted;
         bool padSentNonZero;
+        bool inOrder;
     };
     const Case cases[] = {
-        {"v1", lt::create_torrent::v1_only, false, false},
-        {"v1, one file not wanted", lt::create_torrent::v1_only, true, false},
+        {"v1", lt::create_torrent::v1_only, false, false, false},
+        {"v1, one file not wanted", lt::create_torrent::v1_only, true, false, false},
         {"v1 with pad files, pad sent non-zero", lt::create_torrent::v1_only | lt::create_torrent::canonical_files,
-         false, true},
-        {"hybrid", {}, false, false},
-        {"hybrid, one file not wanted", {}, true, false},
-        {"hybrid, pad sent non-zero", {}, false, true},
-        {"v2", lt::create_torrent::v2_only, false, false},
-        {"v2, one file not wanted", lt::create_torrent::v2_only, true, false},
+         false, true, false},
+        {"v1 with pad files, pad sent non-zero, in order",
+         lt::create_torrent::v1_only | lt::create_torrent::canonical_files, false, true, true},
+        {"hybrid", {}, false, false, false},
+        {"hybrid, one file not wanted", {}, true, false, false},
+        {"hybrid, pad sent non-zero", {}, false, true, false},
+        {"hybrid, pad sent non-zero, in order", {}, false, true, true},
+        {"v2", lt::create_torrent::v2_only, false, false, false},
+        {"v2, one file not wanted", lt::create_torrent::v2_only, true, false, false},
     };
     Open();
     int n = 0;
@@ -852,7 +1025,7 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
         lt::storage_holder st = disk->new_torrent(
             lt::storage_params(files, nullptr, savePathHere, lt::storage_mode_sparse, prios, {}), nullptr);
 
-        // Every block with file data, last block first.
+        // Every block with file data.
         int pending = 0;
         int padSent = 0;
         for (lt::piece_index_t p(0); p < lt::piece_index_t(files.num_pieces()); ++p) {
@@ -867,7 +1040,9 @@ TEST_F(DiskIoTest, EveryTorrentFormHashesRightAndLandsInItsFiles) {
                     at += static_cast<int>(s.size);
                 }
             }
-            for (int off = (static_cast<int>(bytes.size()) - 1) / kBlock * kBlock; off >= 0; off -= kBlock) {
+            const int blocks = (static_cast<int>(bytes.size()) + kBlock - 1) / kBlock;
+            for (int k = 0; k < blocks; ++k) {
+                const int off = (c.inOrder ? k : blocks - 1 - k) * kBlock;
                 const int len = std::min<int>(kBlock, static_cast<int>(bytes.size()) - off);
                 bool data = false;
                 for (const lt::file_slice& s : files.map_block(p, off, len)) data |= !files.pad_file_at(s.file_index);
@@ -1057,56 +1232,113 @@ TEST_F(DiskIoTest, RenameMoveAndDeleteFollowTheRenamedFile) {
 
 
 TEST_F(DiskIoTest, WholeFileJobsAnswerOnceWhenTheirBookkeepingFails) {
-    // The jobs the library's own back-end does for us, each once as it is and once with the
-    // queuing of its completion failing: its handler runs exactly once either way.
-    std::atomic<bool> failNext{false};
+    // The jobs the library's own back-end does for us, each as it is, with the queuing of its
+    // completion failing, with no memory on the worker (the completion's post included), and
+    // with none left once the library's back-end has answered (it may have moved the files by
+    // then): its handler runs exactly once either way, and in the last case reports success,
+    // ours following the files.
+    enum class Fault { None, Completion, NoMemoryOnWorker, NoMemoryOnceAnswered };
+    std::atomic<bool> failNext{false}, failAfterAnswer{false};
+    const DWORD self = ::GetCurrentThreadId();
     DiskIoOptions o;
     o.completionFault = [&] {
         if (failNext.exchange(false)) throw std::bad_alloc();
     };
+    o.libraryAnswered = [&] {
+        if (!failAfterAnswer.exchange(false)) return;
+        g_noMemoryThread = self;
+        g_noMemory = NoMemory::Elsewhere;
+    };
     Open(o);
     ASSERT_FALSE(Write(0, 0));
+    auto exists = [](const std::string& p) { return ::GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    std::string at = Path();  // where the file is
     int n = 0;
-    using Start = std::function<void(int& calls)>;
-    auto onePath = [&] { return dir / ("to" + std::to_string(++n)); };
+    int calls = 0;
+    lt::storage_error error;
+    // Every handler: counted, its error kept, and the memory given back.
+    auto answered = [&](const lt::storage_error& e) {
+        ++calls;
+        error = e;
+        g_noMemory = 0;
+    };
+    using Start = std::function<void(std::string& next)>;
     const std::pair<const char*, Start> jobs[] = {
-        {"check", [&](int& calls) {
-             disk->async_check_files(storage, nullptr, {}, [&](lt::status_t, lt::storage_error const&) { ++calls; });
+        {"check", [&](std::string&) {
+             disk->async_check_files(storage, nullptr, {},
+                                     [&](lt::status_t, lt::storage_error const& e) { answered(e); });
          }},
-        {"move", [&](int& calls) {
-             const std::string to = onePath();
+        {"move", [&](std::string& next) {
+             const std::string to = dir / ("to" + std::to_string(++n));
              ::CreateDirectoryA(to.c_str(), nullptr);
+             next = to + at.substr(at.rfind('\\'));
              disk->async_move_storage(storage, ToLibraryPath(to), lt::move_flags_t::always_replace_files,
-                                      [&](lt::status_t, std::string const&, lt::storage_error const&) { ++calls; });
+                                      [&](lt::status_t, std::string const&, lt::storage_error const& e) { answered(e); });
          }},
-        {"rename", [&](int& calls) {
-             disk->async_rename_file(storage, lt::file_index_t(0), "Renamed" + std::to_string(++n) + ".exe",
-                                     [&](std::string const&, lt::file_index_t, lt::storage_error const&) { ++calls; });
+        {"rename", [&](std::string& next) {
+             const std::string name = "Renamed" + std::to_string(++n) + ".exe";
+             next = at.substr(0, at.rfind('\\') + 1) + name;
+             disk->async_rename_file(storage, lt::file_index_t(0), name,
+                                     [&](std::string const&, lt::file_index_t, lt::storage_error const& e) { answered(e); });
          }},
-        {"priority", [&](int& calls) {
+        {"priority", [&](std::string&) {
              disk->async_set_file_priority(
                  storage, lt::aux::vector<lt::download_priority_t, lt::file_index_t>(1, lt::default_priority),
-                 [&](lt::storage_error const&, lt::aux::vector<lt::download_priority_t, lt::file_index_t>) { ++calls; });
+                 [&](lt::storage_error const& e, lt::aux::vector<lt::download_priority_t, lt::file_index_t>) {
+                     answered(e);
+                 });
          }},
-        {"delete", [&](int& calls) {
+        {"delete", [&](std::string&) {
              disk->async_delete_files(storage, lt::session_handle::delete_files,
-                                      [&](lt::storage_error const&) { ++calls; });
+                                      [&](lt::storage_error const& e) { answered(e); });
          }},
     };
-    for (bool fail : {false, true})
+    for (Fault fault : {Fault::None, Fault::Completion, Fault::NoMemoryOnWorker, Fault::NoMemoryOnceAnswered})
         for (const auto& job : jobs) {
-            SCOPED_TRACE(std::string(job.first) + (fail ? ", its completion failing" : ""));
-            int calls = 0;
-            failNext = fail;
-            job.second(calls);
+            SCOPED_TRACE(std::string(job.first) + ", fault " + std::to_string(static_cast<int>(fault)));
+            calls = 0;
+            failNext = fault == Fault::Completion;
+            failAfterAnswer = fault == Fault::NoMemoryOnceAnswered;
+            error = lt::storage_error();
+            std::string next = at;
+            if (fault == Fault::NoMemoryOnWorker) {
+                g_noMemoryThread = self;
+                g_noMemory = NoMemory::Elsewhere;  // until answered
+            }
+            job.second(next);
             // A later job's completion comes after every call of the earlier one's handler.
             bool fence = false;
             disk->async_release_files(storage, [&] { fence = true; });
             disk->submit_jobs();
             ASSERT_TRUE(Drive([&] { return fence; }));
+            g_noMemory = 0;
             EXPECT_EQ(calls, 1);
             EXPECT_FALSE(failNext) << "the fault was never met";
+            EXPECT_FALSE(failAfterAnswer) << "the fault was never met";
+            if (fault == Fault::NoMemoryOnceAnswered) {
+                EXPECT_FALSE(error) << error.ec.message();
+            }
+            // The next write goes where the library's back-end left the file.
+            const std::string before = at;
+            if (exists(next)) at = next;
+            ASSERT_FALSE(Write(0, 0));
+            EXPECT_TRUE(exists(at)) << at;
+            if (before != at) {
+                EXPECT_FALSE(exists(before)) << "a write went to the old place";
+            }
         }
+
+    // The last completion, made with no memory on the worker, reaches the network thread
+    // after the abort.
+    bool cleared = false;
+    {
+        NoMemory none(NoMemory::Elsewhere);
+        disk->async_clear_piece(storage, lt::piece_index_t(0), [&](lt::piece_index_t) { cleared = true; });
+        disk->abort(true);
+    }
+    ios.restart();
+    ios.run();
+    EXPECT_TRUE(cleared) << "a completion was lost at the end";
 }
 
 TEST(DiskFilePoolTest, TheLeastRecentlyUsedFileIsClosedAndALaterUseOpensItAgainIntact) {
