@@ -197,8 +197,10 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     if (status.state != lt::torrent_status::downloading) return;
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
+    std::vector<lt::partial_piece_info> queue;
+    handle.get_download_queue(queue);
     const bool rates = m_webSeedLooked;
-    const SwarmView view = ViewSwarm(status.pieces, peers, m_webSeedTotals, rates ? elapsed : 0);
+    const SwarmView view = ViewSwarm(status.pieces, peers, queue, m_webSeedTotals, rates ? elapsed : 0);
     const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
     m_uploadedAtLook = status.total_payload_upload;
     m_webSeedLooked = true;
@@ -210,6 +212,13 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
         }
     }
+    // The policy's view at each look.
+    DiagnosticLine(stdout, "web seed look: %s; %d pieces needed, %d held by no ready peer (%d of them at the web seed), "
+                           "%d in flight at peers, %d at the web seed; peers %d, ready %d; peers %.2f MiB/s, "
+                           "web seed %.2f MiB/s, at best %.2f MiB/s\n",
+                   m_webSeeds.WebSeedsOn() ? "on" : "off", view.needed, view.uncovered, view.uncoveredAtWebSeed,
+                   view.inFlightAtPeers, view.atWebSeed, view.peers, view.ready, view.peerRate / kMiB,
+                   view.webRate / kMiB, m_webSeeds.BestWebRate() / kMiB);
     switch (m_webSeeds.Look(view, now)) {
     case WebSeedPolicy::Action::Remove:
         for (const std::string& url : m_webSeedUrls) handle.remove_url_seed(url);

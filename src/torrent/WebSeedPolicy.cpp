@@ -1,11 +1,14 @@
 #include "torrent/WebSeedPolicy.h"
 
 #include <algorithm>
+#include <set>
 
 SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
-                    ConnectionTotals& totals, std::uint32_t elapsedMs) {
+                    const std::vector<lt::partial_piece_info>& queue, ConnectionTotals& totals,
+                    std::uint32_t elapsedMs) {
     SwarmView view;
     ConnectionTotals now;
+    std::set<lt::tcp::endpoint> webSeeds;
     // Only peers that could send a piece now: past their handshake and not choking us.
     std::vector<const lt::peer_info*> suppliers;
     for (const lt::peer_info& peer : peers) {
@@ -17,21 +20,42 @@ SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std
         now[peer.ip] = peer.total_download;
         const std::int64_t rate = elapsedMs ? brought * 1000 / elapsedMs : 0;
         if (peer.connection_type == lt::peer_info::standard_bittorrent) {
+            ++view.peers;
             view.peerRate += rate;
             const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake |
                                                lt::peer_info::remote_choked));
             if (ready) suppliers.push_back(&peer);
         } else {
+            webSeeds.insert(peer.ip);
             view.webRate += rate;
         }
     }
+    view.ready = static_cast<int>(suppliers.size());
     totals.swap(now);
+
+    // Where the pieces in flight are requested from.
+    std::vector<char> atPeer(static_cast<std::size_t>(have.size()), 0), atWeb(atPeer.size(), 0);
+    for (const lt::partial_piece_info& partial : queue) {
+        const int index = static_cast<int>(partial.piece_index);
+        if (index < 0 || index >= have.size() || !partial.blocks) continue;
+        for (int b = 0; b < partial.blocks_in_piece; ++b) {
+            const lt::block_info& block = partial.blocks[b];
+            if (block.state != lt::block_info::requested) continue;
+            if (webSeeds.count(block.peer()))
+                atWeb[static_cast<std::size_t>(index)] = 1;
+            else
+                atPeer[static_cast<std::size_t>(index)] = 1;
+        }
+    }
+
     for (int i = 0; i < have.size(); ++i) {
         const lt::piece_index_t piece(i);
         if (have[piece]) continue;
         ++view.needed;
         if (view.firstNeeded < 0) view.firstNeeded = i;
         view.lastNeeded = i;
+        if (atPeer[static_cast<std::size_t>(i)]) ++view.inFlightAtPeers;
+        if (atWeb[static_cast<std::size_t>(i)]) ++view.atWebSeed;
         bool held = false;
         for (const lt::peer_info* peer : suppliers) {
             const bool seed = static_cast<bool>(peer->flags & lt::peer_info::seed);
@@ -40,7 +64,10 @@ SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std
                 break;
             }
         }
-        if (!held) ++view.uncovered;
+        if (!held) {
+            ++view.uncovered;
+            if (atWeb[static_cast<std::size_t>(i)]) ++view.uncoveredAtWebSeed;
+        }
     }
     return view;
 }

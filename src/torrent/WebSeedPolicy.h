@@ -14,6 +14,7 @@
 #include <libtorrent/bitfield.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/socket.hpp>
+#include <libtorrent/torrent_handle.hpp>
 
 namespace lt = libtorrent;
 
@@ -25,6 +26,12 @@ struct SwarmView {
     int lastNeeded = -1;
     std::int64_t peerRate = 0;  // payload bytes/s from BitTorrent peers
     std::int64_t webRate = 0;   // payload bytes/s from web seeds
+    // What the diagnostic line shows of the look.
+    int peers = 0;          // BitTorrent connections
+    int ready = 0;          // of those, past their handshake and not choking us
+    int inFlightAtPeers = 0;  // needed pieces with a block requested from a BitTorrent peer
+    int atWebSeed = 0;      // needed pieces with a block requested from a web seed
+    int uncoveredAtWebSeed = 0;  // uncovered pieces the web seed is fetching
 };
 
 // The payload bytes each connection had brought at the last look. Rates are what the
@@ -33,10 +40,11 @@ struct SwarmView {
 using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
 
 // `have`: the torrent's pieces as its status gives them; `peers`: its connections;
-// `elapsedMs` since the look that left `totals` (0: none, no rates yet), which this one
-// replaces.
+// `queue`: its pieces in flight (get_download_queue); `elapsedMs` since the look that left
+// `totals` (0: none, no rates yet), which this one replaces.
 SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
-                    ConnectionTotals& totals, std::uint32_t elapsedMs);
+                    const std::vector<lt::partial_piece_info>& queue, ConnectionTotals& totals,
+                    std::uint32_t elapsedMs);
 
 class WebSeedPolicy {
 public:
