@@ -10,13 +10,17 @@
 #include <string>
 #include <vector>
 
+#include <libtorrent/address.hpp>
 #include <libtorrent/peer_info.hpp>
+#include <libtorrent/settings_pack.hpp>
+#include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
 #include "common/CodePage.h"
 #include "common/Diagnostics.h"
 #include "framework/afxwin.h"
 #include "launcher/DownloadFolder.h"
+#include "download/HttpRange.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
@@ -31,6 +35,9 @@ constexpr DWORD kOpenRetryMs = 1000;
 constexpr DWORD kWebSeedLookMs = 1000;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
+// Connections the launcher keeps to the origin when it fetches from it itself: one request
+// waits for its answer while the other's body arrives.
+constexpr int kOriginConnections = 2;
 
 struct StartContext {
     TorrentMonitor* monitor;
@@ -53,6 +60,7 @@ UINT TorrentMonitor::TorrentMonitorThreadProc(LPVOID pParam) {
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
+                monitor->m_origin.reset();  // its threads use the session
                 if (SUCCEEDED(com)) ::CoUninitialize();
                 ::SetEvent(monitor->m_done.get());
                 return 0;
@@ -182,19 +190,25 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         m_uploadedAtLook = 0;
         m_uploads = UploadGovernor();
         m_webSeedLookTick = now - kWebSeedLookMs;
+        m_origin.reset();
+        m_originTried = false;
+        m_originPace = OriginPace();
+        m_originBytesAtLook = 0;
     }
     const DWORD elapsed = now - m_webSeedLookTick;
     if (elapsed < kWebSeedLookMs) return;
     m_webSeedLookTick = now;
     // While they work, the torrent's own list is the one to give back later.
-    if (m_webSeeds.WebSeedsOn()) {
+    if (m_webSeeds.WebSeedsOn() && !m_origin) {
         const std::set<std::string> urls = handle.url_seeds();
         m_webSeedUrls.assign(urls.begin(), urls.end());
     }
     if (m_webSeedUrls.empty()) return;
 
     const lt::torrent_status status = handle.status(lt::torrent_handle::query_pieces);
+    if (status.state == lt::torrent_status::seeding || status.state == lt::torrent_status::finished) m_origin.reset();
     if (status.state != lt::torrent_status::downloading) return;
+    if (!m_originTried) TakeOverOrigin(handle);
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
     std::vector<lt::partial_piece_info> queue;
@@ -204,6 +218,18 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
     m_uploadedAtLook = status.total_payload_upload;
     m_webSeedLooked = true;
+    if (m_origin) {
+        const std::int64_t originRate = LookAtOrigin(handle, view, rates ? elapsed : 0);
+        if (m_origin && rates) {
+            const int limit = m_uploads.Look(true, originRate, upRate);
+            if (limit >= 0) {
+                handle.set_upload_limit(limit);
+                DiagnosticLine(stdout, "upload limit %d KiB/s: origin %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
+            }
+        }
+        return;
+    }
     if (rates) {
         const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
         if (limit >= 0) {
@@ -238,6 +264,51 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     case WebSeedPolicy::Action::None:
         break;
     }
+}
+
+void TorrentMonitor::TakeOverOrigin(const lt::torrent_handle& handle) {
+    m_originTried = true;
+    const std::shared_ptr<const lt::torrent_info> info = handle.torrent_file();
+    HttpUrl url;
+    // One plain-HTTP web seed naming the file of a one-file torrent; anything else stays the
+    // library's web seed, under the policy of torrent/WebSeedPolicy.h.
+    if (!info || info->num_files() != 1 || m_webSeedUrls.size() != 1 || !ParseHttpUrl(m_webSeedUrls[0], url) ||
+        url.path.back() == '/')
+        return;
+    std::string source = m_session->session->get_settings().get_str(lt::settings_pack::outgoing_interfaces);
+    lt::error_code ec;
+    const lt::address address = lt::make_address(source, ec);
+    if (ec || !address.is_v4()) source.clear();
+    for (const std::string& seed : m_webSeedUrls) handle.remove_url_seed(seed);
+    m_origin = std::make_unique<OriginFetcher>(handle, url, source, info->piece_length(), info->total_size(),
+                                               info->num_pieces());
+    m_origin->Start(kOriginConnections);
+    DiagnosticLine(stdout, "origin: the launcher fetches the pieces nobody else brings from %s\n",
+                   m_webSeedUrls[0].c_str());
+}
+
+// One look at the swarm for the origin fetcher: it gets the pieces' sources and whether the
+// peers are slower than the origin; a fetcher that gave up hands the web seed back to the library.
+std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed) {
+    const std::int64_t given = m_origin->BytesGiven();
+    const std::int64_t originRate = elapsed ? (given - m_originBytesAtLook) * 1000 / elapsed : 0;
+    m_originBytesAtLook = given;
+    const bool slow = elapsed ? m_originPace.Look(view.peerRate, originRate) : false;
+    m_origin->Update(view.sources, slow);
+    int held = 0;
+    for (PieceSource source : view.sources) held += source == PieceSource::Peer;
+    DiagnosticLine(stdout, "origin look: %d pieces needed, %d held by live peers, %d in flight at them, %d nobody's; "
+                           "peers %d, ready %d, stalled %d; peers %.2f MiB/s, origin %.2f MiB/s (best %.2f)%s\n",
+                   view.needed, held, view.needed - held - view.uncovered, view.uncovered, view.peers, view.ready,
+                   view.stalled, view.peerRate / kMiB, originRate / kMiB, m_originPace.BestOriginRate() / kMiB,
+                   slow ? "; peers slower: held pieces too" : "");
+    if (m_origin->GaveUp()) {
+        const std::string error = m_origin->LastError();
+        m_origin.reset();
+        for (const std::string& url : m_webSeedUrls) handle.add_url_seed(url);
+        DiagnosticLine(stdout, "origin: fetching failed (%s); the web seed is the library's again\n", error.c_str());
+    }
+    return originRate;
 }
 
 void TorrentMonitor::Pass() {
@@ -295,7 +366,10 @@ void TorrentMonitor::Pass() {
             const bool due = !m_openFailed || static_cast<LONG>(now - m_nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(mainTorrent, now);
         }
-        if (mainTorrent.is_valid() && !installed) BalanceWebSeeds(mainTorrent, ::GetTickCount());
+        if (mainTorrent.is_valid() && !installed)
+            BalanceWebSeeds(mainTorrent, ::GetTickCount());
+        else
+            m_origin.reset();
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.
     }

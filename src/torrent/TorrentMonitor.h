@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 #include "framework/handles.h"
 #include "torrent/MonitorShared.h"
+#include "torrent/OriginFetcher.h"
 #include "torrent/WebSeedPolicy.h"
 
 class DownloadFolder;
@@ -60,6 +62,9 @@ private:
     static UINT TorrentMonitorThreadProc(LPVOID pParam);
     void OpenContent(const lt::torrent_handle& handle, DWORD now);
     void BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now);
+    // Takes the web seed from the library and fetches from the origin itself, when it can.
+    void TakeOverOrigin(const lt::torrent_handle& handle);
+    std::int64_t LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed);
     void RefreshPeerList(const lt::torrent_handle& handle);
 
     // Given by Start, before the thread runs, and never changed.
@@ -89,6 +94,12 @@ private:
     ConnectionTotals m_webSeedTotals;        // what each connection had brought by then
     std::int64_t m_uploadedAtLook = 0;       // the torrent's payload sent by then
     UploadGovernor m_uploads;
+    // The origin fetched by the launcher itself (torrent/OriginFetcher.h) instead of the
+    // library's web seed; stopped before the thread ends.
+    bool m_originTried = false;
+    std::unique_ptr<OriginFetcher> m_origin;
+    OriginPace m_originPace;
+    std::int64_t m_originBytesAtLook = 0;
 };
 
 // One row of the peer window for a peer of a torrent.

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 #include <libtorrent/bitfield.hpp>
@@ -17,6 +18,16 @@
 #include <libtorrent/torrent_handle.hpp>
 
 namespace lt = libtorrent;
+
+// Where a piece the launcher still needs can come from, as one look sees it: the origin
+// fetches only pieces that nobody else will bring.
+enum class PieceSource : char {
+    Had,            // the torrent has it
+    Peer,           // a connected peer holds it that is past its handshake, not choking us and
+                    // not stalled
+    InFlightAtPeer, // not held so, but requested from such a peer
+    Nobody,         // no live peer holds it or is about to send it: the origin's
+};
 
 // One look at the torrent and its connections.
 struct SwarmView {
@@ -32,12 +43,23 @@ struct SwarmView {
     int inFlightAtPeers = 0;  // needed pieces with a block requested from a BitTorrent peer
     int atWebSeed = 0;      // needed pieces with a block requested from a web seed
     int uncoveredAtWebSeed = 0;  // uncovered pieces the web seed is fetching
+    int stalled = 0;        // ready peers with requests outstanding that brought nothing for
+                            // kStallMs: what they hold or are asked for counts as nobody's
+    std::vector<PieceSource> sources;  // per piece
 };
+
+// A peer that has requests of ours outstanding and brings nothing for this long no longer
+// counts as a source: the origin takes over its pieces at the next look.
+constexpr std::uint32_t kStallMs = 2000;
 
 // The payload bytes each connection had brought at the last look. Rates are what the
 // connections brought between two looks: the library's own per-peer rates are averages that
 // take several seconds to follow a change.
-using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
+struct ConnectionTrack {
+    std::int64_t total = 0;     // payload bytes it had brought
+    std::uint32_t waitingMs = 0;  // how long it has had requests of ours and brought nothing
+};
+using ConnectionTotals = std::map<lt::tcp::endpoint, ConnectionTrack>;
 
 // `have`: the torrent's pieces as its status gives them; `peers`: its connections;
 // `queue`: its pieces in flight (get_download_queue); `elapsedMs` since the look that left
