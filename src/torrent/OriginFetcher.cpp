@@ -56,7 +56,9 @@ int OriginPicker::StartOfLargestRun(bool fill, std::uint32_t nowMs) {
     }
     if (bestStart < 0) return -1;
     if (bestLength == n) return static_cast<int>(Random() % static_cast<std::uint32_t>(n));
-    if (bestLength < 4) return bestStart;
+    // A short run is taken from its end: its start is most likely where another launcher's
+    // walk is fetching now.
+    if (bestLength < 4) return bestStart + bestLength - 1;
     return bestStart + bestLength / 4 + static_cast<int>(Random() % static_cast<std::uint32_t>(bestLength / 2));
 }
 
@@ -149,6 +151,7 @@ void OriginFetcher::Work() {
             piece = m_picker.Next(::GetTickCount());
             // Nothing for the origin now: wait for the next look (or a tenth of a second).
             if (piece < 0) {
+                m_idle = true;
                 m_wake.wait_for(lock, std::chrono::milliseconds(100));
                 continue;
             }

@@ -55,13 +55,13 @@ private:
     std::uint32_t m_random;
 };
 
-// Whether the peers bring less than the origin: the mean of the last three looks at the peers
-// against the best such mean of the origin in this run.
+// Whether the peers bring less than the origin: the mean of the last kWindow looks at the
+// peers (three seconds of them) against the best such mean of the origin in this run.
 class OriginPace {
 public:
     bool Look(std::int64_t peerRate, std::int64_t originRate);
     std::int64_t BestOriginRate() const { return m_bestOrigin; }
-    static constexpr int kWindow = 3;
+    static constexpr int kWindow = 12;
 
 private:
     std::int64_t m_peers[kWindow] = {};
@@ -84,6 +84,9 @@ public:
     void Stop();
     void Update(const std::vector<PieceSource>& sources, bool peersSlow);
     std::int64_t BytesGiven() const { return m_bytes; }
+    // Whether it found nothing to fetch since the last call: its rate then says nothing of
+    // what the line lets through.
+    bool TakeIdle() { return m_idle.exchange(false); }
     // It gave up after kMaxFailures failed fetches in a row; the last failure's reason.
     bool GaveUp() const { return m_gaveUp; }
     std::string LastError();
@@ -104,6 +107,7 @@ private:
     std::string m_lastError;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_gaveUp{false};
+    std::atomic<bool> m_idle{false};
     std::atomic<int> m_failures{0};
     std::atomic<std::int64_t> m_bytes{0};
     std::vector<std::thread> m_threads;

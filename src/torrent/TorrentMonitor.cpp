@@ -31,8 +31,11 @@ constexpr DWORD kPeerListIntervalMs = 1000;
 constexpr int kCellSize = MAX_PATH;
 // A shell that refused the installer is asked again at most this often.
 constexpr DWORD kOpenRetryMs = 1000;
-// The web seeds' policy looks at the torrent this often.
+// The web seeds' policy looks at the torrent this often; the origin fetcher's view is
+// renewed more often, and one of its looks in four is a diagnostic line.
 constexpr DWORD kWebSeedLookMs = 1000;
+constexpr DWORD kOriginLookMs = 250;
+constexpr int kOriginLooksPerLine = 4;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself: one request
@@ -193,10 +196,13 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         m_origin.reset();
         m_originTried = false;
         m_originPace = OriginPace();
+        m_originLooks = 0;
+        m_governorTick = 0;
+        m_originBytesAtGovernor = 0;
         m_originBytesAtLook = 0;
     }
     const DWORD elapsed = now - m_webSeedLookTick;
-    if (elapsed < kWebSeedLookMs) return;
+    if (elapsed < (m_origin ? kOriginLookMs : kWebSeedLookMs)) return;
     m_webSeedLookTick = now;
     // While they work, the torrent's own list is the one to give back later.
     if (m_webSeeds.WebSeedsOn() && !m_origin) {
@@ -215,13 +221,22 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     handle.get_download_queue(queue);
     const bool rates = m_webSeedLooked;
     const SwarmView view = ViewSwarm(status.pieces, peers, queue, m_webSeedTotals, rates ? elapsed : 0);
-    const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
-    m_uploadedAtLook = status.total_payload_upload;
     m_webSeedLooked = true;
     if (m_origin) {
-        const std::int64_t originRate = LookAtOrigin(handle, view, rates ? elapsed : 0);
-        if (m_origin && rates) {
-            const int limit = m_uploads.Look(true, originRate, upRate);
+        LookAtOrigin(handle, view, rates ? elapsed : 0);
+        // The upload governor looks once a second, as at the web seed.
+        const DWORD governorElapsed = now - m_governorTick;
+        if (m_origin && governorElapsed >= kWebSeedLookMs) {
+            const std::int64_t given = m_origin->BytesGiven();
+            const std::int64_t originRate = (given - m_originBytesAtGovernor) * 1000 / governorElapsed;
+            const std::int64_t upRate = (status.total_payload_upload - m_uploadedAtLook) * 1000 / governorElapsed;
+            const bool first = m_governorTick == 0;
+            m_governorTick = now;
+            m_originBytesAtGovernor = given;
+            m_uploadedAtLook = status.total_payload_upload;
+            // An origin that had nothing to send is not one held back by the upload.
+            const bool busy = !m_origin->TakeIdle();
+            const int limit = first ? -1 : m_uploads.Look(busy, originRate, upRate);
             if (limit >= 0) {
                 handle.set_upload_limit(limit);
                 DiagnosticLine(stdout, "upload limit %d KiB/s: origin %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
@@ -230,6 +245,8 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         }
         return;
     }
+    const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
+    m_uploadedAtLook = status.total_payload_upload;
     if (rates) {
         const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
         if (limit >= 0) {
@@ -297,7 +314,8 @@ std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, cons
     m_origin->Update(view.sources, slow);
     int held = 0;
     for (PieceSource source : view.sources) held += source == PieceSource::Peer;
-    DiagnosticLine(stdout, "origin look: %d pieces needed, %d held by live peers, %d in flight at them, %d nobody's; "
+    if (m_originLooks++ % kOriginLooksPerLine == 0)
+        DiagnosticLine(stdout, "origin look: %d pieces needed, %d held by live peers, %d in flight at them, %d nobody's; "
                            "peers %d, ready %d, stalled %d; peers %.2f MiB/s, origin %.2f MiB/s (best %.2f)%s\n",
                    view.needed, held, view.needed - held - view.uncovered, view.uncovered, view.peers, view.ready,
                    view.stalled, view.peerRate / kMiB, originRate / kMiB, m_originPace.BestOriginRate() / kMiB,

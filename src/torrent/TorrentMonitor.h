@@ -100,6 +100,9 @@ private:
     std::unique_ptr<OriginFetcher> m_origin;
     OriginPace m_originPace;
     std::int64_t m_originBytesAtLook = 0;
+    int m_originLooks = 0;
+    DWORD m_governorTick = 0;                // the upload governor's last look (0: none yet)
+    std::int64_t m_originBytesAtGovernor = 0;
 };
 
 // One row of the peer window for a peer of a torrent.

@@ -9,7 +9,7 @@ SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std
     SwarmView view;
     ConnectionTotals now;
     std::set<lt::tcp::endpoint> webSeeds;
-    // Only peers that could send a piece now: past their handshake, not choking us, not stalled.
+    // Only peers that could send a piece soon: past their handshake and not stalled.
     std::vector<const lt::peer_info*> suppliers;
     std::set<lt::tcp::endpoint> live;
     for (const lt::peer_info& peer : peers) {
@@ -27,10 +27,13 @@ SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std
         if (peer.connection_type == lt::peer_info::standard_bittorrent) {
             ++view.peers;
             view.peerRate += rate;
-            const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake |
-                                               lt::peer_info::remote_choked));
-            // Waiting: it has requests of ours and brought nothing since the last look.
-            if (ready && peer.download_queue_length > 0 && brought == 0)
+            // Ready: past its handshake. A peer that chokes us counts as a source for a while:
+            // peers choke those that want nothing of them, and unchoke them once they do.
+            const bool ready = !(peer.flags & (lt::peer_info::connecting | lt::peer_info::handshake));
+            // Waiting: it chokes us while we want what it holds, or it has requests of ours
+            // and brought nothing since the last look.
+            const bool choked = (peer.flags & lt::peer_info::remote_choked) && (peer.flags & lt::peer_info::interesting);
+            if (ready && (choked || (peer.download_queue_length > 0 && brought == 0)))
                 track.waitingMs += elapsedMs;
             else
                 track.waitingMs = 0;

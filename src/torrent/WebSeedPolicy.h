@@ -23,8 +23,7 @@ namespace lt = libtorrent;
 // fetches only pieces that nobody else will bring.
 enum class PieceSource : char {
     Had,            // the torrent has it
-    Peer,           // a connected peer holds it that is past its handshake, not choking us and
-                    // not stalled
+    Peer,           // a connected peer holds it that is past its handshake and not stalled
     InFlightAtPeer, // not held so, but requested from such a peer
     Nobody,         // no live peer holds it or is about to send it: the origin's
 };
@@ -39,17 +38,18 @@ struct SwarmView {
     std::int64_t webRate = 0;   // payload bytes/s from web seeds
     // What the diagnostic line shows of the look.
     int peers = 0;          // BitTorrent connections
-    int ready = 0;          // of those, past their handshake and not choking us
+    int ready = 0;          // of those, past their handshake
     int inFlightAtPeers = 0;  // needed pieces with a block requested from a BitTorrent peer
     int atWebSeed = 0;      // needed pieces with a block requested from a web seed
     int uncoveredAtWebSeed = 0;  // uncovered pieces the web seed is fetching
-    int stalled = 0;        // ready peers with requests outstanding that brought nothing for
-                            // kStallMs: what they hold or are asked for counts as nobody's
+    int stalled = 0;        // ready peers that kept us waiting for kStallMs (choking us while we
+                            // want what they hold, or bringing nothing for our requests): what
+                            // they hold or are asked for counts as nobody's
     std::vector<PieceSource> sources;  // per piece
 };
 
-// A peer that has requests of ours outstanding and brings nothing for this long no longer
-// counts as a source: the origin takes over its pieces at the next look.
+// A peer that keeps us waiting this long no longer counts as a source: the origin takes over
+// its pieces at the next look.
 constexpr std::uint32_t kStallMs = 2000;
 
 // The payload bytes each connection had brought at the last look. Rates are what the
