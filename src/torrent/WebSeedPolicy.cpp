@@ -89,7 +89,7 @@ SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std
             }
         }
         PieceSource& source = view.sources[static_cast<std::size_t>(i)];
-        source = held ? PieceSource::Peer : inFlight ? PieceSource::InFlightAtPeer : PieceSource::Nobody;
+        source = inFlight ? PieceSource::InFlightAtPeer : held ? PieceSource::Peer : PieceSource::Nobody;
         if (source == PieceSource::Nobody) {
             ++view.uncovered;
             if (atWeb[static_cast<std::size_t>(i)]) ++view.uncoveredAtWebSeed;

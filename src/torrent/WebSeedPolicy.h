@@ -24,7 +24,7 @@ namespace lt = libtorrent;
 enum class PieceSource : char {
     Had,            // the torrent has it
     Peer,           // a connected peer holds it that is past its handshake and not stalled
-    InFlightAtPeer, // not held so, but requested from such a peer
+    InFlightAtPeer, // requested from such a peer
     Nobody,         // no live peer holds it or is about to send it: the origin's
 };
 

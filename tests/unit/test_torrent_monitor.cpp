@@ -446,7 +446,8 @@ TEST(WebSeedPolicy, CountsOnlyThePiecesHeldByPeersThatCanSendThem) {
     ConnectionTotals totals;
     SwarmView view = ViewSwarm(have, peers, {}, totals, 0);
     EXPECT_EQ(view.needed, 6);
-    EXPECT_EQ(view.uncovered, 4) << "4 is held by a peer that chokes us, 5 by one still in its handshake";
+    EXPECT_EQ(view.uncovered, 3) << "5 is held by a peer still in its handshake; 4 by one that chokes us but has "
+                                    "not kept us waiting yet";
     EXPECT_EQ(view.firstNeeded, 2);
     EXPECT_EQ(view.lastNeeded, 7);
     EXPECT_EQ(view.peerRate, 0) << "no rates at the first look";
