@@ -149,6 +149,8 @@ bool HttpRangeClient::Connect(std::string& error, const std::atomic<bool>& stop)
     sockaddr_in target;
     std::memcpy(&target, found->ai_addr, sizeof(target));
     ::freeaddrinfo(found);
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &target.sin_addr, text, sizeof(text))) m_remote = text;
 
     m_sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_sock == INVALID_SOCKET) {

@@ -36,6 +36,8 @@ public:
     bool Get(std::int64_t offset, int size, std::vector<char>& out, std::string& error,
              const std::atomic<bool>& stop);
     void Close();
+    // The address of the server of the last connection (empty before one).
+    const std::string& RemoteAddress() const { return m_remote; }
 
     static constexpr int kIoTimeoutMs = 15000;
 
@@ -48,6 +50,7 @@ private:
     std::string m_source;
     SOCKET m_sock = INVALID_SOCKET;
     std::string m_pending;  // bytes read past the end of the last answer
+    std::string m_remote;
 };
 
 // What a response's head says; false when it is not a complete, well-formed head.

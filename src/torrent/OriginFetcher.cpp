@@ -7,6 +7,8 @@
 #include <exception>
 #include <functional>
 
+#include <libtorrent/address.hpp>
+
 OriginPicker::OriginPicker(int pieces, std::uint32_t seed)
     : m_sources(static_cast<std::size_t>(pieces), PieceSource::Nobody),
       m_inFlight(static_cast<std::size_t>(pieces), 0),
@@ -141,6 +143,24 @@ std::string OriginFetcher::LastError() {
     return m_lastError;
 }
 
+lt::peer_info OriginFetcher::AsPeer(std::int64_t rate) {
+    lt::peer_info peer;
+    std::string remote;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        remote = m_remote;
+    }
+    lt::error_code ec;
+    const lt::address address = lt::make_address(remote.empty() ? "0.0.0.0" : remote, ec);
+    peer.ip = lt::tcp::endpoint(ec ? lt::address_v4() : address, static_cast<unsigned short>(m_url.port));
+    peer.connection_type = lt::peer_info::web_seed;
+    peer.down_speed = static_cast<int>(rate);
+    peer.up_speed = 0;
+    peer.total_download = m_bytes;
+    peer.total_upload = 0;
+    return peer;
+}
+
 void OriginFetcher::Work() {
     HttpRangeClient client(m_url, m_source);
     std::vector<char> data;
@@ -173,6 +193,7 @@ void OriginFetcher::Work() {
             std::lock_guard<std::mutex> lock(m_lock);
             m_picker.Done(piece, given, ::GetTickCount());
             if (!given && !m_stop) m_lastError = error;
+            if (given && m_remote.empty()) m_remote = client.RemoteAddress();
         }
         if (given) {
             m_bytes += size;

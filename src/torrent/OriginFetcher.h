@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
 #include "download/HttpRange.h"
@@ -90,6 +91,8 @@ public:
     // It gave up after kMaxFailures failed fetches in a row; the last failure's reason.
     bool GaveUp() const { return m_gaveUp; }
     std::string LastError();
+    // The origin as a row of the peer window: its address, what it brought and at what rate.
+    lt::peer_info AsPeer(std::int64_t rate);
 
     static constexpr int kMaxFailures = 8;
 
@@ -105,6 +108,7 @@ private:
     std::condition_variable m_wake;
     OriginPicker m_picker;
     std::string m_lastError;
+    std::string m_remote;  // the origin's address, once connected
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_gaveUp{false};
     std::atomic<bool> m_idle{false};

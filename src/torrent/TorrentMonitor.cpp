@@ -148,6 +148,8 @@ void TorrentMonitor::RefreshPeerList(const lt::torrent_handle& handle) {
     std::vector<PeerRow> rows;
     rows.reserve(peers.size());
     for (const lt::peer_info& peer : peers) rows.push_back(FormatPeerRow(peer));
+    // The origin, when the launcher fetches from it itself, is a row as the web seed was.
+    if (m_origin && m_webSeedsOf == handle) rows.push_back(FormatPeerRow(m_origin->AsPeer(m_originRate)));
     m_shared.PostRows(std::move(rows));
     ::PostMessageA(m_window, WM_APP_PEER_ROWS, 0, 0);
 }
@@ -310,6 +312,7 @@ std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, cons
     const std::int64_t given = m_origin->BytesGiven();
     const std::int64_t originRate = elapsed ? (given - m_originBytesAtLook) * 1000 / elapsed : 0;
     m_originBytesAtLook = given;
+    if (m_originLooks % kOriginLooksPerLine == 0) m_originRate = originRate;
     const bool slow = elapsed ? m_originPace.Look(view.peerRate, originRate) : false;
     m_origin->Update(view.sources, slow);
     int held = 0;

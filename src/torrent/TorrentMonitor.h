@@ -101,6 +101,7 @@ private:
     OriginPace m_originPace;
     std::int64_t m_originBytesAtLook = 0;
     int m_originLooks = 0;
+    std::int64_t m_originRate = 0;           // bytes/s at the last look, for the peer window
     DWORD m_governorTick = 0;                // the upload governor's last look (0: none yet)
     std::int64_t m_originBytesAtGovernor = 0;
 };
