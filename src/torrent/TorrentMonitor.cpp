@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <libtorrent/address.hpp>
+#include <libtorrent/alert_types.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_info.hpp>
@@ -36,6 +37,7 @@ constexpr DWORD kOpenRetryMs = 1000;
 constexpr DWORD kWebSeedLookMs = 1000;
 constexpr DWORD kOriginLookMs = 250;
 constexpr int kOriginLooksPerLine = 4;
+constexpr DWORD kAlertIntervalMs = 200;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself: one request
@@ -332,9 +334,23 @@ std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, cons
     return originRate;
 }
 
+// The session's alerts, read by this thread alone: the port mappings' results (UPnP and NAT-PMP,
+// which a player's router may or may not offer) become diagnostic lines; the rest is dropped.
+void TorrentMonitor::ReadAlerts(DWORD now) {
+    if (now - m_alertTick < kAlertIntervalMs) return;
+    m_alertTick = now;
+    std::vector<lt::alert*> alerts;
+    m_session->session->pop_alerts(&alerts);
+    for (const lt::alert* a : alerts) {
+        if (lt::alert_cast<lt::portmap_alert>(a) || lt::alert_cast<lt::portmap_error_alert>(a))
+            DiagnosticLine(stdout, "port mapping: %s\n", a->message().c_str());
+    }
+}
+
 void TorrentMonitor::Pass() {
     TorrentSession* ses = m_session;
     if (!ses) return;
+    if (ses->session) ReadAlerts(::GetTickCount());
     const bool installed = m_shared.installed;
     try {
         if (!m_started) {

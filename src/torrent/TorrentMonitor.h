@@ -66,6 +66,7 @@ private:
     void TakeOverOrigin(const lt::torrent_handle& handle);
     std::int64_t LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed);
     void RefreshPeerList(const lt::torrent_handle& handle);
+    void ReadAlerts(DWORD now);
 
     // Given by Start, before the thread runs, and never changed.
     TorrentSession* m_session = nullptr;
@@ -80,6 +81,7 @@ private:
 
     // The thread's own state, kept across its passes.
     bool m_started = false;          // the first pass has run
+    DWORD m_alertTick = 0;           // alerts were last read then
     lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
     std::atomic<int> m_refusals{0};

@@ -92,7 +92,8 @@ class OriginLimit:
     def __init__(self, host, port, rate):
         self.host, self.port, self.rate = host, port, rate
         self.classes = 0
-        self._tc("qdisc", "replace", "dev", "lo", "root", "handle", "1:", "htb")
+        # The root may be there already, with the limits of web seeds (seeder.ServerLimit).
+        run_quiet(["tc", "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb"])
 
     @staticmethod
     def _tc(*args):
@@ -121,7 +122,12 @@ class OriginLimit:
         return self
 
     def stop(self):
-        run_quiet(["tc", "qdisc", "del", "dev", "lo", "root"])
+        # Its own filters and classes only: the root stays for the limits of others.
+        for prio in ("1", "2"):
+            run_quiet(["tc", "filter", "del", "dev", "lo", "parent", "1:", "prio", prio])
+        for c in range(1, self.classes + 1):
+            run_quiet(["tc", "qdisc", "del", "dev", "lo", "parent", f"1:{c:x}"])
+            run_quiet(["tc", "class", "del", "dev", "lo", "classid", f"1:{c:x}"])
 
 
 LOG_LINE = re.compile(r'^(\S+) \S+ \S+ \[[^\]]*\] "(\S+) (\S+)[^"]*" (\d{3}) (\d+)')
