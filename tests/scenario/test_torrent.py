@@ -380,6 +380,44 @@ class TestSwarm:
             assert 0 < served.get(lau.address, 0) < dist.size, (served, timeline)
 
 
+    def test_two_launchers_behind_upnp_routers_trade(self, peers, tmp_path):
+        # Each launcher behind a home router of its own that offers UPnP IGD and NAT-PMP
+        # (miniupnpd) and lets in nothing else from outside. They run as players' launchers do
+        # (no listen interface): each must map its port on its router, say so in a diagnostic
+        # line, and receive from the other what the origin (96 KiB/s each, as above) did not
+        # send it: without a mapping neither could reach the other.
+        routers = peers.add(W.HomeRouters([True, True], tmp_path / "routers").start())
+        folder = peers.root / "dist"
+        folder.mkdir(parents=True)
+        web = peers.add(S.WebSeed(folder, workdir=tmp_path / "nginx", host=routers.OUTSIDE))
+        tracker = W.OpenTracker(tmp_path / "opentracker", host=routers.OUTSIDE)
+        dist = S.build_distribution(folder, 8 * MiB, INSTALLER, "MirelSetup.exe", tracker.url,
+                                    [web.url("MirelSetup.exe")], 256 * 1024)
+        web.start()
+        peers.add(tracker.start([dist.info_hash]))
+        routers.limit_origin(web.port, 96 * 1024)
+        pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), routers.lan(i),
+                                        home=routers.exec_prefix(i))) for i in (0, 1)]
+        outs = [tmp_path / f"launcher-{i}.out" for i in (0, 1)]
+        # One after the other, as above: the second learns of the first from the tracker.
+        first, second = pair
+        first.start(web.url("Mirel.ndn"), out=open(outs[0], "wb"))
+        assert wait_for(lambda: tracker.peers(dist.info_hash) >= 1, 60), "the first launcher never announced"
+        second.start(web.url("Mirel.ndn"), out=open(outs[1], "wb"))
+        for lau in pair:
+            assert wait_exit(lau.proc, timeout=180) == 0
+        served = W.served_bytes(web.access_log(), "/" + dist.name)
+        texts = [o.read_bytes().decode("cp949", errors="replace") for o in outs]
+        for i, lau in enumerate(pair):
+            assert re.search(r"port mapping: successfully mapped port using (UPnP|NAT-PMP)\. local: "
+                             + re.escape(routers.lan(i)) + r" external port: TCP/\d+", texts[i]), texts[i]
+            assert len(lau.installer_runs()) == 1
+            assert S.file_sha1(lau.download_dir / dist.name) == dist.sha1()
+            assert 0 < served.get(routers.wan(i), 0) < dist.size, (served, texts[i])
+            other = routers.wan(1 - i)
+            assert routers.counts(i).get(("from", other), 0) >= 256 * 1024, (routers.counts(i), texts[i])
+
+
 # ---------------------------------------------------------------------------------------------
 # Interruptions
 

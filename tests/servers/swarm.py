@@ -306,11 +306,6 @@ table inet {self.TABLE} {{
             counts[(m.group(2), m.group(3) or None)] = int(m.group(1))
         return counts
 
-    def mappings(self, i):
-        """The port mappings router i's miniupnpd holds (its DNAT rules), as text."""
-        return subprocess.run(["ip", "netns", "exec", self.router(i), "nft", "list", "chain", "inet", "filter",
-                               "prerouting_miniupnpd"], capture_output=True, text=True).stdout
-
     def stop(self):
         for d in self.daemons:
             end_process(d, signal.SIGTERM)
