@@ -38,6 +38,8 @@ constexpr DWORD kWebSeedLookMs = 1000;
 constexpr DWORD kOriginLookMs = 250;
 constexpr int kOriginLooksPerLine = 4;
 constexpr DWORD kAlertIntervalMs = 200;
+// Without a port mapping by then, a diagnostic line says so.
+constexpr DWORD kNoMappingMs = 15000;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself: one request
@@ -342,25 +344,34 @@ void TorrentMonitor::ReadAlerts(DWORD now) {
     std::vector<lt::alert*> alerts;
     m_session->session->pop_alerts(&alerts);
     for (const lt::alert* a : alerts) {
+        if (lt::alert_cast<lt::portmap_alert>(a)) m_portMapped = true;
         if (lt::alert_cast<lt::portmap_alert>(a) || lt::alert_cast<lt::portmap_error_alert>(a))
             DiagnosticLine(stdout, "port mapping: %s\n", a->message().c_str());
+    }
+    // A router that offers neither answers nothing at all: said once.
+    if (!m_portMapped && !m_noMappingSaid && now - m_startTick >= kNoMappingMs) {
+        m_noMappingSaid = true;
+        DiagnosticLine(stdout, "port mapping: none after %u s (no router answered over UPnP or NAT-PMP)\n",
+                       static_cast<unsigned>(kNoMappingMs / 1000));
     }
 }
 
 void TorrentMonitor::Pass() {
     TorrentSession* ses = m_session;
     if (!ses) return;
-    if (ses->session) ReadAlerts(::GetTickCount());
     const bool installed = m_shared.installed;
     try {
         if (!m_started) {
             m_started = true;
+            m_startTick = ::GetTickCount();
             if (installed) {
                 MonitorShared::Figures full;
                 full.barPos = 100;
                 m_shared.PublishFigures(full);
             }
         }
+
+        if (ses->session) ReadAlerts(::GetTickCount());
 
         // The entries as they stand: a later run of the sequence may add to them meanwhile.
         std::vector<std::pair<std::string, lt::torrent_handle>> entries;

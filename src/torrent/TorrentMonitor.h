@@ -82,6 +82,9 @@ private:
     // The thread's own state, kept across its passes.
     bool m_started = false;          // the first pass has run
     DWORD m_alertTick = 0;           // alerts were last read then
+    DWORD m_startTick = 0;           // the first pass
+    bool m_portMapped = false;       // a port mapping succeeded
+    bool m_noMappingSaid = false;
     lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
     std::atomic<int> m_refusals{0};
