@@ -10,6 +10,8 @@
 namespace {
 
 constexpr std::size_t kMaxHead = 16 * 1024;
+constexpr int kGulp = 32 * 1024;
+constexpr DWORD kTrickleMs = 5;
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -269,6 +271,9 @@ bool HttpRangeClient::Get(std::int64_t offset, int size, std::vector<char>& out,
             const int n = ::recv(m_sock, buffer, want, 0);
             if (n > 0) {
                 out.insert(out.end(), buffer, buffer + n);
+                // A body that trickles in (a rate-limited origin sends a segment at a time) is
+                // read in larger gulps: each read costs a trip through Wine's server.
+                if (n < want && n < kGulp) ::Sleep(kTrickleMs);
             } else if (!(n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK && Wait(false, stop))) {
                 error = stop ? "stopped" : "connection lost in the body";
                 Close();
