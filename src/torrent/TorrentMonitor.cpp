@@ -43,10 +43,11 @@ constexpr DWORD kNoMappingMs = 15000;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself, each with one
-// request of a piece at a time: behind a home router whose uplink queue the launcher's own
-// upload fills, each request waits there (500 ms in the benchmark), and two connections
-// brought 1 MiB/s of a 4 MiB/s origin.
-constexpr int kOriginConnections = 4;
+// request of a piece at a time. Behind a home router whose uplink queue the launcher's own
+// upload fills, each request waits there (500 ms in the benchmark): two connections then
+// bring about 1 MiB/s of a 4 MiB/s origin until the upload governor empties the queue; four
+// were tried and left the governor idle in half the launchers (see the README).
+constexpr int kOriginConnections = 2;
 
 struct StartContext {
     TorrentMonitor* monitor;
