@@ -40,13 +40,20 @@ arrivals evenly over S seconds; --leave ends the first launcher once it has rece
 installer (counted on the wire) and takes it out of the figures. The column "web off/on" counts
 the launcher's own lines about its web seed policy.
 
+--nat upnp|half|none puts each launcher behind a home router of its own (network namespaces
+inside the sandbox, NAT to the outside, where the tracker and the origin are; see
+tests/servers/swarm.py HomeRouters): every router, every other one, or none offers port
+mappings through miniupnpd (UPnP IGD and NAT-PMP). The launchers run as players' do (no listen
+interface); each one's port mapping result (its diagnostic line) is printed, and how many
+launcher pairs traded across their routers. The plain HTTP downloads run from the homes too.
+
 Defaults: the release-day case, 4 launchers on benchmark addresses, a 512 MiB installer, the
 origin 4 MiB/s per client.
 
   scripts/bench-swarm [--launchers N] [--size-mib N] [--rate-mib R] [--install-s N]
                       [--piece-kib N] [--addresses loopback|benchmark] [--uplink-mib R]
-                      [--queue-ms N] [--stagger-s S] [--leave] [--no-http] [--logs DIR]
-                      [--launcher PATH]
+                      [--queue-ms N] [--stagger-s S] [--leave] [--nat upnp|half|none] [--no-http]
+                      [--logs DIR] [--launcher PATH]
   scripts/bench-swarm --line-check [--size-mib N] [--uplink-mib R] [--queue-ms N] [--line-s N]
 """
 import argparse
@@ -114,7 +121,7 @@ def fmt_mib(n):
     return f"{n / MiB:7.1f}"
 
 
-def run_swarm(args, dist, web, tracker, addresses, work):
+def run_swarm(args, dist, web, tracker, addresses, work, routers=None):
     size = dist.size
     prefixes = [None] * len(addresses)
 
@@ -129,14 +136,15 @@ def run_swarm(args, dist, web, tracker, addresses, work):
     if not all(prefixes):
         sys.exit("a Wine prefix could not be made")
 
-    launchers = [SwarmLauncher(p, a, install_ms=args.install_s * 1000, exe=Path(args.launcher))
-                 for p, a in zip(prefixes, addresses)]
+    launchers = [SwarmLauncher(p, a, install_ms=args.install_s * 1000, exe=Path(args.launcher),
+                               home=routers.exec_prefix(i) if routers else ())
+                 for i, (p, a) in enumerate(zip(prefixes, addresses))]
     n = len(launchers)
     # Launcher i starts stagger * i / (n - 1) seconds after the first; with --leave the first
     # one (the furthest along, the others' best source) is ended once it holds half.
     offsets = [args.stagger_s * i / (n - 1) if n > 1 else 0.0 for i in range(n)]
     leaver = 0 if args.leave else None
-    counters = WireCounters(addresses, (S.LOOPBACK, web.port))
+    counters = None if routers else WireCounters(addresses, (S.LOOPBACK, web.port))
     log_before = len(web.access_log().splitlines())
     done = {}      # index -> seconds to a complete installer
     usage = {}     # index -> (exit code, CPU seconds)
@@ -176,9 +184,18 @@ def run_swarm(args, dist, web, tracker, addresses, work):
                     servers[i] = lau.wineserver_pids()
                 server_cpu[i] = sum(filter(None, (proc_cpu(p) for p in servers[i]))) or server_cpu.get(i, 0.0)
             time.sleep(0.1)
-        wire = counters.read()
+        if routers:
+            wire = {}
+            for i, a in enumerate(addresses):
+                counts = routers.counts(i)
+                wire[("down", a)] = sum(v for (kind, _), v in counts.items() if kind == "from")
+                wire[("up", a)] = sum(v for (kind, _), v in counts.items() if kind == "to")
+                wire[("pairs", a)] = {w for (kind, w), v in counts.items() if kind == "from" and v >= 64 * 1024}
+        else:
+            wire = counters.read()
     finally:
-        counters.clear()
+        if counters:
+            counters.clear()
         for lau in launchers:
             lau.stop()
 
@@ -218,11 +235,25 @@ def run_swarm(args, dist, web, tracker, addresses, work):
                 times.append(done[i])
         text = outs[i].read_bytes().decode("cp949", errors="replace") if outs[i].exists() else ""
         toggles = f"{text.count('web seed off:')}/{text.count('web seed on:')}"
+        if "origin: the launcher fetches" in text:
+            toggles = "own"
+        if routers:
+            mapped = re.findall(r"port mapping: (.*)", text)
+            good = [m for m in mapped if "successfully" in m]
+            state += "; port mapping: " + (good[0].strip() if good else (mapped[0].strip() if mapped else "none"))
         t = f"{done[i]:7.1f}" if i in done else f"{'-':>7}"
         c = f"{cpu:6.1f}" if cpu is not None else f"{'-':>6}"
-        print(f"{i + 1:>2} {lau.address:<19} {fmt_mib(served.get(lau.address, 0))} "
+        print(f"{i + 1:>2} {lau.address:<19} {fmt_mib(served.get(routers.wan(i) if routers else lau.address, 0))} "
               f"{fmt_mib(wire.get(('down', lau.address), 0)):>9} {fmt_mib(wire.get(('up', lau.address), 0))} "
               f"{t} {c} {server_cpu.get(i, 0.0):8.1f} {toggles:>10}  {state}")
+    if routers:
+        traded = set()
+        for i, a in enumerate(addresses):
+            for w in wire.get(("pairs", a), ()):
+                j = [k for k in range(n) if routers.wan(k) == w][0]
+                traded.add(frozenset((i, j)))
+        print(f"launcher pairs that traded (64 KiB or more across their routers): {len(traded)} of {n * (n - 1) // 2}"
+              + "".join(f"; {i + 1}-{j + 1}" for i, j in sorted(tuple(sorted(p)) for p in traded)))
     stayed = n - len(left)
     last = max(times) if len(times) == stayed and times else None
     print(f"origin served {total / MiB:.1f} MiB of the installer = {total / size:.2f} x its size; "
@@ -230,8 +261,9 @@ def run_swarm(args, dist, web, tracker, addresses, work):
     return ok, total, last
 
 
-def run_http(args, dist, web, addresses, work):
-    """The same downloads over plain HTTP, all at once, each from one launcher's address."""
+def run_http(args, dist, web, addresses, work, routers=None):
+    """The same downloads over plain HTTP, all at once, each from one launcher's address (behind
+    home routers: with curl in each launcher's home)."""
     log_before = len(web.access_log().splitlines())
     times = {}
     states = {}
@@ -239,6 +271,16 @@ def run_http(args, dist, web, addresses, work):
     def fetch(i, addr):
         out = work / f"http-{i + 1}"
         t0 = time.monotonic()
+        if routers:
+            done = subprocess.run([*routers.exec_prefix(i), "curl", "-sf", "-o", str(out), web.url(NAME)],
+                                  stdin=subprocess.DEVNULL, timeout=args.timeout)
+            if done.returncode == 0:
+                times[i] = time.monotonic() - t0
+                states[i] = "identical" if S.file_sha1(out) == dist.sha1() else "DIFFERS"
+            else:
+                states[i] = f"failed: curl {done.returncode}"
+            out.unlink(missing_ok=True)
+            return
         try:
             conn = http.client.HTTPConnection(S.LOOPBACK, web.port, timeout=120, source_address=(addr, 0))
             conn.request("GET", "/" + NAME)
@@ -268,7 +310,8 @@ def run_http(args, dist, web, addresses, work):
     print(f"plain HTTP: {len(addresses)} downloads at once from the same origin")
     for i, a in enumerate(addresses):
         t = f"{times[i]:.1f} s" if i in times else "-"
-        print(f"{i + 1:>2} {a:<19} {fmt_mib(served.get(a, 0))} MiB  {t:>8}  {states.get(i)}")
+        print(f"{i + 1:>2} {a:<19} {fmt_mib(served.get(routers.wan(i) if routers else a, 0))} MiB  {t:>8}  "
+              f"{states.get(i)}")
     last = max(times.values()) if len(times) == len(addresses) else None
     print(f"origin served {total / MiB:.1f} MiB = {total / dist.size:.2f} x the installer's size; last download "
           f"complete after " + (f"{last:.1f} s" if last else "-"))
@@ -463,6 +506,9 @@ def main():
     ap.add_argument("--timeout", type=int, default=900, help="seconds the swarm may take")
     ap.add_argument("--addresses", choices=("loopback", "benchmark"), default="benchmark",
                     help="the launchers' addresses: 127.0.0.11 and up, or 198.18.0.11 and up")
+    ap.add_argument("--nat", choices=("upnp", "half", "none"),
+                    help="each launcher behind a home router of its own; routers that offer port mappings "
+                         "(miniupnpd): all, half, none")
     ap.add_argument("--no-http", action="store_true", help="leave out the plain HTTP downloads")
     ap.add_argument("--logs", help="a folder to keep each launcher's standard output in")
     ap.add_argument("--launcher", default=str(LAUNCHER))
@@ -473,18 +519,28 @@ def main():
         sys.exit("--addresses benchmark: at most 100 launchers")
     if args.leave and args.launchers < 2:
         sys.exit("--leave: at least 2 launchers")
+    if args.nat and (args.leave or args.line_check or args.uplink_mib or args.launchers > 50):
+        sys.exit("--nat: without --leave, --line-check and --uplink-mib, at most 50 launchers")
 
     work = Path(tempfile.mkdtemp(prefix="swarm-", dir=os.environ.get("MIREL_SANDBOX_DIR")))
     net = "127.0.0" if args.addresses == "loopback" else "198.18.0"
     addresses = [f"{net}.{11 + i}" for i in range(args.launchers)]
-    if args.addresses == "benchmark":
+    routers = None
+    if args.nat:
+        offer = {"upnp": lambda i: True, "half": lambda i: i % 2 == 0, "none": lambda i: False}[args.nat]
+        routers = W.HomeRouters([offer(i) for i in range(args.launchers)], work / "routers").start()
+        addresses = [routers.lan(i) for i in range(args.launchers)]
+        print("home routers: " + ", ".join(f"{i + 1} at {routers.wan(i)}" + (" (UPnP, NAT-PMP)" if u else "")
+                                           for i, u in enumerate(routers.upnp)), flush=True)
+    elif args.addresses == "benchmark":
         for a in addresses:
             subprocess.run(["ip", "addr", "add", f"{a}/32", "dev", "lo"], check=True)
     size = args.size_mib * MiB
     folder = work / "dist"
     folder.mkdir()
-    web = S.WebSeed(folder, workdir=work / "nginx")
-    tracker = W.OpenTracker(work / "opentracker")
+    host = W.HomeRouters.OUTSIDE if routers else S.LOOPBACK
+    web = S.WebSeed(folder, workdir=work / "nginx", host=host)
+    tracker = W.OpenTracker(work / "opentracker", host=host)
     print(f"building a {args.size_mib} MiB installer ...", flush=True)
     dist = S.build_distribution(folder, size, STANDINS / "standin_installer.exe", NAME, tracker.url,
                                 [web.url(NAME)], args.piece_kib * 1024)
@@ -497,7 +553,9 @@ def main():
         if args.line_check:
             tracker.start([dist.info_hash])
             sys.exit(0 if line_check(args, dist, web, tracker, work) else 1)
-        if args.rate_mib or args.uplink_mib:
+        if routers and args.rate_mib:
+            routers.limit_origin(web.port, int(args.rate_mib * MiB))
+        elif args.rate_mib or args.uplink_mib:
             limit = W.OriginLimit(S.LOOPBACK, web.port, int(args.rate_mib * MiB))
             for a in addresses:
                 if args.rate_mib:
@@ -505,9 +563,9 @@ def main():
                 if args.uplink_mib:
                     limit.uplink(a, int(args.uplink_mib * MiB), args.queue_ms / 1000)
         tracker.start([dist.info_hash])
-        ok, swarm_total, swarm_last = run_swarm(args, dist, web, tracker, addresses, work)
+        ok, swarm_total, swarm_last = run_swarm(args, dist, web, tracker, addresses, work, routers)
         if not args.no_http:
-            http_ok, http_total, http_last = run_http(args, dist, web, addresses, work)
+            http_ok, http_total, http_last = run_http(args, dist, web, addresses, work, routers)
             ok = ok and http_ok
             print()
             if swarm_last and http_last:
@@ -519,6 +577,8 @@ def main():
         web.stop()
         if limit:
             limit.stop()
+        if routers:
+            routers.stop()
         if args.logs:
             Path(args.logs).mkdir(parents=True, exist_ok=True)
             for f in work.glob("launcher-*.out"):

@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <libtorrent/address.hpp>
+#include <libtorrent/alert_types.hpp>
 #include <libtorrent/peer_info.hpp>
+#include <libtorrent/settings_pack.hpp>
+#include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
 #include "common/CodePage.h"
@@ -19,6 +23,7 @@
 #include "framework/afxwin.h"
 #include "launcher/DownloadFolder.h"
 #include "launcher/FolderTrust.h"
+#include "download/HttpRange.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
@@ -31,10 +36,22 @@ constexpr int kCellSize = MAX_PATH;
 constexpr DWORD kOpenRetryMs = 1000;
 // An installer held open by another program this long is reported to the player.
 constexpr DWORD kBusyNoticeMs = 5000;
-// The web seeds' policy looks at the torrent this often.
+// The web seeds' policy looks at the torrent this often; the origin fetcher's view is
+// renewed more often, and one of its looks in four is a diagnostic line.
 constexpr DWORD kWebSeedLookMs = 1000;
+constexpr DWORD kOriginLookMs = 250;
+constexpr int kOriginLooksPerLine = 4;
+constexpr DWORD kAlertIntervalMs = 200;
+// Without a port mapping by then, a diagnostic line says so.
+constexpr DWORD kNoMappingMs = 15000;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
+// Connections the launcher keeps to the origin when it fetches from it itself, each with one
+// request of a piece at a time. Behind a home router whose uplink queue the launcher's own
+// upload fills, each request waits there (500 ms in the benchmark): two connections then
+// bring about 1 MiB/s of a 4 MiB/s origin until the upload governor empties the queue; four
+// were tried and left the governor idle in half the launchers (see the README).
+constexpr int kOriginConnections = 2;
 
 struct StartContext {
     TorrentMonitor* monitor;
@@ -57,6 +74,7 @@ UINT TorrentMonitor::TorrentMonitorThreadProc(LPVOID pParam) {
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
+                monitor->m_origin.reset();  // its threads use the session
                 if (SUCCEEDED(com)) ::CoUninitialize();
                 ::SetEvent(monitor->m_done.get());
                 return 0;
@@ -141,6 +159,8 @@ void TorrentMonitor::RefreshPeerList(const lt::torrent_handle& handle) {
     std::vector<PeerRow> rows;
     rows.reserve(peers.size());
     for (const lt::peer_info& peer : peers) rows.push_back(FormatPeerRow(peer));
+    // The origin, when the launcher fetches from it itself, is a row as the web seed was.
+    if (m_origin && m_webSeedsOf == handle) rows.push_back(FormatPeerRow(m_origin->AsPeer(m_originRate)));
     m_shared.PostRows(std::move(rows));
     ::PostMessageA(m_window, WM_APP_PEER_ROWS, 0, 0);
 }
@@ -202,26 +222,60 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         m_uploadedAtLook = 0;
         m_uploads = UploadGovernor();
         m_webSeedLookTick = now - kWebSeedLookMs;
+        m_origin.reset();
+        m_originTried = false;
+        m_originPace = OriginPace();
+        m_originLooks = 0;
+        m_governorTick = 0;
+        m_originBytesAtGovernor = 0;
+        m_originBytesAtLook = 0;
     }
     const DWORD elapsed = now - m_webSeedLookTick;
-    if (elapsed < kWebSeedLookMs) return;
+    if (elapsed < (m_origin ? kOriginLookMs : kWebSeedLookMs)) return;
     m_webSeedLookTick = now;
     // While they work, the torrent's own list is the one to give back later.
-    if (m_webSeeds.WebSeedsOn()) {
+    if (m_webSeeds.WebSeedsOn() && !m_origin) {
         const std::set<std::string> urls = handle.url_seeds();
         m_webSeedUrls.assign(urls.begin(), urls.end());
     }
     if (m_webSeedUrls.empty()) return;
 
     const lt::torrent_status status = handle.status(lt::torrent_handle::query_pieces);
+    if (status.state == lt::torrent_status::seeding || status.state == lt::torrent_status::finished) m_origin.reset();
     if (status.state != lt::torrent_status::downloading) return;
+    if (!m_originTried) TakeOverOrigin(handle);
     std::vector<lt::peer_info> peers;
     handle.get_peer_info(peers);
+    std::vector<lt::partial_piece_info> queue;
+    handle.get_download_queue(queue);
     const bool rates = m_webSeedLooked;
-    const SwarmView view = ViewSwarm(status.pieces, peers, m_webSeedTotals, rates ? elapsed : 0);
+    const SwarmView view = ViewSwarm(status.pieces, peers, queue, m_webSeedTotals, rates ? elapsed : 0);
+    m_webSeedLooked = true;
+    if (m_origin) {
+        LookAtOrigin(handle, view, rates ? elapsed : 0);
+        // The upload governor looks once a second, as at the web seed.
+        const DWORD governorElapsed = now - m_governorTick;
+        if (m_origin && governorElapsed >= kWebSeedLookMs) {
+            const std::int64_t given = m_origin->BytesGiven();
+            const std::int64_t originRate = (given - m_originBytesAtGovernor) * 1000 / governorElapsed;
+            const std::int64_t upRate = (status.total_payload_upload - m_uploadedAtLook) * 1000 / governorElapsed;
+            const bool first = m_governorTick == 0;
+            m_governorTick = now;
+            m_originBytesAtGovernor = given;
+            m_uploadedAtLook = status.total_payload_upload;
+            // An origin that had nothing to send is not one held back by the upload.
+            const bool busy = !m_origin->TakeIdle();
+            const int limit = first ? -1 : m_uploads.Look(busy, originRate, upRate);
+            if (limit >= 0) {
+                handle.set_upload_limit(limit);
+                DiagnosticLine(stdout, "upload limit %d KiB/s: origin %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
+                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
+            }
+        }
+        return;
+    }
     const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
     m_uploadedAtLook = status.total_payload_upload;
-    m_webSeedLooked = true;
     if (rates) {
         const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
         if (limit >= 0) {
@@ -230,6 +284,13 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
         }
     }
+    // The policy's view at each look.
+    DiagnosticLine(stdout, "web seed look: %s; %d pieces needed, %d held by no ready peer (%d of them at the web seed), "
+                           "%d in flight at peers, %d at the web seed; peers %d, ready %d; peers %.2f MiB/s, "
+                           "web seed %.2f MiB/s, at best %.2f MiB/s\n",
+                   m_webSeeds.WebSeedsOn() ? "on" : "off", view.needed, view.uncovered, view.uncoveredAtWebSeed,
+                   view.inFlightAtPeers, view.atWebSeed, view.peers, view.ready, view.peerRate / kMiB,
+                   view.webRate / kMiB, m_webSeeds.BestWebRate() / kMiB);
     switch (m_webSeeds.Look(view, now)) {
     case WebSeedPolicy::Action::Remove:
         for (const std::string& url : m_webSeedUrls) handle.remove_url_seed(url);
@@ -251,6 +312,73 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     }
 }
 
+void TorrentMonitor::TakeOverOrigin(const lt::torrent_handle& handle) {
+    m_originTried = true;
+    const std::shared_ptr<const lt::torrent_info> info = handle.torrent_file();
+    HttpUrl url;
+    // One plain-HTTP web seed naming the file of a one-file torrent; anything else stays the
+    // library's web seed, under the policy of torrent/WebSeedPolicy.h.
+    if (!info || info->num_files() != 1 || m_webSeedUrls.size() != 1 || !ParseHttpUrl(m_webSeedUrls[0], url) ||
+        url.path.back() == '/')
+        return;
+    std::string source = m_session->session->get_settings().get_str(lt::settings_pack::outgoing_interfaces);
+    lt::error_code ec;
+    const lt::address address = lt::make_address(source, ec);
+    if (ec || !address.is_v4()) source.clear();
+    for (const std::string& seed : m_webSeedUrls) handle.remove_url_seed(seed);
+    m_origin = std::make_unique<OriginFetcher>(handle, url, source, info->piece_length(), info->total_size(),
+                                               info->num_pieces());
+    m_origin->Start(kOriginConnections);
+    DiagnosticLine(stdout, "origin: the launcher fetches the pieces nobody else brings from %s\n",
+                   m_webSeedUrls[0].c_str());
+}
+
+// One look at the swarm for the origin fetcher: it gets the pieces' sources and whether the
+// peers are slower than the origin; a fetcher that gave up hands the web seed back to the library.
+std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed) {
+    const std::int64_t given = m_origin->BytesGiven();
+    const std::int64_t originRate = elapsed ? (given - m_originBytesAtLook) * 1000 / elapsed : 0;
+    m_originBytesAtLook = given;
+    if (m_originLooks % kOriginLooksPerLine == 0) m_originRate = originRate;
+    const bool slow = elapsed ? m_originPace.Look(view.peerRate, originRate) : false;
+    m_origin->Update(view.sources, slow);
+    int held = 0;
+    for (PieceSource source : view.sources) held += source == PieceSource::Peer;
+    if (m_originLooks++ % kOriginLooksPerLine == 0)
+        DiagnosticLine(stdout, "origin look: %d pieces needed, %d held by live peers, %d in flight at them, %d nobody's; "
+                           "peers %d, ready %d, stalled %d; peers %.2f MiB/s, origin %.2f MiB/s (best %.2f)%s\n",
+                   view.needed, held, view.needed - held - view.uncovered, view.uncovered, view.peers, view.ready,
+                   view.stalled, view.peerRate / kMiB, originRate / kMiB, m_originPace.BestOriginRate() / kMiB,
+                   slow ? "; peers slower: held pieces too" : "");
+    if (m_origin->GaveUp()) {
+        const std::string error = m_origin->LastError();
+        m_origin.reset();
+        for (const std::string& url : m_webSeedUrls) handle.add_url_seed(url);
+        DiagnosticLine(stdout, "origin: fetching failed (%s); the web seed is the library's again\n", error.c_str());
+    }
+    return originRate;
+}
+
+// The session's alerts, read by this thread alone: the port mappings' results (UPnP and NAT-PMP,
+// which a player's router may or may not offer) become diagnostic lines; the rest is dropped.
+void TorrentMonitor::ReadAlerts(DWORD now) {
+    if (now - m_alertTick < kAlertIntervalMs) return;
+    m_alertTick = now;
+    std::vector<lt::alert*> alerts;
+    m_session->session->pop_alerts(&alerts);
+    for (const lt::alert* a : alerts) {
+        if (lt::alert_cast<lt::portmap_alert>(a)) m_portMapped = true;
+        if (lt::alert_cast<lt::portmap_alert>(a) || lt::alert_cast<lt::portmap_error_alert>(a))
+            DiagnosticLine(stdout, "port mapping: %s\n", a->message().c_str());
+    }
+    // A router that offers neither answers nothing at all: said once.
+    if (!m_portMapped && !m_noMappingSaid && now - m_startTick >= kNoMappingMs) {
+        m_noMappingSaid = true;
+        DiagnosticLine(stdout, "port mapping: none after %u s (no router answered over UPnP or NAT-PMP)\n",
+                       static_cast<unsigned>(kNoMappingMs / 1000));
+    }
+}
+
 void TorrentMonitor::Pass() {
     TorrentSession* ses = m_session;
     if (!ses) return;
@@ -258,12 +386,15 @@ void TorrentMonitor::Pass() {
     try {
         if (!m_started) {
             m_started = true;
+            m_startTick = ::GetTickCount();
             if (installed) {
                 MonitorShared::Figures full;
                 full.barPos = 100;
                 m_shared.PublishFigures(full);
             }
         }
+
+        if (ses->session) ReadAlerts(::GetTickCount());
 
         // The entries as they stand: a later run of the sequence may add to them meanwhile.
         std::vector<std::pair<std::string, lt::torrent_handle>> entries;
@@ -306,7 +437,10 @@ void TorrentMonitor::Pass() {
             const bool due = !m_openFailed || static_cast<LONG>(now - m_nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(mainTorrent, now);
         }
-        if (mainTorrent.is_valid() && !installed) BalanceWebSeeds(mainTorrent, ::GetTickCount());
+        if (mainTorrent.is_valid() && !installed)
+            BalanceWebSeeds(mainTorrent, ::GetTickCount());
+        else
+            m_origin.reset();
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.
     }

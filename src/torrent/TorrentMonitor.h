@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 #include "framework/handles.h"
 #include "torrent/MonitorShared.h"
+#include "torrent/OriginFetcher.h"
 #include "torrent/WebSeedPolicy.h"
 
 class DownloadFolder;
@@ -66,7 +68,11 @@ private:
     static UINT TorrentMonitorThreadProc(LPVOID pParam);
     void OpenContent(const lt::torrent_handle& handle, DWORD now);
     void BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now);
+    // Takes the web seed from the library and fetches from the origin itself, when it can.
+    void TakeOverOrigin(const lt::torrent_handle& handle);
+    std::int64_t LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed);
     void RefreshPeerList(const lt::torrent_handle& handle);
+    void ReadAlerts(DWORD now);
 
     // Given by Start, before the thread runs, and never changed.
     TorrentSession* m_session = nullptr;
@@ -81,6 +87,10 @@ private:
 
     // The thread's own state, kept across its passes.
     bool m_started = false;          // the first pass has run
+    DWORD m_alertTick = 0;           // alerts were last read then
+    DWORD m_startTick = 0;           // the first pass
+    bool m_portMapped = false;       // a port mapping succeeded
+    bool m_noMappingSaid = false;
     lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
     std::atomic<int> m_refusals{0};
@@ -97,6 +107,16 @@ private:
     ConnectionTotals m_webSeedTotals;        // what each connection had brought by then
     std::int64_t m_uploadedAtLook = 0;       // the torrent's payload sent by then
     UploadGovernor m_uploads;
+    // The origin fetched by the launcher itself (torrent/OriginFetcher.h) instead of the
+    // library's web seed; stopped before the thread ends.
+    bool m_originTried = false;
+    std::unique_ptr<OriginFetcher> m_origin;
+    OriginPace m_originPace;
+    std::int64_t m_originBytesAtLook = 0;
+    int m_originLooks = 0;
+    std::int64_t m_originRate = 0;           // bytes/s at the last look, for the peer window
+    DWORD m_governorTick = 0;                // the upload governor's last look (0: none yet)
+    std::int64_t m_originBytesAtGovernor = 0;
 };
 
 // One row of the peer window for a peer of a torrent.

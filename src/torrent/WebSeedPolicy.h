@@ -9,13 +9,24 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 #include <libtorrent/bitfield.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/socket.hpp>
+#include <libtorrent/torrent_handle.hpp>
 
 namespace lt = libtorrent;
+
+// Where a piece the launcher still needs can come from, as one look sees it: the origin
+// fetches only pieces that nobody else will bring.
+enum class PieceSource : char {
+    Had,            // the torrent has it
+    Peer,           // a connected peer holds it that is past its handshake and not stalled
+    InFlightAtPeer, // requested from such a peer
+    Nobody,         // no live peer holds it or is about to send it: the origin's
+};
 
 // One look at the torrent and its connections.
 struct SwarmView {
@@ -25,18 +36,37 @@ struct SwarmView {
     int lastNeeded = -1;
     std::int64_t peerRate = 0;  // payload bytes/s from BitTorrent peers
     std::int64_t webRate = 0;   // payload bytes/s from web seeds
+    // What the diagnostic line shows of the look.
+    int peers = 0;          // BitTorrent connections
+    int ready = 0;          // of those, past their handshake
+    int inFlightAtPeers = 0;  // needed pieces with a block requested from a BitTorrent peer
+    int atWebSeed = 0;      // needed pieces with a block requested from a web seed
+    int uncoveredAtWebSeed = 0;  // uncovered pieces the web seed is fetching
+    int stalled = 0;        // ready peers that kept us waiting for kStallMs (choking us while we
+                            // want what they hold, or bringing nothing for our requests): what
+                            // they hold or are asked for counts as nobody's
+    std::vector<PieceSource> sources;  // per piece
 };
+
+// A peer that keeps us waiting this long no longer counts as a source: the origin takes over
+// its pieces at the next look.
+constexpr std::uint32_t kStallMs = 2000;
 
 // The payload bytes each connection had brought at the last look. Rates are what the
 // connections brought between two looks: the library's own per-peer rates are averages that
 // take several seconds to follow a change.
-using ConnectionTotals = std::map<lt::tcp::endpoint, std::int64_t>;
+struct ConnectionTrack {
+    std::int64_t total = 0;     // payload bytes it had brought
+    std::uint32_t waitingMs = 0;  // how long it has had requests of ours and brought nothing
+};
+using ConnectionTotals = std::map<lt::tcp::endpoint, ConnectionTrack>;
 
 // `have`: the torrent's pieces as its status gives them; `peers`: its connections;
-// `elapsedMs` since the look that left `totals` (0: none, no rates yet), which this one
-// replaces.
+// `queue`: its pieces in flight (get_download_queue); `elapsedMs` since the look that left
+// `totals` (0: none, no rates yet), which this one replaces.
 SwarmView ViewSwarm(const lt::typed_bitfield<lt::piece_index_t>& have, const std::vector<lt::peer_info>& peers,
-                    ConnectionTotals& totals, std::uint32_t elapsedMs);
+                    const std::vector<lt::partial_piece_info>& queue, ConnectionTotals& totals,
+                    std::uint32_t elapsedMs);
 
 class WebSeedPolicy {
 public:

@@ -274,22 +274,31 @@ class SwarmLauncher:
     game that is not installed. Its installer stand-in keeps its window for `install_ms`, then
     installs; start flag 1: the launcher then ends without starting the patcher."""
 
-    def __init__(self, prefix, address, install_ms=1500, exe=LAUNCHER):
+    def __init__(self, prefix, address, install_ms=1500, exe=LAUNCHER, home=()):
         self.wine = Wine(prefix)
         self.prefix = self.wine.prefix
         self.address = address
         self.exe = exe
+        self.home = tuple(home)
         self.download_dir = self.wine.download_dir
         self.installer_log = self.wine.drive_c / "installer.log"
-        self.env = dict(installer_env(SWARM_KEY, "C:\\Games\\Mirel", install_ms, log="C:\\installer.log"),
-                        MIREL_LISTEN_INTERFACE=address)
+        self.env = installer_env(SWARM_KEY, "C:\\Games\\Mirel", install_ms, log="C:\\installer.log")
+        if not self.home:
+            self.env["MIREL_LISTEN_INTERFACE"] = address
         self.proc = None
         self.started = None
 
     def start(self, ndn_url, out=None):
+        """`home` (a command prefix such as `ip netns exec NAME`): the launcher runs in that network
+        namespace as a player's does (no listen interface given), with a Wine server of its own
+        started there (Wine's server makes the sockets of its programs)."""
+        if self.home:
+            quiet(["wineserver", "-k"], env=self.wine.env(), timeout=30)
+            quiet(["wineserver", "-w"], env=self.wine.env(), timeout=30)
         self.started = time.monotonic()
         self.proc = self.wine.start(self.exe, start_string(SWARM_KEY, ndn_url, "1", "swarm", "swarm", "swarm"),
-                                    env=self.env, stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL)
+                                    env=self.env, stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL,
+                                    wrap=self.home)
         return self
 
     def listen_port(self):

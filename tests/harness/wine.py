@@ -164,8 +164,9 @@ class Wine:
             raise AssertionError(f"{exe} {args} -> {result.returncode}: {result.stderr.decode(errors='replace')}")
         return result
 
-    def start(self, exe, *args, env=None, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
-        return subprocess.Popen(["wine", str(exe), *map(str, args)], stdout=stdout, stderr=stderr,
+    def start(self, exe, *args, env=None, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, wrap=()):
+        """`wrap`: a command the start goes through (e.g. `ip netns exec NAME`)."""
+        return subprocess.Popen([*wrap, "wine", str(exe), *map(str, args)], stdout=stdout, stderr=stderr,
                                 stdin=subprocess.DEVNULL, env=self.env(env))
 
     # -- windows

@@ -355,9 +355,10 @@ class TestPeerKinds:
     @pytest.mark.long
     def test_web_seed_serves_what_no_peer_holds(self, wine, game, launcher, tracker, peers, tmp_path):
         # A peer that holds the first half of the pieces, faster than the origin: the launcher
-        # may leave the origin only while its peers hold every piece it still needs, so each
-        # time it reports the web seed off, the pieces it names lie in the first half, and the
-        # second half comes from the origin.
+        # fetches from the origin only what no peer holds or sends, so the second half comes
+        # from the origin and of the first half at most what it fetched before it met the peer.
+        # (With the library's web seed, each time it reports the web seed off, the pieces it
+        # names lie in the first half.)
         (peers.root / "dist").mkdir(parents=True, exist_ok=True)
         web = peers.add(S.WebSeed(peers.root / "dist", rate=256 * 1024, workdir=tmp_path / "nginx")).start()
         dist, files = publish(peers, 8 * MiB, tracker, web_seed=web, piece_size=128 * 1024)
@@ -377,6 +378,9 @@ class TestPeerKinds:
         served = sum(W.served_bytes(web.access_log(), "/" + dist.name).values())
         assert served >= dist.size - half
         assert peer.uploaded() > 0
+        out = flow.stdout()
+        assert "origin: the launcher fetches the pieces nobody else brings" in out, out
+        assert served <= dist.size - half + MiB, (served, peer.uploaded(), out)
         offs = re.findall(r"web seed off: \d+ pieces needed \((\d+) to (\d+)\)", flow.stdout())
         for first, last in offs:
             assert int(last) < len(held), (first, last, flow.stdout())
@@ -430,6 +434,44 @@ class TestSwarm:
             assert len(lau.installer_runs()) == 1
             assert S.file_sha1(lau.download_dir / dist.name) == dist.sha1()
             assert 0 < served.get(lau.address, 0) < dist.size, (served, timeline)
+
+
+    def test_two_launchers_behind_upnp_routers_trade(self, peers, tmp_path):
+        # Each launcher behind a home router of its own that offers UPnP IGD and NAT-PMP
+        # (miniupnpd) and lets in nothing else from outside. They run as players' launchers do
+        # (no listen interface): each must map its port on its router, say so in a diagnostic
+        # line, and receive from the other what the origin (96 KiB/s each, as above) did not
+        # send it: without a mapping neither could reach the other.
+        routers = peers.add(W.HomeRouters([True, True], tmp_path / "routers").start())
+        folder = peers.root / "dist"
+        folder.mkdir(parents=True)
+        web = peers.add(S.WebSeed(folder, workdir=tmp_path / "nginx", host=routers.OUTSIDE))
+        tracker = W.OpenTracker(tmp_path / "opentracker", host=routers.OUTSIDE)
+        dist = S.build_distribution(folder, 8 * MiB, INSTALLER, "MirelSetup.exe", tracker.url,
+                                    [web.url("MirelSetup.exe")], 256 * 1024)
+        web.start()
+        peers.add(tracker.start([dist.info_hash]))
+        routers.limit_origin(web.port, 96 * 1024)
+        pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), routers.lan(i),
+                                        home=routers.exec_prefix(i))) for i in (0, 1)]
+        outs = [tmp_path / f"launcher-{i}.out" for i in (0, 1)]
+        # One after the other, as above: the second learns of the first from the tracker.
+        first, second = pair
+        first.start(web.url("Mirel.ndn"), out=open(outs[0], "wb"))
+        assert wait_for(lambda: tracker.peers(dist.info_hash) >= 1, 60), "the first launcher never announced"
+        second.start(web.url("Mirel.ndn"), out=open(outs[1], "wb"))
+        for lau in pair:
+            assert wait_exit(lau.proc, timeout=180) == 0
+        served = W.served_bytes(web.access_log(), "/" + dist.name)
+        texts = [o.read_bytes().decode("cp949", errors="replace") for o in outs]
+        for i, lau in enumerate(pair):
+            assert re.search(r"port mapping: successfully mapped port using (UPnP|NAT-PMP)\. local: "
+                             + re.escape(routers.lan(i)) + r" external port: TCP/\d+", texts[i]), texts[i]
+            assert len(lau.installer_runs()) == 1
+            assert S.file_sha1(lau.download_dir / dist.name) == dist.sha1()
+            assert 0 < served.get(routers.wan(i), 0) < dist.size, (served, texts[i])
+            other = routers.wan(1 - i)
+            assert routers.counts(i).get(("from", other), 0) >= 256 * 1024, (routers.counts(i), texts[i])
 
 
 # ---------------------------------------------------------------------------------------------

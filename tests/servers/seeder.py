@@ -429,32 +429,67 @@ class Aria2Seeder(_ChildProcess):
         return wait_port(self.host, self.port, timeout)
 
 
+class ServerLimit:
+    """Everything a server on `host`:`port` of the loopback device sends, limited to `rate`
+    bytes/s in the kernel (an HTB class under a root that other limits share; its class and
+    filter numbers are the port's, so that limits of servers of several tests at once never
+    meet). nginx's own limit_rate counts per request and lets a second's worth through at once,
+    so it never holds back ranges of a piece or so."""
+
+    def __init__(self, host, port, rate):
+        self.port = port
+        _tc_quiet("qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb")  # there already: fine
+        subprocess.run(["tc", "class", "add", "dev", "lo", "parent", "1:", "classid", f"1:{port:x}", "htb", "rate",
+                        f"{rate}bps", "ceil", f"{rate}bps", "quantum", "65536"], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["tc", "filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", str(port), "u32",
+                        "match", "ip", "src", f"{host}/32", "match", "ip", "sport", str(port), "0xffff",
+                        "flowid", f"1:{port:x}"], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        _tc_quiet("filter", "del", "dev", "lo", "parent", "1:", "prio", str(self.port))
+        _tc_quiet("class", "del", "dev", "lo", "classid", f"1:{self.port:x}")
+
+
+def _tc_quiet(*args):
+    subprocess.run(["tc", *args], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 class WebSeed(_ChildProcess):
-    """nginx on 127.0.0.1 serving `root` (static files, Range requests). `rate` limits each
-    response in bytes/s (0: none). With `tls` (a folder holding NAME.pem and NAME.key, and the
-    NAME) it serves over TLS only, under the name localhost."""
+    """nginx on `host` (127.0.0.1) serving `root` (static files, Range requests). `rate` limits
+    what it sends in bytes/s (0: none; ServerLimit). With `tls` (a folder holding NAME.pem and
+    NAME.key, and the NAME) it serves over TLS only, under the name localhost."""
     stop_signal = signal.SIGQUIT  # nginx's graceful stop
 
-    def __init__(self, root, port=0, rate=0, workdir=None, tls=None):
+    def __init__(self, root, port=0, rate=0, workdir=None, tls=None, host=LOOPBACK):
         self.root = Path(root)
-        self.port = port or free_port()
+        self.host = host
+        self.port = port or free_port(host)
         self.rate = rate
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="mirel-webseed-"))
         self.tls = tls
+        self.limit = None
 
     def url(self, name=""):
         if self.tls:
             return f"https://localhost:{self.port}/" + urllib.parse.quote(name)
-        return f"http://{LOOPBACK}:{self.port}/" + urllib.parse.quote(name)
+        return f"http://{self.host}:{self.port}/" + urllib.parse.quote(name)
+
+    def stop(self):
+        super().stop()
+        if self.limit:
+            self.limit.stop()
+            self.limit = None
 
     def access_log(self):
         p = self.workdir / "access.log"
         return p.read_text(errors="replace") if p.exists() else ""
 
     def server_block(self):
-        """The server of the http block: `root` on the port, at the rate."""
-        limit = f"limit_rate {self.rate};" if self.rate else ""
-        listen = f"listen {LOOPBACK}:{self.port};"
+        """The server of the http block: `root` on the port (its rate is limited in the kernel,
+        ServerLimit)."""
+        limit = ""
+        listen = f"listen {self.host}:{self.port};"
         if self.tls:
             folder, name = self.tls
             listen = (f"listen {LOOPBACK}:{self.port} ssl; server_name localhost;"
@@ -470,6 +505,8 @@ class WebSeed(_ChildProcess):
         w = self.workdir
         for d in ("tmp", "logs"):
             (w / d).mkdir(parents=True, exist_ok=True)
+        if self.rate and not self.limit:
+            self.limit = ServerLimit(self.host, self.port, self.rate)
         conf = f"""
 user root;
 worker_processes 1;
@@ -494,7 +531,7 @@ http {{
         (w / "nginx.conf").write_text(conf)
         self.proc = subprocess.Popen(["nginx", "-p", str(w), "-c", str(w / "nginx.conf")],
                                      stdout=subprocess.DEVNULL, stderr=open(w / "logs" / "stderr.log", "ab"))
-        if not wait_port(LOOPBACK, self.port):
+        if not wait_port(self.host, self.port):
             self.stop()
             raise RuntimeError("nginx did not start: " + (w / "logs" / "stderr.log").read_text(errors="replace"))
         return self

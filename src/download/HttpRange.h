@@ -1,0 +1,63 @@
+// Ranged GETs of one plain-HTTP resource over a connection kept open between requests, from a
+// chosen source address: how the launcher fetches single pieces of the installer from its
+// origin (torrent/OriginFetcher.h). Winsock, not WinInet: WinInet cannot choose the address its
+// connections leave from, and a launcher given a listen interface opens every connection from
+// it. Only `http://` URLs; an origin over HTTPS stays the library's web seed.
+#pragma once
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct HttpUrl {
+    std::string host;
+    int port = 80;
+    std::string path;  // from the first '/', as sent
+};
+
+// Splits `http://host[:port]/path`; false for anything else (another scheme, user information,
+// a bad port, an IPv6 literal).
+bool ParseHttpUrl(const std::string& url, HttpUrl& out);
+
+class HttpRangeClient {
+public:
+    // `source`: an IPv4 address to open the connection from, or empty for the system's choice.
+    HttpRangeClient(HttpUrl url, std::string source);
+    ~HttpRangeClient();
+    HttpRangeClient(const HttpRangeClient&) = delete;
+    HttpRangeClient& operator=(const HttpRangeClient&) = delete;
+
+    // Fetches the bytes [offset, offset + size) into `out`. The answer must be 206 with
+    // exactly that range. False with a reason in `error` otherwise; the connection is closed
+    // then and the next call opens a new one. Each wait for the network lasts at most
+    // `kIoTimeoutMs` and ends early once `stop` is set.
+    bool Get(std::int64_t offset, int size, std::vector<char>& out, std::string& error,
+             const std::atomic<bool>& stop);
+    void Close();
+    // The address of the server of the last connection (empty before one).
+    const std::string& RemoteAddress() const { return m_remote; }
+
+    static constexpr int kIoTimeoutMs = 15000;
+
+private:
+    bool Connect(std::string& error, const std::atomic<bool>& stop);
+    // Waits until the socket can be read (or written); false on time-out, stop or error.
+    bool Wait(bool write, const std::atomic<bool>& stop);
+
+    HttpUrl m_url;
+    std::string m_source;
+    SOCKET m_sock = INVALID_SOCKET;
+    std::string m_pending;  // bytes read past the end of the last answer
+    std::string m_remote;
+};
+
+// What a response's head says; false when it is not a complete, well-formed head.
+struct HttpRangeHead {
+    int status = 0;
+    std::int64_t contentLength = -1;
+    std::int64_t rangeFirst = -1, rangeLast = -1;  // from Content-Range
+    bool close = false;                            // Connection: close
+};
+bool ParseRangeHead(const std::string& head, HttpRangeHead& out);

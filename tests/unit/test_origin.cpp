@@ -1,0 +1,379 @@
+// The origin fetched by the launcher itself: which pieces the origin sends (the decision
+// table over what one look sees of the swarm), in which order, and the ranged requests.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <libtorrent/address.hpp>
+
+#include "download/HttpRange.h"
+#include "torrent/OriginFetcher.h"
+#include "torrent/WebSeedPolicy.h"
+
+namespace {
+
+constexpr int kPieces = 8;
+constexpr std::int64_t kMiBps = 1024 * 1024;
+
+lt::typed_bitfield<lt::piece_index_t> Held(std::initializer_list<int> held, int pieces = kPieces) {
+    lt::typed_bitfield<lt::piece_index_t> bits(pieces, false);
+    for (int i : held) bits.set_bit(lt::piece_index_t(i));
+    return bits;
+}
+
+lt::tcp::endpoint Host(int host) { return lt::tcp::endpoint(lt::make_address_v4("10.0.0." + std::to_string(host)), 6881); }
+
+// A connection to 10.0.0.`host`, past its handshake, that has brought `total` bytes so far and
+// has `requests` of ours outstanding.
+lt::peer_info Peer(int host, std::initializer_list<int> held, std::int64_t total, lt::peer_flags_t flags = {},
+                   int requests = 0) {
+    lt::peer_info peer;
+    peer.ip = Host(host);
+    peer.connection_type = lt::peer_info::standard_bittorrent;
+    peer.pieces = Held(held);
+    peer.total_download = total;
+    peer.flags = flags;
+    peer.download_queue_length = requests;
+    return peer;
+}
+
+// Piece `piece` in flight: its first block requested from 10.0.0.`host`.
+struct InFlight {
+    std::vector<lt::block_info> blocks;
+    std::vector<lt::partial_piece_info> queue;
+    InFlight(int piece, int host) : blocks(4) {
+        for (lt::block_info& b : blocks) {
+            b.set_peer(lt::tcp::endpoint());
+            b.state = lt::block_info::none;
+            b.bytes_progress = 0;
+            b.block_size = 16 * 1024;
+            b.num_peers = 0;
+        }
+        blocks[0].set_peer(Host(host));
+        blocks[0].state = lt::block_info::requested;
+        lt::partial_piece_info partial;
+        partial.piece_index = lt::piece_index_t(piece);
+        partial.blocks_in_piece = static_cast<int>(blocks.size());
+        partial.finished = partial.writing = 0;
+        partial.requested = 1;
+        partial.blocks = blocks.data();
+        queue.push_back(partial);
+    }
+};
+
+// What the origin sends of a torrent of kPieces, piece 0 had, after `looks` looks a second
+// apart at the same peers and pieces in flight: every piece it takes until it has nothing left.
+std::set<int> OriginTakes(const std::vector<lt::peer_info>& peers, const std::vector<lt::partial_piece_info>& queue,
+                          int looks, bool peersSlow = false, SwarmView* seen = nullptr) {
+    ConnectionTotals totals;
+    SwarmView view;
+    for (int i = 0; i < looks; ++i) view = ViewSwarm(Held({0}), peers, queue, totals, i ? 1000 : 0);
+    if (seen) *seen = view;
+    OriginPicker picker(kPieces, 7);
+    picker.Update(view.sources, peersSlow);
+    std::set<int> taken;
+    for (int piece; (piece = picker.Next(1000)) >= 0;) taken.insert(piece);
+    return taken;
+}
+
+}  // namespace
+
+// The decision table: the origin sends a piece only when no live peer holds it and none is
+// about to send it; a peer that keeps us waiting two seconds is no source; a launcher alone
+// gets every piece from it; a launcher whose peers are slower than the origin gets held
+// pieces from it too.
+TEST(OriginDecision, SendsOnlyWhatNoLivePeerHoldsOrSends) {
+    const auto choked = lt::peer_info::remote_choked | lt::peer_info::interesting;
+    struct Row {
+        const char* name;
+        std::vector<lt::peer_info> peers;
+        int inFlightPiece, inFlightHost;  // -1: nothing in flight
+        int looks;                        // a second apart
+        bool peersSlow;
+        std::set<int> origin;             // what the origin sends
+    } rows[] = {
+        {"a piece held by a peer", {Peer(1, {2, 3}, 0)}, -1, 0, 1, false, {1, 4, 5, 6, 7}},
+        {"a piece held by a seed", {Peer(1, {}, 0, lt::peer_info::seed)}, -1, 0, 1, false, {}},
+        {"a piece in flight at a peer", {Peer(1, {}, 0, {}, 4)}, 3, 1, 1, false, {1, 2, 4, 5, 6, 7}},
+        {"a piece held by nobody", {Peer(1, {0}, 0)}, -1, 0, 1, false, {1, 2, 3, 4, 5, 6, 7}},
+        {"a peer still in its handshake holds nothing yet", {Peer(1, {2, 3}, 0, lt::peer_info::handshake)}, -1, 0, 1,
+         false, {1, 2, 3, 4, 5, 6, 7}},
+        {"a peer that chokes us, at first", {Peer(1, {2, 3}, 0, choked)}, -1, 0, 2, false, {1, 4, 5, 6, 7}},
+        {"a peer that choked us for two seconds", {Peer(1, {2, 3}, 0, choked)}, -1, 0, 3, false,
+         {1, 2, 3, 4, 5, 6, 7}},
+        {"a peer silent for a second with our requests", {Peer(1, {2, 3}, 0, {}, 4)}, 3, 1, 2, false, {1, 4, 5, 6, 7}},
+        {"a peer silent for two seconds with our requests (stalled)", {Peer(1, {2, 3}, 0, {}, 4)}, 3, 1, 3, false,
+         {1, 2, 3, 4, 5, 6, 7}},
+        {"a lone launcher", {}, -1, 0, 1, false, {1, 2, 3, 4, 5, 6, 7}},
+        {"peers slower than the origin: held pieces too, not those in flight", {Peer(1, {2, 3}, 0, {}, 4)}, 3, 1, 1,
+         true, {1, 2, 4, 5, 6, 7}},
+    };
+    for (const Row& row : rows) {
+        std::vector<lt::partial_piece_info> queue;
+        InFlight flight(row.inFlightPiece < 0 ? 0 : row.inFlightPiece, row.inFlightHost);
+        if (row.inFlightPiece >= 0) queue = flight.queue;
+        EXPECT_EQ(OriginTakes(row.peers, queue, row.looks, row.peersSlow), row.origin) << row.name;
+    }
+}
+
+TEST(OriginDecision, AStalledPeerIsSeenAsSuchAndALivelyOneIsNot) {
+    // Peer 1 brings nothing for our requests; peer 2 brings 1 MiB a second; peer 3 has no
+    // request of ours.
+    ConnectionTotals totals;
+    SwarmView view;
+    for (int i = 0; i < 3; ++i)
+        view = ViewSwarm(Held({}), {Peer(1, {1}, 0, {}, 4), Peer(2, {2}, i * kMiBps, {}, 4), Peer(3, {3}, 0)}, {},
+                         totals, i ? 1000 : 0);
+    EXPECT_EQ(view.stalled, 1);
+    EXPECT_EQ(view.ready, 3);
+    EXPECT_EQ(view.sources[1], PieceSource::Nobody);
+    EXPECT_EQ(view.sources[2], PieceSource::Peer);
+    EXPECT_EQ(view.sources[3], PieceSource::Peer);
+    // It sends again: a source again at once.
+    view = ViewSwarm(Held({}), {Peer(1, {1}, kMiBps, {}, 4), Peer(2, {2}, 3 * kMiBps, {}, 4), Peer(3, {3}, 0)}, {},
+                     totals, 1000);
+    EXPECT_EQ(view.stalled, 0);
+    EXPECT_EQ(view.sources[1], PieceSource::Peer);
+}
+
+TEST(OriginPicker, WalksOnUntilItMeetsAHeldPieceThenGoesToTheMiddleOfTheLargestRunLeft) {
+    constexpr int n = 64;
+    OriginPicker picker(n, 12345);
+    std::vector<PieceSource> sources(n, PieceSource::Nobody);
+    picker.Update(sources, false);
+    const int first = picker.Next(0);
+    ASSERT_GE(first, 0);
+    if (first + 1 < n) EXPECT_EQ(picker.Next(0), first + 1) << "on along its walk";
+    // Another launcher's stretch begins right after: held by a peer.
+    for (int i = first + 2; i < n; ++i) sources[i] = PieceSource::Peer;
+    for (int i = 0; i < 8; ++i) sources[i] = PieceSource::Peer;
+    picker.Update(sources, false);
+    const int next = picker.Next(0);
+    // The largest run left is 8 .. first-1: a point in its middle half.
+    const int length = first - 8;
+    ASSERT_GE(length, 4) << "seed gives a first pick of " << first;
+    EXPECT_GE(next, 8 + length / 4);
+    EXPECT_LT(next, 8 + length / 4 + length / 2);
+}
+
+TEST(OriginPicker, AShortRunIsTakenFromItsEnd) {
+    OriginPicker picker(kPieces, 99);
+    std::vector<PieceSource> sources(kPieces, PieceSource::Had);
+    sources[4] = sources[5] = sources[6] = PieceSource::Nobody;  // another walk fetches 4 now
+    picker.Update(sources, false);
+    EXPECT_EQ(picker.Next(0), 6);
+}
+
+TEST(OriginPicker, APieceGivenToTheLibraryIsTakenAgainOnlyWhenItsCheckFailed) {
+    OriginPicker picker(kPieces, 5);
+    std::vector<PieceSource> sources(kPieces, PieceSource::Had);
+    sources[3] = PieceSource::Nobody;
+    picker.Update(sources, false);
+    ASSERT_EQ(picker.Next(0), 3);
+    EXPECT_EQ(picker.Next(0), -1) << "in flight";
+    picker.Done(3, false, 100);
+    EXPECT_EQ(picker.Next(200), 3) << "a failed fetch is tried again";
+    picker.Done(3, true, 300);
+    EXPECT_EQ(picker.Next(300 + OriginPicker::kRefetchMs - 1), -1) << "being checked";
+    EXPECT_EQ(picker.Next(300 + OriginPicker::kRefetchMs), 3) << "still not had: its check failed";
+}
+
+TEST(OriginPicker, LaunchersStartingTogetherFetchDifferentStretches) {
+    // Four launchers, each seeing what the others fetched one look (four picks) late: the
+    // origin sends the torrent about once.
+    constexpr int n = 2048, launchers = 4, picksPerLook = 4;
+    std::vector<OriginPicker> pickers;
+    for (int i = 0; i < launchers; ++i) pickers.emplace_back(n, 1000u + 7919u * i);
+    std::vector<int> sent(n, 0);
+    std::vector<char> visible(n, 0);
+    int total = 0;
+    for (int look = 0; look < 10000; ++look) {
+        std::vector<PieceSource> sources(n);
+        for (int p = 0; p < n; ++p) sources[p] = visible[p] ? PieceSource::Peer : PieceSource::Nobody;
+        std::vector<int> fetched;
+        for (OriginPicker& picker : pickers) {
+            picker.Update(sources, false);
+            for (int k = 0; k < picksPerLook; ++k) {
+                const int piece = picker.Next(0);
+                if (piece < 0) break;
+                picker.Done(piece, true, 0);
+                ++sent[piece];
+                ++total;
+                fetched.push_back(piece);
+            }
+        }
+        if (fetched.empty()) break;
+        for (int p : fetched) visible[p] = 1;
+    }
+    for (int p = 0; p < n; ++p) ASSERT_GE(sent[p], 1) << p;
+    EXPECT_LE(total, n * 102 / 100) << "the origin sent " << total << " pieces of " << n;
+}
+
+TEST(OriginPace, PeersSlowerThanTheOriginOnlyOnTheMeanOfThreeSeconds) {
+    OriginPace pace;
+    for (int i = 0; i < OriginPace::kWindow - 1; ++i) EXPECT_FALSE(pace.Look(0, 4 * kMiBps)) << "still measuring";
+    EXPECT_TRUE(pace.Look(0, 4 * kMiBps)) << "peers bring nothing";
+    EXPECT_EQ(pace.BestOriginRate(), 4 * kMiBps);
+    // Peers at 8 MiB/s, the origin idle: after a window the peers' mean is above its best.
+    bool slow = true;
+    for (int i = 0; i < OriginPace::kWindow; ++i) slow = pace.Look(8 * kMiBps, 0);
+    EXPECT_FALSE(slow);
+    // One look without peer data does not make them slow; a window of 3 MiB/s does.
+    EXPECT_FALSE(pace.Look(0, 0));
+    for (int i = 0; i < OriginPace::kWindow; ++i) slow = pace.Look(3 * kMiBps, 0);
+    EXPECT_TRUE(slow);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The ranged requests
+
+TEST(HttpRange, ParsesHttpUrlsAndRefusesTheRest) {
+    struct Row {
+        const char* url;
+        bool ok;
+        const char* host;
+        int port;
+        const char* path;
+    } rows[] = {
+        {"http://127.0.0.1:8080/MirelSetup.exe", true, "127.0.0.1", 8080, "/MirelSetup.exe"},
+        {"HTTP://origin.example/dl/a.exe", true, "origin.example", 80, "/dl/a.exe"},
+        {"http://origin.example", true, "origin.example", 80, "/"},
+        {"https://origin.example/a.exe", false, "", 0, ""},
+        {"http://user@origin.example/a.exe", false, "", 0, ""},
+        {"http://origin.example:0/a.exe", false, "", 0, ""},
+        {"http://origin.example:65536/a.exe", false, "", 0, ""},
+        {"http://[::1]/a.exe", false, "", 0, ""},
+        {"http:///a.exe", false, "", 0, ""},
+        {"http://origin.example/a b.exe", false, "", 0, ""},
+    };
+    for (const Row& row : rows) {
+        HttpUrl url;
+        ASSERT_EQ(ParseHttpUrl(row.url, url), row.ok) << row.url;
+        if (!row.ok) continue;
+        EXPECT_EQ(url.host, row.host) << row.url;
+        EXPECT_EQ(url.port, row.port) << row.url;
+        EXPECT_EQ(url.path, row.path) << row.url;
+    }
+}
+
+TEST(HttpRange, ReadsTheHeadOfAnAnswer) {
+    HttpRangeHead head;
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.1 206 Partial Content\r\ncontent-length: 100\r\n"
+                               "Content-Range: bytes 200-299/1000\r\n\r\n",
+                               head));
+    EXPECT_EQ(head.status, 206);
+    EXPECT_EQ(head.contentLength, 100);
+    EXPECT_EQ(head.rangeFirst, 200);
+    EXPECT_EQ(head.rangeLast, 299);
+    EXPECT_FALSE(head.close);
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\n", head));
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.close);
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.0 206 Partial\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/*\r\n\r\n", head));
+    EXPECT_TRUE(head.close) << "HTTP/1.0 closes unless told otherwise";
+    for (const char* bad : {"HTTP/1.1 206 Partial\r\nContent-Length: 1\r\n", "SSH-2.0\r\n\r\n",
+                            "HTTP/1.1 206 Partial\r\nContent-Length: -1\r\n\r\n",
+                            "HTTP/1.1 206 Partial\r\nContent-Range: bytes 5/10\r\n\r\n",
+                            "HTTP/1.1 206 Partial\r\nno colon\r\n\r\n"})
+        EXPECT_FALSE(ParseRangeHead(bad, head)) << bad;
+}
+
+namespace {
+
+// A one-connection-at-a-time server on 127.0.0.1 that answers each request with the given
+// answers in turn (closing the connection after an answer marked so).
+class ScriptedServer {
+public:
+    struct Answer {
+        std::string bytes;
+        bool close;
+    };
+    explicit ScriptedServer(std::vector<Answer> answers) : m_answers(std::move(answers)) {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        m_listen = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        int len = sizeof(addr);
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        ::listen(m_listen, 4);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        ::closesocket(m_listen);
+        m_thread.join();
+        ::WSACleanup();
+    }
+    int port = 0;
+    std::vector<std::string> requests;
+    int connections = 0;
+
+private:
+    void Serve() {
+        std::size_t next = 0;
+        while (next < m_answers.size()) {
+            SOCKET s = ::accept(m_listen, nullptr, nullptr);
+            if (s == INVALID_SOCKET) return;
+            ++connections;
+            std::string got;
+            char buf[4096];
+            while (next < m_answers.size()) {
+                while (got.find("\r\n\r\n") == std::string::npos) {
+                    const int n = ::recv(s, buf, sizeof(buf), 0);
+                    if (n <= 0) break;
+                    got.append(buf, static_cast<std::size_t>(n));
+                }
+                const std::size_t end = got.find("\r\n\r\n");
+                if (end == std::string::npos) break;
+                requests.push_back(got.substr(0, end));
+                got.erase(0, end + 4);
+                const Answer& a = m_answers[next++];
+                ::send(s, a.bytes.data(), static_cast<int>(a.bytes.size()), 0);
+                if (a.close) break;
+            }
+            ::shutdown(s, SD_BOTH);
+            ::closesocket(s);
+        }
+    }
+    SOCKET m_listen;
+    std::vector<Answer> m_answers;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST(HttpRange, FetchesRangesOverOneConnectionAndRefusesWrongAnswers) {
+    ScriptedServer server({
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 10-13/100\r\n\r\nabcd", false},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\nContent-Range: bytes 20-21/100\r\n\r\nxy", true},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", true},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\nContent-Range: bytes 30-31/100\r\n\r\nz", true},
+    });
+    HttpUrl url;
+    ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:" + std::to_string(server.port) + "/MirelSetup.exe", url));
+    HttpRangeClient client(url, "127.0.0.1");
+    std::atomic<bool> stop{false};
+    std::vector<char> out;
+    std::string error;
+    ASSERT_TRUE(client.Get(10, 4, out, error, stop)) << error;
+    EXPECT_EQ(std::string(out.begin(), out.end()), "abcd");
+    ASSERT_TRUE(client.Get(20, 2, out, error, stop)) << error;
+    EXPECT_EQ(std::string(out.begin(), out.end()), "xy");
+    EXPECT_FALSE(client.Get(0, 4, out, error, stop)) << "a whole body is not the range asked for";
+    EXPECT_NE(error.find("200"), std::string::npos) << error;
+    EXPECT_FALSE(client.Get(30, 2, out, error, stop)) << "a body cut short";
+    EXPECT_EQ(server.requests.size(), 4u);
+    EXPECT_NE(server.requests[0].find("Range: bytes=10-13"), std::string::npos) << server.requests[0];
+    EXPECT_NE(server.requests[0].find("GET /MirelSetup.exe HTTP/1.1"), std::string::npos);
+    EXPECT_EQ(server.connections, 3) << "the first two on one connection";
+}
