@@ -150,7 +150,9 @@ TEST(OriginPicker, WalksOnUntilItMeetsAHeldPieceThenGoesToTheMiddleOfTheLargestR
     picker.Update(sources, false);
     const int first = picker.Next(0);
     ASSERT_GE(first, 0);
-    if (first + 1 < n) EXPECT_EQ(picker.Next(0), first + 1) << "on along its walk";
+    if (first + 1 < n) {
+        EXPECT_EQ(picker.Next(0), first + 1) << "on along its walk";
+    }
     // Another launcher's stretch begins right after: held by a peer.
     for (int i = first + 2; i < n; ++i) sources[i] = PieceSource::Peer;
     for (int i = 0; i < 8; ++i) sources[i] = PieceSource::Peer;
