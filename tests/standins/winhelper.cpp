@@ -176,17 +176,10 @@ int main(int argc, char** argv) {
     if (cmd == "link" && argc == 4) {  // winhelper link NEW EXISTING: a second name (hard link)
         return ::CreateHardLinkA(argv[2], argv[3], nullptr) ? 0 : 1;
     }
-    if (cmd == "holddir" && argc == 4) {  // a folder held open without sharing, for MS
-        HANDLE f = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return 1;
-        std::printf("held\n");
-        std::fflush(stdout);
-        ::Sleep(std::strtoul(argv[3], nullptr, 0));
-        ::CloseHandle(f);
-        return 0;
-    }
-    if (cmd == "hold" && argc == 4) {
-        HANDLE f = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if ((cmd == "hold" || cmd == "holddir") && argc == 4) {
+        const bool folder = cmd == "holddir";
+        HANDLE f = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, folder ? OPEN_EXISTING : OPEN_ALWAYS,
+                                 folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
         if (f == INVALID_HANDLE_VALUE) return 1;
         std::printf("held\n");
         std::fflush(stdout);
