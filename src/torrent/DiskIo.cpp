@@ -48,7 +48,7 @@ std::int64_t MicrosSince(lt::time_point start) {
 class DiskIo final : public lt::disk_interface {
 public:
     DiskIo(lt::io_context& ios, lt::settings_interface const& settings, lt::counters& counters, DiskIoOptions options)
-        : m_ios(ios), m_settings(settings), m_stock(settings, counters), m_worker(ios, options, m_files.stats, m_files.hashStats, m_files.hashPool, counters) {
+        : m_ios(ios), m_settings(settings), m_stock(settings, counters), m_worker(ios, options, m_files.stats, counters) {
         m_files.writeFault = std::move(options.writeFault);
         m_stock.answered = std::move(options.libraryAnswered);
         ApplySettings();
@@ -66,7 +66,6 @@ public:
             if (s.storage) ReleaseStorage(*s.storage);
         left.clear();
         m_files.pool.CloseAll();
-        m_files.hashPool.CloseAll();
     }
 
     // --- torrents ---------------------------------------------------------------------------
@@ -173,7 +172,7 @@ public:
                 const bool v1 = bool(flags & lt::disk_interface::v1_hash);
                 const lt::time_point start = lt::clock_type::now();
                 ph->Finish(v1, v2, sha1, [&](int off, char* out, int len) {
-                    return m_files.ReadBack(m_files.pool, m_files.stats, st, piece, off, out, len, err);
+                    return m_files.ReadBack(st, piece, off, out, len, err);
                 });
                 m_files.stats.hashMicros += MicrosSince(start);
                 if (err) sha1 = lt::sha1_hash();
@@ -198,7 +197,7 @@ public:
                 if (!ph || !ph->BlockHash(offset, hash)) {
                     const int len = std::min(kBlockSize, st.Files().piece_size2(piece) - offset);
                     std::vector<char> buf(static_cast<size_t>(std::max(len, 0)));
-                    if (len > 0 && m_files.ReadBack(m_files.pool, m_files.stats, st, piece, offset, buf.data(), len, err))
+                    if (len > 0 && m_files.ReadBack(st, piece, offset, buf.data(), len, err))
                         hash = lt::hasher256(buf.data(), len).final();
                 }
                 out = Result(piece, hash, err);
@@ -387,7 +386,6 @@ private:
 
     void ApplySettings() {
         m_files.pool.SetLimit(m_settings.get_int(lt::settings_pack::file_pool_size));
-        m_files.hashPool.SetLimit(m_settings.get_int(lt::settings_pack::file_pool_size));
         m_worker.SetHighWater(
             std::max<std::int64_t>(kMinQueuedBytes, m_settings.get_int(lt::settings_pack::max_queued_disk_bytes)));
     }
@@ -445,7 +443,7 @@ private:
             stop ? DiskJob::Kind::WholeFile : DiskJob::Kind::Fence, lt::operation_t::file, std::move(handler),
             std::tuple<>(),
             [this, stop](DiskStorage& st, std::tuple<>&, lt::storage_error&) {
-                m_files.Close(st);
+                m_files.pool.CloseStorage(st.Id());
                 // The library's back-end hears it too, so that its record of which files exist
                 // is asked afresh by the next check.
                 m_stock.Release(st, stop);
@@ -458,12 +456,12 @@ private:
     // Before the library's back-end works on whole files: ours are closed and what was hashed
     // from them is forgotten.
     void CloseForStock(DiskStorage& st) {
-        m_files.Close(st);
+        m_files.pool.CloseStorage(st.Id());
         st.ClearPieceHashes();
     }
 
     void ReleaseStorage(DiskStorage& st) {
-        m_files.Close(st);
+        m_files.pool.CloseStorage(st.Id());
         st.ClearPieceHashes();
         m_stock.Remove(st);
     }

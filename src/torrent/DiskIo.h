@@ -1,10 +1,10 @@
-// The launcher's disk back-end for libtorrent: pooled Win32 handles, a worker thread that
-// writes and reads and a second one that hashes the written blocks, completions handed back to
-// the network thread in batches. Its parts: DiskFilePool (open files), PositionalIo (reads and
-// writes at offsets), DiskStorage (a torrent's files), RunningPieceHash (hashes kept up to date
-// as blocks arrive), DiskWorker (the queue and its threads), DiskJobs (what the worker runs) and
-// StockDiskIo (the library's own back-end, for the rare whole-file operations); DiskIo.cpp only
-// adapts them to the library's interface.
+// The launcher's disk back-end for libtorrent: pooled Win32 handles, one worker thread that
+// writes, reads and hashes, completions handed back to the network thread in batches. Its
+// parts: DiskFilePool (open files), PositionalIo (reads and writes at offsets), DiskStorage (a
+// torrent's files), RunningPieceHash (hashes kept up to date as blocks arrive), DiskWorker
+// (the queue and its thread), DiskJobs (what the worker runs) and StockDiskIo (the library's own
+// back-end, for the rare whole-file operations); DiskIo.cpp only adapts them to the library's
+// interface.
 #pragma once
 #include <windows.h>
 

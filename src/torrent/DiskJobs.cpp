@@ -53,17 +53,12 @@ void* WriteJob::operator new(size_t size) {
     return BlockMemory::Take();
 }
 
-bool DiskFiles::ReadBack(DiskFilePool& from, DiskStats& into, DiskStorage& st, lt::piece_index_t piece, int off,
-                         char* out, int len, lt::storage_error& err) {
-    if (!st.Read(from, io, piece, off, out, len, err)) return false;
-    ++into.readBack;
-    ++into.blocksRead;
+bool DiskFiles::ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len,
+                         lt::storage_error& err) {
+    if (!st.Read(pool, io, piece, off, out, len, err)) return false;
+    ++stats.readBack;
+    ++stats.blocksRead;
     return true;
-}
-
-void DiskFiles::Close(DiskStorage& st) noexcept {
-    pool.CloseStorage(st.Id());
-    hashPool.CloseStorage(st.Id());
 }
 
 WriteJob::WriteJob(DiskFiles& files, const lt::peer_request& r, const char* data,
@@ -88,28 +83,18 @@ bool WriteJob::Run(DiskStorage& st, lt::storage_error& full) {
     }
     ++m_files.stats.blocksWritten;
     m_files.stats.writeMicros += MicrosSince(start);
+    auto readBack = [this, &st](int off, char* out, int len) {
+        lt::storage_error ignored;
+        return m_files.ReadBack(st, m_r.piece, off, out, len, ignored);
+    };
+    st.PieceHash(m_r.piece).Written(m_r.start, m_data, m_r.length, readBack);
     m_error = lt::storage_error();
-    m_hashPending = true;
     return true;
 }
 
-void WriteJob::HashWritten(DiskFilePool& pool, DiskStats& stats) {
-    m_hashPending = false;
-    DiskStorage& st = *storage;
-    try {
-        auto readBack = [&](int off, char* out, int len) {
-            lt::storage_error ignored;
-            return m_files.ReadBack(pool, stats, st, m_r.piece, off, out, len, ignored);
-        };
-        st.PieceHash(m_r.piece).Written(m_r.start, m_data, m_r.length, readBack);
-    } catch (...) {
-        // The piece's hash is then taken from the disk.
-        st.ClearPieceHash(m_r.piece);
-    }
-}
-
 bool WriteJob::RunTogether(DiskStorage& st, DiskJob* const* next, int count) {
-    // The blocks one after another in one buffer, written at once.
+    // The blocks one after another in one buffer, written at once; each block's hash is then
+    // taken from it (where pad bytes are zero, as they read back).
     int total = m_r.length;
     for (int i = 0; i < count; ++i) total += static_cast<WriteJob*>(next[i])->m_r.length;
     std::vector<char>& buf = m_files.together;
@@ -127,20 +112,22 @@ bool WriteJob::RunTogether(DiskStorage& st, DiskJob* const* next, int count) {
         return false;
     m_files.stats.blocksWritten += count + 1;
     m_files.stats.writeMicros += MicrosSince(start);
-    // Each block is hashed from its own data, its pad bytes zero as the write made them.
+    auto readBack = [this, &st](int off, char* out, int len) {
+        lt::storage_error ignored;
+        return m_files.ReadBack(st, m_r.piece, off, out, len, ignored);
+    };
+    RunningPieceHash& hash = st.PieceHash(m_r.piece);
     for (int i = -1; i < count; ++i) {
         WriteJob& j = i < 0 ? *this : *static_cast<WriteJob*>(next[i]);
-        if (st.HasPadFiles())
-            std::memcpy(j.m_data, buf.data() + (j.m_r.start - m_r.start), static_cast<size_t>(j.m_r.length));
+        hash.Written(j.m_r.start, buf.data() + (j.m_r.start - m_r.start), j.m_r.length, readBack);
         j.m_error = lt::storage_error();
-        j.m_hashPending = true;
     }
     return true;
 }
 
 bool RemoveJob::Run(DiskStorage& st, lt::storage_error&) {
     m_owner = st.TakeOwner();
-    m_files.Close(st);
+    m_files.pool.CloseStorage(st.Id());
     st.ClearPieceHashes();
     m_stock.Remove(st);
     return true;

@@ -25,19 +25,14 @@ namespace lt = libtorrent;
 // What the worker's jobs use of the back-end: the open files and the calls that read and
 // write them, and the count of what they did.
 struct DiskFiles {
-    DiskFilePool pool;  // the worker's
+    DiskFilePool pool;
     PositionalIo io;
     WriteFault writeFault;
-    DiskStats stats;             // worker thread
+    DiskStats stats;            // worker thread
     std::vector<char> together;  // worker thread: blocks written with one call
-    DiskFilePool hashPool;       // the hasher's, to read back earlier blocks of a piece
-    DiskStats hashStats;         // hasher thread
 
-    // Reads back written blocks of a piece to hash them, through `from`, counted in `into`.
-    bool ReadBack(DiskFilePool& from, DiskStats& into, DiskStorage& st, lt::piece_index_t piece, int off, char* out,
-                  int len, lt::storage_error& err);
-    // Closes the files of `st` that either thread has open.
-    void Close(DiskStorage& st) noexcept;
+    // Reads back written blocks of a piece to hash them.
+    bool ReadBack(DiskStorage& st, lt::piece_index_t piece, int off, char* out, int len, lt::storage_error& err);
 };
 
 // Memory of a block's size and a little more: a received block's job, or a block read for a
@@ -106,12 +101,7 @@ public:
 
     bool Run(DiskStorage& st, lt::storage_error& full) override;
     bool RunTogether(DiskStorage& st, DiskJob* const* next, int count) override;
-    bool HashPending() const override { return m_hashPending; }
-    void HashWritten(DiskFilePool& pool, DiskStats& stats) override;
-    void Fail(const lt::storage_error& e) noexcept override {
-        m_error = e;
-        m_hashPending = false;
-    }
+    void Fail(const lt::storage_error& e) noexcept override { m_error = e; }
     void Complete() override { m_handler(m_error); }
 
 private:
@@ -119,7 +109,6 @@ private:
     const lt::peer_request m_r;
     std::function<void(lt::storage_error const&)> m_handler;
     lt::storage_error m_error;
-    bool m_hashPending = false;
     char m_data[kBlockSize];
 };
 

@@ -18,7 +18,6 @@ DiskStorage::DiskStorage(const lt::storage_params& p, std::shared_ptr<void> owne
       m_owner(std::move(owner)),
       m_id(id) {
     if (p.mapped_files) m_mapped = std::make_unique<lt::file_storage>(*p.mapped_files);
-    for (const lt::file_index_t i : m_files.file_range()) m_hasPadFiles |= m_files.pad_file_at(i);
 }
 
 std::unique_ptr<lt::file_storage> DiskStorage::Renamed(lt::file_index_t file, const std::string& name) const {

@@ -1,7 +1,5 @@
 // One torrent as the disk back-end sees it: where its files are, and the reads and writes of
-// a piece's bytes across them. Reads and writes run on the back-end's worker; the written
-// blocks go into the running hashes on its hasher, which reads back through handles of its own
-// (see DiskWorker: the running hashes are never used by both threads at once).
+// a piece's bytes across them. Reads, writes and hashes run on the back-end's worker only.
 #pragma once
 #include <windows.h>
 
@@ -40,7 +38,6 @@ public:
     std::unique_ptr<lt::file_storage> Renamed(lt::file_index_t file, const std::string& name) const;
     void SetFiles(std::unique_ptr<lt::file_storage> files) noexcept { m_mapped = std::move(files); }
     bool IsV2() const { return m_files.v2(); }
-    bool HasPadFiles() const { return m_hasPadFiles; }
 
     // Parameters for the library's own storage of the same torrent.
     lt::storage_params StockParams() const;
@@ -94,6 +91,5 @@ private:
     lt::sha1_hash m_infoHash;
     std::shared_ptr<void> m_owner;  // keeps the torrent (and `m_files`) alive
     std::uint64_t m_id;
-    bool m_hasPadFiles = false;
     std::unordered_map<int, std::unique_ptr<RunningPieceHash>> m_hashes;
 };

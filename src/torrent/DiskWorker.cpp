@@ -246,21 +246,15 @@ void DiskStats::Publish(lt::counters& c) {
 
 // --- the worker -------------------------------------------------------------------------------
 
-DiskWorker::DiskWorker(lt::io_context& ios, const DiskIoOptions& options, DiskStats& stats, DiskStats& hashStats,
-                       DiskFilePool& hashPool, lt::counters& counters)
+DiskWorker::DiskWorker(lt::io_context& ios, const DiskIoOptions& options, DiskStats& stats, lt::counters& counters)
     : m_ios(ios),
       m_diskFullRetryMs(options.diskFullRetryMs),
       m_completionFault(options.completionFault),
       m_stats(stats),
-      m_hashStats(hashStats),
-      m_hashPool(hashPool),
       m_counters(counters),
       m_completions(std::make_shared<CompletionQueue>(ios)),
       m_work(boost::asio::make_work_guard(ios)) {
     ::InitializeConditionVariable(&m_wake);
-    ::InitializeConditionVariable(&m_hashWake);
-    ::InitializeConditionVariable(&m_hashIdle);
-    m_hasher = std::thread([this] { HashRun(); });
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -372,14 +366,7 @@ void DiskWorker::Run() {
         }
         Flush();
     }
-    // The hasher's last blocks, then no completion is left behind: the network thread runs
-    // until the last is posted.
-    {
-        std::lock_guard<SrwLock> g(m_hashLock);
-        m_hashEnd = true;
-    }
-    ::WakeAllConditionVariable(&m_hashWake);
-    m_hasher.join();
+    // No completion is left behind: the network thread runs until the last is posted.
     Flush();
     while (m_postFailed) {
         ::Sleep(kPostRetryMs);
@@ -460,9 +447,6 @@ void DiskWorker::DispatchWrites(std::unique_ptr<DiskJob> first, JobList& queue, 
 }
 
 bool DiskWorker::Execute(DiskJob& job, bool aborting, lt::storage_error& full) {
-    // What works on running hashes or whole files waits for the hasher's blocks.
-    if (job.kind == DiskJob::Kind::Hash || job.kind == DiskJob::Kind::Fence || job.kind == DiskJob::Kind::WholeFile)
-        DrainHasher();
     lt::storage_error error;
     try {
         if (!job.storage) throw std::system_error(EINVAL, std::generic_category());
@@ -542,20 +526,6 @@ void DiskWorker::Done(std::unique_ptr<DiskJob> job, const lt::storage_error& err
 }
 
 void DiskWorker::Done(std::unique_ptr<DiskJob> job) {
-    if (job->HashPending()) {
-        bool idle;
-        {
-            std::lock_guard<SrwLock> g(m_hashLock);
-            m_toHash.PushBack(std::move(job));
-            idle = !m_hashBusy;
-        }
-        if (idle) ::WakeConditionVariable(&m_hashWake);
-        return;
-    }
-    Finish(std::move(job), m_done, m_doneCount);
-}
-
-void DiskWorker::Finish(std::unique_ptr<DiskJob> job, JobList& done, size_t& count) {
     if (m_completionFault) {
         try {
             m_completionFault();
@@ -571,19 +541,12 @@ void DiskWorker::Finish(std::unique_ptr<DiskJob> job, JobList& done, size_t& cou
     // What the job keeps of its torrent goes here, before the completion is handed over:
     // the torrent itself is freed by the network thread (see the removal).
     job->storage.reset();
-    done.PushBack(std::move(job));
-    ++count;
+    m_done.PushBack(std::move(job));
+    ++m_doneCount;
 }
 
 void DiskWorker::Flush() {
-    const bool failed = !HandOver(m_done, m_doneCount, m_stats);
-    if (failed && !m_postFailed) std::fputs("disk: completions wait for memory\n", stderr);
-    m_postFailed = failed;
-    if (failed) m_postRetryAt = ::GetTickCount64() + kPostRetryMs;
-}
-
-bool DiskWorker::HandOver(JobList& done, size_t& count, DiskStats& stats) {
-    stats.Publish(m_counters);
+    m_stats.Publish(m_counters);
     std::vector<std::shared_ptr<lt::disk_observer>> ready;
     {
         std::lock_guard<SrwLock> g(m_lock);
@@ -591,48 +554,17 @@ bool DiskWorker::HandOver(JobList& done, size_t& count, DiskStats& stats) {
     }
     if (!ready.empty()) {
         try {
-            done.PushBack(std::make_unique<ResumePeers>(std::move(ready)));
+            m_done.PushBack(std::make_unique<ResumePeers>(std::move(ready)));
+            ++m_doneCount;
         } catch (...) {
             std::lock_guard<SrwLock> g(m_lock);
             if (m_observers.empty()) m_observers.swap(ready);
         }
     }
-    count = 0;
-    return m_completions->Add(std::move(done));
-}
-
-void DiskWorker::DrainHasher() {
-    std::lock_guard<SrwLock> g(m_hashLock);
-    while (!m_toHash.Empty() || m_hashBusy) ::SleepConditionVariableSRW(&m_hashIdle, m_hashLock.native(), INFINITE, 0);
-}
-
-void DiskWorker::HashRun() {
-    NameThread(L"disk hash");
-    JobList done;
-    size_t count = 0;
-    bool postFailed = false;
-    for (;;) {
-        JobList jobs;
-        {
-            std::lock_guard<SrwLock> g(m_hashLock);
-            while (m_toHash.Empty()) {
-                // Idle once what it did is handed over (or waits in the completion queue).
-                m_hashBusy = false;
-                ::WakeAllConditionVariable(&m_hashIdle);
-                if (m_hashEnd && !postFailed) return;
-                if (!::SleepConditionVariableSRW(&m_hashWake, m_hashLock.native(),
-                                                 postFailed ? kPostRetryMs : INFINITE, 0) &&
-                    postFailed)
-                    break;
-            }
-            jobs = std::move(m_toHash);
-            m_hashBusy = true;
-        }
-        while (std::unique_ptr<DiskJob> job = jobs.PopFront()) {
-            job->HashWritten(m_hashPool, m_hashStats);
-            Finish(std::move(job), done, count);
-            if (count >= kMaxBatch) postFailed = !HandOver(done, count, m_hashStats);
-        }
-        postFailed = !HandOver(done, count, m_hashStats);
-    }
+    if (m_done.Empty() && !m_postFailed) return;
+    const bool failed = !m_completions->Add(std::move(m_done));
+    m_doneCount = 0;
+    if (failed && !m_postFailed) std::fputs("disk: completions wait for memory\n", stderr);
+    m_postFailed = failed;
+    if (failed) m_postRetryAt = ::GetTickCount64() + kPostRetryMs;
 }

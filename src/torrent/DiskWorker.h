@@ -1,9 +1,8 @@
-// The disk back-end's worker thread and its hasher: a queue of jobs run in order, their
-// completions handed to the network thread in batches (every post to it is a round trip
-// through the Wine server), back-pressure on writes, and writes that wait out a full disk
-// without holding back anything else. A job is one object from its request to its completion:
-// it is queued, run, and handed back as it is, so that queuing and completing it allocate
-// nothing.
+// The disk back-end's worker thread: a queue of jobs run in order, their completions handed
+// to the network thread in batches (every post to it is a round trip through the Wine
+// server), back-pressure on writes, and writes that wait out a full disk without holding back
+// anything else. A job is one object from its request to its completion: it is queued, run,
+// and handed back as it is, so that queuing and completing it allocate nothing.
 #pragma once
 #include <windows.h>
 
@@ -24,8 +23,6 @@
 #include "torrent/DiskStorage.h"
 
 namespace lt = libtorrent;
-
-struct DiskStats;
 
 class DiskJob {
 public:
@@ -56,14 +53,6 @@ public:
         (void)next;
         (void)count;
         return false;
-    }
-    // A Write job whose block is on the disk and is still to be hashed.
-    virtual bool HashPending() const { return false; }
-    // The hasher thread: takes the written block into its piece's running hash, reading
-    // earlier blocks back through `pool`.
-    virtual void HashWritten(DiskFilePool& pool, DiskStats& stats) {
-        (void)pool;
-        (void)stats;
     }
 
     const Kind kind;
@@ -180,15 +169,9 @@ struct DiskStats {
     void Publish(lt::counters& c);
 };
 
-// The worker thread and, beside it, the hasher: the worker writes the blocks and hands them to
-// the hasher, which takes them into their pieces' running hashes (the SHA-1 of a block costs
-// about what its write does) and then completes them. Every other job that works on running
-// hashes or on whole files waits on the worker until the hasher has caught up; only then do
-// the two threads share a torrent's hashes and files, one at a time.
 class DiskWorker {
 public:
-    DiskWorker(lt::io_context& ios, const DiskIoOptions& options, DiskStats& stats, DiskStats& hashStats,
-               DiskFilePool& hashPool, lt::counters& counters);
+    DiskWorker(lt::io_context& ios, const DiskIoOptions& options, DiskStats& stats, lt::counters& counters);
     ~DiskWorker();
     DiskWorker(const DiskWorker&) = delete;
     DiskWorker& operator=(const DiskWorker&) = delete;
@@ -229,27 +212,15 @@ private:
     void RetryParked(bool aborting);
     void EndParked(DiskStorage* storage);
     bool PieceParked(const DiskStorage* storage, int piece) const;
-    // The job is done, with its result or with `error`: queued for the network thread (a
-    // written block by way of the hasher).
+    // The job is done, with its result or with `error`: queued for the network thread.
     void Done(std::unique_ptr<DiskJob> job);
     void Done(std::unique_ptr<DiskJob> job, const lt::storage_error& error);
-    void Finish(std::unique_ptr<DiskJob> job, JobList& done, size_t& count);
     void Flush();
-    // Hands `done` to the network thread, with what the thread counted; false when the post
-    // failed (the jobs wait in the completion queue).
-    bool HandOver(JobList& done, size_t& count, DiskStats& stats);
-
-    // The hasher.
-    void HashRun();
-    // Waits until every block handed to the hasher is hashed and handed back.
-    void DrainHasher();
 
     lt::io_context& m_ios;
     const DWORD m_diskFullRetryMs;
     const std::function<void()> m_completionFault;
     DiskStats& m_stats;
-    DiskStats& m_hashStats;
-    DiskFilePool& m_hashPool;
     lt::counters& m_counters;
     const std::shared_ptr<CompletionQueue> m_completions;
 
@@ -278,15 +249,6 @@ private:
     bool m_postFailed = false;  // completions wait in m_completions for another post
     ULONGLONG m_postRetryAt = 0;
 
-    // The hasher's queue, under m_hashLock.
-    SrwLock m_hashLock;
-    CONDITION_VARIABLE m_hashWake;
-    CONDITION_VARIABLE m_hashIdle;
-    JobList m_toHash;
-    bool m_hashBusy = false;
-    bool m_hashEnd = false;
-
     boost::asio::executor_work_guard<lt::io_context::executor_type> m_work;
-    std::thread m_hasher;
     std::thread m_thread;
 };
