@@ -10,8 +10,8 @@
 namespace {
 
 constexpr std::size_t kMaxHead = 16 * 1024;
-constexpr int kGulp = 32 * 1024;
-constexpr DWORD kTrickleMs = 5;
+constexpr int kGulp = 64 * 1024;
+constexpr DWORD kTrickleMs = 15;
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -38,14 +38,20 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-bool ParseHttpUrl(const std::string& url, HttpUrl& out) {
-    const std::string scheme = "http://";
+bool ParseHttpUrl(const std::string& url, HttpUrl& out, bool orHttps) {
+    std::string scheme = "http://";
+    int defaultPort = 80;
+    if (orHttps && Lower(url.substr(0, 8)) == "https://") {
+        scheme = "https://";
+        defaultPort = 443;
+    }
     if (url.size() <= scheme.size() || Lower(url.substr(0, scheme.size())) != scheme) return false;
     const std::string rest = url.substr(scheme.size());
     const std::size_t slash = rest.find('/');
     const std::string authority = rest.substr(0, slash);
     if (authority.empty() || authority.find('@') != std::string::npos || authority[0] == '[') return false;
     HttpUrl parsed;
+    parsed.port = defaultPort;
     const std::size_t colon = authority.find(':');
     parsed.host = authority.substr(0, colon);
     if (parsed.host.empty()) return false;
@@ -138,19 +144,29 @@ bool HttpRangeClient::Wait(bool write, const std::atomic<bool>& stop) {
     return false;
 }
 
-bool HttpRangeClient::Connect(std::string& error, const std::atomic<bool>& stop) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(m_url.host.c_str(), std::to_string(m_url.port).c_str(), &hints, &found) != 0 || !found) {
-        error = "cannot resolve " + m_url.host;
-        return false;
+// Resolved once: a client that connects again (or a probe that connects four times a second)
+// asks no name server each time.
+bool HttpRangeClient::Resolve(std::string& error) {
+    if (!m_resolved) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(m_url.host.c_str(), std::to_string(m_url.port).c_str(), &hints, &found) != 0 || !found) {
+            error = "cannot resolve " + m_url.host;
+            return false;
+        }
+        std::memcpy(&m_target, found->ai_addr, sizeof(m_target));
+        ::freeaddrinfo(found);
+        m_resolved = true;
     }
-    sockaddr_in target;
-    std::memcpy(&target, found->ai_addr, sizeof(target));
-    ::freeaddrinfo(found);
+    return true;
+}
+
+bool HttpRangeClient::Connect(std::string& error, const std::atomic<bool>& stop) {
+    if (!Resolve(error)) return false;
+    sockaddr_in target = m_target;
     char text[INET_ADDRSTRLEN] = {};
     if (::inet_ntop(AF_INET, &target.sin_addr, text, sizeof(text))) m_remote = text;
 
@@ -228,6 +244,10 @@ bool HttpRangeClient::Get(std::int64_t offset, int size, std::vector<char>& out,
         // The head, then the body; what arrives first may already be in m_pending.
         std::string data;
         data.swap(m_pending);
+        LARGE_INTEGER sentAt{}, frequency{};
+        ::QueryPerformanceCounter(&sentAt);
+        ::QueryPerformanceFrequency(&frequency);
+        double waitMs = reused && data.empty() ? 0 : -1;
         std::size_t headEnd = std::string::npos;
         char buffer[64 * 1024];
         while (!failed && (headEnd = data.find("\r\n\r\n")) == std::string::npos) {
@@ -237,6 +257,12 @@ bool HttpRangeClient::Get(std::int64_t offset, int size, std::vector<char>& out,
                 return false;
             }
             const int n = ::recv(m_sock, buffer, sizeof(buffer), 0);
+            if (n > 0 && waitMs == 0) {
+                LARGE_INTEGER now{};
+                ::QueryPerformanceCounter(&now);
+                waitMs = static_cast<double>(now.QuadPart - sentAt.QuadPart) * 1000.0 /
+                         static_cast<double>(frequency.QuadPart);
+            }
             if (n > 0)
                 data.append(buffer, static_cast<std::size_t>(n));
             else if (!(n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK && Wait(false, stop)))
@@ -281,8 +307,22 @@ bool HttpRangeClient::Get(std::int64_t offset, int size, std::vector<char>& out,
             }
         }
         if (head.close) Close();
+        m_lastWaitMs = waitMs > 0 ? waitMs : -1;
         return true;
     }
     error = "connection lost";
     return false;
+}
+
+double HttpRangeClient::Handshake(std::string& error, const std::atomic<bool>& stop) {
+    Close();
+    if (!Resolve(error)) return -1;
+    LARGE_INTEGER start{}, end{}, frequency{};
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    const bool connected = Connect(error, stop);
+    ::QueryPerformanceCounter(&end);
+    Close();
+    if (!connected) return -1;
+    return static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }

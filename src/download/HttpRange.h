@@ -18,8 +18,9 @@ struct HttpUrl {
 };
 
 // Splits `http://host[:port]/path`; false for anything else (another scheme, user information,
-// a bad port, an IPv6 literal).
-bool ParseHttpUrl(const std::string& url, HttpUrl& out);
+// a bad port, an IPv6 literal). With `orHttps`, `https://` is taken too (port 443 unless given):
+// for a handshake with the host, never for a request.
+bool ParseHttpUrl(const std::string& url, HttpUrl& out, bool orHttps = false);
 
 class HttpRangeClient {
 public:
@@ -38,10 +39,18 @@ public:
     void Close();
     // The address of the server of the last connection (empty before one).
     const std::string& RemoteAddress() const { return m_remote; }
+    // How long the last successful Get waited from its request's last byte to its answer's
+    // first, in milliseconds: a round trip of the line (the origin sends at once). Negative
+    // when the answer was already there or the connection was new.
+    double LastWaitMs() const { return m_lastWaitMs; }
+    // Opens a connection and closes it at once: the handshake's round trip in milliseconds, or
+    // a negative value with a reason in `error`. Any open connection is closed first.
+    double Handshake(std::string& error, const std::atomic<bool>& stop);
 
     static constexpr int kIoTimeoutMs = 15000;
 
 private:
+    bool Resolve(std::string& error);
     bool Connect(std::string& error, const std::atomic<bool>& stop);
     // Waits until the socket can be read (or written); false on time-out, stop or error.
     bool Wait(bool write, const std::atomic<bool>& stop);
@@ -51,6 +60,9 @@ private:
     SOCKET m_sock = INVALID_SOCKET;
     std::string m_pending;  // bytes read past the end of the last answer
     std::string m_remote;
+    sockaddr_in m_target{};  // the host as resolved at the first connection
+    bool m_resolved = false;
+    double m_lastWaitMs = -1;
 };
 
 // What a response's head says; false when it is not a complete, well-formed head.

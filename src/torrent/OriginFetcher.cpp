@@ -118,7 +118,8 @@ OriginFetcher::OriginFetcher(lt::torrent_handle handle, HttpUrl url, std::string
 
 OriginFetcher::~OriginFetcher() { Stop(); }
 
-void OriginFetcher::Start(int workers) {
+void OriginFetcher::Start(int workers, LineGauge* gauge) {
+    m_gauge = gauge;
     for (int i = 0; i < workers; ++i) m_threads.emplace_back([this] { Work(); });
 }
 
@@ -181,6 +182,7 @@ void OriginFetcher::Work() {
         std::string error;
         bool given = false;
         if (client.Get(offset, size, data, error, m_stop)) {
+            if (m_gauge) m_gauge->Add(client.LastWaitMs());
             try {
                 m_handle.add_piece(lt::piece_index_t(piece), std::move(data));
                 given = true;

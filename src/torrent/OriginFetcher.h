@@ -25,6 +25,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "download/HttpRange.h"
+#include "torrent/LineGovernor.h"
 #include "torrent/WebSeedPolicy.h"
 
 // Which piece the launcher fetches from the origin next.
@@ -81,7 +82,9 @@ public:
     OriginFetcher(const OriginFetcher&) = delete;
     OriginFetcher& operator=(const OriginFetcher&) = delete;
 
-    void Start(int workers);
+    // `gauge`, when given, gets each request's wait for its answer as a round trip of the line;
+    // it must outlive the fetcher's threads.
+    void Start(int workers, LineGauge* gauge = nullptr);
     void Stop();
     void Update(const std::vector<PieceSource>& sources, bool peersSlow);
     std::int64_t BytesGiven() const { return m_bytes; }
@@ -114,5 +117,6 @@ private:
     std::atomic<bool> m_idle{false};
     std::atomic<int> m_failures{0};
     std::atomic<std::int64_t> m_bytes{0};
+    LineGauge* m_gauge = nullptr;
     std::vector<std::thread> m_threads;
 };

@@ -47,11 +47,10 @@ constexpr DWORD kNoMappingMs = 15000;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself, each with one
-// request of a piece at a time. Behind a home router whose uplink queue the launcher's own
-// upload fills, each request waits there (500 ms in the benchmark): two connections then
-// bring about 1 MiB/s of a 4 MiB/s origin until the upload governor empties the queue; four
-// were tried and left the governor idle in half the launchers (see the README).
-constexpr int kOriginConnections = 2;
+// request of a piece at a time: between an answer's end and the next answer's start each waits
+// a round trip (the player's uplink queue included), which the others fill. Two brought about
+// 2.7 MiB/s of a 4 MiB/s origin on 1 MiB/s uplinks, four 3.7 and six 3.9 (see the README).
+constexpr int kOriginConnections = 6;
 
 struct StartContext {
     TorrentMonitor* monitor;
@@ -75,6 +74,7 @@ UINT TorrentMonitor::TorrentMonitorThreadProc(LPVOID pParam) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
                 monitor->m_origin.reset();  // its threads use the session
+                monitor->m_gauge.reset();
                 if (SUCCEEDED(com)) ::CoUninitialize();
                 ::SetEvent(monitor->m_done.get());
                 return 0;
@@ -219,15 +219,16 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         m_webSeedUrls.clear();
         m_webSeedTotals.clear();
         m_webSeedLooked = false;
-        m_uploadedAtLook = 0;
-        m_uploads = UploadGovernor();
         m_webSeedLookTick = now - kWebSeedLookMs;
-        m_origin.reset();
+        m_origin.reset();  // before the gauge its threads hand round trips to
+        m_gauge.reset();
+        m_gaugeTried = false;
+        m_line = LineGovernor();
+        m_lineTick = 0;
+        m_lineLooks = 0;
         m_originTried = false;
         m_originPace = OriginPace();
         m_originLooks = 0;
-        m_governorTick = 0;
-        m_originBytesAtGovernor = 0;
         m_originBytesAtLook = 0;
     }
     const DWORD elapsed = now - m_webSeedLookTick;
@@ -253,36 +254,7 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
     m_webSeedLooked = true;
     if (m_origin) {
         LookAtOrigin(handle, view, rates ? elapsed : 0);
-        // The upload governor looks once a second, as at the web seed.
-        const DWORD governorElapsed = now - m_governorTick;
-        if (m_origin && governorElapsed >= kWebSeedLookMs) {
-            const std::int64_t given = m_origin->BytesGiven();
-            const std::int64_t originRate = (given - m_originBytesAtGovernor) * 1000 / governorElapsed;
-            const std::int64_t upRate = (status.total_payload_upload - m_uploadedAtLook) * 1000 / governorElapsed;
-            const bool first = m_governorTick == 0;
-            m_governorTick = now;
-            m_originBytesAtGovernor = given;
-            m_uploadedAtLook = status.total_payload_upload;
-            // An origin that had nothing to send is not one held back by the upload.
-            const bool busy = !m_origin->TakeIdle();
-            const int limit = first ? -1 : m_uploads.Look(busy, originRate, upRate);
-            if (limit >= 0) {
-                handle.set_upload_limit(limit);
-                DiagnosticLine(stdout, "upload limit %d KiB/s: origin %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
-                               m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
-            }
-        }
         return;
-    }
-    const std::int64_t upRate = rates ? (status.total_payload_upload - m_uploadedAtLook) * 1000 / elapsed : 0;
-    m_uploadedAtLook = status.total_payload_upload;
-    if (rates) {
-        const int limit = m_uploads.Look(m_webSeeds.WebSeedsOn(), view.webRate, upRate);
-        if (limit >= 0) {
-            handle.set_upload_limit(limit);
-            DiagnosticLine(stdout, "upload limit %d KiB/s: web seed %.1f MiB/s, at best %.1f MiB/s\n", limit / 1024,
-                              m_uploads.MeanWebRate() / kMiB, m_uploads.BestMeanWebRate() / kMiB);
-        }
     }
     // The policy's view at each look.
     DiagnosticLine(stdout, "web seed look: %s; %d pieces needed, %d held by no ready peer (%d of them at the web seed), "
@@ -328,9 +300,51 @@ void TorrentMonitor::TakeOverOrigin(const lt::torrent_handle& handle) {
     for (const std::string& seed : m_webSeedUrls) handle.remove_url_seed(seed);
     m_origin = std::make_unique<OriginFetcher>(handle, url, source, info->piece_length(), info->total_size(),
                                                info->num_pieces());
-    m_origin->Start(kOriginConnections);
+    StartGauge(handle);
+    m_origin->Start(kOriginConnections, m_gauge.get());
     DiagnosticLine(stdout, "origin: the launcher fetches the pieces nobody else brings from %s\n",
                    m_webSeedUrls[0].c_str());
+}
+
+// The line's round trips are measured from the address the torrent's connections leave from,
+// to the origin (torrent/LineGovernor.h); the player's own upload limit stays the ceiling.
+void TorrentMonitor::StartGauge(const lt::torrent_handle& handle) {
+    if (m_gaugeTried || m_webSeedUrls.empty()) return;
+    m_gaugeTried = true;
+    HttpUrl url;
+    if (!ParseHttpUrl(m_webSeedUrls[0], url, true)) return;
+    std::string source = m_session->session->get_settings().get_str(lt::settings_pack::outgoing_interfaces);
+    lt::error_code ec;
+    const lt::address address = lt::make_address(source, ec);
+    if (ec || !address.is_v4()) source.clear();
+    m_line = LineGovernor();
+    m_line.SetCeiling(std::max(0, handle.upload_limit()));
+    m_gauge = std::make_unique<LineGauge>(url, source);
+    m_gauge->Start();
+}
+
+// Four looks a second at the line, while the installer downloads and while the torrent
+// shares it afterwards; one look a second is a diagnostic line.
+void TorrentMonitor::GovernUpload(const lt::torrent_handle& handle, const lt::torrent_status& status, DWORD now) {
+    if (!(m_webSeedsOf == handle)) return;
+    StartGauge(handle);
+    if (!m_gauge) return;
+    const DWORD elapsed = now - m_lineTick;
+    if (m_lineTick && elapsed < kOriginLookMs) return;
+    const std::int64_t upRate =
+        m_lineTick && elapsed ? (status.total_payload_upload - m_uploadedAtLine) * 1000 / elapsed : 0;
+    m_lineTick = now;
+    m_uploadedAtLine = status.total_payload_upload;
+    const std::vector<double> roundTrips = m_gauge->Take();
+    const int limit = m_line.Look(roundTrips, upRate, now);
+    if (limit >= 0) handle.set_upload_limit(limit);
+    // Round trips four times a second while the torrent uploads or a limit stands.
+    m_gauge->SetEager(upRate >= LineGovernor::kFloor || m_line.Limit() > 0);
+    if (m_lineLooks++ % kOriginLooksPerLine == 0)
+        DiagnosticLine(stdout, "line look: base %.1f ms, queue %.1f ms (%d round trips, %d handshakes); "
+                               "upload %.2f MiB/s, carried %.2f MiB/s, limit %d KiB/s\n",
+                       m_line.BaseMs(), m_line.QueueMs(), static_cast<int>(roundTrips.size()), m_gauge->Probes(),
+                       upRate / kMiB, m_line.Carried() / kMiB, m_line.Limit() / 1024);
 }
 
 // One look at the swarm for the origin fetcher: it gets the pieces' sources and whether the
@@ -437,10 +451,13 @@ void TorrentMonitor::Pass() {
             const bool due = !m_openFailed || static_cast<LONG>(now - m_nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(mainTorrent, now);
         }
-        if (mainTorrent.is_valid() && !installed)
+        if (mainTorrent.is_valid() && !installed) {
             BalanceWebSeeds(mainTorrent, ::GetTickCount());
-        else
+            GovernUpload(mainTorrent, status, ::GetTickCount());
+        } else {
             m_origin.reset();
+            m_gauge.reset();
+        }
     } catch (const std::exception&) {
         // A torrent that went away in the middle of the pass; the next pass sees it removed.
     }

@@ -14,6 +14,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "framework/handles.h"
+#include "torrent/LineGovernor.h"
 #include "torrent/MonitorShared.h"
 #include "torrent/OriginFetcher.h"
 #include "torrent/WebSeedPolicy.h"
@@ -71,6 +72,8 @@ private:
     // Takes the web seed from the library and fetches from the origin itself, when it can.
     void TakeOverOrigin(const lt::torrent_handle& handle);
     std::int64_t LookAtOrigin(const lt::torrent_handle& handle, const SwarmView& view, DWORD elapsed);
+    void StartGauge(const lt::torrent_handle& handle);
+    void GovernUpload(const lt::torrent_handle& handle, const lt::torrent_status& status, DWORD now);
     void RefreshPeerList(const lt::torrent_handle& handle);
     void ReadAlerts(DWORD now);
 
@@ -105,8 +108,14 @@ private:
     DWORD m_webSeedLookTick = 0;             // the last look
     bool m_webSeedLooked = false;            // m_webSeedTotals holds
     ConnectionTotals m_webSeedTotals;        // what each connection had brought by then
-    std::int64_t m_uploadedAtLook = 0;       // the torrent's payload sent by then
-    UploadGovernor m_uploads;
+    // The upload governor (torrent/LineGovernor.h): declared before the fetcher, which hands
+    // the gauge its round trips, so that the fetcher's threads end first.
+    std::unique_ptr<LineGauge> m_gauge;
+    bool m_gaugeTried = false;
+    LineGovernor m_line;
+    DWORD m_lineTick = 0;                    // its last look (0: none yet)
+    std::int64_t m_uploadedAtLine = 0;       // the torrent's payload sent by then
+    int m_lineLooks = 0;
     // The origin fetched by the launcher itself (torrent/OriginFetcher.h) instead of the
     // library's web seed; stopped before the thread ends.
     bool m_originTried = false;
@@ -115,8 +124,6 @@ private:
     std::int64_t m_originBytesAtLook = 0;
     int m_originLooks = 0;
     std::int64_t m_originRate = 0;           // bytes/s at the last look, for the peer window
-    DWORD m_governorTick = 0;                // the upload governor's last look (0: none yet)
-    std::int64_t m_originBytesAtGovernor = 0;
 };
 
 // One row of the peer window for a peer of a torrent.

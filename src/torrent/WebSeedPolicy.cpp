@@ -130,35 +130,3 @@ WebSeedPolicy::Action WebSeedPolicy::Look(const SwarmView& view, std::uint32_t n
     m_onSinceMs = nowMs;
     return Action::Restore;
 }
-
-int UploadGovernor::Look(bool webOn, std::int64_t webRate, std::int64_t upRate) {
-    if (!webOn) {
-        // A web seed that comes back starts its mean afresh.
-        m_samples = 0;
-        m_low = m_good = 0;
-        return -1;
-    }
-    m_rates[m_samples % kWindow] = webRate;
-    if (++m_samples < kWindow) return -1;
-    std::int64_t sum = 0;
-    for (std::int64_t r : m_rates) sum += r;
-    m_mean = sum / kWindow;
-    m_best = std::max(m_best, m_mean);
-    if (m_mean * 10 < m_best * 6) {
-        m_good = 0;
-        if (++m_low < 2 || upRate < 2 * kFloor) return -1;
-        m_low = 0;
-        const std::int64_t base = m_limit ? std::min<std::int64_t>(m_limit, upRate) : upRate;
-        m_limit = static_cast<int>(std::max<std::int64_t>(kFloor, base / 2));
-        return m_limit;
-    }
-    m_low = 0;
-    if (m_mean * 100 >= m_best * 85 && m_limit) {
-        if (++m_good < 5) return -1;
-        m_good = 0;
-        m_limit = static_cast<int>(std::min<std::int64_t>(std::int64_t(m_limit) * 5 / 4, 1 << 30));
-        return m_limit;
-    }
-    m_good = 0;
-    return -1;
-}

@@ -94,33 +94,3 @@ private:
     int m_slowLooks = 0;
     Reason m_reason = Reason::None;
 };
-
-// Keeps the launcher's own upload from crowding out its download from the web seed. A home
-// router holds a deep queue in front of a slow uplink; the launcher's upload fills it, and its
-// requests to the web seed and the acknowledgements of what the web seed sends wait behind it,
-// so the web seed slows down. The web seed's rate is taken as the mean of the last four looks
-// (a single second's count jumps with each range that completes). When that mean is below 60%
-// of its best for two looks in a row while the launcher uploads, the upload limit becomes half
-// of what it uploads (at least 32 KiB/s); after five looks at 85% of its best or more, the
-// limit rises by a quarter. The limit stays for the rest of the run.
-class UploadGovernor {
-public:
-    // `webOn`: the web seed works; rates in bytes/s since the last look. The upload limit to
-    // set, or -1 for no change.
-    int Look(bool webOn, std::int64_t webRate, std::int64_t upRate);
-    int Limit() const { return m_limit; }
-    std::int64_t MeanWebRate() const { return m_mean; }
-    std::int64_t BestMeanWebRate() const { return m_best; }
-
-    static constexpr int kFloor = 32 * 1024;
-    static constexpr int kWindow = 4;
-
-private:
-    std::int64_t m_rates[kWindow] = {};
-    int m_samples = 0;
-    std::int64_t m_mean = 0;
-    std::int64_t m_best = 0;
-    int m_limit = 0;  // 0: none
-    int m_low = 0;
-    int m_good = 0;
-};

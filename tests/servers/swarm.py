@@ -96,6 +96,7 @@ class OriginLimit:
     def __init__(self, host, port, rate):
         self.host, self.port, self.rate = host, port, rate
         self.classes = 0
+        self.children = []
         # The root may be there already, with the limits of web seeds (seeder.ServerLimit).
         run_quiet(["tc", "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb"])
 
@@ -103,14 +104,36 @@ class OriginLimit:
     def _tc(*args):
         subprocess.run(["tc", *args], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
+    BUCKETS = 16
+
     def add(self, client):
+        """The origin paces each client as a server's own rate limit would: its connections
+        share the client's rate, but each waits only behind its own data. One first-in
+        first-out queue for all of them would hold a new answer, or a handshake, behind
+        another connection's data (the kernel here has no fair-queueing discipline), so each
+        client's class has BUCKETS children, and the client's port picks one. Their quantum is
+        small, so that a new answer waits for at most a few KiB of each other connection."""
         self.classes += 1
         cid = f"1:{self.classes:x}"
         self._tc("class", "add", "dev", "lo", "parent", "1:", "classid", cid, "htb", "rate", f"{self.rate}bps",
                  "ceil", f"{self.rate}bps", "quantum", "131072")
-        self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+        self.children.append([])
+        for b in range(self.BUCKETS):
+            child = f"1:{0x1000 + self.classes * 16 + b:x}"
+            self._tc("class", "add", "dev", "lo", "parent", cid, "classid", child, "htb",
+                     "rate", f"{max(self.rate // self.BUCKETS, 8)}bps", "ceil", f"{self.rate}bps", "quantum", "8192")
+            self.children[-1].append(child)
+        table = f"{0x100 + self.classes:x}:"
+        self._tc("filter", "add", "dev", "lo", "parent", "1:", "prio", "1", "handle", table, "protocol", "ip",
+                 "u32", "divisor", str(self.BUCKETS))
+        for b, child in enumerate(self.children[-1]):
+            self._tc("filter", "add", "dev", "lo", "parent", "1:", "prio", "1", "protocol", "ip", "u32",
+                     "ht", f"{table}{b:x}:", "match", "u32", "0", "0", "flowid", child)
+        # The client's port: the low bits of the second half of the TCP header's first word.
+        self._tc("filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32", "ht", "800::",
                  "match", "ip", "src", f"{self.host}/32", "match", "ip", "sport", str(self.port), "0xffff",
-                 "match", "ip", "dst", f"{client}/32", "flowid", cid)
+                 "match", "ip", "dst", f"{client}/32",
+                 "hashkey", "mask", f"0x{self.BUCKETS - 1:08x}", "at", "20", "link", table)
         return self
 
     def uplink(self, client, rate, queue_s):
@@ -129,6 +152,8 @@ class OriginLimit:
         # Its own filters and classes only: the root stays for the limits of others.
         for prio in ("1", "2"):
             run_quiet(["tc", "filter", "del", "dev", "lo", "parent", "1:", "prio", prio])
+        for child in (c for group in self.children for c in group):
+            run_quiet(["tc", "class", "del", "dev", "lo", "classid", child])
         for c in range(1, self.classes + 1):
             run_quiet(["tc", "qdisc", "del", "dev", "lo", "parent", f"1:{c:x}"])
             run_quiet(["tc", "class", "del", "dev", "lo", "classid", f"1:{c:x}"])

@@ -14,6 +14,7 @@
 #include <libtorrent/address.hpp>
 
 #include "download/HttpRange.h"
+#include "torrent/LineGovernor.h"
 #include "torrent/OriginFetcher.h"
 #include "torrent/WebSeedPolicy.h"
 
@@ -243,6 +244,7 @@ TEST(HttpRange, ParsesHttpUrlsAndRefusesTheRest) {
         const char* host;
         int port;
         const char* path;
+        bool orHttps = false;
     } rows[] = {
         {"http://127.0.0.1:8080/MirelSetup.exe", true, "127.0.0.1", 8080, "/MirelSetup.exe"},
         {"HTTP://origin.example/dl/a.exe", true, "origin.example", 80, "/dl/a.exe"},
@@ -254,10 +256,16 @@ TEST(HttpRange, ParsesHttpUrlsAndRefusesTheRest) {
         {"http://[::1]/a.exe", false, "", 0, ""},
         {"http:///a.exe", false, "", 0, ""},
         {"http://origin.example/a b.exe", false, "", 0, ""},
+        // A handshake with the host of an origin over HTTPS.
+        {"https://origin.example/a.exe", true, "origin.example", 443, "/a.exe", true},
+        {"HTTPS://origin.example:8443/a.exe", true, "origin.example", 8443, "/a.exe", true},
+        {"http://origin.example/a.exe", true, "origin.example", 80, "/a.exe", true},
+        {"ftp://origin.example/a.exe", false, "", 0, "", true},
+        {"https://user@origin.example/a.exe", false, "", 0, "", true},
     };
     for (const Row& row : rows) {
         HttpUrl url;
-        ASSERT_EQ(ParseHttpUrl(row.url, url), row.ok) << row.url;
+        ASSERT_EQ(ParseHttpUrl(row.url, url, row.orHttps), row.ok) << row.url;
         if (!row.ok) continue;
         EXPECT_EQ(url.host, row.host) << row.url;
         EXPECT_EQ(url.port, row.port) << row.url;
@@ -296,6 +304,7 @@ public:
     struct Answer {
         std::string bytes;
         bool close;
+        DWORD delayMs = 0;  // before the answer
     };
     explicit ScriptedServer(std::vector<Answer> answers) : m_answers(std::move(answers)) {
         WSADATA data;
@@ -340,6 +349,7 @@ private:
                 requests.push_back(got.substr(0, end));
                 got.erase(0, end + 4);
                 const Answer& a = m_answers[next++];
+                if (a.delayMs) ::Sleep(a.delayMs);
                 ::send(s, a.bytes.data(), static_cast<int>(a.bytes.size()), 0);
                 if (a.close) break;
             }
@@ -378,4 +388,121 @@ TEST(HttpRange, FetchesRangesOverOneConnectionAndRefusesWrongAnswers) {
     EXPECT_NE(server.requests[0].find("Range: bytes=10-13"), std::string::npos) << server.requests[0];
     EXPECT_NE(server.requests[0].find("GET /MirelSetup.exe HTTP/1.1"), std::string::npos);
     EXPECT_EQ(server.connections, 3) << "the first two on one connection";
+}
+
+// The line's round trips: a request's wait for its answer on a kept connection, and a
+// handshake; neither is made up where nothing was measured.
+TEST(HttpRange, MeasuresTheWaitForAnAnswerAndAHandshake) {
+    ScriptedServer server({
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/100\r\n\r\na", false, 150},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 1-1/100\r\n\r\nb", true, 150},
+    });
+    HttpUrl url;
+    ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:" + std::to_string(server.port) + "/MirelSetup.exe", url));
+    HttpRangeClient client(url, "127.0.0.1");
+    std::atomic<bool> stop{false};
+    std::vector<char> out;
+    std::string error;
+    ASSERT_TRUE(client.Get(0, 1, out, error, stop)) << error;
+    EXPECT_LT(client.LastWaitMs(), 0) << "a new connection's first answer also waited for the handshake";
+    ASSERT_TRUE(client.Get(1, 1, out, error, stop)) << error;
+    EXPECT_GE(client.LastWaitMs(), 145) << "the server held its answer 150 ms";
+
+    HttpRangeClient probe(url, "127.0.0.1");
+    EXPECT_GE(probe.Handshake(error, stop), 0) << error;
+    EXPECT_GE(probe.Handshake(error, stop), 0) << "again, on the address resolved once: " << error;
+    // A port nobody listens on: no round trip, and a reason.
+    HttpUrl closed = url;
+    {
+        ScriptedServer gone({});
+        closed.port = gone.port;
+    }
+    HttpRangeClient refused(closed, "127.0.0.1");
+    error.clear();
+    EXPECT_LT(refused.Handshake(error, stop), 0);
+    EXPECT_FALSE(error.empty());
+}
+
+namespace {
+constexpr int kKiBps = 1024;
+// Round trips of `ms` each, `n` of them.
+std::vector<double> Trips(double ms, int n = 2) { return std::vector<double>(static_cast<std::size_t>(n), ms); }
+}  // namespace
+
+// The upload governor's decision table: the queue is the least of the last round trips over
+// the least of the last minutes; under the target the limit rises (up to twice the upload),
+// over it the limit falls in proportion, once per the queue's own length, and not far under
+// what the line carried while the queue stood.
+TEST(LineGovernor, FollowsTheQueueNotTheRates) {
+    LineGovernor line;
+    std::uint32_t now = 0;
+    // A line without a queue: 20 ms round trips while uploading at 1 MiB/s. No limit.
+    for (int i = 0; i < 8; ++i, now += 250) EXPECT_EQ(line.Look(Trips(20), kMiBps, now), -1) << i;
+    EXPECT_EQ(line.BaseMs(), 20);
+    EXPECT_EQ(line.Limit(), 0);
+    // One round trip of a burst among low ones is not a queue: the least of the last kFilter.
+    EXPECT_EQ(line.Look({20, 400}, kMiBps, now), -1);
+    EXPECT_EQ(line.QueueMs(), 0);
+    // Looks without round trips change nothing.
+    EXPECT_EQ(line.Look({}, kMiBps, now += 250), -1);
+    // The queue fills (round trips 520 ms): a limit at three quarters of the upload, once the
+    // last kFilter round trips are all high.
+    EXPECT_EQ(line.Look(Trips(520, LineGovernor::kFilter - 2), kMiBps, now += 250), -1) << "one of them is still low";
+    EXPECT_EQ(line.Look(Trips(520, 2), kMiBps, now += 250), kMiBps * 3 / 4);
+    EXPECT_EQ(line.QueueMs(), 500);
+    EXPECT_EQ(line.Carried(), kMiBps);
+    // The queue of 500 ms cannot be gone before 500 ms: no second cut for it meanwhile.
+    EXPECT_EQ(line.Look(Trips(520), kMiBps * 3 / 4, now += 250), -1);
+    // Then a quarter less, but not below 0.7 of what the line carried while the queue stood.
+    const int cut = line.Look(Trips(520), kMiBps * 3 / 4, now += 250);
+    EXPECT_EQ(cut, static_cast<int>(line.Carried() * LineGovernor::kLeastOfCarried));
+    EXPECT_GT(cut, kMiBps * 3 / 4 * 3 / 4) << "a quarter less would be under it";
+    // A line that carries little for the torrent (another program's upload shares it): the
+    // cuts go down to the floor.
+    for (int i = 0; i < 100; ++i) line.Look(Trips(1000), LineGovernor::kFloor, now += 250);
+    EXPECT_EQ(line.Limit(), LineGovernor::kFloor);
+    // Under the target: up by an eighth (at least kStep) times how far under it the queue is...
+    EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 100 * kKiBps, now += 250),
+              LineGovernor::kFloor + LineGovernor::kStep);
+    // ... but no further than twice what the torrent uploads.
+    for (int i = 0; i < 100; ++i) line.Look(Trips(20), 100 * kKiBps, now += 250);
+    EXPECT_EQ(line.Limit(), 200 * kKiBps);
+    EXPECT_EQ(line.Look(Trips(20), kMiBps, now += 250), 200 * kKiBps + 200 * kKiBps / 8);
+    // Over the target by half of it, with little carried: an eighth less.
+    EXPECT_EQ(line.Look(Trips(20 + LineGovernor::kTargetMs * 1.5, LineGovernor::kFilter), 0, now += 250),
+              static_cast<int>(225 * kKiBps * (1.0 - 0.125)));
+}
+
+TEST(LineGovernor, AQueueThatIsNotTheUploadsAndTheBaseOfTenMinutes) {
+    {
+        // Hardly any upload: a queue that others fill starts no limit.
+        LineGovernor line;
+        EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 0, 0), -1);
+        for (int i = 1; i < 10; ++i) EXPECT_EQ(line.Look(Trips(600, LineGovernor::kFilter), LineGovernor::kFloor, 250u * i), -1) << i;
+        EXPECT_EQ(line.Limit(), 0);
+    }
+    {
+        // A route that becomes longer (the base from 20 to 80 ms): its round trips count as a
+        // queue until the older minutes are forgotten, and no longer after ten minutes.
+        LineGovernor line;
+        line.Look(Trips(20, LineGovernor::kFilter), 0, 0);
+        std::uint32_t now = 1000;
+        for (; now < 10u * 60 * 1000 - 1000; now += 1000) line.Look(Trips(80, LineGovernor::kFilter), 0, now);
+        EXPECT_EQ(line.BaseMs(), 20);
+        EXPECT_EQ(line.QueueMs(), 60);
+        for (; now < 11u * 60 * 1000; now += 1000) line.Look(Trips(80, LineGovernor::kFilter), 0, now);
+        EXPECT_EQ(line.BaseMs(), 80);
+        EXPECT_EQ(line.QueueMs(), 0);
+    }
+    {
+        // The player's own limit is the ceiling: set at the first look, and the governor's
+        // limit never raises it.
+        LineGovernor line;
+        line.SetCeiling(300 * kKiBps);
+        EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 250 * kKiBps, 250), -1) << "the torrent has it already";
+        EXPECT_EQ(line.Look(Trips(600, LineGovernor::kFilter), 250 * kKiBps, 500), 250 * kKiBps * 3 / 4) << "the governor's is lower";
+        for (int i = 0; i < 100; ++i) line.Look(Trips(20, LineGovernor::kFilter), 300 * kKiBps, 750 + 250u * i);
+        EXPECT_EQ(line.Look({}, 300 * kKiBps, 60000), -1);
+        EXPECT_GT(line.Limit(), 300 * kKiBps);
+    }
 }

@@ -560,29 +560,3 @@ TEST(WebSeedPolicy, NothingToDoOnceComplete) {
     EXPECT_EQ(policy.Look(View(0, 0, 9 * kMiBps, 0), 60000), WebSeedPolicy::Action::None);
     EXPECT_TRUE(policy.WebSeedsOn());
 }
-
-TEST(UploadGovernor, HalvesTheUploadWhileTheWebSeedIsHeldBackAndRaisesItOnceItRecovers) {
-    UploadGovernor up;
-    for (int i = 0; i < UploadGovernor::kWindow; ++i) EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps), -1);
-    EXPECT_EQ(up.BestMeanWebRate(), 4 * kMiBps);
-    // The mean of the last four looks falls to 3.5, 3, 2.5 and 2 MiB/s; below 2.4 is slow.
-    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
-    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
-    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1);
-    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), -1) << "the mean is 2 MiB/s: one slow look";
-    EXPECT_EQ(up.Look(true, 2 * kMiBps, kMiBps), kMiBps / 2) << "two slow looks in a row";
-    // The mean rises to 2.5, 3, 3.5 (85% of its best or more) and stays at 4.
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps / 2), -1) << i;
-    EXPECT_EQ(up.Look(true, 4 * kMiBps, kMiBps / 2), kMiBps / 2 * 5 / 4) << "five good looks";
-    EXPECT_EQ(up.Limit(), kMiBps / 2 * 5 / 4);
-}
-
-TEST(UploadGovernor, LeavesTheUploadAloneWhenItIsNotTheCause) {
-    UploadGovernor up;
-    // A web seed whose count jumps from second to second around 2 MiB/s.
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(up.Look(true, (i % 2 ? 3 : 1) * kMiBps, 8 * kMiBps), -1) << "a jumpy count is no sign " << i;
-    EXPECT_EQ(up.Look(false, 0, 8 * kMiBps), -1) << "no web seed working";
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(up.Look(true, kMiBps / 4, 16 * 1024), -1) << "hardly any upload";
-    EXPECT_EQ(up.Limit(), 0);
-}
