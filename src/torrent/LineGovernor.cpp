@@ -20,7 +20,7 @@ int LineGovernor::Effective() const {
 int LineGovernor::Look(const std::vector<double>& roundTrips, std::int64_t upRate, std::uint32_t nowMs) {
     for (double rtt : roundTrips) {
         if (!(rtt >= 0)) continue;
-        m_recent[m_samples % kFilter] = rtt;
+        m_recent[m_samples % kKept] = {nowMs, rtt};
         ++m_samples;
         // The base: the least of each minute, kept for kBaseMinutes, so that a route that
         // changes (a longer base) is learnt within that time.
@@ -35,7 +35,12 @@ int LineGovernor::Look(const std::vector<double>& roundTrips, std::int64_t upRat
     }
     if (!roundTrips.empty() && m_samples > 0) {
         m_base = *std::min_element(m_minutes, m_minutes + m_minutesSeen);
-        const double now = *std::min_element(m_recent, m_recent + std::min(m_samples, kFilter));
+        // The line now: the least round trip of the last kFilterMs (this look's at least).
+        double now = -1;
+        for (int k = 0; k < std::min(m_samples, kKept); ++k) {
+            const Sample& sample = m_recent[k];
+            if (nowMs - sample.tick < kFilterMs && (now < 0 || sample.ms < now)) now = sample.ms;
+        }
         m_queue = std::max(0.0, now - m_base);
         const double off = (kTargetMs - m_queue) / kTargetMs;  // 1: no queue; below 0: over the target
         // While a queue stands, what the torrent sends is what the line carries for it.
@@ -60,10 +65,11 @@ int LineGovernor::Look(const std::vector<double>& roundTrips, std::int64_t upRat
                 m_holdUntil = nowMs + static_cast<std::uint32_t>(m_queue);
             }
         } else {
-            // Up no further than twice what the torrent sends: a limit far above the demand
-            // would let the next burst fill the queue before a look sees it.
+            // Up no further than half again what the torrent sends: a limit far above the
+            // demand would let the next rise of it (the installer complete, every peer now
+            // asking) fill the queue before a look sees it.
             const int rise = static_cast<int>(std::max(kStep, m_limit / 8) * off);
-            const std::int64_t cap = std::max<std::int64_t>(2 * upRate, 4 * kFloor);
+            const std::int64_t cap = std::max<std::int64_t>(upRate * 3 / 2, 4 * kFloor);
             if (m_limit < cap) m_limit = static_cast<int>(std::min<std::int64_t>(cap, std::int64_t(m_limit) + rise));
         }
     }

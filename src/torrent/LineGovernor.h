@@ -8,7 +8,7 @@
 // The governor follows the line's delay, as LEDBAT does: round trips to the origin are
 // measured all along (each ranged request's wait for its answer, and TCP handshakes with the
 // origin while no request gives one); the least round trip seen in the last minutes is the
-// line without a queue (the base), the least of the last few is the line now, and the
+// line without a queue (the base), the least of the last half second is the line now, and the
 // difference is the queue. While the queue stays under kTargetMs the upload limit rises;
 // above it, the limit falls in proportion to the excess. So the upload runs at about the
 // line's rate while the queue stays short.
@@ -39,7 +39,7 @@ public:
     std::int64_t Carried() const { return m_carried; }
 
     static constexpr double kTargetMs = 75.0;       // the queue the governor allows
-    static constexpr int kFilter = 8;               // the line now: the least of this many round trips
+    static constexpr std::uint32_t kFilterMs = 500; // the line now: the least round trip of this long
     static constexpr int kBaseMinutes = 10;         // the base: the least round trip of this many minutes
     static constexpr int kFloor = 16 * 1024;        // the limit never goes below this
     static constexpr int kStep = 16 * 1024;         // the least rise of a look with an empty queue
@@ -48,7 +48,12 @@ public:
 private:
     int Effective() const;
 
-    double m_recent[kFilter] = {};
+    struct Sample {
+        std::uint32_t tick;
+        double ms;
+    };
+    static constexpr int kKept = 64;  // more than half a second of round trips
+    Sample m_recent[kKept] = {};
     int m_samples = 0;
     double m_minutes[kBaseMinutes] = {};  // the least round trip of each minute, the newest at m_minute
     int m_minute = -1;                    // index of the current minute in m_minutes

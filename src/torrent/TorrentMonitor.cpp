@@ -49,7 +49,9 @@ constexpr DWORD kPassIntervalMs = 10;
 // Connections the launcher keeps to the origin when it fetches from it itself, each with one
 // request of a piece at a time: between an answer's end and the next answer's start each waits
 // a round trip (the player's uplink queue included), which the others fill. Two brought about
-// 2.7 MiB/s of a 4 MiB/s origin on 1 MiB/s uplinks, four 3.7 and six 3.9 (see the README).
+// 2.7 MiB/s of a 4 MiB/s origin on 1 MiB/s uplinks, four 3.7, six 3.5 to 3.9; eight brought
+// 3.6, but with eight launchers made the origin send 1.86 x the installer instead of 1.19 x
+// (pieces in flight at two launchers at once; see the README).
 constexpr int kOriginConnections = 6;
 
 struct StartContext {

@@ -430,7 +430,7 @@ std::vector<double> Trips(double ms, int n = 2) { return std::vector<double>(sta
 }  // namespace
 
 // The upload governor's decision table: the queue is the least of the last round trips over
-// the least of the last minutes; under the target the limit rises (up to twice the upload),
+// the least of the last minutes; under the target the limit rises (up to half again the upload),
 // over it the limit falls in proportion, once per the queue's own length, and not far under
 // what the line carried while the queue stood.
 TEST(LineGovernor, FollowsTheQueueNotTheRates) {
@@ -440,15 +440,16 @@ TEST(LineGovernor, FollowsTheQueueNotTheRates) {
     for (int i = 0; i < 8; ++i, now += 250) EXPECT_EQ(line.Look(Trips(20), kMiBps, now), -1) << i;
     EXPECT_EQ(line.BaseMs(), 20);
     EXPECT_EQ(line.Limit(), 0);
-    // One round trip of a burst among low ones is not a queue: the least of the last kFilter.
+    // One round trip of a burst among low ones is not a queue: the least of the last half second.
     EXPECT_EQ(line.Look({20, 400}, kMiBps, now), -1);
     EXPECT_EQ(line.QueueMs(), 0);
     // Looks without round trips change nothing.
     EXPECT_EQ(line.Look({}, kMiBps, now += 250), -1);
-    // The queue fills (round trips 520 ms): a limit at three quarters of the upload, once the
-    // last kFilter round trips are all high.
-    EXPECT_EQ(line.Look(Trips(520, LineGovernor::kFilter - 2), kMiBps, now += 250), -1) << "one of them is still low";
-    EXPECT_EQ(line.Look(Trips(520, 2), kMiBps, now += 250), kMiBps * 3 / 4);
+    // The queue fills (round trips 520 ms): a limit at three quarters of the upload, once every
+    // round trip of the last half second is high.
+    EXPECT_EQ(line.Look({20}, kMiBps, now += 250), -1);
+    EXPECT_EQ(line.Look(Trips(520), kMiBps, now += 250), -1) << "a low one of the last half second";
+    EXPECT_EQ(line.Look(Trips(520), kMiBps, now += 250), kMiBps * 3 / 4);
     EXPECT_EQ(line.QueueMs(), 500);
     EXPECT_EQ(line.Carried(), kMiBps);
     // The queue of 500 ms cannot be gone before 500 ms: no second cut for it meanwhile.
@@ -462,35 +463,35 @@ TEST(LineGovernor, FollowsTheQueueNotTheRates) {
     for (int i = 0; i < 100; ++i) line.Look(Trips(1000), LineGovernor::kFloor, now += 250);
     EXPECT_EQ(line.Limit(), LineGovernor::kFloor);
     // Under the target: up by an eighth (at least kStep) times how far under it the queue is...
-    EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 100 * kKiBps, now += 250),
+    EXPECT_EQ(line.Look(Trips(20), 100 * kKiBps, now += 250),
               LineGovernor::kFloor + LineGovernor::kStep);
-    // ... but no further than twice what the torrent uploads.
+    // ... but no further than half again what the torrent uploads.
     for (int i = 0; i < 100; ++i) line.Look(Trips(20), 100 * kKiBps, now += 250);
-    EXPECT_EQ(line.Limit(), 200 * kKiBps);
-    EXPECT_EQ(line.Look(Trips(20), kMiBps, now += 250), 200 * kKiBps + 200 * kKiBps / 8);
+    EXPECT_EQ(line.Limit(), 150 * kKiBps);
+    EXPECT_EQ(line.Look(Trips(20), kMiBps, now += 250), 150 * kKiBps + 150 * kKiBps / 8);
     // Over the target by half of it, with little carried: an eighth less.
-    EXPECT_EQ(line.Look(Trips(20 + LineGovernor::kTargetMs * 1.5, LineGovernor::kFilter), 0, now += 250),
-              static_cast<int>(225 * kKiBps * (1.0 - 0.125)));
+    EXPECT_EQ(line.Look(Trips(20 + LineGovernor::kTargetMs * 1.5), 0, now += 500),
+              static_cast<int>((150 * kKiBps + 150 * kKiBps / 8) * (1.0 - 0.125)));
 }
 
 TEST(LineGovernor, AQueueThatIsNotTheUploadsAndTheBaseOfTenMinutes) {
     {
         // Hardly any upload: a queue that others fill starts no limit.
         LineGovernor line;
-        EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 0, 0), -1);
-        for (int i = 1; i < 10; ++i) EXPECT_EQ(line.Look(Trips(600, LineGovernor::kFilter), LineGovernor::kFloor, 250u * i), -1) << i;
+        EXPECT_EQ(line.Look(Trips(20), 0, 0), -1);
+        for (int i = 1; i < 10; ++i) EXPECT_EQ(line.Look(Trips(600), LineGovernor::kFloor, 250u * i), -1) << i;
         EXPECT_EQ(line.Limit(), 0);
     }
     {
         // A route that becomes longer (the base from 20 to 80 ms): its round trips count as a
         // queue until the older minutes are forgotten, and no longer after ten minutes.
         LineGovernor line;
-        line.Look(Trips(20, LineGovernor::kFilter), 0, 0);
+        line.Look(Trips(20), 0, 0);
         std::uint32_t now = 1000;
-        for (; now < 10u * 60 * 1000 - 1000; now += 1000) line.Look(Trips(80, LineGovernor::kFilter), 0, now);
+        for (; now < 10u * 60 * 1000 - 1000; now += 1000) line.Look(Trips(80), 0, now);
         EXPECT_EQ(line.BaseMs(), 20);
         EXPECT_EQ(line.QueueMs(), 60);
-        for (; now < 11u * 60 * 1000; now += 1000) line.Look(Trips(80, LineGovernor::kFilter), 0, now);
+        for (; now < 11u * 60 * 1000; now += 1000) line.Look(Trips(80), 0, now);
         EXPECT_EQ(line.BaseMs(), 80);
         EXPECT_EQ(line.QueueMs(), 0);
     }
@@ -499,9 +500,9 @@ TEST(LineGovernor, AQueueThatIsNotTheUploadsAndTheBaseOfTenMinutes) {
         // limit never raises it.
         LineGovernor line;
         line.SetCeiling(300 * kKiBps);
-        EXPECT_EQ(line.Look(Trips(20, LineGovernor::kFilter), 250 * kKiBps, 250), -1) << "the torrent has it already";
-        EXPECT_EQ(line.Look(Trips(600, LineGovernor::kFilter), 250 * kKiBps, 500), 250 * kKiBps * 3 / 4) << "the governor's is lower";
-        for (int i = 0; i < 100; ++i) line.Look(Trips(20, LineGovernor::kFilter), 300 * kKiBps, 750 + 250u * i);
+        EXPECT_EQ(line.Look(Trips(20), 250 * kKiBps, 250), -1) << "the torrent has it already";
+        EXPECT_EQ(line.Look(Trips(600), 250 * kKiBps, 750), 250 * kKiBps * 3 / 4) << "the governor's is lower";
+        for (int i = 0; i < 100; ++i) line.Look(Trips(20), 300 * kKiBps, 1000 + 250u * i);
         EXPECT_EQ(line.Look({}, 300 * kKiBps, 60000), -1);
         EXPECT_GT(line.Limit(), 300 * kKiBps);
     }
