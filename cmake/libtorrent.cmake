@@ -43,6 +43,29 @@ if(NOT EXISTS "${LIBTORRENT_PREFIX}/.complete"
     "run scripts/build-libtorrent first")
 endif()
 
+# The definitions the program shares with the library, as scripts/build-libtorrent
+# wrote them beside it: a program that differs would build and link, and meet
+# other class layouts at run time.
+set(_lt_defs _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN BOOST_ASIO_ENABLE_CANCELIO
+  BOOST_ASIO_NO_DEPRECATED TORRENT_NO_DEPRECATE TORRENT_DISABLE_LOGGING TORRENT_USE_I2P=0)
+if(NOT EXISTS "${LIBTORRENT_PREFIX}/DEFINITIONS")
+  message(FATAL_ERROR "libtorrent: '${LIBTORRENT_PREFIX}' does not say which definitions it was "
+    "built with; run scripts/build-libtorrent")
+endif()
+file(STRINGS "${LIBTORRENT_PREFIX}/DEFINITIONS" _lt_built_defs)
+set(_lt_ours ${_lt_defs})
+list(SORT _lt_ours)
+list(SORT _lt_built_defs)
+if(NOT _lt_ours STREQUAL _lt_built_defs)
+  string(REPLACE ";" " " _lt_ours "${_lt_ours}")
+  string(REPLACE ";" " " _lt_built_defs "${_lt_built_defs}")
+  message(FATAL_ERROR "libtorrent: the program would be compiled with ${_lt_ours}, "
+    "the library was built with ${_lt_built_defs}: keep cmake/libtorrent.cmake and "
+    "scripts/build-libtorrent in step")
+endif()
+unset(_lt_ours)
+unset(_lt_built_defs)
+
 find_package(Threads REQUIRED)
 
 add_library(libtorrent::torrent-rasterbar STATIC IMPORTED GLOBAL)
@@ -57,8 +80,7 @@ set_target_properties(libtorrent::torrent-rasterbar PROPERTIES
   # still sets these). Deliberately no TORRENT_USE_ASSERTS, which upstream
   # adds for Debug builds: the library is a Release build and the define
   # changes class layouts.
-  INTERFACE_COMPILE_DEFINITIONS
-    "_WIN32_WINNT=0x0600;WIN32_LEAN_AND_MEAN;BOOST_ASIO_ENABLE_CANCELIO;BOOST_ASIO_NO_DEPRECATED;TORRENT_NO_DEPRECATE;TORRENT_DISABLE_LOGGING;TORRENT_USE_I2P=0"
+  INTERFACE_COMPILE_DEFINITIONS "${_lt_defs}"
   # With mingw-w64 on i686, std::max_align_t has alignment 16 or 8 depending
   # on whether GCC's or mingw's <stddef.h> comes first in a translation unit.
   # libtorrent's headers are patched not to depend on it; including <cstddef>
@@ -74,6 +96,7 @@ set_target_properties(libtorrent::torrent-rasterbar PROPERTIES
     "Threads::Threads;bcrypt;mswsock;ws2_32;iphlpapi"
 )
 unset(_lt_lib)
+unset(_lt_defs)
 
 # libtorrent's and Boost's headers, parsed once and precompiled for the targets
 # that include them in most of their files: each of those files would
