@@ -188,7 +188,7 @@ class Tracker(W.OpenTracker):
 
     def seeds(self, info_hash):
         """Seeds it knows of for an info-hash (hex), from its scrape."""
-        query = urllib.parse.urlencode({"info_hash": bytes.fromhex(info_hash)})
+        query = W.info_hash_query(info_hash)
         try:
             with urllib.request.urlopen(f"http://{self.host}:{self.port}/scrape?{query}", timeout=2) as r:
                 m = re.search(rb"8:completei(\d+)e", r.read())

@@ -7,6 +7,8 @@ import datetime
 import hashlib
 import os
 
+import urllib.request
+
 import pytest
 
 from conftest import DOWNLOAD_DIR
@@ -131,6 +133,24 @@ def test_the_readme_shows_the_kits_configuration_as_it_is(name):
     text = (KIT / name).read_text()
     block = "".join(("    " + line if line.strip() else "") + "\n" for line in text.rstrip("\n").split("\n"))
     assert block in (ROOT / "README.md").read_text(), f"the README's copy of tools/publish/{name} is not the file"
+
+
+def test_the_trackers_seed_count_for_any_info_hash(tmp_path):
+    # One info-hash in about thirteen holds the byte 0x20; the tracker reads a query's "+" as a
+    # plus, so the checks that wait for it must percent-encode every byte as clients do.
+    hashes = ["20" * 20, "2b" * 20, "00ff" * 10]
+    tracker = Tracker(tmp_path / "opentracker").start(hashes)
+    try:
+        for h in hashes:
+            # As every client sends it: each byte as %XX.
+            encoded = "".join(f"%{b:02X}" for b in bytes.fromhex(h))
+            announce = (f"{tracker.url}?info_hash={encoded}&peer_id=-XX0000-seedingcheck&port=6881"
+                        "&uploaded=0&downloaded=0&left=0&event=completed&compact=1")
+            with urllib.request.urlopen(announce, timeout=5) as r:
+                assert b"failure reason" not in r.read(), h
+            assert tracker.seeds(h) == 1, h
+    finally:
+        tracker.stop()
 
 
 def test_rtorrent_seeds_what_ndnpack_made_through_opentracker(wine, game, launcher, peers, tmp_path):
