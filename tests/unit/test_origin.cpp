@@ -364,6 +364,12 @@ private:
 
 }  // namespace
 
+HttpUrl InstallerAt(int port) {
+    HttpUrl url;
+    EXPECT_TRUE(ParseHttpUrl("http://127.0.0.1:" + std::to_string(port) + "/MirelSetup.exe", url));
+    return url;
+}
+
 TEST(HttpRange, FetchesRangesOverOneConnectionAndRefusesWrongAnswers) {
     ScriptedServer server({
         {"HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 10-13/100\r\n\r\nabcd", false},
@@ -371,8 +377,7 @@ TEST(HttpRange, FetchesRangesOverOneConnectionAndRefusesWrongAnswers) {
         {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", true},
         {"HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\nContent-Range: bytes 30-31/100\r\n\r\nz", true},
     });
-    HttpUrl url;
-    ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:" + std::to_string(server.port) + "/MirelSetup.exe", url));
+    const HttpUrl url = InstallerAt(server.port);
     HttpRangeClient client(url, "127.0.0.1");
     std::atomic<bool> stop{false};
     std::vector<char> out;
@@ -397,8 +402,7 @@ TEST(HttpRange, MeasuresTheWaitForAnAnswerAndAHandshake) {
         {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/100\r\n\r\na", false, 150},
         {"HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 1-1/100\r\n\r\nb", true, 150},
     });
-    HttpUrl url;
-    ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:" + std::to_string(server.port) + "/MirelSetup.exe", url));
+    const HttpUrl url = InstallerAt(server.port);
     HttpRangeClient client(url, "127.0.0.1");
     std::atomic<bool> stop{false};
     std::vector<char> out;
