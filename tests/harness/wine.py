@@ -252,6 +252,11 @@ class Wine:
     def send(self, hwnd, msg, wparam=0, lparam=0):
         return self.helper("send", hwnd, msg, wparam, lparam)
 
+    def move(self, hwnd, x, y):
+        """Moves a window where Wine, too, knows it (a move made on the X window alone is not
+        taken by Wine for a window no window manager manages)."""
+        return self.helper("move", hwnd, x, y)[0] == 0
+
     def command(self, hwnd, cmd_id):
         return self.helper("command", hwnd, cmd_id)[0] == 0
 

@@ -7,6 +7,7 @@
 //   winhelper info HWND                 -> class, style, exstyle, visible, window and client rect
 //   winhelper post|send HWND MSG [WPARAM [LPARAM]]
 //   winhelper command HWND ID           -> posts WM_COMMAND with BN_CLICKED from child ID
+//   winhelper move HWND X Y             -> moves the window (its size, order and activation kept)
 //   winhelper msgbox [--title T] [--pid PID] [--timeout MS] -> one line per message box:
 //                                       caption TAB text (line feeds written as \n)
 //   winhelper run [--timeout MS]        -> starts the exact command line in STANDIN_CMDLINE, prints
@@ -265,6 +266,12 @@ int main(int argc, char** argv) {
         if (!::SendMessageTimeoutA(h, msg, wp, lp, SMTO_NORMAL, 10000, &result)) return 1;
         std::printf("%lu\n", static_cast<unsigned long>(result));
         return 0;
+    }
+    if (cmd == "move") {
+        if (argc < 5) return Usage();
+        const int x = static_cast<int>(std::strtol(argv[3], nullptr, 0));
+        const int y = static_cast<int>(std::strtol(argv[4], nullptr, 0));
+        return ::SetWindowPos(h, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) ? 0 : 1;
     }
     if (cmd == "command") {
         if (argc < 4) return Usage();
