@@ -40,14 +40,17 @@ def start_string(key, url="http://127.0.0.1:9/Mirel.ndn", flag="0", f1="user", f
     return "*".join([f1, f2, key, f4, url] + ([flag] if flag is not None else []))
 
 
-def installer_env(key, install_dir, install_ms, log=None, version=None):
+def installer_env(key, install_dir, install_ms, log=None, version=None, window_log=None):
     """What the stand-in installer does when the launcher opens it: keeps its window for
     `install_ms`, then writes the installation record `key` for `install_dir` (a Windows path)
-    with the stand-in patcher; one line per start to `log` (a Windows path), when given."""
+    with the stand-in patcher; one line per start to `log` (a Windows path), when given, and
+    to `window_log` a line when its window is shown and one when it is gone."""
     env = {"STANDIN_INSTALL_KEY": key, "STANDIN_INSTALL_DIR": install_dir,
            "STANDIN_INSTALL_PATCHER": win_path(STANDINS / "standin_patcher.exe"), "STANDIN_INSTALL_MS": str(install_ms)}
     if log:
         env["STANDIN_INSTALL_LOG"] = log
+    if window_log:
+        env["STANDIN_WINDOW_LOG"] = window_log
     if version:
         env["STANDIN_INSTALL_VERSION"] = version
     return env
@@ -210,13 +213,16 @@ class Flow:
         self.out = tmp_path / f"launcher-{len(launcher.procs)}.out"
         self.err = tmp_path / f"launcher-{len(launcher.procs)}.err"
         self.installer_log = wine.drive_c / "installer.log"
+        self.window_log = wine.drive_c / "installer-window.log"
         self.env = installer_env(game.key, wine.win_path(game.folder), install_ms, log=wine.win_path(self.installer_log),
-                                 version="3.1.4")
+                                 version="3.1.4", window_log=wine.win_path(self.window_log))
         self.proc = None
 
     def start(self):
-        if self.installer_log.exists() and not self.launcher.procs:
-            self.installer_log.unlink()
+        if not self.launcher.procs:
+            for log in (self.installer_log, self.window_log):
+                if log.exists():
+                    log.unlink()
         # Files, not pipes: the installer and the patcher inherit the standard handles and
         # would keep a pipe open after the launcher has ended.
         self.proc = self.wine.start(self.exe, self.game.start_string(url=self.files.url("Mirel.ndn")), env=self.env,
@@ -242,6 +248,14 @@ class Flow:
             runs.append((int(size), path))
         return runs
 
+    def installer_window(self):
+        """What the stand-in installer recorded of its window: "shown", "gone", in order, for
+        each of its runs. The record does not depend on looking at the right moment: a window
+        that stood for a second while the test was busy elsewhere is in it."""
+        if not self.window_log.exists():
+            return []
+        return [line.split(" ", 1)[1] for line in self.window_log.read_text().splitlines() if " " in line]
+
     def kill(self):
         self.proc.kill()
         self.proc.wait(timeout=10)
@@ -254,7 +268,9 @@ def finish_flow(flow, dist, timeout=120):
     downloaded file identical to the published one."""
     from seeder import file_sha1
     wine = flow.wine
-    assert wine.find(title=INSTALLER_TITLE, timeout_ms=timeout * 1000), "the installer's window never came"
+    assert wait_for(lambda: "shown" in flow.installer_window(), timeout), \
+        f"the installer's window never came: {flow.stdout()!r} {flow.stderr()!r}"
+    assert wait_for(lambda: flow.installer_window()[-1:] == ["gone"], 60), "the installer's window never went"
     assert wine.gone(title=INSTALLER_TITLE, timeout_ms=60000)
     starts = flow.game.wait_patcher_starts(1, timeout=60)
     assert len(starts) == 1, starts
@@ -296,9 +312,10 @@ class SwarmLauncher:
             quiet(["wineserver", "-k"], env=self.wine.env(), timeout=30)
             quiet(["wineserver", "-w"], env=self.wine.env(), timeout=30)
         self.started = time.monotonic()
+        # Kept beside the prefix when no file is given: a failing test's report shows it.
+        out = out or open(self.prefix.parent / f"launcher-{self.prefix.name}.out", "ab")
         self.proc = self.wine.start(self.exe, start_string(SWARM_KEY, ndn_url, "1", "swarm", "swarm", "swarm"),
-                                    env=self.env, stdout=out or subprocess.DEVNULL, stderr=out or subprocess.DEVNULL,
-                                    wrap=self.home)
+                                    env=self.env, stdout=out, stderr=out, wrap=self.home)
         return self
 
     def listen_port(self):

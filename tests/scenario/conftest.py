@@ -118,3 +118,24 @@ def waiting_launcher(launcher, file_server, wine):
     ndn = DOWNLOAD_DIR / "Mirel.ndn"
     assert wait_for(lambda: ndn.exists() and ndn.read_bytes() == plain, 60), "the description was not unpacked"
     return proc, hwnd
+
+
+# A failing test keeps what its launchers said: every "launcher*.out" and "launcher*.err" under
+# its tmp_path (Flow and SwarmLauncher write there), the last lines of each, in the report.
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.passed or report.skipped:
+        return
+    tmp = item.funcargs.get("tmp_path") if hasattr(item, "funcargs") else None
+    if tmp is None or not Path(tmp).is_dir():
+        return
+    for path in sorted(Path(tmp).rglob("launcher*.out")) + sorted(Path(tmp).rglob("launcher*.err")):
+        try:
+            lines = path.read_bytes().decode("cp949", errors="replace").replace("\r\n", "\n").splitlines()
+        except OSError:
+            continue
+        if len(lines) > 200:
+            lines = [f"... {len(lines) - 200} lines before"] + lines[-200:]
+        report.sections.append((f"{path.relative_to(tmp)} ({report.when})", "\n".join(lines) or "(empty)"))

@@ -12,6 +12,9 @@
 //   STANDIN_INSTALL_LOG      file that gets one line per run: "<pid> <size of this program>
 //                            <path of this program>", in UTF-8 (the path may hold any
 //                            character)
+//   STANDIN_WINDOW_LOG       file that gets a line "<pid> shown" once the window is shown and
+//                            "<pid> gone" once it is destroyed: a test learns that the window
+//                            came and went however briefly it stood
 // The record is complete before the window goes away. Exit code 0 on success, 1 when a step
 // failed, 2 when the window could not be made.
 // This program may be padded with extra bytes after its image (a torrent payload of a chosen
@@ -44,6 +47,23 @@ std::string ModulePath() {
     return path;
 }
 
+void Append(const std::string& log, const char* line, int n) {
+    HANDLE f = ::CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    if (n > 0) ::WriteFile(f, line, static_cast<DWORD>(n), &written, nullptr);
+    ::CloseHandle(f);
+}
+
+void WindowLog(const char* what) {
+    std::string log = Env("STANDIN_WINDOW_LOG");
+    if (log.empty()) return;
+    char line[64];
+    int n = std::snprintf(line, sizeof(line), "%lu %s\r\n", ::GetCurrentProcessId(), what);
+    if (n > 0 && n < static_cast<int>(sizeof(line))) Append(log, line, n);
+}
+
 void Log() {
     std::string log = Env("STANDIN_INSTALL_LOG");
     if (log.empty()) return;
@@ -55,14 +75,9 @@ void Log() {
         size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     char self[3 * 32768] = {};
     ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, self, sizeof(self), nullptr, nullptr);
-    HANDLE f = ::CreateFileA(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return;
     static char line[sizeof(self) + 64];
     int n = std::snprintf(line, sizeof(line), "%lu %llu %s\r\n", ::GetCurrentProcessId(), size, self);
-    DWORD written = 0;
-    if (n > 0 && n < static_cast<int>(sizeof(line))) ::WriteFile(f, line, static_cast<DWORD>(n), &written, nullptr);
-    ::CloseHandle(f);
+    if (n > 0 && n < static_cast<int>(sizeof(line))) Append(log, line, n);
 }
 
 bool CreateFolders(const std::string& folder) {
@@ -119,6 +134,7 @@ LRESULT CALLBACK WndProc(HWND h, UINT m, WPARAM w, LPARAM l) {
     case WM_CLOSE:
         return 0;  // an installer is not closed half-way
     case WM_DESTROY:
+        WindowLog("gone");
         ::PostQuitMessage(0);
         return 0;
     default:
@@ -141,6 +157,7 @@ int WINAPI WinMain(HINSTANCE hInst, HINSTANCE, LPSTR, int nCmdShow) {
                              nullptr, hInst, nullptr);
     if (!h) return 2;
     ::ShowWindow(h, nCmdShow);
+    WindowLog("shown");
     unsigned long ms = std::strtoul(Env("STANDIN_INSTALL_MS", "1500").c_str(), nullptr, 10);
     ::SetTimer(h, kInstallTimer, ms ? ms : 1, nullptr);
     MSG msg;
