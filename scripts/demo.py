@@ -1,5 +1,5 @@
-"""The demo inside the sandbox: a self-contained local release of Mirel Online, published as the
-README's "Publishing a release" has it, and the launcher doing its whole job for a player whose
+"""The demo inside the sandbox: a self-contained local release of Mirel Online, published as
+docs/publishing.md has it, and the launcher doing its whole job for a player whose
 game is not installed yet.
 
   - an installer (the stand-in installer, padded to --size-mb); its torrent made by
@@ -77,7 +77,7 @@ def main():
     work = Path(os.environ.get("MIREL_SANDBOX_DIR", "/tmp")) / "distribution"
     www = work / "www"  # the origin's folder: what the web server hands out
     www.mkdir(parents=True)
-    log(f"publishing: an installer of {args.size_mb} MB, as the README's \"Publishing a release\" has it")
+    log(f"publishing: an installer of {args.size_mb} MB, as docs/publishing.md has it")
     installer = seeder.make_payload(www / "MirelSetup.exe", args.size_mb << 20, STANDINS / "standin_installer.exe")
     nginx = release.Origin(www, workdir=work / "nginx")
     tracker = release.Tracker(work / "opentracker")

@@ -1,6 +1,8 @@
 // How this launcher runs: where it downloads, where it listens, its transfer limits and whether
 // it adds only a description whose signature it checked. Made once when the program starts and
-// given to the main window, which never changes it.
+// given to the main window, which changes one thing only: when the shared download folder cannot
+// be used, the download folder becomes the user's own (ui/LaunchSequence.cpp, EnsureDownloadDir),
+// once, before any monitor runs.
 #pragma once
 #include <string>
 

@@ -1,4 +1,4 @@
-"""A release as the publisher makes it, the way the README's "Publishing a release" has it:
+"""A release as the publisher makes it, the way docs/publishing.md has it:
 ndnpack (under Wine) makes the torrent and the packed, signed description; nginx, opentracker
 and rtorrent run with the configuration of tools/publish, changed only in addresses, ports,
 folders and users. The demo and the scenario tests of publishing use it.
@@ -99,9 +99,10 @@ def pack(wine, torrent, out, secret=None, version=None, expires=None, check=True
 
 
 def sign_by_hand(plain, secret, version, expiry_day):
-    """The packed description `plain` with a release trailer as the README lays it out: "MirelRel",
-    the version (64-bit) and the expiry day (32-bit, days since 1970-01-01), little-endian, then
-    the Ed25519 signature of those 20 bytes and the description, made by openssl."""
+    """The packed description `plain` with a release trailer as docs/publishing.md lays it out:
+    "MirelRel", the version (64-bit) and the expiry day (32-bit, days since 1970-01-01),
+    little-endian, then the Ed25519 signature of those 20 bytes and the description, made by
+    openssl."""
     seed = bytes.fromhex(Path(secret).read_text().strip())
     fields = b"MirelRel" + struct.pack("<QI", version, expiry_day)
     with tempfile.TemporaryDirectory() as tmp:

@@ -128,11 +128,12 @@ def test_make_torrent_of_an_installer_over_4_gib(wine, tmp_path):
 # rtorrent seeds the kit's torrent through opentracker, with the kit's configuration
 
 @pytest.mark.parametrize("name", ["nginx-mirel.conf", "opentracker.conf", "rtorrent.rc"])
-def test_the_readme_shows_the_kits_configuration_as_it_is(name):
-    # What the README's "Publishing a release" shows is what the demo and these tests run.
+def test_the_publishing_guide_shows_the_kits_configuration_as_it_is(name):
+    # What docs/publishing.md shows is what the demo and these tests run.
     text = (KIT / name).read_text()
     block = "".join(("    " + line if line.strip() else "") + "\n" for line in text.rstrip("\n").split("\n"))
-    assert block in (ROOT / "README.md").read_text(), f"the README's copy of tools/publish/{name} is not the file"
+    guide = ROOT / "docs" / "publishing.md"
+    assert block in guide.read_text(), f"the copy of tools/publish/{name} in {guide.relative_to(ROOT)} is not the file"
 
 
 def test_the_trackers_seed_count_for_any_info_hash(tmp_path):
