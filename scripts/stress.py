@@ -117,14 +117,17 @@ def round_exit(rng, n, work, dist, files, seed):
             t0 = time.monotonic()
         else:
             r.wine.post(hwnd, WM_COMMAND, ID_MENU_EXIT)
+        said = lambda: " | ".join(flow.stderr().splitlines()[-4:])  # noqa: E731  (the exit's own lines)
         try:
             rc = flow.proc.wait(timeout=EXIT_BOUND_S)
         except subprocess.TimeoutExpired:
-            return f"{'confirmed' if confirmed else 'menu'} exit hung beyond {EXIT_BOUND_S} s"
+            ended = wait_for(lambda: flow.proc.poll() is not None, 60)
+            took = f"ended after {time.monotonic() - t0:.1f} s" if ended else "still running after 70 s"
+            return f"{'confirmed' if confirmed else 'menu'} exit hung beyond {EXIT_BOUND_S} s ({took}): {said()}"
         took = time.monotonic() - t0
         if rc != 0:
-            return f"exit code {rc}"
-        return None if took <= EXIT_BOUND_S else f"exit took {took:.1f} s"
+            return f"exit code {rc}: {said()}"
+        return None if took <= EXIT_BOUND_S else f"exit took {took:.1f} s: {said()}"
     finally:
         r.close()
 

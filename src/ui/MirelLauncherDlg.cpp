@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Diagnostics.h"
 #include "framework/handles.h"
 #include "launcher/StartParams.h"
 #include "torrent/TorrentSession.h"
@@ -351,6 +352,8 @@ void CMirelLauncherDlg::OnBnClickedExit() {
 }
 
 void CMirelLauncherDlg::OnMenuExit() {
+    // The exit's steps as lines: an exit that takes long shows where it waited.
+    DiagnosticLine(stderr, "exit: asked\n");
     m_bExitPending = true;
     ReleaseFace();
     if (CTorrentInfoDlg* peer = PeerWindow()) {
@@ -358,10 +361,14 @@ void CMirelLauncherDlg::OnMenuExit() {
         peer->DestroyAndDelete();
     }
     if (m_monitor.Started()) {
+        const DWORD asked = ::GetTickCount();
         m_monitor.RequestStop();
         HANDLE waits[2] = {m_monitor.DoneEvent(), m_monitor.ThreadHandle()};
-        WaitServingSentMessages(waits, 2, kMonitorStopWaitMs);
+        const bool ended = WaitServingSentMessages(waits, 2, kMonitorStopWaitMs);
+        DiagnosticLine(stderr, "exit: the monitor %s after %lu ms\n", ended ? "stopped" : "had not stopped",
+                       static_cast<unsigned long>(::GetTickCount() - asked));
     }
+    DiagnosticLine(stderr, "exit: ending the process\n");
     EndProcessNow();
 }
 

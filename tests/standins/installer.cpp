@@ -12,6 +12,8 @@
 //   STANDIN_INSTALL_LOG      file that gets one line per run: "<pid> <size of this program>
 //                            <path of this program>", in UTF-8 (the path may hold any
 //                            character)
+//   STANDIN_INSTALL_TITLE    the window's title instead of the installer's (tests that run
+//                            beside a launcher waiting for the real title use it)
 //   STANDIN_WINDOW_LOG       file that gets a line "<pid> shown" once the window is shown and
 //                            "<pid> gone" once it is destroyed: a test learns that the window
 //                            came and went however briefly it stood
@@ -153,7 +155,8 @@ int WINAPI WinMain(HINSTANCE hInst, HINSTANCE, LPSTR, int nCmdShow) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = kClass;
     ::RegisterClassA(&wc);
-    HWND h = ::CreateWindowA(kClass, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 360, 160, nullptr,
+    const std::string title = Env("STANDIN_INSTALL_TITLE", kTitle);
+    HWND h = ::CreateWindowA(kClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 360, 160, nullptr,
                              nullptr, hInst, nullptr);
     if (!h) return 2;
     ::ShowWindow(h, nCmdShow);

@@ -426,16 +426,20 @@ TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForT
     CWinApp app("MirelNestedRunTest");
     app.m_lpCmdLine = &timerLine[0];
 
-    // The timer's run ends with a close, which hides this modeless window; the first run's wait
-    // is then ended as a user's close would end it.
+    // The start timer fires once the first run has its description, so in its wait for the
+    // installer (a timer set before the run fires whenever the fetch happens to pump messages,
+    // and a slow fetch on a busy machine does). The timer's run ends with a close, which hides
+    // this modeless window; the first run's wait is then ended as a user's close would end it.
     const HWND hwnd = dlg.m_hWnd;
     dlg.ShowWindow(SW_SHOW);
     ASSERT_TRUE(::IsWindowVisible(hwnd));
-    std::thread closer([hwnd] {
+    const std::string fetched = tmp / "Down\\Mirel Online\\Mirel.ndn";
+    std::thread closer([hwnd, fetched] {
+        if (WaitUntil([&fetched] { return ::GetFileAttributesA(fetched.c_str()) != INVALID_FILE_ATTRIBUTES; }, 60000))
+            ::PostMessageA(hwnd, WM_TIMER, TIMER_START, 0);
         WaitUntil([hwnd] { return !::IsWindowVisible(hwnd); }, 60000);
         ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
     });
-    dlg.SetTimer(TIMER_START, 400);
     ::testing::internal::CaptureStdout();
     const std::string first = "u*t*" + key + "*s*http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) +
                               "/files/" + folder + "/Mirel.ndn*1";

@@ -32,6 +32,9 @@ protected:
         log = dir / "installer.log";
         ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", log.c_str());
         ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", "1");
+        // Another title than the installer's: a launch sequence of a test running beside this
+        // one waits for that title and would take this window for its installer.
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_TITLE", "Mirel monitor test installer");
         ::SetEnvironmentVariableA("STANDIN_INSTALL_KEY", nullptr);
         // The folder held as the launch sequence holds it: the installer opens only from there.
         ASSERT_EQ(DlgProbe::m_downloadFolder(dlg).Take(down, DownloadFolder::ForDownload), DownloadFolder::Trusted);
@@ -40,6 +43,7 @@ protected:
         EXPECT_TRUE(Monitor().Stop(10000));
         ::SetEnvironmentVariableA("STANDIN_INSTALL_LOG", nullptr);
         ::SetEnvironmentVariableA("STANDIN_INSTALL_MS", nullptr);
+        ::SetEnvironmentVariableA("STANDIN_INSTALL_TITLE", nullptr);
     }
 
     // Publishes the stand-in installer (or random bytes) as `payload`, its torrent as
