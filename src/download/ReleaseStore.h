@@ -22,7 +22,7 @@ public:
     Found Read(const PublisherKey& key, uint64_t& version) const;
 
     // The highest version recorded for any of the keys; 0 when none is. An unreadable value
-    // counts as none (see the README: only the user can make it so, and the user is not the
+    // counts as none (see docs/publishing.md: only the user can make it so, and the user is not the
     // threat), and `unreadable` tells of it.
     uint64_t Highest(const PublisherKeys& keys, bool* unreadable = nullptr) const;
 

@@ -21,6 +21,9 @@ const char kDhtRouters[] = "router.bittorrent.com:6881,router.utorrent.com:6881,
 constexpr int kListenPortRetries = 10;  // the listen range is the first port and the next ten
 constexpr int kReceiveSocketBuffer = 4 * 1024 * 1024;
 constexpr int kTickMs = 100;
+// Seconds before a peer whose connection ended is tried again (the library's 60, times one more
+// for each failure).
+constexpr int kReconnectSeconds = 5;
 
 // The parts of a loaded state that the program's own settings do not replace: the DHT's own
 // tuning and the encryption policy.
@@ -89,6 +92,13 @@ lt::settings_pack MakeSessionSettings(int listenPort, const std::string& listenI
     // library's 500 ms each tick's quota leaves in one burst, half a second of a narrow line's
     // queue at once; at 100 ms the bursts are a fifth of that.
     pack.set_int(sp::tick_interval, kTickMs);
+    // Two launchers that learn of each other at the same moment (one from the tracker as it
+    // starts, the other from that start's local discovery announce) connect to each other at
+    // once. The library keeps one of the two connections by comparing listen ports, and on
+    // equal ports (6881 on both: every launcher's first choice) each side drops one at random,
+    // so half the time both go; the pair then waited a minute before trying again, which is
+    // most of a download. Seats of one PC room all meet that way.
+    pack.set_int(sp::min_reconnect_time, kReconnectSeconds);
     pack.set_int(sp::recv_socket_buffer_size, kReceiveSocketBuffer);
     pack.set_int(sp::urlseed_max_request_bytes, 1024 * 1024);
     return pack;

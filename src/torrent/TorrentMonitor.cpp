@@ -51,7 +51,7 @@ constexpr DWORD kPassIntervalMs = 10;
 // a round trip (the player's uplink queue included), which the others fill. Two brought about
 // 2.7 MiB/s of a 4 MiB/s origin on 1 MiB/s uplinks, four 3.7, six 3.5 to 3.9; eight brought
 // 3.6, but with eight launchers made the origin send 1.86 x the installer instead of 1.19 x
-// (pieces in flight at two launchers at once; see the README).
+// (pieces in flight at two launchers at once; see docs/swarm.md).
 constexpr int kOriginConnections = 6;
 
 struct StartContext {

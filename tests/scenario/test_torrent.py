@@ -395,12 +395,13 @@ class TestPeerKinds:
 @pytest.mark.long
 class TestSwarm:
     def test_two_launchers_trade(self, peers, tmp_path):
-        # The origin sends each of them 96 KiB/s and the other launcher is the only other
+        # The origin sends each of them 192 KiB/s and the other launcher is the only other
         # source: a launcher that ends with the whole installer after the origin sent it less
         # than all of it (and something, at its own address) received the rest from the other.
-        # The origin is that slow (85 s for the whole) so that the two still trade when their
-        # first connection fails on a busy machine: libtorrent tries a failed peer again only
-        # after a minute.
+        # The origin is that slow (43 s for the whole) so that the two still trade when their
+        # first connections fail: two launchers that meet at the same moment (the second's
+        # tracker answer and its local discovery announce) may each drop one of the two
+        # connections, and try again 5 s later.
         folder = peers.root / "dist"
         folder.mkdir(parents=True)
         web = peers.add(S.WebSeed(folder, workdir=tmp_path / "nginx"))
@@ -409,18 +410,18 @@ class TestSwarm:
                                     [web.url("MirelSetup.exe")], 256 * 1024)
         web.start()
         peers.add(tracker.start([dist.info_hash]))
-        limit = peers.add(W.OriginLimit(S.LOOPBACK, web.port, 96 * 1024))
+        limit = peers.add(W.OriginLimit(S.LOOPBACK, web.port, 192 * 1024))
         pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), f"127.0.0.{20 + i}"))
                 for i in (1, 2)]
         for lau in pair:
             limit.add(lau.address)
-        # They must not connect to each other at the same moment. Each connects to the other
-        # once the tracker names it; of two connections between the same two, libtorrent keeps
-        # the one opened by the side with the lower listen port, and on equal ports (each has
-        # 6881 at its own address) each side drops one at random: when they pick differently
-        # both go, and the two never trade (no new attempt for a minute). So the second one
-        # starts once the tracker knows the first (which listens by then): the tracker names
-        # the first to the second, and the second connects to it.
+        # The second one starts once the tracker knows the first (which listens by then): the
+        # tracker names the first to the second, and the second connects to it. The first
+        # learns of the second from its local discovery announce at the same moment and
+        # connects too: of two connections between the same two, libtorrent keeps the one
+        # opened by the side with the lower listen port, and on equal ports (each has 6881 at
+        # its own address) each side drops one at random; when they pick differently both go,
+        # and the launcher tries again after its 5 s (the library's default is a minute).
         first, second = pair
         t0 = time.monotonic()
         first.start(web.url("Mirel.ndn"))
@@ -443,7 +444,7 @@ class TestSwarm:
         # Each launcher behind a home router of its own that offers UPnP IGD and NAT-PMP
         # (miniupnpd) and lets in nothing else from outside. They run as players' launchers do
         # (no listen interface): each must map its port on its router, say so in a diagnostic
-        # line, and receive from the other what the origin (96 KiB/s each, as above) did not
+        # line, and receive from the other what the origin (192 KiB/s each, as above) did not
         # send it: without a mapping neither could reach the other.
         routers = peers.add(W.HomeRouters([True, True], tmp_path / "routers").start())
         folder = peers.root / "dist"
@@ -454,7 +455,7 @@ class TestSwarm:
                                     [web.url("MirelSetup.exe")], 256 * 1024)
         web.start()
         peers.add(tracker.start([dist.info_hash]))
-        routers.limit_origin(web.port, 96 * 1024)
+        routers.limit_origin(web.port, 192 * 1024)
         pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), routers.lan(i),
                                         home=routers.exec_prefix(i))) for i in (0, 1)]
         outs = [tmp_path / f"launcher-{i}.out" for i in (0, 1)]

@@ -97,8 +97,8 @@ class OpenTracker:
 
 class OriginLimit:
     """Limits what the origin (`host`:`port`) sends to each client address to `rate` bytes/s:
-    one HTB class per client on the loopback device; all other traffic passes untouched. A
-    launcher holds one connection to the web seed, so per client is per connection here."""
+    one HTB class per client on the loopback device, shared by all of the client's connections
+    (a launcher keeps several to the origin); all other traffic passes untouched."""
 
     def __init__(self, host, port, rate):
         self.host, self.port, self.rate = host, port, rate
