@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -34,6 +35,37 @@ std::string Trim(const std::string& s) {
     if (a == std::string::npos) return "";
     std::size_t b = s.find_last_not_of(" \t");
     return s.substr(a, b - a + 1);
+}
+
+std::string TrimRight(const std::string& s) {
+    const std::size_t b = s.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : s.substr(0, b + 1);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A Content-Range value in lower case: "bytes FIRST-LAST/TOTAL" with FIRST <= LAST < TOTAL, or
+// TOTAL "*" (given back as -1); or "bytes */TOTAL" for a range that cannot be given (FIRST and
+// LAST -1).
+bool ParseContentRange(const std::string& v, std::int64_t& first, std::int64_t& last, std::int64_t& total) {
+    if (v.compare(0, 6, "bytes ") != 0) return false;
+    const std::string range = v.substr(6);
+    const std::size_t slash = range.find('/');
+    if (slash == std::string::npos) return false;
+    const std::string span = range.substr(0, slash), length = range.substr(slash + 1);
+    if (span == "*") {
+        first = last = -1;
+        return ParseInt64(length, total);
+    }
+    const std::size_t dash = span.find('-');
+    if (dash == std::string::npos || !ParseInt64(span.substr(0, dash), first) ||
+        !ParseInt64(span.substr(dash + 1), last) || first > last)
+        return false;
+    if (length == "*") {
+        total = -1;
+        return true;
+    }
+    return ParseInt64(length, total) && last < total;
 }
 
 }  // namespace
@@ -71,44 +103,71 @@ bool ParseRangeHead(const std::string& head, HttpRangeHead& out) {
     std::size_t end = head.find("\r\n");
     if (end == std::string::npos) return false;
     const std::string status = head.substr(0, end);
-    // "HTTP/1.x NNN reason"
-    if (status.compare(0, 7, "HTTP/1.") != 0 || status.size() < 12 || status[8] != ' ') return false;
+    // "HTTP/1.x NNN reason", or "HTTP/1.x NNN" with no reason
+    if (status.size() < 12 || status.compare(0, 7, "HTTP/1.") != 0 || !IsDigit(status[7]) || status[8] != ' ' ||
+        (status.size() > 12 && status[12] != ' '))
+        return false;
     std::int64_t code = 0;
     if (!ParseInt64(status.substr(9, 3), code)) return false;
     parsed.status = static_cast<int>(code);
-    parsed.close = status.compare(0, 8, "HTTP/1.0") == 0;
+    const bool http10 = status[7] == '0';
+
+    // The field lines, names in lower case, each joined with its continuation lines first.
+    std::vector<std::pair<std::string, std::string>> fields;
     std::size_t pos = end + 2;
-    while (pos < head.size()) {
+    for (;;) {
         end = head.find("\r\n", pos);
         if (end == std::string::npos) return false;
-        if (end == pos) {  // the empty line
-            out = parsed;
-            return true;
-        }
+        if (end == pos) break;  // the empty line
         const std::string line = head.substr(pos, end - pos);
         pos = end + 2;
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (fields.empty()) return false;  // whitespace between the status line and the first field
+            std::string& value = fields.back().second;
+            value = TrimRight(value) + ' ' + Trim(line);
+            continue;
+        }
         const std::size_t colon = line.find(':');
         if (colon == std::string::npos) return false;
-        const std::string name = Lower(Trim(line.substr(0, colon)));
-        const std::string value = Trim(line.substr(colon + 1));
+        fields.emplace_back(Lower(Trim(line.substr(0, colon))), line.substr(colon + 1));
+    }
+
+    bool sawLength = false, sawRange = false, closeOption = false, keepAliveOption = false;
+    std::int64_t rangeTotal = -1;
+    for (const auto& field : fields) {
+        const std::string& name = field.first;
+        const std::string value = Trim(field.second);
         if (name == "content-length") {
-            if (!ParseInt64(value, parsed.contentLength)) return false;
+            std::int64_t length = 0;
+            if (!ParseInt64(value, length) || (sawLength && length != parsed.contentLength)) return false;
+            parsed.contentLength = length;
+            sawLength = true;
         } else if (name == "content-range") {
-            // "bytes FIRST-LAST/TOTAL" (TOTAL may be *)
-            const std::string v = Lower(value);
-            if (v.compare(0, 6, "bytes ") != 0) return false;
-            const std::size_t dash = v.find('-', 6), slash = v.find('/', 6);
-            if (dash == std::string::npos || slash == std::string::npos || slash < dash) return false;
-            if (!ParseInt64(v.substr(6, dash - 6), parsed.rangeFirst) ||
-                !ParseInt64(v.substr(dash + 1, slash - dash - 1), parsed.rangeLast))
-                return false;
+            std::int64_t first = -1, last = -1, total = -1;
+            if (!ParseContentRange(Lower(value), first, last, total)) return false;
+            if (sawRange && (first != parsed.rangeFirst || last != parsed.rangeLast || total != rangeTotal)) return false;
+            parsed.rangeFirst = first;
+            parsed.rangeLast = last;
+            rangeTotal = total;
+            sawRange = true;
         } else if (name == "connection") {
-            const std::string v = Lower(value);
-            if (v == "close") parsed.close = true;
-            if (v == "keep-alive") parsed.close = false;
+            const std::string options = Lower(value);
+            std::size_t at = 0;
+            for (;;) {
+                const std::size_t comma = options.find(',', at);
+                const std::string option = Trim(options.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+                if (option == "close") closeOption = true;
+                if (option == "keep-alive") keepAliveOption = true;
+                if (comma == std::string::npos) break;
+                at = comma + 1;
+            }
+        } else if (name == "transfer-encoding") {
+            return false;  // the body is framed by Content-Length alone
         }
     }
-    return false;
+    parsed.close = closeOption || (http10 && !keepAliveOption);
+    out = parsed;
+    return true;
 }
 
 HttpRangeClient::HttpRangeClient(HttpUrl url, std::string source) : m_url(std::move(url)), m_source(std::move(source)) {

@@ -65,7 +65,21 @@ private:
     double m_lastWaitMs = -1;
 };
 
-// What a response's head says; false when it is not a complete, well-formed head.
+// What a response's head says; false when it is not a complete, well-formed head. The head is
+// the status line and the field lines, each ended by CRLF, then the empty line (nothing after it
+// is read). The status line is "HTTP/1.D NNN", then nothing or a space and a reason (not read).
+// A field line is a name, a colon and a value; the name is matched in any case, whitespace
+// around it and around the value is not part of them, and a line without a colon is malformed.
+// A line that begins with a space or a tab continues the field above it (the old line folding:
+// the fold and the whitespace around it read as one space); before the first field it is
+// malformed. Numbers are 1 to 18 digits. Only these fields are read, the rest are skipped:
+//   Content-Length     a number; repeated, only with the same number
+//   Content-Range      "bytes FIRST-LAST/TOTAL" (the unit in any case, one space after it) with
+//                      FIRST <= LAST < TOTAL, or TOTAL "*"; or "bytes */TOTAL", a range that
+//                      cannot be given (FIRST and LAST stay -1); repeated, only saying the same
+//   Connection         a list of options separated by commas, every line of it: "close" among
+//                      them closes; an HTTP/1.0 answer closes unless "keep-alive" is among them
+//   Transfer-Encoding  malformed: a body is read by its Content-Length alone
 struct HttpRangeHead {
     int status = 0;
     std::int64_t contentLength = -1;

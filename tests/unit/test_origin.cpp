@@ -295,6 +295,49 @@ TEST(HttpRange, ReadsTheHeadOfAnAnswer) {
         EXPECT_FALSE(ParseRangeHead(bad, head)) << bad;
 }
 
+// Heads whose meaning two readers could take differently are refused, and the lists and forms
+// HTTP allows are read whole.
+TEST(HttpRange, RefusesAmbiguousHeadsAndReadsWholeFields) {
+    const std::string status = "HTTP/1.1 206 Partial Content\r\n";
+    const std::string range = "Content-Length: 5\r\nContent-Range: bytes 0-4/10\r\n";
+    HttpRangeHead head;
+    for (const std::string& bad : {
+             std::string("HTTP/1.1 2060 Partial\r\n") + range + "\r\n",  // a four-digit status
+             std::string("HTTP/1.x 206 Partial\r\n") + range + "\r\n",
+             status + range + "Content-Length: 6\r\n\r\n",               // two lengths
+             status + range + "Content-Range: bytes 1-5/10\r\n\r\n",    // two ranges
+             status + "Content-Length: 5\r\nContent-Range: bytes 0-4/ten\r\n\r\n",
+             status + "Content-Length: 5\r\nContent-Range: bytes 0-4/\r\n\r\n",
+             status + "Content-Length: 5\r\nContent-Range: bytes 0-4/4\r\n\r\n",  // past the end
+             status + "Content-Length: 5\r\nContent-Range: bytes 4-0/10\r\n\r\n",
+             status + " " + range + "\r\n",  // whitespace before the first field
+             status + range + "Transfer-Encoding: chunked\r\n\r\n",
+         })
+        EXPECT_FALSE(ParseRangeHead(bad, head)) << bad;
+
+    ASSERT_TRUE(ParseRangeHead(status + range + "content-length: 005\r\n\r\n", head)) << "the same length twice";
+    EXPECT_EQ(head.contentLength, 5);
+    // A folded line belongs to the field above it: this is no second Content-Length.
+    ASSERT_TRUE(ParseRangeHead(status + range + "X-Note: a\r\n Content-Length: 999\r\n\r\n", head));
+    EXPECT_EQ(head.contentLength, 5);
+    ASSERT_TRUE(ParseRangeHead(status + "Content-Length:\r\n\t5\r\nContent-Range: bytes\r\n 0-4/10\r\n\r\n", head));
+    EXPECT_EQ(head.contentLength, 5);
+    EXPECT_EQ(head.rangeLast, 4);
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: BYTES */1000\r\n\r\n", head));
+    EXPECT_EQ(head.status, 416);
+    EXPECT_EQ(head.rangeFirst, -1);
+    EXPECT_EQ(head.rangeLast, -1);
+
+    ASSERT_TRUE(ParseRangeHead(status + range + "Connection: keep-alive, close\r\n\r\n", head));
+    EXPECT_TRUE(head.close);
+    ASSERT_TRUE(ParseRangeHead(status + range + "Connection: close\r\nConnection: keep-alive\r\n\r\n", head));
+    EXPECT_TRUE(head.close);
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.0 206 Partial\r\n" + range + "Connection: Keep-Alive, TE\r\n\r\n", head));
+    EXPECT_FALSE(head.close);
+    ASSERT_TRUE(ParseRangeHead("HTTP/1.0 206 Partial\r\n" + range + "Connection: TE\r\n\r\n", head));
+    EXPECT_TRUE(head.close);
+}
+
 namespace {
 
 // A one-connection-at-a-time server on 127.0.0.1 that answers each request with the given
