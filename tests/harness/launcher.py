@@ -164,15 +164,22 @@ class Game:
 
 
 class Launcher:
-    """The launcher's processes started in one prefix; cleanup() ends what is left of them."""
+    """The launcher's processes started in one prefix; cleanup() ends what is left of them. With
+    `out_dir`, what each run writes goes to "launcher-run-N.out" and ".err" there."""
 
-    def __init__(self, wine):
+    def __init__(self, wine, out_dir=None):
         self.wine = wine
         self.procs = []
+        self.out_dir = out_dir
 
     def start(self, start_string=None, env=None, exe=LAUNCHER):
         args = [start_string] if start_string is not None else []
-        proc = self.wine.start(exe, *args, env=env)
+        streams = {}
+        if self.out_dir:
+            n = len(self.procs)
+            streams = {"stdout": open(self.out_dir / f"launcher-run-{n}.out", "wb"),
+                       "stderr": open(self.out_dir / f"launcher-run-{n}.err", "wb")}
+        proc = self.wine.start(exe, *args, env=env, **streams)
         self.procs.append(proc)
         return proc
 

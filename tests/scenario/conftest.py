@@ -57,8 +57,8 @@ def game(wine, request):
 
 
 @pytest.fixture
-def launcher(wine):
-    l = Launcher(wine)
+def launcher(wine, tmp_path):
+    l = Launcher(wine, tmp_path)
     yield l
     l.cleanup()
 
