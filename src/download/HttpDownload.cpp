@@ -269,18 +269,20 @@ CString CHttpDownload::FollowRedirect(Target& target, long status) {
     return OpenRequest(target, true);
 }
 
-// A refused answer (401, 407): its body is read away, within the limits, and the user is asked
-// for credentials, at most kMaxPrompts times in one fetch. `retry` when the request goes again;
-// otherwise, with no failure, the prompt was cancelled and the refused answer stands.
+// A refused answer (401, 407): its body is read away, so that the request can go again on the
+// same connection, and the user is asked for credentials, at most kMaxPrompts times in one fetch.
+// `retry` when the request goes again; otherwise, with no failure, the prompt was cancelled and
+// the refused answer stands. A body longer than a page (kMaxErrorBody) is no server's login
+// page: the refusal is the failure, at once, however long the server would go on sending.
 CString CHttpDownload::AskForCredentials(Deadline& deadline, long status, int& prompts, bool& retry) {
     retry = false;
-    char discard[50];
+    char discard[4096];
     DWORD got = 0;
     uint64_t discarded = 0;
     while (ReadSome(deadline, discard, sizeof(discard), &got) && got != 0) {
         discarded += got;
         if (deadline.Expired()) break;
-        if (discarded > kMaxBody) return SizeLimit();
+        if (discarded > kMaxErrorBody) return FetchFailureMessage(FetchFailure::Status, status);
     }
     if (deadline.Expired()) return CString();
     // A server that refuses every answer is not asked about for ever.

@@ -35,6 +35,8 @@ public:
     static constexpr uint64_t kMaxBody = 16u * 1024 * 1024;
     static constexpr DWORD kTimeLimitMs = 120 * 1000;
     static constexpr int kMaxRedirects = 10;
+    // What of a refused answer's body (a page for people) is read away before a prompt.
+    static constexpr uint64_t kMaxErrorBody = 16u * 1024;
     static constexpr int kMaxPrompts = 3;  // credentials prompts in one fetch
 
 private:

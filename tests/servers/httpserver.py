@@ -23,6 +23,7 @@ misbehaves on purpose, chosen by the first segment of the request path:
   /endless/NAME            200 without Content-Length, then bytes without end (until the client goes)
   /hugelen/NAME            200 with a Content-Length of 1 TiB, then bytes without end
   /endless401/NAME         401 without Content-Length, then bytes without end
+  /endless503/NAME         503 without Content-Length, then bytes without end
   /trickle/NAME            200 with the file's Content-Length, then one byte every 0.2 s
   /stall/NAME              200 with the file's Content-Length, then nothing, the connection held
 A missing file answers 404. The query string never changes the answer; it is logged, so tests
@@ -249,9 +250,9 @@ class Handler(BaseHTTPRequestHandler):
             self._send_plain(302, b"moved\r\n", [("Location", location)])
             return
 
-        if kind in ("endless", "hugelen", "endless401"):
+        if kind in ("endless", "hugelen", "endless401", "endless503"):
             self._log(kind)
-            self.send_response(401 if kind == "endless401" else 200)
+            self.send_response({"endless401": 401, "endless503": 503}.get(kind, 200))
             if kind == "endless401":
                 self.send_header("WWW-Authenticate", 'Basic realm="endless"')
             if kind == "hugelen":
