@@ -225,7 +225,9 @@ void TorrentMonitor::BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now
         m_origin.reset();  // before the gauge its threads hand round trips to
         m_gauge.reset();
         m_gaugeTried = false;
+        if (m_line.Limit() > 0) ApplyLineLimit(*m_session->session, 0);  // another torrent's line
         m_line = LineGovernor();
+        m_remoteUpload = RemoteUploadMeter();
         m_lineTick = 0;
         m_lineLooks = 0;
         m_originTried = false;
@@ -333,13 +335,17 @@ void TorrentMonitor::GovernUpload(const lt::torrent_handle& handle, const lt::to
     if (!m_gauge) return;
     const DWORD elapsed = now - m_lineTick;
     if (m_lineTick && elapsed < kOriginLookMs) return;
-    const std::int64_t upRate =
-        m_lineTick && elapsed ? (status.total_payload_upload - m_uploadedAtLine) * 1000 / elapsed : 0;
+    // What leaves through the player's line: peers on the player's own network (a PC room,
+    // a household) are neither counted nor held to the limit, which is on the session's global
+    // class; the player's own limit stays on the torrent.
+    std::vector<lt::peer_info> peers;
+    handle.get_peer_info(peers);
+    const std::int64_t sent = m_remoteUpload.Take(peers);
+    const std::int64_t upRate = m_lineTick && elapsed ? sent * 1000 / elapsed : 0;
     m_lineTick = now;
-    m_uploadedAtLine = status.total_payload_upload;
     const std::vector<double> roundTrips = m_gauge->Take();
     const int limit = m_line.Look(roundTrips, upRate, now);
-    if (limit >= 0) handle.set_upload_limit(limit);
+    if (limit >= 0) ApplyLineLimit(*m_session->session, m_line.Limit() > 0 ? limit : 0);
     // Round trips four times a second while the torrent uploads or a limit stands.
     m_gauge->SetEager(upRate >= LineGovernor::kFloor || m_line.Limit() > 0);
     if (m_lineLooks++ % kOriginLooksPerLine == 0)

@@ -15,6 +15,7 @@
 
 #include "framework/handles.h"
 #include "torrent/LineGovernor.h"
+#include "torrent/LocalPeers.h"
 #include "torrent/MonitorShared.h"
 #include "torrent/OriginFetcher.h"
 #include "torrent/WebSeedPolicy.h"
@@ -114,7 +115,7 @@ private:
     bool m_gaugeTried = false;
     LineGovernor m_line;
     DWORD m_lineTick = 0;                    // its last look (0: none yet)
-    std::int64_t m_uploadedAtLine = 0;       // the torrent's payload sent by then
+    RemoteUploadMeter m_remoteUpload;        // what was sent through the player's line
     int m_lineLooks = 0;
     // The origin fetched by the launcher itself (torrent/OriginFetcher.h) instead of the
     // library's web seed; stopped before the thread ends.
