@@ -145,8 +145,9 @@ UnpackStatus UnpackPackedFile(const char* path, const PublisherKeys* keys, int* 
 BOOL UnpackDownloadedFile(const char* path) { return UnpackPackedFile(path, nullptr) == UnpackStatus::Ok; }
 
 CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKeys* keys,
-                                 bool* verified, const ReleaseStore& store) {
+                                 bool* verified, const ReleaseStore& store, std::string* content) {
     if (verified) *verified = false;
+    if (content) content->clear();
     int code = 0;
     std::string plain;
     Release release;
@@ -162,6 +163,7 @@ CString UnpackFetchedDescription(const char* fetched, const char* description, c
                                    static_cast<unsigned long long>(release.version), store.subkey().c_str());
                 if (verified) *verified = true;
             }
+            if (content) *content = std::move(plain);
             return CString();
         }
         status = UnpackStatus::Unopenable;

@@ -42,8 +42,11 @@ BOOL UnpackDownloadedFile(const char* path);
 // then recorded. The fetched file is gone either way, and an earlier description stays when the
 // new one fails. Without keys a failure is silent, as the plain format has it; with them every
 // failure is a numbered message. `verified` tells whether a signature was checked and held.
+// `content` receives the description taken (the unpacked bytes that were checked, and written as
+// Mirel.ndn): what is added is these bytes, never the file read again. Empty when none was taken.
 CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKeys* keys,
-                                 bool* verified = nullptr, const ReleaseStore& store = ReleaseStore());
+                                 bool* verified = nullptr, const ReleaseStore& store = ReleaseStore(),
+                                 std::string* content = nullptr);
 
 // Packs plain content into the packed form (used by the publisher's packer and by tests).
 std::string PackContent(const std::string& plain, int level = 9);

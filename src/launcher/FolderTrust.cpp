@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include <winternl.h>
+
 #include "common/CodePage.h"
 #include "common/FilePaths.h"
 #include "framework/handles.h"
@@ -124,26 +126,139 @@ FolderSecurity::~FolderSecurity() {
     if (m_sd) ::LocalFree(m_sd);
 }
 
-HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess) {
-    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    HANDLE h = ::CreateFileA(path.c_str(), access | extraAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+HANDLE OpenFolderHeld(const std::wstring& path, DWORD extraAccess) {
+    const std::wstring opened = ExtendedPath(path);
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE h = ::CreateFileW(opened.c_str(), kFolderHoldAccess | extraAccess, kFolderHoldSharing, nullptr,
+                             OPEN_EXISTING, flags, nullptr);
     // Not granted, or another launcher holds it already (without sharing deletion).
     if (h == INVALID_HANDLE_VALUE && extraAccess &&
         (::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION))
-        h = ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        h = ::CreateFileW(opened.c_str(), kFolderHoldAccess, kFolderHoldSharing, nullptr, OPEN_EXISTING, flags,
+                          nullptr);
     return h;
 }
 
-bool IsPlainFolder(HANDLE folder, const std::string& path) {
+HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess) {
+    return OpenFolderHeld(AnsiToWide(path), extraAccess);
+}
+
+bool IsPlainFolder(HANDLE folder, const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(folder, &info)) return false;
     // By name too (without a trailing separator, which would lead through a link): not every
     // file system reports a link through a handle opened on it.
-    DWORD byName = ::GetFileAttributesA(WithoutTrailingSeparators(path).c_str());
+    DWORD byName = ::GetFileAttributesW(ExtendedPath(WithoutTrailingSeparators(path)).c_str());
     return byName != INVALID_FILE_ATTRIBUTES && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !((info.dwFileAttributes | byName) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsPlainFolder(HANDLE folder, const std::string& path) { return IsPlainFolder(folder, AnsiToWide(path)); }
+
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return a && b && ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+bool PathNames(const std::wstring& path, HANDLE held) {
+    // Attributes only: this open takes part in no sharing check, and blocks nothing.
+    UniqueKernelHandle now(::CreateFileW(ExtendedPath(WithoutTrailingSeparators(FullPath(path))).c_str(),
+                                         FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return now && SameFile(now.get(), held);
+}
+
+namespace {
+
+// NtCreateFile and the conversion of its status, from ntdll (always loaded).
+struct NtCalls {
+    using Create = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, LARGE_INTEGER*, ULONG,
+                                 ULONG, ULONG, ULONG, void*, ULONG);
+    using ToDos = ULONG(WINAPI*)(LONG);
+    Create create = nullptr;
+    ToDos toDos = nullptr;
+    NtCalls() {
+        const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+        create = reinterpret_cast<Create>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+        toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    }
+};
+
+const NtCalls& Nt() {
+    static const NtCalls calls;
+    return calls;
+}
+
+constexpr ULONG kNtSynchronousIo = 0x20;  // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
+constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr LONG kStatusObjectPathNotFound = static_cast<LONG>(0xC000003A);
+
+bool IsOneComponent(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/") == std::wstring::npos &&
+           name.size() < 32768;
+}
+
+}  // namespace
+
+UniqueKernelHandle OpenInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
+                                DWORD disposition, DWORD options, PSECURITY_DESCRIPTOR sd, LONG* status) {
+    const NtCalls& nt = Nt();
+    if (status) *status = kStatusInvalidParameter;
+    if (!nt.create || !nt.toDos || !folder || folder == INVALID_HANDLE_VALUE || !IsOneComponent(name)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return UniqueKernelHandle();
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, sd);
+    IO_STATUS_BLOCK io{};
+    HANDLE h = nullptr;
+    const LONG result = nt.create(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                  disposition, options | kNtSynchronousIo, nullptr, 0);
+    if (status) *status = result;
+    if (result < 0) {
+        ::SetLastError(nt.toDos(result));
+        return UniqueKernelHandle();
+    }
+    return UniqueKernelHandle(h);
+}
+
+bool ListFolderEntries(HANDLE folder, bool (*visit)(void* context, const std::wstring& name, DWORD attributes),
+                       void* context) {
+    // Listed through a handle of its own, opened again from the one given (the same folder, by
+    // that handle: no path is looked up): a listing starts afresh there (Wine keeps what a handle
+    // listed once, and would show it again), and the handle given keeps its own state.
+    UniqueKernelHandle lister(::ReOpenFile(folder, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           FILE_FLAG_BACKUP_SEMANTICS));
+    if (!lister) return false;
+    // Aligned for the entries' 64-bit fields.
+    std::vector<LONGLONG> buffer(64 * 1024 / sizeof(LONGLONG));
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(LONGLONG));
+    FILE_INFO_BY_HANDLE_CLASS cls = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!::GetFileInformationByHandleEx(lister.get(), cls, buffer.data(), size))
+            return ::GetLastError() == ERROR_NO_MORE_FILES;
+        cls = FileIdBothDirectoryInfo;
+        const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L".." && !visit(context, name, entry->FileAttributes)) {
+                ::SetLastError(ERROR_CANCELLED);
+                return false;
+            }
+            if (!entry->NextEntryOffset) break;
+            at += entry->NextEntryOffset;
+        }
+    }
 }
 
 FolderTrust ReadFolderTrust(HANDLE folder) {
@@ -276,10 +391,6 @@ bool FinalPathIs(HANDLE folder, const std::wstring& expected) {
     return !want.empty() && got.size() == want.size() && SameText(got, want, got.size());
 }
 
-namespace {
-
-// Where a path really is: the final path of its longest part that exists (links resolved),
-// followed by the rest as written.
 std::wstring ResolvedPath(const std::wstring& path) {
     std::wstring head = WithoutTrailingSeparators(FullPath(path));
     std::wstring tail;
@@ -298,6 +409,8 @@ std::wstring ResolvedPath(const std::wstring& path) {
     }
     return WithoutTrailingSeparators(FullPath(path));
 }
+
+namespace {
 
 // True when `inner` is `outer` or lies below it.
 bool WithinOrSame(const std::wstring& inner, const std::wstring& outer) {
@@ -333,32 +446,54 @@ bool OnlyUsMayOpen(PSECURITY_DESCRIPTOR sd) {
     return true;
 }
 
-UniqueKernelHandle OpenLock(const std::string& path, SECURITY_ATTRIBUTES* sa, bool create) {
-    return UniqueKernelHandle(::CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL | (create ? DELETE : 0), 0, sa,
-                                            create ? OPEN_ALWAYS : OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+// The lock inside the held folder, opened through the folder's handle, exclusively.
+UniqueKernelHandle OpenLock(HANDLE folder, PSECURITY_DESCRIPTOR sd, bool create, LONG& status) {
+    return OpenInFolder(folder, kFolderLockNameW, GENERIC_READ | READ_CONTROL | (create ? DELETE : 0), 0,
+                        create ? kNtOpenIf : kNtOpen, kNtNonDirectory | kNtOpenReparsePoint, sd, &status);
+}
+
+// Whose the lock is that another process holds: true only when nobody but us, SYSTEM and
+// Administrators may open it, so that its holder is a run of ours. Read through a handle that
+// asks for its access list alone, which no holder's sharing refuses.
+bool HeldLockIsOurs(HANDLE folder) {
+    LONG status = 0;
+    UniqueKernelHandle look = OpenInFolder(folder, kFolderLockNameW, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kNtOpen,
+                                           kNtNonDirectory | kNtOpenReparsePoint, nullptr, &status);
+    if (!look) return false;
+    PSECURITY_DESCRIPTOR sd = ReadSecurity(look.get());
+    if (!sd) return false;
+    std::unique_ptr<void, LocalFreeDeleter> keep(sd);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    TokenSids sids;
+    return ::GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner && sids.Load() && sids.IsOurs(owner) &&
+           OnlyUsMayOpen(sd);
 }
 
 }  // namespace
 
-LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create) {
+LockResult TakeFolderLock(HANDLE folder, HANDLE& lock, bool create) {
     lock = nullptr;
-    std::string path = folder;
-    if (!path.empty() && path.back() != '\\') path += '\\';
-    path += kFolderLockName;
     FolderSecurity security(LockFileSddl());
     if (!security.get()) return LockResult::Unavailable;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueKernelHandle file = OpenLock(path, security.get(), create);
+        LONG status = 0;
+        UniqueKernelHandle file = OpenLock(folder, security.descriptor(), create, status);
         if (!file) {
             const DWORD e = ::GetLastError();
-            if (e == ERROR_SHARING_VIOLATION) return LockResult::Busy;
-            if (!create && (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)) return LockResult::Missing;
+            // Another launcher of ours holds it; anyone else's hold is not taken for one.
+            if (e == ERROR_SHARING_VIOLATION) return HeldLockIsOurs(folder) ? LockResult::Busy : LockResult::NotOurs;
+            if (!create && (status == kStatusObjectNameNotFound || status == kStatusObjectPathNotFound))
+                return LockResult::Missing;
             // Another user's lock, which lets nobody else open it; or a folder (or anything else
             // that cannot be opened as a file) under the lock's name.
             if (e == ERROR_ACCESS_DENIED) return LockResult::NotOurs;
-            return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? LockResult::NotOurs
-                                                                               : LockResult::Unavailable;
+            LONG there = 0;
+            UniqueKernelHandle look = OpenInFolder(folder, kFolderLockNameW, FILE_READ_ATTRIBUTES,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kNtOpen,
+                                                   kNtOpenReparsePoint, nullptr, &there);
+            return look ? LockResult::NotOurs : LockResult::Unavailable;
         }
         // What was opened, judged through the handle: a plain file, with this name alone, ours.
         BY_HANDLE_FILE_INFORMATION info{};
@@ -390,6 +525,18 @@ LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create) 
     return LockResult::Unavailable;
 }
 
+LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create) {
+    lock = nullptr;
+    UniqueKernelHandle held(OpenFolderHeld(WithoutTrailingSeparators(AnsiToWide(folder))));
+    if (!held) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_SHARING_VIOLATION) return LockResult::Busy;
+        if (!create && (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)) return LockResult::Missing;
+        return LockResult::Unavailable;
+    }
+    return TakeFolderLock(held.get(), lock, create);
+}
+
 namespace {
 
 // Deeper than this, a folder's content is not looked into: the launcher makes no such tree.
@@ -403,40 +550,26 @@ FolderContent ContentOfError(DWORD e) {
     return FolderContent::Unknown;
 }
 
-// Calls `visit(path, name, attributes)` for each entry of a folder other than "." and "..",
-// by paths in the extended form where they are long. Ours when every entry was visited; else
-// what kept the folder from being listed, or Unknown when `visit` said stop.
-template <typename Visit>
-FolderContent ForEachEntry(const std::wstring& folder, Visit visit) {
-    WIN32_FIND_DATAW entry;
-    UniqueFindHandle find(::FindFirstFileExW(ExtendedPath(folder + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                             FindExSearchNameMatch, nullptr, 0));
-    if (!find) {
-        const DWORD e = ::GetLastError();
-        return e == ERROR_FILE_NOT_FOUND ? FolderContent::Ours : ContentOfError(e);
-    }
-    do {
-        if (std::wcscmp(entry.cFileName, L".") == 0 || std::wcscmp(entry.cFileName, L"..") == 0) continue;
-        if (!visit(folder + L"\\" + entry.cFileName, entry.cFileName, entry.dwFileAttributes))
-            return FolderContent::Unknown;
-    } while (::FindNextFileW(find.get(), &entry));
-    return ::GetLastError() == ERROR_NO_MORE_FILES ? FolderContent::Ours : FolderContent::Unknown;
-}
-
-// Looks only: entries are opened for their attributes and access lists, never their content.
-FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth) {
+// Looks only, through handles: the folder is listed through the handle held on it, each entry is
+// opened through that handle for its attributes and access list (never its content), and a
+// subfolder is held (listing, shared without deletion) while it is looked into, so that what is
+// judged is what was listed.
+FolderContent Inspect(HANDLE folder, const wchar_t* skip, int depth, const TokenSids& sids) {
     if (depth > kMaxFolderDepth) return FolderContent::Foreign;
-    TokenSids sids;
-    if (!sids.Load()) return FolderContent::Unknown;
     FolderContent result = FolderContent::Ours;
-    const FolderContent listed = ForEachEntry(folder, [&](const std::wstring& path, const wchar_t* name,
-                                                          DWORD listedAttributes) {
-        if (skip && ::CompareStringOrdinal(name, -1, skip, -1, TRUE) == CSTR_EQUAL) return true;
-        const std::wstring opened = ExtendedPath(path);
-        UniqueKernelHandle entry(::CreateFileW(opened.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                               nullptr));
+    const bool listed = ListFolder(folder, [&](const std::wstring& name, DWORD listedAttributes) {
+        if (skip && ::CompareStringOrdinal(name.c_str(), -1, skip, -1, TRUE) == CSTR_EQUAL) return true;
+        // A link is never opened, whatever it leads to.
+        if (listedAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            result = FolderContent::Foreign;
+            return false;
+        }
+        const bool listedFolder = listedAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        UniqueKernelHandle entry =
+            listedFolder
+                ? OpenInFolder(folder, name, kFolderHoldAccess, kFolderHoldSharing, kNtOpen, kNtOpenReparsePoint)
+                : OpenInFolder(folder, name, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kNtOpen, kNtOpenReparsePoint);
         if (!entry) {
             result = ContentOfError(::GetLastError());
             return false;
@@ -446,12 +579,12 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
             result = FolderContent::Unknown;
             return false;
         }
-        // By name too: not every file system reports a link through a handle opened on it.
-        const DWORD byName = ::GetFileAttributesW(opened.c_str());
         const bool isFolder = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-        if (((info.dwFileAttributes | listedAttributes | (byName == INVALID_FILE_ATTRIBUTES ? 0 : byName)) &
-             FILE_ATTRIBUTE_REPARSE_POINT) ||
-            (!isFolder && info.nNumberOfLinks > 1)) {
+        if (isFolder != listedFolder) {  // changed since it was listed: looked at again
+            result = FolderContent::Unknown;
+            return false;
+        }
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!isFolder && info.nNumberOfLinks > 1)) {
             result = FolderContent::Foreign;
             return false;
         }
@@ -471,25 +604,37 @@ FolderContent Inspect(const std::wstring& folder, const wchar_t* skip, int depth
             return false;
         }
         if (isFolder) {
-            entry.reset();
-            result = Inspect(path, nullptr, depth + 1);
+            result = Inspect(entry.get(), nullptr, depth + 1, sids);
             return result == FolderContent::Ours;
         }
         return true;
     });
-    return result != FolderContent::Ours ? result : listed;
+    if (result != FolderContent::Ours) return result;
+    return listed ? FolderContent::Ours : ContentOfError(::GetLastError());
 }
 
 }  // namespace
 
+FolderContent InspectHeldFolder(HANDLE folder) {
+    TokenSids sids;
+    if (!sids.Load()) return FolderContent::Unknown;
+    return Inspect(folder, kFolderLockNameW, 0, sids);
+}
+
 FolderContent InspectFolderContent(const std::wstring& folder) {
-    return Inspect(WithoutTrailingSeparators(folder), kFolderLockNameW, 0);
+    UniqueKernelHandle held(OpenFolderHeld(WithoutTrailingSeparators(folder)));
+    if (!held) return ContentOfError(::GetLastError());
+    return InspectHeldFolder(held.get());
 }
 
 OpenCheck HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
-    hold.reset(::CreateFileW(ExtendedPath(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Read access shared for reading alone: it takes part in every other open's sharing check,
+    // so that nobody can write, rename or remove what is held. (A folder's listing access is
+    // the same right.)
+    hold.reset(::CreateFileW(ExtendedPath(path).c_str(),
+                             FILE_READ_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
     if (!hold) {
         const DWORD e = ::GetLastError();
         return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION ? OpenCheck::Busy : OpenCheck::NotOurs;
@@ -500,9 +645,9 @@ OpenCheck HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
                 ReadFolderTrust(hold.get()).trusted();
     // A file's other names change nothing about who may write it: its owner and access list
     // are per file, and only we may write in the folder it was made in. A folder's content is
-    // judged whole.
+    // judged whole, through the hold.
     if (ours && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        const FolderContent content = InspectFolderContent(path);
+        const FolderContent content = InspectHeldFolder(hold.get());
         if (content == FolderContent::Busy) {
             hold.reset();
             return OpenCheck::Busy;
@@ -513,9 +658,8 @@ OpenCheck HoldIfStillOurs(const std::wstring& path, UniqueKernelHandle& hold) {
     return ours ? OpenCheck::Ours : OpenCheck::NotOurs;
 }
 
-bool IsEmptyFolder(const std::wstring& folder) {
+bool IsEmptyHeldFolder(HANDLE folder) {
     bool empty = true;
-    const FolderContent listed =
-        ForEachEntry(folder, [&](const std::wstring&, const wchar_t*, DWORD) { return empty = false; });
-    return empty && listed == FolderContent::Ours;
+    const bool listed = ListFolder(folder, [&](const std::wstring&, DWORD) { return empty = false; });
+    return empty && listed;
 }

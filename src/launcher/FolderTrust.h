@@ -35,14 +35,57 @@ private:
     SECURITY_ATTRIBUTES m_sa{};
 };
 
-// Opens a folder itself (never what a link points to) for reading its attributes and access
-// list, and `extraAccess` when it is granted, shared for reading and writing but not for
-// deletion: while the handle is open nobody else can move, rename or remove the folder.
-// INVALID_HANDLE_VALUE on failure.
+// What a hold on a folder asks for. Windows (and Wine alike) checks an open's sharing only
+// against handles that carry FILE_READ_DATA, FILE_EXECUTE, FILE_WRITE_DATA, FILE_APPEND_DATA or
+// DELETE: a handle with none of them blocks nobody, whatever its share mode. A hold therefore
+// lists the folder (FILE_LIST_DIRECTORY is FILE_READ_DATA) and shares reading and writing but
+// not deletion: while it is open, any open for DELETE, which every rename and removal needs,
+// fails with a sharing violation.
+constexpr DWORD kFolderHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kFolderHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens a folder itself (never what a link points to) as a hold (kFolderHoldAccess, shared
+// without deletion: while the handle is open nobody else can move, rename or remove the
+// folder), with `extraAccess` when it is granted. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolderHeld(const std::wstring& path, DWORD extraAccess = 0);
 HANDLE OpenFolderHeld(const std::string& path, DWORD extraAccess = 0);
 // True when the handle (opened on `path`) is a folder and not a reparse point (junction,
 // symbolic link).
+bool IsPlainFolder(HANDLE folder, const std::wstring& path);
 bool IsPlainFolder(HANDLE folder, const std::string& path);
+
+// True when both handles are open on one file or folder: the same volume and file index.
+bool SameFile(HANDLE a, HANDLE b);
+// True when `path`, looked up now (never through a link at its end), names what `held` is open
+// on: the proof that an act by that path reaches the held folder.
+bool PathNames(const std::wstring& path, HANDLE held);
+
+// Opens `name` (one component, no separator) inside the folder `folder` is open on, through that
+// handle (NtCreateFile relative to it): no path is looked up again, so what is opened is in that
+// folder whatever happened to the folder's path meanwhile. `disposition` and `options` are
+// NtCreateFile's (kNtOpen..., kNtOption...); synchronous I/O is always asked for. `sd` gives a
+// created file or folder its access list. Empty on failure, with the last error set and, when
+// given, `status` the NTSTATUS.
+constexpr DWORD kNtOpen = 1, kNtCreate = 2, kNtOpenIf = 3, kNtOverwriteIf = 5;
+constexpr DWORD kNtDirectory = 0x1, kNtNonDirectory = 0x40, kNtForBackup = 0x4000, kNtOpenReparsePoint = 0x200000;
+UniqueKernelHandle OpenInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD share,
+                                DWORD disposition, DWORD options, PSECURITY_DESCRIPTOR sd = nullptr,
+                                LONG* status = nullptr);
+// Calls `visit(name, attributes)` for every entry of the folder `folder` is open on (listing
+// access), "." and ".." left out, read through the handle. False when it could not be listed
+// to its end (the last error says why), or `visit` said stop.
+bool ListFolderEntries(HANDLE folder, bool (*visit)(void* context, const std::wstring& name, DWORD attributes),
+                       void* context);
+template <typename Visit>
+bool ListFolder(HANDLE folder, Visit visit) {
+    return ListFolderEntries(
+        folder,
+        [](void* context, const std::wstring& name, DWORD attributes) {
+            return (*static_cast<Visit*>(context))(name, attributes);
+        },
+        &visit);
+}
 
 // Tests: shows the owner and access list of what lies at `finalPath` as the SDDL given, when the
 // hook says so (true), in place of what the system holds: a second user, an elevated run's
@@ -75,6 +118,9 @@ std::wstring FinalPathOf(HANDLE h);
 // `path` with every existing component by its long name (short 8.3 names expanded); as given
 // when it cannot be read.
 std::wstring LongPath(const std::wstring& path);
+// Where a path really is: the final path of its longest part that exists (links resolved, 8.3
+// names by their long names), followed by the rest as written.
+std::wstring ResolvedPath(const std::wstring& path);
 
 // What a folder holds, looked at entry by entry at every depth, never through a link and never
 // changing anything.
@@ -88,13 +134,17 @@ enum class FolderContent {
     Unknown,  // something could not be listed or read for another reason
 };
 FolderContent InspectFolderContent(const std::wstring& folder);
+// The same for the folder `folder` is open on (with listing access): listed through the handle,
+// every entry opened through it, every subfolder held while it is looked into.
+FolderContent InspectHeldFolder(HANDLE folder);
 
 // Right before what was downloaded is opened: `path` (the installer, or the torrent's folder) is
 // still ours alone as it stands: a plain file, or a plain folder whose content is ours, owned by
 // us, SYSTEM or Administrators, that nobody else may change, found at exactly that path. A
 // file's second name (a hard link made elsewhere) changes nothing of that. `hold` then keeps it
-// open without sharing deletion, so that it cannot be renamed or replaced until the caller has
-// opened it.
+// open for reading, shared for reading only: until the caller lets go, nobody can write,
+// rename, replace or remove it (an open for writing or deletion fails with a sharing violation),
+// while opening it to run or read goes on.
 enum class OpenCheck {
     Ours,
     Busy,     // held open by another program right now: ask again later
@@ -113,10 +163,15 @@ enum class LockResult {
     Missing,      // not there, and not to be made
     Unavailable,  // it cannot be made or opened for another reason
 };
-// Opens `folder` + lock name exclusively (never followed if a link) and checks what was opened
-// through its handle. With `create`, a missing lock is made, and one that others could open is
-// made again with our access list alone; without, only a lock that is there is held, as it is.
+// Opens the lock inside the folder `folder` is open on, through that handle, exclusively (never
+// followed if a link), and checks what was opened through its handle. With `create`, a missing
+// lock is made, and one that others could open is made again with our access list alone;
+// without, only a lock that is there is held, as it is. Busy only when the lock that another
+// process holds is one that nobody but us, SYSTEM and Administrators may open (another launcher
+// of ours); a lock held by anyone else is NotOurs.
+LockResult TakeFolderLock(HANDLE folder, HANDLE& lock, bool create = true);
+// The same for the folder at `folder`, held meanwhile.
 LockResult TakeFolderLock(const std::string& folder, HANDLE& lock, bool create = true);
 
-// True when the folder holds nothing at all.
-bool IsEmptyFolder(const std::wstring& folder);
+// True when the folder `folder` is open on (with listing access) holds nothing at all.
+bool IsEmptyHeldFolder(HANDLE folder);

@@ -22,9 +22,15 @@ struct LaunchConfig {
 };
 
 // This machine's configuration: "<system drive>\Down\Mirel Online\", the user's own
-// "<local application data>\Mirel Online\", the listen interface the
-// environment asks for; `signedOnly` when the program carries a publisher key.
+// "<local application data>\Mirel Online\" (both read in UTF-16 from the system's known
+// folders), the listen interface the environment asks for; `signedOnly` when the program
+// carries a publisher key.
 LaunchConfig MachineLaunchConfig(bool signedOnly = false);
+
+// A folder's path in the ANSI code page that names exactly that folder: the path itself when
+// the code page has every character of it, else its short (8.3) form when that one has them.
+// Empty when neither does.
+std::string AnsiFolderPath(const std::wstring& folder);
 
 // The listen interface the environment asks for: MIREL_LISTEN_INTERFACE holding an IPv4
 // address in 127.0.0.0/8 or 198.18.0.0/15, in its plain dotted form. Empty (all interfaces)

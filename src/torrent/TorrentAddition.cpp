@@ -17,6 +17,7 @@
 #include "common/FilePaths.h"
 #include "common/WholeFile.h"
 #include "framework/handles.h"
+#include "launcher/FolderTrust.h"
 #include "torrent/LibraryPath.h"
 #include "torrent/TorrentSession.h"
 #include "launcher/LaunchConfig.h"
@@ -106,9 +107,11 @@ const char* UnsafeTorrentPaths(const lt::torrent_info& ti, const std::wstring& f
     return nullptr;
 }
 
-// The names a torrent's files take in the folder as Windows compares them (full paths in upper
-// case), and the folders above them. `clash`: two of its own files are one file for Windows
-// (names that differ only in case beyond ASCII), or a file stands where a folder of it goes.
+// The names a torrent's files take in the folder as Windows compares them (final paths, where
+// they exist: a short 8.3 alias of a file there and a link are followed to the file they name;
+// in upper case), and the folders above them. `clash`: two of its own files are one file for
+// Windows (names that differ only in case beyond ASCII, or a name and an alias of it), a file
+// stands where a folder of it goes, or a name leads out of the folder.
 struct TorrentNames {
     std::set<std::wstring> files, folders;
     bool clash = false;
@@ -126,7 +129,8 @@ std::wstring UpperCase(const std::wstring& text) {
 
 TorrentNames NamesOf(const lt::torrent_info& ti, const std::wstring& folder) {
     TorrentNames names;
-    std::wstring base = UpperCase(FullPath(folder));
+    const std::wstring written = WithoutTrailingSeparators(FullPath(folder));
+    std::wstring base = UpperCase(ResolvedPath(written));
     if (!base.empty() && base.back() != L'\\') base += L'\\';
     const lt::file_storage& fs = ti.files();
     for (lt::file_index_t i : fs.file_range()) {
@@ -138,7 +142,11 @@ TorrentNames NamesOf(const lt::torrent_info& ti, const std::wstring& folder) {
         }
         for (wchar_t& c : path)
             if (c == L'/') c = L'\\';
-        path = base + UpperCase(path);
+        path = UpperCase(ResolvedPath(written + L"\\" + path));
+        if (path.size() <= base.size() || path.compare(0, base.size(), base) != 0) {
+            names.clash = true;
+            continue;
+        }
         if (!names.files.insert(path).second) names.clash = true;
         for (size_t at = path.find(L'\\', base.size()); at != std::wstring::npos; at = path.find(L'\\', at + 1))
             names.folders.insert(path.substr(0, at));
@@ -191,7 +199,7 @@ std::vector<std::string> FindTorrentFiles(const std::string& downloadDir, bool s
 
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
-        if (!std::strstr(entry.cFileName, kTorrentMark)) continue;
+        if (!IsTorrentFileName(entry.cFileName)) continue;
         const std::string path = folder + entry.cFileName;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             DiagnosticLine(stderr, "%s: not added, a link\n", path.c_str());
@@ -206,6 +214,11 @@ std::vector<std::string> FindTorrentFiles(const std::string& downloadDir, bool s
     return found;
 }
 
+bool IsTorrentFileName(const std::string& name) {
+    const size_t n = sizeof(kTorrentMark) - 1;
+    return name.size() > n && name.compare(name.size() - n, n, kTorrentMark) == 0;
+}
+
 bool IsMainTorrentKey(const std::string& key) {
     const size_t slash = key.find_last_of("\\/");
     const std::string name = slash == std::string::npos ? key : key.substr(slash + 1);
@@ -214,11 +227,15 @@ bool IsMainTorrentKey(const std::string& key) {
     return name == "Mirel.ndn";
 }
 
-bool AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const LaunchConfig& config) {
+bool AddTorrent(TorrentSession& ses, const std::string& strTorrentFile, const LaunchConfig& config,
+                const std::string* content) {
     const std::string& savePath = config.downloadDir;
     try {
         lt::error_code ec;
-        auto ti = std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
+        auto ti = content ? std::make_shared<lt::torrent_info>(
+                                lt::span<const char>(content->data(), static_cast<std::ptrdiff_t>(content->size())), ec,
+                                lt::from_span)
+                          : std::make_shared<lt::torrent_info>(ToLibraryPath(strTorrentFile), ec);
         if (ec) {
             DiagnosticLine(stderr, "%s: %s\n", strTorrentFile.c_str(), ec.message().c_str());
             return false;

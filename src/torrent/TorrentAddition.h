@@ -10,12 +10,18 @@ struct TorrentSession;
 // Its content alone is ever opened.
 bool IsMainTorrentKey(const std::string& key);
 
-// The torrent files of `folder` (names containing ".ndn"), by full path; links are left out,
+// True when a file's name marks a torrent file: it ends in ".ndn" (in that case).
+bool IsTorrentFileName(const std::string& name);
+
+// The torrent files of `folder` (names ending in ".ndn"), by full path; links are left out,
 // and with `signedOnly` everything but the main torrent when `descriptionChecked`.
 std::vector<std::string> FindTorrentFiles(const std::string& folder, bool signedOnly, bool descriptionChecked);
 
-// Adds one torrent file to the session with the program's fixed parameters, keyed by its
-// path, saved in config.downloadDir; failures are written to the standard error stream and the
-// file is skipped (false). A new main torrent replaces the earlier one, and removes any other
-// torrent whose files are its files.
-bool AddTorrent(TorrentSession& session, const std::string& torrentFile, const LaunchConfig& config);
+// Adds one torrent to the session with the program's fixed parameters, keyed by the path of its
+// file, saved in config.downloadDir; failures are written to the standard error stream and the
+// torrent is skipped (false). `content`, when given, is the torrent's metainfo (the description
+// that was checked): it is what is added, and the file is not read. A new main torrent replaces
+// the earlier one, and removes any other torrent whose files are its files, names compared
+// where they really lead (long names, links resolved).
+bool AddTorrent(TorrentSession& session, const std::string& torrentFile, const LaunchConfig& config,
+                const std::string* content = nullptr);

@@ -89,7 +89,11 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
     PrepareEvent(g_heartbeatEventOwner, g_hHeartbeatEvent);
 
     m_bDescriptionChecked = false;  // only a description checked in this run counts
+    m_description.clear();           // and only one this run took is added from its bytes
     if (!installed) {
+        // What is fetched, unpacked, read back and downloaded by the folder's path lands in the
+        // folder judged and held: proven here, and again before the torrent is added.
+        if (!FolderStillInPlace(installed)) return kSequenceStopped;
         CString failure;
         {
             CHttpDownload download;
@@ -102,7 +106,8 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
             // Only a whole, unpacked (and, with a key, verified) description becomes Mirel.ndn.
             if (failure.IsEmpty())
                 failure = UnpackFetchedDescription(download.GetFilePath(), download.GetDescriptionPath(),
-                                                   BuiltInPublisherKeys(), &m_bDescriptionChecked);
+                                                   BuiltInPublisherKeys(), &m_bDescriptionChecked, ReleaseStore(),
+                                                   &m_description);
         }
         if (!failure.IsEmpty()) {
             AfxMessageBox(failure, MB_OK);
@@ -111,7 +116,9 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
         }
         if (folderUsable && !ReadBackMovedAside()) return kSequenceInterrupted;
     }
-    if (folderUsable && !StartTorrentSession() && !installed) {
+    const bool torrentPart = folderUsable && FolderStillInPlace(installed);
+    if (!installed && folderUsable && !torrentPart) return kSequenceStopped;
+    if (torrentPart && !StartTorrentSession() && !installed) {
         // The description this run fetched could not be added: nothing would ever progress.
         MessageBox(AfxLoadText(IDS_TORRENT_NOT_ADDED), AfxGetAppName(), MB_OK);
         SendMessage(WM_CLOSE);
@@ -148,15 +155,18 @@ SequenceResult CMirelLauncherDlg::ProcessStartParam(const char* startParam) {
 namespace {
 
 // States of the shared download folder in which the user's own folder is used instead: it is
-// another user's, a link, a file, the game's, or could not be made or made safe. A folder that
-// another launcher or program holds is waited for instead (the player is told).
+// another user's, a link, a file, the game's, held open by another program (still after the
+// wait), kept in place by what another program holds in it, or could not be made or made safe.
+// Only a folder that another launcher of ours holds is left to that launcher (the player is
+// told). Nobody else can thus keep a download from going on.
 bool UseOwnFolderInstead(DownloadFolder::State state) {
-    return state != DownloadFolder::Trusted && state != DownloadFolder::Busy && state != DownloadFolder::InUse;
+    return state != DownloadFolder::Trusted && state != DownloadFolder::Busy;
 }
 
 const char* StateName(DownloadFolder::State state) {
     switch (state) {
     case DownloadFolder::Refused: return "a link, a file or not where its name says";
+    case DownloadFolder::InUse: return "another program holds it open";
     case DownloadFolder::NotOurs: return "another user's";
     case DownloadFolder::Untrusted: return "it cannot be made ours alone";
     case DownloadFolder::Absent: return "missing";
@@ -211,18 +221,33 @@ void CMirelLauncherDlg::TellWithoutWaiting(UINT textId, const std::string& argum
     else delete told;
 }
 
-// What the folder moved aside in this launcher's life holds of the description just fetched is
-// read back into the fresh folder, once, with the bar showing how far; the player is told where
-// the old folder went when something of it stays. False when the window was closed meanwhile.
+// True while the download folder's path still names the folder held: every act by that path
+// reaches the folder that was judged. When it does not, a download stops and the player is told
+// (an installed game goes on without the torrent part).
+bool CMirelLauncherDlg::FolderStillInPlace(bool installed) {
+    if (m_downloadFolder.StillInPlace()) return true;
+    DiagnosticLine(stderr, "%s: not used, it is no longer the folder that was judged\n", m_config.downloadDir.c_str());
+    if (!installed) {
+        MessageBox(AfxLoadText(IDS_FOLDER_REFUSED), AfxGetAppName(), MB_OK);
+        SendMessage(WM_CLOSE);
+    }
+    return false;
+}
+
+// What the moved-aside folder (moved in this launcher's life, or in an earlier one whose reading
+// back did not finish) holds of the description just taken is read back into the fresh folder,
+// once, with the bar showing how far; the player is told where the old folder went when
+// something of it stays. Without a description taken in this run, it waits for a later one.
+// False when the window was closed meanwhile (a later start reads on).
 bool CMirelLauncherDlg::ReadBackMovedAside() {
     const std::wstring& aside = m_downloadFolder.MovedAsideTo();
-    if (aside.empty() || m_bMovedAsideRead) return true;
+    if (aside.empty() || m_bMovedAsideRead || m_description.empty()) return true;
     m_bMovedAsideRead = true;
     lstrcpynA(m_szStatusText, AfxLoadText(IDS_RECOVERING), MAX_PATH);
     RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
     bool closed = false;
     const Recovery recovered = RecoverFromMovedAside(
-        m_config.downloadDir + "Mirel.ndn", aside, AnsiToWide(m_config.downloadDir),
+        m_description, aside, AnsiToWide(m_config.downloadDir),
         [&](std::int64_t done, std::int64_t total) {
             m_progress.SetPos(total > 0 ? static_cast<int>(done * 100 / total) : 0);
             SetSizeText(static_cast<float>(done), static_cast<float>(total));
@@ -240,24 +265,36 @@ bool CMirelLauncherDlg::ReadBackMovedAside() {
         if (closed) SendMessage(WM_CLOSE);
         return false;
     }
-    if (!recovered.asideRemoved) TellWithoutWaiting(IDS_FOLDER_MOVED_ASIDE, WideToAnsi(aside));
+    m_downloadFolder.MovedAsideReadBack();
+    if (recovered.asideFound && !recovered.asideRemoved) TellWithoutWaiting(IDS_FOLDER_MOVED_ASIDE, WideToAnsi(aside));
     return true;
 }
 
 // The session is made on the first run; every run adds the torrent files it finds, so a later
 // run that fetched a new description downloads it (one already added gives its handle back).
 // False when the main torrent was found and could not be added, or the session not made.
+// The description this run took is added from its bytes, those that were checked, whatever
+// its file holds by now (and whether it is found at all).
 BOOL CMirelLauncherDlg::StartTorrentSession() {
     std::vector<std::string> found =
         FindTorrentFiles(m_config.downloadDir, m_config.signedOnly, m_bDescriptionChecked);
+    if (!m_description.empty()) {
+        found.erase(std::remove_if(found.begin(), found.end(), IsMainTorrentKey), found.end());
+        std::string key = m_config.downloadDir;
+        if (!key.empty() && key.back() != '\\') key += '\\';
+        found.insert(found.begin(), key + "Mirel.ndn");
+    }
     m_torrentFiles.insert(m_torrentFiles.end(), found.begin(), found.end());
     if (!m_pSession) m_pSession = OpenTorrentSession(m_config);
     if (!m_pSession) return FALSE;
     // The main torrent first: what this run fetched wins over any other file naming its files.
     std::stable_partition(found.begin(), found.end(), [](const std::string& f) { return IsMainTorrentKey(f); });
     bool mainAdded = true;
-    for (const std::string& file : found)
-        if (!AddTorrent(*m_pSession, file, m_config) && IsMainTorrentKey(file)) mainAdded = false;
+    for (const std::string& file : found) {
+        const bool main = IsMainTorrentKey(file);
+        const std::string* content = main && !m_description.empty() ? &m_description : nullptr;
+        if (!AddTorrent(*m_pSession, file, m_config, content) && main) mainAdded = false;
+    }
     return mainAdded;
 }
 

@@ -94,7 +94,10 @@ private:
     bool m_bExitPending = false;
     // A description whose signature was checked in this run (see LaunchConfig::signedOnly).
     bool m_bDescriptionChecked = false;
-    // The folder moved aside has been read back (once in the launcher's life).
+    // The description this run took (unpacked, and with a key checked): the bytes added as the
+    // main torrent and read back from a moved-aside folder. Empty when this run took none.
+    std::string m_description;
+    // The folder moved aside has been read back, or tried to (once in the launcher's life).
     bool m_bMovedAsideRead = false;
 
     // ---- widgets and drawing
@@ -127,5 +130,6 @@ private:
     [[noreturn]] void EndProcessNow();
     SequenceResult WaitForInstaller();
     bool ReadBackMovedAside();
+    bool FolderStillInPlace(bool installed);
     void TellWithoutWaiting(UINT textId, const std::string& argument);
 };

@@ -18,6 +18,7 @@ TORRENT_NOT_ADDED = "다운로드 정보를 사용할 수 없어 다운로드를
 FOLDER_IN_USE = "다운로드 폴더를 다른 프로그램이 사용하고 있습니다. \n잠시 후 다시 실행해주세요."
 INSTALLER_TITLE = "미렐온라인 설치 "  # the stand-in installer's window
 FOLDER_LOCK = "MirelLauncher.lock"  # held in the download folder while a launcher uses it
+MOVED_ASIDE_RECORD = "MirelLauncher.aside"  # where the folder was moved aside, until it is read back
 
 # The launcher's command ids (src/res/resource.h) and the starter's message.
 ID_MENU_OPEN = 32773       # shows the windows again
@@ -269,12 +270,13 @@ class Flow:
         assert self.wine.gone(cls="Mirel Launcher", timeout_ms=10000)
 
 
-def finish_flow(flow, dist, timeout=120):
+def finish_flow(flow, dist, timeout=120, folder=None):
     """The rest of a run once the download is under way: the installer from the download folder
-    opened once, its window seen and gone, the patcher copy started, exit code 0, and the
-    downloaded file identical to the published one."""
+    (C:\\Down\\Mirel Online, or `folder`) opened once, its window seen and gone, the patcher copy
+    started, exit code 0, and the downloaded file identical to the published one."""
     from seeder import file_sha1
     wine = flow.wine
+    folder = Path(folder or wine.download_dir)
     assert wait_for(lambda: "shown" in flow.installer_window(), timeout), \
         f"the installer's window never came: {flow.stdout()!r} {flow.stderr()!r}"
     assert wait_for(lambda: flow.installer_window()[-1:] == ["gone"], 60), "the installer's window never went"
@@ -283,8 +285,8 @@ def finish_flow(flow, dist, timeout=120):
     assert len(starts) == 1, starts
     assert wait_exit(flow.proc, timeout=60) == 0
     runs = flow.installer_runs()
-    assert runs == [(dist.size, wine.win_path(wine.download_dir / dist.name))]
-    assert file_sha1(wine.download_dir / dist.name) == dist.sha1()
+    assert runs == [(dist.size, wine.win_path(folder / dist.name))]
+    assert file_sha1(folder / dist.name) == dist.sha1()
     cwd, args = starts[0]
     assert args.split("*")[3] == "3.1.4"  # the version the installer recorded
 

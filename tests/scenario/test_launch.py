@@ -10,8 +10,9 @@ import pytest
 
 from conftest import DOWNLOAD_DIR, DRIVE_C
 from harness import LAUNCHER, STANDINS, TITLE, wait_for
-from harness.launcher import (ALREADY_RUNNING, FOLDER_IN_USE, FOLDER_LOCK, FOLDER_REFUSED, TORRENT_NOT_ADDED, ID_MENU_EXIT, IDCANCEL, IDOK,
-                              NOT_INSTALLED, WM_COMMAND, folder_names, pack, posted_barrier, start_old_patcher, wait_exit)
+from harness.launcher import (ALREADY_RUNNING, FOLDER_LOCK, FOLDER_REFUSED, MOVED_ASIDE_RECORD, TORRENT_NOT_ADDED,
+                              ID_MENU_EXIT, IDCANCEL, IDOK, NOT_INSTALLED, WM_COMMAND, folder_names, pack,
+                              posted_barrier, start_old_patcher, wait_exit)
 from harness.wine import end_server, win_path
 
 
@@ -405,22 +406,27 @@ def test_description_that_cannot_be_added_is_told_and_ends_the_run(wine, game, l
     assert game.patcher_starts() == []
 
 
-def test_folder_held_by_another_program_is_waited_for_then_reported_never_moved(wine, game, launcher, file_server):
-    # A backup program holds the download folder open without sharing: the launcher waits a
-    # moment, then tells the player it is in use; the folder is not moved or changed.
+def test_folder_held_by_another_program_is_waited_for_then_left_for_the_users_own(wine, game, launcher, file_server):
+    # A backup program (or another user) holds the download folder open without sharing: the
+    # launcher waits a moment, then downloads into the user's own folder (the description is
+    # fetched there, and is missing here); the folder is not moved or changed. Nobody else can
+    # keep the download from going on.
     shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
     DOWNLOAD_DIR.mkdir(parents=True)
     (DOWNLOAD_DIR / "MirelSetup.exe").write_bytes(b"part of a download")
+    own = [p for p in DRIVE_C.glob("users/*/AppData/Local")][0] / "Mirel Online"
+    shutil.rmtree(own, ignore_errors=True)
     holder = wine.start(STANDINS / "winhelper.exe", "holddir", win_path(DOWNLOAD_DIR), "60000", stdout=subprocess.PIPE)
     try:
         assert holder.stdout.readline().strip() == b"held"
         proc = launcher.start(game.start_string(url=file_server.url("Mirel.ndn")))
-        wine.answer_msgbox(FOLDER_IN_USE, timeout_ms=30000)
+        wine.answer_msgbox("Download Failed No:7, Status Code:404\n", timeout_ms=30000)
         assert wait_exit(proc) == 0
     finally:
         holder.kill()
         holder.wait(timeout=10)
-    assert file_server.requests() == []
+    assert len(file_server.requests()) == 1
+    assert folder_names(own) == [FOLDER_LOCK]
     assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]
     assert folder_names(DOWNLOAD_DIR) == ["MirelSetup.exe"]
 
@@ -470,12 +476,15 @@ def unusable_download_folder(wine, kind, elsewhere):
             # Windows removes the link itself and goes on; Wine cannot (its removal follows a link
             # to a folder), so the link stays and the folder is refused.
             yield FOLDER_REFUSED
-        elif kind == "busy":  # another user's launcher holds the folder's lock
+        elif kind == "busy":  # another program holds the folder's lock, one others may open
             DOWNLOAD_DIR.mkdir(parents=True)
             holder = wine.start(STANDINS / "winhelper.exe", "hold", win_path(DOWNLOAD_DIR / FOLDER_LOCK), "60000",
                                 stdout=subprocess.PIPE)
             assert holder.stdout.readline().strip() == b"held"
-            yield ALREADY_RUNNING
+            # Not taken for another launcher of ours: the folder is moved aside (Wine renames a
+            # folder with an open file in it; Windows does not, and the download then goes to
+            # the user's own folder, as the unit tests show).
+            yield None
         else:  # "unmakeable": a file where the folder above belongs
             DOWNLOAD_DIR.parent.write_bytes(b"not a folder")
             yield None
@@ -491,7 +500,8 @@ def unusable_download_folder(wine, kind, elsewhere):
 
 # A shared folder that is another user's, a link, a file or cannot be moved is never touched: a
 # download goes to the user's own folder instead (here it finds no description, and says so);
-# another launcher's folder is reported; an installed game leaves every one as it stands.
+# a lock another program holds is no launcher of ours (the folder is moved aside); an installed
+# game leaves every one as it stands.
 @pytest.mark.parametrize("kind,installed", [
     pytest.param(kind, installed, id=f"{kind}-{'installed' if installed else 'download'}")
     for kind in ["link", "link-above", "other-users", "link-inside", "busy", "unmakeable"]
@@ -514,16 +524,15 @@ def test_unusable_download_folder_stops_a_download_never_an_installed_game(wine,
             assert file_server.requests() == []
             assert not own.exists()
         else:
-            if kind == "busy":
-                wine.answer_msgbox(message)
-                assert file_server.requests() == []
+            # The user's own folder: the description is fetched there (and is missing here).
+            wine.answer_msgbox("Download Failed No:7, Status Code:404\n")
+            assert len(file_server.requests()) == 1
+            # Our own folder with a link inside, or with a lock held in it, is moved aside whole
+            # instead: the fresh one holds the lock and the record of where the old one went.
+            if kind in ("link-inside", "busy"):
+                assert folder_names(DOWNLOAD_DIR) == [MOVED_ASIDE_RECORD, FOLDER_LOCK]
             else:
-                # The user's own folder: the description is fetched there (and is missing here).
-                wine.answer_msgbox("Download Failed No:7, Status Code:404\n")
-                assert len(file_server.requests()) == 1
-                # Our own folder with a link inside is moved aside whole instead.
-                used = DOWNLOAD_DIR if kind == "link-inside" else own
-                assert folder_names(used) == [FOLDER_LOCK]
+                assert folder_names(own) == [FOLDER_LOCK]
             assert wait_exit(proc) == 0
             assert game.patcher_starts() == []
         # Nothing was made through a link.

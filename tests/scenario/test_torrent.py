@@ -267,7 +267,11 @@ class TestWhatIsOpened:
         shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
         DOWNLOAD_DIR.mkdir(parents=True)
         os.chmod(DOWNLOAD_DIR, 0o777)
-        had = int(dist.size * 0.6)
+        # As the library leaves a download part way: whole pieces (the last one written ends
+        # where a piece does).
+        import libtorrent as lt
+        piece = lt.torrent_info(str(dist.torrent)).piece_length()
+        had = int(dist.size * 0.6) // piece * piece
         (DOWNLOAD_DIR / dist.name).write_bytes(dist.payload.read_bytes()[:had])
         shutil.copy(dist.torrent, DOWNLOAD_DIR / "Mirel.ndn")
         (DOWNLOAD_DIR / "save.dat").write_bytes(b"the player's")
@@ -284,6 +288,63 @@ class TestWhatIsOpened:
         print(f"origin sent {sent} of {dist.size} bytes; {had} were on disk")
         assert folder_names(aside) == ["save.dat"]
         assert "read back for the piece hashes to judge" in flow.stderr()
+
+    def test_folder_swapped_when_the_description_appears_runs_only_the_real_installer(self, wine, game, launcher,
+                                                                                        tracker, peers, tmp_path):
+        # Another program of the machine, which may rename in C:\Down (open to other users, as
+        # Windows leaves a folder made at the drive's root), waits for Mirel.ndn and then tries
+        # to put a folder of its own in place of the download folder: a description of its own
+        # program under the installer's name, and that program, whole. The launcher holds the
+        # folder (listing it, sharing everything but deletion): every rename is refused while it
+        # runs, and the real installer is what is downloaded and opened.
+        dist, files = publish(peers, 4 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist)
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+        DOWNLOAD_DIR.parent.mkdir()
+        os.chmod(DOWNLOAD_DIR.parent, 0o777)
+        planted = tmp_path / "planted"
+        plant_program(planted / dist.name, dist.size)
+        (planted / "Mirel.ndn").write_bytes(S.make_torrent(planted / dist.name))
+        # Renames tried for 4 s from the moment Mirel.ndn appears; the installer keeps its window
+        # (and the launcher its hold) longer than that.
+        swapper = wine.start(STANDINS / "winhelper.exe", "swapdir", win_path(DOWNLOAD_DIR), "Mirel.ndn",
+                             win_path(planted), "4000", stdout=subprocess.PIPE)
+        try:
+            flow = Flow(wine, game, launcher, tmp_path, files, install_ms=6000).start()
+            swapped, _ = swapper.communicate(timeout=120)
+        finally:
+            swapper.kill()
+            swapper.wait(timeout=10)
+        assert swapped.decode().strip() == "refused 32", swapped  # a sharing violation, each time
+        finish_flow(flow, dist)
+        assert folder_names(DOWNLOAD_DIR.parent) == [DOWNLOAD_DIR.name]
+        assert not (DOWNLOAD_DIR / "patcher-args.log").exists()
+        assert (DOWNLOAD_DIR / "Mirel.ndn").read_bytes() == dist.torrent.read_bytes()
+
+    def test_shared_folder_held_by_another_program_sends_the_download_to_the_users_own(self, wine, game, launcher,
+                                                                                      tracker, peers, tmp_path):
+        # Another program (another user's, say) keeps the shared folder open without sharing:
+        # after the wait the download goes to the user's own folder, whole, and is opened from
+        # there; the shared folder is left as it is.
+        dist, files = publish(peers, 2 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist)
+        shutil.rmtree(DOWNLOAD_DIR.parent, ignore_errors=True)
+        DOWNLOAD_DIR.mkdir(parents=True)
+        (DOWNLOAD_DIR / "notes.txt").write_bytes(b"another program's")
+        own = [p for p in wine.drive_c.glob("users/*/AppData/Local")][0] / "Mirel Online"
+        shutil.rmtree(own, ignore_errors=True)
+        holder = wine.start(STANDINS / "winhelper.exe", "holddir", win_path(DOWNLOAD_DIR), "120000",
+                            stdout=subprocess.PIPE)
+        try:
+            assert holder.stdout.readline().strip() == b"held"
+            flow = Flow(wine, game, launcher, tmp_path, files).start()
+            finish_flow(flow, dist, folder=own)
+        finally:
+            holder.kill()
+            holder.wait(timeout=10)
+        assert "not used (another program holds it open); the download folder is" in flow.stderr()
+        assert folder_names(DOWNLOAD_DIR) == ["notes.txt"]
+        assert set(folder_names(own)) == {FOLDER_LOCK, "Mirel.ndn", dist.name}
 
     def test_description_copy_naming_the_same_installer_gives_way(self, wine, game, launcher, tracker, peers,
                                                                     tmp_path):

@@ -19,6 +19,12 @@
 //   winhelper link NEW EXISTING         -> makes NEW a second name of EXISTING
 //   winhelper holddir PATH MS           -> holds a folder open without sharing for MS ms
 //   winhelper procs                     -> one line per process of the prefix: pid TAB executable
+//   winhelper swapdir FOLDER FILE PLANTED MS -> another program's swap: waits (up to 2 minutes)
+//                                       until FOLDER\FILE appears, then tries again and again, for
+//                                       MS ms, to rename FOLDER away (to "FOLDER (swapped)"), and
+//                                       makes FOLDER anew holding a copy of every file of the
+//                                       folder PLANTED; prints "swapped" once done, else
+//                                       "refused <last error>" (exit code 1)
 // Texts are printed as they are (the ANSI code page). Exit code 1 when nothing was found.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -186,6 +192,40 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         ::Sleep(std::strtoul(argv[3], nullptr, 0));
         ::CloseHandle(f);
+        return 0;
+    }
+    if (cmd == "swapdir" && argc == 6) {
+        const std::string folder = argv[2], trigger = folder + "\\" + argv[3], planted = argv[4];
+        const DWORD limit = std::strtoul(argv[5], nullptr, 0), waited = ::GetTickCount();
+        while (::GetFileAttributesA(trigger.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (::GetTickCount() - waited >= 120000) {
+                std::printf("no %s\n", argv[3]);
+                return 1;
+            }
+            ::Sleep(1);
+        }
+        const DWORD start = ::GetTickCount();
+        const std::string away = folder + " (swapped)";
+        while (!::MoveFileExA(folder.c_str(), away.c_str(), 0)) {
+            const DWORD error = ::GetLastError();
+            if (::GetTickCount() - start >= limit) {
+                std::printf("refused %lu\n", static_cast<unsigned long>(error));
+                return 1;
+            }
+            ::Sleep(1);
+        }
+        ::CreateDirectoryA(folder.c_str(), nullptr);
+        WIN32_FIND_DATAA entry;
+        HANDLE find = ::FindFirstFileA((planted + "\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    ::CopyFileA((planted + "\\" + entry.cFileName).c_str(), (folder + "\\" + entry.cFileName).c_str(),
+                                FALSE);
+            } while (::FindNextFileA(find, &entry));
+            ::FindClose(find);
+        }
+        std::printf("swapped\n");
         return 0;
     }
     if (cmd == "run") {

@@ -7,6 +7,7 @@ struct DlgProbe {
 #define MIREL_DLG_FIELD(name) \
     static auto& name(CMirelLauncherDlg& d) { return d.name; }
     MIREL_DLG_FIELD(m_bDescriptionChecked)
+    MIREL_DLG_FIELD(m_description)
     MIREL_DLG_FIELD(m_bExitPending)
     MIREL_DLG_FIELD(m_btnExit)
     MIREL_DLG_FIELD(m_config)

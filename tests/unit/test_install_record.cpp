@@ -2,6 +2,7 @@
 // file system under Wine.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "launcher/DownloadFolder.h"
 #include "launcher/InstallRecord.h"
+#include "launcher/LaunchConfig.h"
 #include "test_support.h"
 #include "ui/MirelLauncherDlg.h"
 #include "dlg_probe.h"
@@ -243,6 +245,15 @@ std::string Content(const std::string& path) {
     return ReadBytes(path, data) ? data : std::string("<missing>");
 }
 
+// A fresh folder made in place of one moved aside: the lock, and the record of where the old one
+// went (until it is read back).
+std::vector<std::string> MovedAsideEntries() { return {"MirelLauncher.aside", "MirelLauncher.lock"}; }
+
+// The record's bytes for a moved-aside folder: its path in UTF-16.
+std::string Record(const std::wstring& aside) {
+    return std::string(reinterpret_cast<const char*>(aside.data()), aside.size() * sizeof(wchar_t));
+}
+
 }  // namespace
 
 // What Take does with a folder that was there: for a download, a folder of ours stays, an empty
@@ -378,7 +389,8 @@ TEST_F(DownloadDirTest, AFolderThatCannotBeVouchedForIsMovedAsideWholeAndNothing
             EXPECT_EQ(moved, tmp / "Down\\Mirel Online (moved aside)");
             EXPECT_EQ(FolderEntries(moved), before);
             EXPECT_EQ(Content(moved + "\\Setup.exe"), setup);
-            EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+            EXPECT_EQ(FolderEntries(folder), MovedAsideEntries());
+            EXPECT_EQ(Content(folder + "\\MirelLauncher.aside"), Record(df.MovedAsideTo()));
         } else if (c.state != DF::Absent) {
             EXPECT_EQ(Content(folder + "\\Setup.exe"), setup);
         } else {
@@ -417,9 +429,11 @@ TEST_F(DownloadDirTest, AFileHeldOpenForAMomentIsWaitedOut) {
     EXPECT_EQ(Content(folder + "\\Setup.exe"), "setup");
 }
 
-// One moved-aside folder: a second move goes inside the first, under its time; an empty earlier
-// one gives way. Every file of every move is kept.
-TEST_F(DownloadDirTest, MovesGoToTheOneMovedAsideFolder) {
+// One moved-aside folder: a later move goes inside an earlier one only when that one is ours
+// alone, under its time; an empty one of ours alone gives way. Any other, whoever it is (the
+// first move's folder, which others could write; another user's), is left as it is, and the
+// folder goes beside it under its time. Every file of every move is kept.
+TEST_F(DownloadDirTest, MovesGoIntoTheMovedAsideFolderOnlyWhenItIsOursAlone) {
     Point(tmp.path());
     const std::string down = tmp / "Down";
     const std::string folder = down + "\\Mirel Online";
@@ -433,17 +447,48 @@ TEST_F(DownloadDirTest, MovesGoToTheOneMovedAsideFolder) {
         EXPECT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload), DownloadFolder::Trusted);
         return WideToAnsi(df.MovedAsideTo());
     };
+    auto dated = [&](const std::string& moved) { return moved.rfind(aside.substr(0, aside.size() - 1) + " ", 0) == 0; };
+    // The first move takes the name; the folder it made, which others could write, is no place
+    // for the next one.
     EXPECT_EQ(moveWith("first.txt"), aside);
     const std::string second = moveWith("second.txt");
-    EXPECT_EQ(second.rfind(aside + "\\Mirel Online ", 0), 0u) << second;
-    EXPECT_EQ(FolderEntries(down), (std::vector<std::string>{"Mirel Online", "Mirel Online (moved aside)"}));
-    EXPECT_EQ(Content(aside + "\\first.txt"), "first.txt");
+    EXPECT_TRUE(dated(second)) << second;
+    EXPECT_EQ(FolderEntries(aside), std::vector<std::string>{"first.txt"});
     EXPECT_EQ(Content(second + "\\second.txt"), "second.txt");
+    // Ours alone: the next move goes inside, under its time.
+    TempDir::Remove(aside);
+    TempDir::Remove(second);
+    ASSERT_TRUE(MakeWithSddl(aside, kOurs, true) && WriteBytes(aside + "\\kept.txt", "kept"));
+    const std::string inside = moveWith("third.txt");
+    EXPECT_EQ(inside.rfind(aside + "\\Mirel Online ", 0), 0u) << inside;
+    EXPECT_EQ(Content(inside + "\\third.txt"), "third.txt");
+    EXPECT_EQ(Content(aside + "\\kept.txt"), "kept");
     // Emptied by the player: the next move takes its name.
     TempDir::Remove(aside);
-    ASSERT_TRUE(::CreateDirectoryA(aside.c_str(), nullptr));
-    EXPECT_EQ(moveWith("third.txt"), aside);
-    EXPECT_EQ(FolderEntries(aside), std::vector<std::string>{"third.txt"});
+    ASSERT_TRUE(MakeWithSddl(aside, kOurs, true));
+    EXPECT_EQ(moveWith("fourth.txt"), aside);
+    EXPECT_EQ(FolderEntries(aside), std::vector<std::string>{"fourth.txt"});
+    // Another user's, empty or not, nobody else may write: left as it is, and the folder beside.
+    for (bool empty : {true, false}) {
+        SCOPED_TRACE(empty ? "another user's, empty" : "another user's, with a file");
+        TempDir::Remove(aside);
+        for (const std::string& name : FolderEntries(down))
+            if (name != "Mirel Online") TempDir::Remove(down + "\\" + name);
+        ASSERT_TRUE(MakeWithSddl(aside, kOurs, true));
+        if (!empty) {
+            ASSERT_TRUE(WriteBytes(aside + "\\theirs.txt", "theirs"));
+        }
+        g_describeForTests = [](const std::wstring& path, std::wstring& sddl) {
+            if (path.size() < 14 || path.compare(path.size() - 14, 14, L" (moved aside)") != 0) return false;
+            sddl = L"O:S-1-5-21-1-2-3-1002D:P(A;OICI;FA;;;S-1-5-21-1-2-3-1002)(A;OICI;FA;;;SY)";
+            return true;
+        };
+        const std::string moved = moveWith("fifth.txt");
+        g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
+        EXPECT_TRUE(dated(moved)) << moved;
+        EXPECT_EQ(Content(moved + "\\fifth.txt"), "fifth.txt");
+        EXPECT_EQ(FolderEntries(aside), empty ? std::vector<std::string>{} : std::vector<std::string>{"theirs.txt"});
+    }
 }
 
 // What slips into an empty open folder between the look and the tightening was made while
@@ -461,7 +506,7 @@ TEST_F(DownloadDirTest, WhatSlipsInBeforeTheTighteningIsLookedAtAgain) {
     const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload);
     DownloadFolder::s_beforeTightening = [](const std::wstring&) {};
     EXPECT_EQ(state, DownloadFolder::Trusted);
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+    EXPECT_EQ(FolderEntries(folder), MovedAsideEntries());
     ASSERT_FALSE(df.MovedAsideTo().empty());
     EXPECT_EQ(Content(WideToAnsi(df.MovedAsideTo()) + "\\planted.exe"), "planted");
 }
@@ -520,11 +565,242 @@ TEST_F(DownloadDirTest, ALinkSwappedInWhileTheFolderIsJudgedChangesNothingOutsid
     EXPECT_EQ(FolderEntries(g_raceOutside), std::vector<std::string>{"keep.txt"});
     EXPECT_EQ(Content(g_raceOutside + "\\keep.txt"), "keep");
     ASSERT_FALSE(df.MovedAsideTo().empty());
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"MirelLauncher.lock"});
+    EXPECT_EQ(FolderEntries(folder), MovedAsideEntries());
     // The link goes before the folder it leads to is cleaned up with the test's.
     const std::string link = WideToAnsi(df.MovedAsideTo()) + "\\sub";
     ::RemoveDirectoryA(link.c_str());
     ::DeleteFileA(link.c_str());
+}
+
+namespace {
+
+std::atomic<bool> g_folderHeld{false};
+UniqueKernelHandle g_keptInPlace;  // what keeps a folder from being moved, as an open file in it would on Windows
+
+}  // namespace
+
+// The folder and the one above it are held so that nobody can rename them: not while Take waits
+// out what another program holds in the folder, nor once the lock is taken. (A hold that asks
+// for nothing but attributes and access lists would stop nobody: such a handle takes no part in
+// anyone's sharing check, on Windows and in Wine alike.)
+TEST_F(DownloadDirTest, NoRenameOfTheFolderOrTheOneAboveGoesThroughWhileTakeWaitsOrAfterTheLock) {
+    Point(tmp.path());
+    const std::string down = tmp / "Down";
+    const std::string folder = down + "\\Mirel Online";
+    ASSERT_TRUE(::CreateDirectoryA(down.c_str(), nullptr));
+    ASSERT_TRUE(MakeWithSddl(folder, kOurs, true) && ::CreateDirectoryA((folder + "\\sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(folder + "\\Setup.exe", "setup"));
+    // Another program holds a subfolder open without sharing: Take waits it out, holding the
+    // folder. It lets go after its renames.
+    UniqueKernelHandle sub(::CreateFileA((folder + "\\sub").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(sub);
+    // Told when Take reads the held folder's access list: from then on it holds both levels.
+    g_folderHeld = false;
+    g_describeForTests = [](const std::wstring& path, std::wstring&) {
+        if (path.size() >= 13 && path.compare(path.size() - 13, 13, L"\\Mirel Online") == 0) g_folderHeld = true;
+        return false;
+    };
+    struct Try {
+        std::string from, to;
+    };
+    const Try tries[] = {{folder, down + "\\Swapped"}, {down, tmp / "Down2"}};
+    std::vector<DWORD> duringWait;
+    std::thread other([&] {
+        WaitUntil([] { return g_folderHeld.load(); }, 10000);
+        for (int round = 0; round < 5; ++round) {
+            for (const Try& t : tries)
+                duringWait.push_back(::MoveFileA(t.from.c_str(), t.to.c_str()) ? ERROR_SUCCESS : ::GetLastError());
+            ::Sleep(50);
+        }
+        sub.reset();
+    });
+    DownloadFolder df;
+    const auto state = df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload);
+    other.join();
+    g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
+    EXPECT_TRUE(g_folderHeld.load());
+    ASSERT_EQ(duringWait.size(), 10u);
+    for (DWORD e : duringWait) EXPECT_EQ(e, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(state, DownloadFolder::Trusted);
+    EXPECT_TRUE(df.StillTrusted());
+    // After the lock: the same.
+    for (const Try& t : tries) {
+        EXPECT_FALSE(::MoveFileA(t.from.c_str(), t.to.c_str())) << t.from;
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << t.from;
+    }
+    EXPECT_TRUE(df.StillTrusted());
+    EXPECT_EQ(FolderEntries(down), std::vector<std::string>{"Mirel Online"});
+    EXPECT_EQ(Content(folder + "\\Setup.exe"), "setup");
+}
+
+// A swap above the held folders (Windows refuses to rename a folder while something in it is
+// open; Wine does not): the folder's path then names another folder, which is seen, and what
+// is downloaded is not opened from there.
+TEST_F(DownloadDirTest, AFolderSwappedAboveTheHeldOnesIsSeenAndNoLongerTrusted) {
+    TempDir outer;
+    const std::string root = outer / "root";
+    ASSERT_TRUE(::CreateDirectoryA(root.c_str(), nullptr));
+    DlgProbe::m_config(dlg).downloadDir = root + "\\Down\\Mirel Online\\";
+    DownloadFolder df;
+    ASSERT_EQ(df.Take(DlgProbe::m_config(dlg).downloadDir, DownloadFolder::ForDownload), DownloadFolder::Trusted);
+    EXPECT_TRUE(df.StillInPlace());
+    EXPECT_TRUE(df.StillTrusted());
+    if (!::MoveFileA(root.c_str(), (outer / "away").c_str())) {
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));  // as on Windows: nothing to see
+        return;
+    }
+    // Another folder of the same names where the held ones were.
+    ASSERT_TRUE(::CreateDirectoryA(root.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryA((root + "\\Down").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryA((root + "\\Down\\Mirel Online").c_str(), nullptr));
+    EXPECT_FALSE(df.StillInPlace());
+    EXPECT_FALSE(df.StillTrusted());
+    df.Release();
+}
+
+// Nobody else can keep a download from going on: a shared folder still held open by another
+// program after the wait, and a lock in it that cannot be moved aside because another program
+// holds it, send the download to the user's own folder, as another user's folder does. Only a
+// lock that nobody but us may open, held, is another launcher of ours.
+TEST_F(DownloadDirTest, AFolderOrLockHeldByAnotherProgramSendsTheDownloadToTheUsersOwn) {
+    const std::string shared = tmp / "Down\\Mirel Online";
+    const std::string own = tmp / "Local\\Mirel Online\\";
+    static UniqueKernelHandle holder;
+    DownloadFolder::s_busyWaitMs = 300;
+    struct Case {
+        const char* what;
+        std::function<bool()> make;
+        bool ownFolder;
+        std::function<void(const std::wstring&)> beforeActing;
+    };
+    const Case cases[] = {
+        {"the folder held open without sharing",
+         [&] {
+             holder.reset(::CreateFileA(shared.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+             return static_cast<bool>(holder);
+         },
+         true, nullptr},
+        {"a subfolder held open without sharing",
+         [&] {
+             if (!::CreateDirectoryA((shared + "\\sub").c_str(), nullptr)) return false;
+             holder.reset(::CreateFileA((shared + "\\sub").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+             return static_cast<bool>(holder);
+         },
+         true, nullptr},
+        // A lock others may open (an earlier version's), held by another program: not moved aside,
+        // since Windows does not rename a folder while a file in it is open (Wine does: it is
+        // shown here by holding the folder as that open file would keep it).
+        {"a lock others may open, held, that keeps the folder in place",
+         [&] {
+             if (!MakeWithSddl(shared + "\\MirelLauncher.lock", L"D:P(A;;FA;;;ME)(A;;FR;;;WD)", false)) return false;
+             holder.reset(::CreateFileA((shared + "\\MirelLauncher.lock").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+             return static_cast<bool>(holder);
+         },
+         true,
+         [](const std::wstring& folder) {
+             g_keptInPlace.reset(::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+         }},
+        {"our own lock, held: another launcher of ours",
+         [&] {
+             HANDLE lock = nullptr;
+             const LockResult taken = TakeFolderLock(shared, lock);
+             holder.reset(lock);
+             return taken == LockResult::Held;
+         },
+         false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir::Remove(tmp / "Down");
+        TempDir::Remove(tmp / "Local");
+        ASSERT_TRUE(::CreateDirectoryA((tmp / "Down").c_str(), nullptr));
+        ASSERT_TRUE(::CreateDirectoryA((tmp / "Local").c_str(), nullptr));
+        ASSERT_TRUE(MakeWithSddl(shared, kOurs, true));
+        ASSERT_TRUE(c.make());
+        static std::function<void(const std::wstring&)> acting;
+        acting = c.beforeActing;
+        if (acting) DownloadFolder::s_beforeActing = [](const std::wstring& f) { acting(f); };
+        CMirelLauncherDlg launcher;
+        Point(tmp.path());
+        DlgProbe::m_config(launcher) = DlgProbe::m_config(dlg);
+        DlgProbe::m_config(launcher).ownDownloadDir = own;
+        Marked out;
+        ::testing::internal::CaptureStderr();
+        const BOOL taken = launcher.EnsureDownloadDir(out.buf);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        DownloadFolder::s_beforeActing = [](const std::wstring&) {};
+        holder.reset();
+        g_keptInPlace.reset();
+        if (c.ownFolder) {
+            EXPECT_TRUE(taken) << err;
+            EXPECT_STREQ(out.buf, own.c_str());
+            EXPECT_EQ(FolderEntries(own), std::vector<std::string>{"MirelLauncher.lock"});
+        } else {
+            EXPECT_FALSE(taken);
+            EXPECT_EQ(DlgProbe::m_downloadFolder(launcher).state(), DownloadFolder::Busy);
+            EXPECT_FALSE(IsDirectory(own));
+        }
+        for (const std::string& name : FolderEntries(tmp / "Down")) EXPECT_EQ(name, "Mirel Online");
+    }
+    DownloadFolder::s_busyWaitMs = 3000;
+}
+
+// What is held before it is opened stays as it was judged: a file held by HoldIfStillOurs can be
+// opened to be read or run, never written, renamed or removed; a folder so held cannot be
+// renamed or removed either.
+TEST_F(DownloadDirTest, WhatHoldIfStillOursHoldsNobodyCanWriteRenameOrRemove) {
+    const std::string folder = tmp / "Held";
+    ASSERT_TRUE(MakeWithSddl(folder, kOurs, true));
+    ASSERT_TRUE(WriteBytes(folder + "\\Setup.exe", "setup"));
+    {
+        UniqueKernelHandle held;
+        ASSERT_EQ(HoldIfStillOurs(AnsiToWide(folder + "\\Setup.exe"), held), OpenCheck::Ours);
+        UniqueKernelHandle writer(::CreateFileA((folder + "\\Setup.exe").c_str(), GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        EXPECT_FALSE(writer);
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(::MoveFileA((folder + "\\Setup.exe").c_str(), (folder + "\\Other.exe").c_str()));
+        EXPECT_FALSE(::DeleteFileA((folder + "\\Setup.exe").c_str()));
+        // As a program is opened to run: reading, sharing reading and deletion.
+        UniqueKernelHandle runner(::CreateFileA((folder + "\\Setup.exe").c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(runner);
+    }
+    {
+        UniqueKernelHandle held;
+        ASSERT_EQ(HoldIfStillOurs(AnsiToWide(folder), held), OpenCheck::Ours);
+        EXPECT_FALSE(::MoveFileA(folder.c_str(), (tmp / "Elsewhere").c_str()));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    EXPECT_TRUE(::MoveFileA((folder + "\\Setup.exe").c_str(), (folder + "\\Other.exe").c_str())) << "let go";
+    EXPECT_EQ(Content(folder + "\\Other.exe"), "setup");
+}
+
+// The user's own folder by a name the code page has: the path itself when it can spell it, else
+// its short form, which names the same folder.
+TEST(OwnFolder, ItsPathIsOneTheCodePageCanSpell) {
+    TempDir tmp;
+    const std::wstring plain = AnsiToWide(tmp / "Local");
+    // A name in Thai, which code page 949 cannot spell.
+    const std::wstring thai = AnsiToWide(tmp.path()) + L"\\\u0E1C\u0E39\u0E49\u0E43\u0E0A\u0E49";
+    for (const std::wstring& folder : {plain, thai}) {
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+        const std::string ansi = AnsiFolderPath(folder);
+        ASSERT_FALSE(ansi.empty());
+        EXPECT_EQ(WideToAnsi(AnsiToWide(ansi)), ansi);
+        UniqueKernelHandle a(OpenFolderHeld(folder)), b(OpenFolderHeld(ansi));
+        EXPECT_TRUE(a && b && SameFile(a.get(), b.get())) << ansi;
+        if (folder == plain) {
+            EXPECT_EQ(ansi, tmp / "Local");
+        }
+    }
+    EXPECT_NE(MachineLaunchConfig().ownDownloadDir, "");
 }
 
 // A folder that holds the game, is the game's folder or lies inside it is left as it stands: an
@@ -568,6 +844,7 @@ TEST_F(DownloadDirTest, TheGamesOwnFolderIsNeverMovedOrTightened) {
 // one else may open. Anything else under its name is not taken for it.
 TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
     const std::string lock = tmp / "MirelLauncher.lock";
+    UniqueKernelHandle heldElsewhere;  // another process's hold
     const std::string outside = tmp / "outside.bin";
     struct Case {
         const char* what;
@@ -603,6 +880,22 @@ TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
              return WriteBytes(lock, "");
          },
          LockResult::NotOurs},
+        // Held by another process: Busy only when nobody but our identities may open it.
+        // (Everyone rather than Users: Wine keeps an access list as a mode.)
+        {"held, and others may open it",
+         [&] {
+             if (!MakeWithSddl(lock, L"D:P(A;;FA;;;ME)(A;;FR;;;WD)", false)) return false;
+             heldElsewhere.reset(::CreateFileA(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             return static_cast<bool>(heldElsewhere);
+         },
+         LockResult::NotOurs},
+        {"held, and only we may open it",
+         [&] {
+             if (!MakeWithSddl(lock, L"D:P(A;;FA;;;ME)(A;;FA;;;SY)", false)) return false;
+             heldElsewhere.reset(::CreateFileA(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             return static_cast<bool>(heldElsewhere);
+         },
+         LockResult::Busy},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -612,6 +905,7 @@ TEST_F(DownloadDirTest, TheLockIsAPlainFileOfOursThatNoOneElseMayOpen) {
         ASSERT_TRUE(c.make());
         HANDLE h = nullptr;
         EXPECT_EQ(TakeFolderLock(tmp.path(), h), c.result);
+        heldElsewhere.reset();
         g_describeForTests = [](const std::wstring&, std::wstring&) { return false; };
         UniqueKernelHandle held(h);
         if (c.result != LockResult::Held || !c.madeHere) {

@@ -1,8 +1,9 @@
 // Reading back a moved-aside folder: the bytes of the current download found there are copied
 // into the fresh folder through handles and judged by the piece hashes; nothing is kept twice,
-// and what is not the launcher's stays.
+// nothing unproven is removed, and what is not the launcher's stays (and is never carried in).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include <libtorrent/torrent_status.hpp>
@@ -29,12 +30,20 @@ protected:
         aside = dir / "Down (moved aside)";
         ASSERT_TRUE(::CreateDirectoryA(aside.c_str(), nullptr));
     }
-    Recovery Recover() {
-        return RecoverFromMovedAside(down + "\\Mirel.ndn", AnsiToWide(aside), AnsiToWide(down),
+    // The description as the launcher took it: its bytes.
+    std::string Description() {
+        std::string bytes;
+        EXPECT_TRUE(ReadBytes(down + "\\Mirel.ndn", bytes));
+        return bytes;
+    }
+    // `stopAfter`: calls of the progress after which it says stop; -1: never.
+    Recovery Recover(int stopAfter = -1) {
+        int calls = 0;
+        return RecoverFromMovedAside(Description(), AnsiToWide(aside), AnsiToWide(down),
                                      [&](std::int64_t done, std::int64_t total) {
                                          lastDone = done;
                                          lastTotal = total;
-                                         return true;
+                                         return stopAfter < 0 || ++calls < stopAfter;
                                      });
     }
     std::string payload, aside;
@@ -46,11 +55,17 @@ std::string Content(const std::string& path) {
     return ReadBytes(path, data) ? data : std::string("<missing>");
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 }  // namespace
 
 // An upgrade part way: 60% of the installer, one piece of it damaged, beside the lock, the old
-// description and a file of the player's. The pieces that hash right are used at once; the aside
-// copies whose bytes are all in the fresh folder go; the player's file stays.
+// description and a file of the player's. The pieces that hash right are used at once; the lock
+// and description identical to the fresh folder's go; the installer's aside copy, which holds a
+// piece that did not pass, stays, and so does the player's file.
 TEST_F(MovedAsideTest, WhatWasThereIsReadBackAndOnlyTheGoodPiecesCount) {
     std::string part = payload.substr(0, kPieces * kPiece * 6 / 10);
     part[3 * kPiece + 5] ^= 0x5a;  // piece 3 damaged
@@ -65,8 +80,10 @@ TEST_F(MovedAsideTest, WhatWasThereIsReadBackAndOnlyTheGoodPiecesCount) {
     EXPECT_EQ(r.bytesCopied, static_cast<std::int64_t>(part.size()));
     EXPECT_EQ(lastDone, lastTotal);
     EXPECT_EQ(Content(down + "\\Setup.exe"), part);
-    EXPECT_EQ(r.copiesRemoved, 3) << "the installer, the lock and the description";
-    EXPECT_EQ(FolderEntries(aside), std::vector<std::string>{"save.dat"});
+    EXPECT_EQ(r.copiesRemoved, 2) << "the lock and the description";
+    EXPECT_EQ(Sorted(FolderEntries(aside)), (std::vector<std::string>{"Setup.exe", "save.dat"}));
+    EXPECT_EQ(Content(aside + "\\Setup.exe"), part);
+    EXPECT_TRUE(r.asideFound);
     EXPECT_FALSE(r.asideRemoved);
 
     // Added as the launcher adds it: the library hashes what is there, and has every good piece.
@@ -86,9 +103,11 @@ TEST_F(MovedAsideTest, WhatWasThereIsReadBackAndOnlyTheGoodPiecesCount) {
     EXPECT_FALSE(st.pieces[lt::piece_index_t(3)]);
 }
 
-// What could be changed meanwhile, or names bytes that live on elsewhere, is read but kept; a
-// link is never read through; a file the fresh folder has is left alone. Once nothing is left,
-// the moved-aside folder goes.
+// What could be changed meanwhile, or names bytes that live on elsewhere, is read but kept; so is
+// a copy whose pieces did not all pass the hash (a piece damaged, bytes after the last whole
+// piece); a link is never read through; a file the fresh folder has is left alone. Parts never
+// written (zeros, in a sparse file) lose nothing. Once nothing is left, the moved-aside folder
+// goes.
 TEST_F(MovedAsideTest, WhatCouldStillChangeIsKeptAndLinksAreNotFollowed) {
     struct Case {
         const char* what;
@@ -108,6 +127,22 @@ TEST_F(MovedAsideTest, WhatCouldStillChangeIsKeptAndLinksAreNotFollowed) {
          [&] { return WriteBytes(aside + "\\Setup.exe", payload) && WriteBytes(down + "\\Setup.exe", "fresh"); }, false,
          true},
         {"the whole installer", [&] { return WriteBytes(aside + "\\Setup.exe", payload); }, true, false},
+        {"the whole installer, one byte changed",
+         [&] {
+             std::string changed = payload;
+             changed[7 * kPiece + 100] ^= 1;
+             return WriteBytes(aside + "\\Setup.exe", changed);
+         },
+         true, true},
+        {"pieces never written: zeros in their place",
+         [&] {
+             std::string sparse = payload.substr(0, 15 * kPiece);
+             std::fill(sparse.begin() + 4 * kPiece, sparse.begin() + 9 * kPiece, '\0');
+             return WriteBytes(aside + "\\Setup.exe", sparse);
+         },
+         true, false},
+        {"ends within a piece", [&] { return WriteBytes(aside + "\\Setup.exe", payload.substr(0, 5 * kPiece + 77)); },
+         true, true},
         {"a link to a file elsewhere",
          [&] { return WriteBytes(outside, payload) && MakeHostLink(outside, aside + "\\Setup.exe"); }, false, true},
     };
@@ -132,4 +167,78 @@ TEST_F(MovedAsideTest, WhatCouldStillChangeIsKeptAndLinksAreNotFollowed) {
         }
     }
     ::DeleteFileA((aside + "\\Setup.exe").c_str());  // the link, before what it leads to
+}
+
+// Nothing but the torrent's own files is carried in: no resume data, whatever its name ("x.ndn.
+// resume" would once have been added as a torrent), however many; they stay aside, untouched.
+TEST_F(MovedAsideTest, ResumeDataAndOtherFilesAreNeverCarriedIn) {
+    ASSERT_TRUE(WriteBytes(aside + "\\Setup.exe", payload));
+    ASSERT_TRUE(WriteBytes(aside + "\\Setup.exe.resume", "d4:infoe"));
+    ASSERT_TRUE(WriteBytes(aside + "\\x.ndn.resume", "d4:infoe"));
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(WriteBytes(aside + "\\" + std::to_string(i) + ".resume", "x"));
+    const std::vector<std::string> before = Sorted(FolderEntries(down));
+    const Recovery r = Recover();
+    EXPECT_EQ(r.filesCopied, 1);
+    EXPECT_EQ(r.copiesRemoved, 1) << "the installer, proven";
+    std::vector<std::string> expected = before;
+    expected.push_back("Setup.exe");
+    EXPECT_EQ(Sorted(FolderEntries(down)), Sorted(expected));
+    EXPECT_EQ(FolderEntries(aside).size(), 42u);
+    EXPECT_EQ(Content(aside + "\\x.ndn.resume"), "d4:infoe");
+    EXPECT_EQ(lastDone, lastTotal);
+    EXPECT_LE(lastTotal, 2 * static_cast<std::int64_t>(payload.size())) << "the copy and the hashing, no more";
+}
+
+// A close during the copy: the part copied goes from the fresh folder, the aside copy stays whole,
+// and a later call copies it again, judges it and removes it.
+TEST_F(MovedAsideTest, AStopDuringTheCopyLeavesNothingHalfAndALaterCallReadsOn) {
+    // More than one block of the copy (1 MiB), so that the stop comes within the file.
+    std::string big;
+    ASSERT_TRUE(WritePayload(seedDir + "\\Big.exe", 80 * kPiece + 5));
+    ASSERT_FALSE(MakeTorrentFile(seedDir, "Big.exe", down + "\\Mirel.ndn").empty());
+    ASSERT_TRUE(ReadBytes(seedDir + "\\Big.exe", big));
+    ASSERT_TRUE(WriteBytes(aside + "\\Big.exe", big));
+    const Recovery stopped = Recover(1);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_EQ(Content(down + "\\Big.exe"), "<missing>");
+    EXPECT_EQ(Content(aside + "\\Big.exe"), big);
+    const Recovery later = Recover();
+    EXPECT_FALSE(later.stopped);
+    EXPECT_EQ(later.filesCopied, 1);
+    EXPECT_EQ(later.copiesRemoved, 1);
+    EXPECT_EQ(Content(down + "\\Big.exe"), big);
+    EXPECT_TRUE(later.asideRemoved);
+}
+
+// A folder moved aside by a launcher that ended before reading it back (a failed fetch, a close
+// during the copy): a later launcher finds it through the record in the fresh folder and reads
+// it back; once read back, the record goes and no later start looks again.
+TEST_F(MovedAsideTest, ALaterStartStillFindsTheMovedAsideFolderAndReadsItBack) {
+    const std::string shared = dir / "Shared\\Mirel Online";
+    ASSERT_TRUE(::CreateDirectoryA((dir / "Shared").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryA(shared.c_str(), nullptr) && OpenToEveryone(shared));
+    ASSERT_TRUE(WriteBytes(shared + "\\Setup.exe", payload.substr(0, 10 * kPiece)));
+    std::wstring movedTo;
+    {
+        DownloadFolder first;
+        ASSERT_EQ(first.Take(shared + "\\", DownloadFolder::ForDownload), DownloadFolder::Trusted);
+        movedTo = first.MovedAsideTo();
+        ASSERT_FALSE(movedTo.empty());
+    }  // ends without reading it back
+    {
+        DownloadFolder later;
+        ASSERT_EQ(later.Take(shared + "\\", DownloadFolder::ForDownload), DownloadFolder::Trusted);
+        EXPECT_EQ(later.MovedAsideTo(), movedTo);
+        const Recovery r = RecoverFromMovedAside(Description(), later.MovedAsideTo(), AnsiToWide(shared),
+                                                 [](std::int64_t, std::int64_t) { return true; });
+        EXPECT_EQ(r.filesCopied, 1);
+        EXPECT_EQ(r.copiesRemoved, 1);
+        EXPECT_TRUE(r.asideRemoved);
+        EXPECT_EQ(Content(shared + "\\Setup.exe"), payload.substr(0, 10 * kPiece));
+        later.MovedAsideReadBack();
+    }
+    DownloadFolder third;
+    ASSERT_EQ(third.Take(shared + "\\", DownloadFolder::ForDownload), DownloadFolder::Trusted);
+    EXPECT_TRUE(third.MovedAsideTo().empty());
+    EXPECT_EQ(Sorted(FolderEntries(shared)), (std::vector<std::string>{"MirelLauncher.lock", "Setup.exe"}));
 }

@@ -50,13 +50,15 @@ std::string CaptureStdout(F body) {
 
 }  // namespace
 
-TEST_F(FindTest, NamesHoldingDotNdnAnywhereCaseSensitiveFoldersIncluded) {
-    for (const char* name : {"Mirel.ndn", "patch.ndn.old", "UPPER.NDN", "mixed.Ndn", "notes.txt", "ndn", "x.ndnx"})
+// A torrent file is a name that ends in ".ndn": "x.ndn.resume" (resume data, or anything else
+// named so) is none.
+TEST_F(FindTest, NamesEndingInDotNdnCaseSensitiveFoldersIncluded) {
+    for (const char* name : {"Mirel.ndn", "patch.ndn.old", "x.ndn.resume", "UPPER.NDN", "mixed.Ndn", "notes.txt",
+                             "ndn", ".ndn", "x.ndnx"})
         ASSERT_TRUE(WriteBytes(folder + "\\" + name, "x"));
     ::CreateDirectoryA((folder + "\\sub.ndn").c_str(), nullptr);
     ::CreateDirectoryA((folder + "\\plain").c_str(), nullptr);
-    std::vector<std::string> expected = {folder + "\\Mirel.ndn", folder + "\\patch.ndn.old", folder + "\\sub.ndn",
-                                         folder + "\\x.ndnx"};
+    std::vector<std::string> expected = {folder + "\\Mirel.ndn", folder + "\\sub.ndn"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Found(folder + "\\"), expected);
 }
@@ -218,6 +220,81 @@ TEST_F(AddTest, ANewDescriptionReplacesTheMainTorrentAndNoTwoTorrentsShareAFile)
     for (const char* line : {"other.ndn: not added, its files are those of ", "under.ndn: not added, its files are those of ",
                              "twice.ndn: not added, two of its files are one file for Windows"})
         EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+}
+
+// A torrent that names the installer by its short (8.3) alias names the installer for Windows:
+// compared by long, final paths, it is not added beside the main torrent, and a main torrent
+// added after it removes it.
+TEST_F(AddTest, ATorrentNamingTheInstallerByItsShortAliasIsTheInstaller) {
+    ASSERT_FALSE(Publish("LongInstallerName.exe", "Mirel.ndn").empty());
+    // The installer as downloaded: its short alias names it.
+    ASSERT_TRUE(::CopyFileA((seedDir + "\\LongInstallerName.exe").c_str(), (down + "\\LongInstallerName.exe").c_str(),
+                            FALSE));
+    char alias[MAX_PATH] = {};
+    ASSERT_TRUE(::GetShortPathNameA((down + "\\LongInstallerName.exe").c_str(), alias, MAX_PATH));
+    const std::string aliasName = std::string(alias).substr(std::string(alias).find_last_of('\\') + 1);
+    ASSERT_NE(aliasName, "LongInstallerName.exe") << "no short alias on this volume";
+    ASSERT_FALSE(WriteNamedTorrent(down + "\\alias.ndn", {aliasName}).empty());
+    CurrentDir cwd(dir.path());
+    const std::string err = CaptureStderr([&] { ASSERT_TRUE(dlg.StartTorrentSession()); });
+    ASSERT_EQ(Handles().size(), 1u) << err;
+    EXPECT_EQ(Handles()[0].first, down + "\\Mirel.ndn");
+    EXPECT_NE(err.find("alias.ndn: not added, its files are those of "), std::string::npos) << err;
+
+    // The other way round: the alias's torrent first, then the main torrent, which wins.
+    CMirelLauncherDlg second(DlgProbe::m_config(dlg));
+    DlgProbe::m_pSession(dlg).reset();
+    DlgProbe::m_pSession(second) = OpenTorrentSession(DlgProbe::m_config(second));
+    ASSERT_TRUE(DlgProbe::m_pSession(second));
+    TorrentSession& ses = *DlgProbe::m_pSession(second);
+    std::string removed = CaptureStderr([&] {
+        CaptureStdout([&] {
+            EXPECT_TRUE(AddTorrent(ses, down + "\\alias.ndn", DlgProbe::m_config(second)));
+            EXPECT_TRUE(AddTorrent(ses, down + "\\Mirel.ndn", DlgProbe::m_config(second)));
+        });
+    });
+    EXPECT_NE(removed.find("alias.ndn: removed, its files are those of "), std::string::npos) << removed;
+    ASSERT_EQ(ses.handles.size(), 1u);
+    EXPECT_EQ(ses.handles.begin()->first, down + "\\Mirel.ndn");
+}
+
+// What is added as the main torrent is the description this run took, as the bytes that were
+// checked: one written over Mirel.ndn since, or its file gone, changes nothing. In a launcher
+// with a key too.
+TEST_F(AddTest, TheDescriptionAddedIsTheBytesThatWereCheckedNotItsFileReadAgain) {
+    ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn").empty());
+    std::string checked;
+    ASSERT_TRUE(ReadBytes(down + "\\Mirel.ndn", checked));
+    const lt::span<const char> bytes(checked.data(), static_cast<std::ptrdiff_t>(checked.size()));
+    const lt::info_hash_t taken = lt::torrent_info(bytes, lt::from_span).info_hashes();
+    struct Case {
+        const char* what;
+        bool signedOnly;
+        bool removed;
+    };
+    const Case cases[] = {{"rewritten", false, false}, {"rewritten, keyed", true, false}, {"removed", false, true}};
+    unsigned seed = 5;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Between the check and the addition, another description under the same name: another
+        // program under the installer's name.
+        ASSERT_FALSE(Publish("Setup.exe", "Mirel.ndn", 64 * 1024, ++seed).empty());
+        if (c.removed) {
+            ASSERT_TRUE(::DeleteFileA((down + "\\Mirel.ndn").c_str()));
+        }
+        CMirelLauncherDlg launcher(DlgProbe::m_config(dlg));
+        DlgProbe::m_config(launcher).signedOnly = c.signedOnly;
+        DlgProbe::m_bDescriptionChecked(launcher) = c.signedOnly;
+        DlgProbe::m_description(launcher) = checked;
+        {
+            CurrentDir cwd(dir.path());
+            CaptureStdout([&] { ASSERT_TRUE(launcher.StartTorrentSession()); });
+        }
+        auto& handles = DlgProbe::m_pSession(launcher)->handles;
+        ASSERT_EQ(handles.size(), 1u);
+        EXPECT_EQ(handles.begin()->first, down + "\\Mirel.ndn");
+        EXPECT_TRUE(handles.begin()->second.info_hashes() == taken);
+    }
 }
 
 TEST_F(AddTest, SameTorrentUnderTwoNamesGivesTwoEntriesWithOneHandle) {
