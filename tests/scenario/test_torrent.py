@@ -505,7 +505,9 @@ class TestSwarm:
         # Each launcher behind a home router of its own that offers UPnP IGD and NAT-PMP
         # (miniupnpd) and lets in nothing else from outside. They run as players' launchers do
         # (no listen interface): each must map its port on its router, say so in a diagnostic
-        # line, and receive from the other what the origin (192 KiB/s each, as above) did not
+        # line, and receive from the other what the origin (96 KiB/s each, half the rate above: the
+        # upload governor reads the routers' delays on a busy machine as a queue and holds the
+        # upload to 130 to 180 KiB/s) did not
         # send it: without a mapping neither could reach the other.
         routers = peers.add(W.HomeRouters([True, True], tmp_path / "routers").start())
         folder = peers.root / "dist"
@@ -516,7 +518,7 @@ class TestSwarm:
                                     [web.url("MirelSetup.exe")], 256 * 1024)
         web.start()
         peers.add(tracker.start([dist.info_hash]))
-        routers.limit_origin(web.port, 192 * 1024)
+        routers.limit_origin(web.port, 96 * 1024)
         pair = [peers.add(SwarmLauncher(new_prefix(tmp_path / f"prefix-{i}"), routers.lan(i),
                                         home=routers.exec_prefix(i))) for i in (0, 1)]
         outs = [tmp_path / f"launcher-{i}.out" for i in (0, 1)]
