@@ -351,7 +351,17 @@ bool HttpRangeClient::Get(std::int64_t offset, int size, std::vector<char>& out,
             m_pending.assign(out.begin() + size, out.end());
             out.resize(static_cast<std::size_t>(size));
         }
+        const DWORD bodyStart = ::GetTickCount();
+        const DWORD bodyLimit =
+            static_cast<DWORD>(m_bodyGraceMs + static_cast<std::int64_t>(size) * 1000 / std::max(1, m_minBodyRate));
         while (out.size() < static_cast<std::size_t>(size)) {
+            if (stop || ::GetTickCount() - bodyStart > bodyLimit) {
+                error = stop ? "stopped" : "the answer came too slowly (" + std::to_string(out.size()) + " of " +
+                                               std::to_string(size) + " bytes in " +
+                                               std::to_string(bodyLimit / 1000) + " s)";
+                Close();
+                return false;
+            }
             const int want = static_cast<int>(std::min<std::size_t>(sizeof(buffer), size - out.size()));
             const int n = ::recv(m_sock, buffer, want, 0);
             if (n > 0) {

@@ -33,7 +33,8 @@ public:
     // Fetches the bytes [offset, offset + size) into `out`. The answer must be 206 with
     // exactly that range. False with a reason in `error` otherwise; the connection is closed
     // then and the next call opens a new one. Each wait for the network lasts at most
-    // `kIoTimeoutMs` and ends early once `stop` is set.
+    // `kIoTimeoutMs` and ends early once `stop` is set (seen within a fifth of a second, also
+    // while a body keeps coming); the body has a deadline of its own (SetBodyDeadline).
     bool Get(std::int64_t offset, int size, std::vector<char>& out, std::string& error,
              const std::atomic<bool>& stop);
     void Close();
@@ -48,6 +49,12 @@ public:
     double Handshake(std::string& error, const std::atomic<bool>& stop);
 
     static constexpr int kIoTimeoutMs = 15000;
+    // A body must come at least this fast: a piece may take kBodyGraceMs plus its size at
+    // kMinBodyRate, then the answer is given up (an origin that trickles a few bytes a second
+    // would hold a connection for hours). Tests set their own.
+    static constexpr int kBodyGraceMs = 10000;
+    static constexpr int kMinBodyRate = 16 * 1024;
+    void SetBodyDeadline(int graceMs, int minRate) { m_bodyGraceMs = graceMs; m_minBodyRate = minRate; }
 
 private:
     bool Resolve(std::string& error);
@@ -63,6 +70,8 @@ private:
     sockaddr_in m_target{};  // the host as resolved at the first connection
     bool m_resolved = false;
     double m_lastWaitMs = -1;
+    int m_bodyGraceMs = kBodyGraceMs;
+    int m_minBodyRate = kMinBodyRate;
 };
 
 // What a response's head says; false when it is not a complete, well-formed head. The head is

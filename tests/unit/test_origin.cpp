@@ -348,6 +348,7 @@ public:
         std::string bytes;
         bool close;
         DWORD delayMs = 0;  // before the answer
+        DWORD trickleMs = 0;  // the bytes after the head one at a time, this far apart
     };
     explicit ScriptedServer(std::vector<Answer> answers) : m_answers(std::move(answers)) {
         WSADATA data;
@@ -364,6 +365,7 @@ public:
         m_thread = std::thread([this] { Serve(); });
     }
     ~ScriptedServer() {
+        m_done = true;
         ::closesocket(m_listen);
         m_thread.join();
         ::WSACleanup();
@@ -393,7 +395,16 @@ private:
                 got.erase(0, end + 4);
                 const Answer& a = m_answers[next++];
                 if (a.delayMs) ::Sleep(a.delayMs);
-                ::send(s, a.bytes.data(), static_cast<int>(a.bytes.size()), 0);
+                if (a.trickleMs) {
+                    const std::size_t head = a.bytes.find("\r\n\r\n") + 4;
+                    ::send(s, a.bytes.data(), static_cast<int>(head), 0);
+                    for (std::size_t i = head; i < a.bytes.size() && !m_done; ++i) {
+                        if (::send(s, &a.bytes[i], 1, 0) != 1) break;
+                        ::Sleep(a.trickleMs);
+                    }
+                } else {
+                    ::send(s, a.bytes.data(), static_cast<int>(a.bytes.size()), 0);
+                }
                 if (a.close) break;
             }
             ::shutdown(s, SD_BOTH);
@@ -401,6 +412,7 @@ private:
         }
     }
     SOCKET m_listen;
+    std::atomic<bool> m_done{false};
     std::vector<Answer> m_answers;
     std::thread m_thread;
 };
@@ -468,6 +480,41 @@ TEST(HttpRange, MeasuresTheWaitForAnAnswerAndAHandshake) {
     error.clear();
     EXPECT_LT(refused.Handshake(error, stop), 0);
     EXPECT_FALSE(error.empty());
+}
+
+// An origin that sends its answer's head at once, then a byte every 20 ms (a 64 KiB piece would
+// take 22 minutes): a stop ends the fetch at once, and so does the body's deadline.
+TEST(HttpRange, ATricklingAnswerEndsAtAStopAndAtItsDeadline) {
+    const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 65536\r\n"
+                               "Content-Range: bytes 0-65535/65536\r\n\r\n" + std::string(65536, 'x');
+    {
+        ScriptedServer server({{answer, true, 0, 20}});
+        HttpRangeClient client(InstallerAt(server.port), "127.0.0.1");
+        std::atomic<bool> stop{false};
+        std::vector<char> out;
+        std::string error;
+        DWORD stopped = 0, returned = 0;
+        std::thread stopper([&] {
+            ::Sleep(600);  // bytes are coming by then
+            stopped = ::GetTickCount();
+            stop = true;
+        });
+        EXPECT_FALSE(client.Get(0, 65536, out, error, stop));
+        returned = ::GetTickCount();
+        stopper.join();
+        EXPECT_EQ(error, "stopped");
+        EXPECT_LT(returned - stopped, 2000u) << "the stop was not seen while the body kept coming";
+    }
+    {
+        ScriptedServer server({{answer, true, 0, 20}});
+        HttpRangeClient client(InstallerAt(server.port), "127.0.0.1");
+        client.SetBodyDeadline(500, 64 * 1024);  // 1.5 s for 64 KiB
+        std::atomic<bool> stop{false};
+        std::vector<char> out;
+        std::string error;
+        EXPECT_FALSE(client.Get(0, 65536, out, error, stop));
+        EXPECT_EQ(error.rfind("the answer came too slowly (", 0), 0u) << error;
+    }
 }
 
 namespace {
