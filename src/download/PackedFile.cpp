@@ -170,7 +170,8 @@ CString UnpackFetchedDescription(const char* fetched, const char* description, c
         code = static_cast<int>(::GetLastError());
     }
     ::DeleteFileA(fetched);
-    if (!keys) return CString();
+    // Unkeyed too: a description that does not unpack would leave the player waiting for a
+    // download that never starts.
     if (!refusal.IsEmpty()) return refusal;
     CString failure;
     switch (status) {

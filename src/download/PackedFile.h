@@ -40,10 +40,11 @@ BOOL UnpackDownloadedFile(const char* path);
 // unpacks, and with keys is signed by one of them, is no older than the highest release this
 // user took (`store`) and has not expired, replaces `description` (Mirel.ndn); its version is
 // then recorded. The fetched file is gone either way, and an earlier description stays when the
-// new one fails. Without keys a failure is silent, as the plain format has it; with them every
-// failure is a numbered message. `verified` tells whether a signature was checked and held.
-// `content` receives the description taken (the unpacked bytes that were checked, and written as
-// Mirel.ndn): what is added is these bytes, never the file read again. Empty when none was taken.
+// new one fails. Every failure is a numbered message: without keys a description that does not
+// unpack ("Download Failed No:13"), with them also one not signed, not current or expired.
+// `verified` tells whether a signature was checked and held. `content` receives the description
+// taken (the unpacked bytes that were checked, and written as Mirel.ndn): what is added is these
+// bytes, never the file read again. Empty when none was taken.
 CString UnpackFetchedDescription(const char* fetched, const char* description, const PublisherKeys* keys,
                                  bool* verified = nullptr, const ReleaseStore& store = ReleaseStore(),
                                  std::string* content = nullptr);

@@ -488,8 +488,12 @@ std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings
     return std::make_unique<DiskIo>(ios, settings, counters, std::move(options));
 }
 
+WriteFault g_launcherWriteFaultForTests;
+
 std::unique_ptr<lt::disk_interface> LauncherDiskIoConstructor(lt::io_context& ios,
                                                               lt::settings_interface const& settings,
                                                               lt::counters& counters) {
-    return MakeDiskIo(ios, settings, counters);
+    DiskIoOptions options;
+    options.writeFault = g_launcherWriteFaultForTests;
+    return MakeDiskIo(ios, settings, counters, std::move(options));
 }

@@ -39,6 +39,9 @@ struct DiskIoOptions {
 std::unique_ptr<lt::disk_interface> MakeDiskIo(lt::io_context& ios, lt::settings_interface const& settings,
                                                lt::counters& counters, DiskIoOptions options = DiskIoOptions());
 
+// Tests: the write fault of the back-end LauncherDiskIoConstructor makes (set before the session).
+extern WriteFault g_launcherWriteFaultForTests;
+
 // For session_params::disk_io_constructor.
 std::unique_ptr<lt::disk_interface> LauncherDiskIoConstructor(lt::io_context& ios,
                                                               lt::settings_interface const& settings,

@@ -42,12 +42,19 @@ bool ContentPath(const lt::torrent_handle& handle, const std::wstring& folder, s
     return !out.empty();
 }
 
+std::wstring ShellPath(const std::wstring& path) { return path.size() >= MAX_PATH ? ExtendedPath(path) : path; }
+
 bool ShellOpen(const std::wstring& path) {
+    const std::wstring file = ShellPath(path);
     SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    // No asynchronous start: once the call returns, the program's process exists (and holds
+    // its own image), so the caller may let its hold on the file go.
+    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC | SEE_MASK_NOCLOSEPROCESS;
     sei.lpVerb = L"open";
-    sei.lpFile = path.c_str();
+    sei.lpFile = file.c_str();
     sei.nShow = SW_SHOW;
-    return ::ShellExecuteExW(&sei) && reinterpret_cast<INT_PTR>(sei.hInstApp) > 32;
+    const bool opened = ::ShellExecuteExW(&sei) && reinterpret_cast<INT_PTR>(sei.hInstApp) > 32;
+    if (sei.hProcess) ::CloseHandle(sei.hProcess);
+    return opened;
 }

@@ -17,6 +17,11 @@ bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
 // inside `folder`.
 bool ContentPath(const lt::torrent_handle& handle, const std::wstring& folder, std::wstring& out);
 
-// Opens a file with the shell's "open" verb, without the shell's error dialogs. The calling
-// thread must have initialised COM (single-threaded apartment). True when the shell took it.
+// The path the shell is given: a path the plain form cannot carry (MAX_PATH characters or more)
+// in the extended form, any other as it is.
+std::wstring ShellPath(const std::wstring& path);
+
+// Opens a file with the shell's "open" verb, without the shell's error dialogs, by its extended
+// path when it is long. The calling thread must have initialised COM (single-threaded
+// apartment). True when the shell took it; a program it starts has its process by then.
 bool ShellOpen(const std::wstring& path);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,6 +53,19 @@ public:
         return rows;
     }
 
+    // Monitor thread: what a notice about to be posted names (a file, a folder, an error),
+    // set before the notice is posted.
+    void SetNoticeDetail(WPARAM notice, const std::wstring& detail) {
+        std::lock_guard<std::mutex> lock(m_detailsLock);
+        m_details[notice] = detail;
+    }
+    // Window thread: what the notice names (empty when nothing).
+    std::wstring NoticeDetail(WPARAM notice) {
+        std::lock_guard<std::mutex> lock(m_detailsLock);
+        auto it = m_details.find(notice);
+        return it == m_details.end() ? std::wstring() : it->second;
+    }
+
     std::atomic<DWORD> peerListTick{0};      // when the monitor last made rows
     std::atomic<bool> peerWindowClosed{true};  // no peer window: no rows are made
     // The launch sequence's latest answer: an installed game's monitor moves no bar and opens nothing.
@@ -63,4 +77,6 @@ private:
     bool m_bFiguresFresh = false;
     std::mutex m_rowsLock;
     std::vector<PeerRow> m_pendingRows;
+    std::mutex m_detailsLock;
+    std::map<WPARAM, std::wstring> m_details;
 };

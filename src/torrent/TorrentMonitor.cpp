@@ -13,6 +13,7 @@
 #include <libtorrent/address.hpp>
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/peer_info.hpp>
+#include <libtorrent/session_stats.hpp>
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
@@ -24,6 +25,7 @@
 #include "launcher/DownloadFolder.h"
 #include "launcher/FolderTrust.h"
 #include "download/HttpRange.h"
+#include "torrent/InstallerCheck.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentAddition.h"
 #include "torrent/TorrentSession.h"
@@ -36,12 +38,24 @@ constexpr int kCellSize = MAX_PATH;
 constexpr DWORD kOpenRetryMs = 1000;
 // An installer held open by another program this long is reported to the player.
 constexpr DWORD kBusyNoticeMs = 5000;
+// The installer's pieces hashed in one pass (about 20 ms under Wine, which read and hashed
+// 775 MiB/s from the cache; a 4 GiB installer is checked in about 5 s): the thread keeps
+// publishing and answering between them.
+constexpr std::int64_t kCheckBytesPerPass = 16 * 1024 * 1024;
 // The web seeds' policy looks at the torrent this often; the origin fetcher's view is
 // renewed more often, and one of its looks in four is a diagnostic line.
 constexpr DWORD kWebSeedLookMs = 1000;
 constexpr DWORD kOriginLookMs = 250;
 constexpr int kOriginLooksPerLine = 4;
 constexpr DWORD kAlertIntervalMs = 200;
+// The disk back-end's writes waiting for space are looked at this often, and told after two
+// looks in a row (a full disk is tried again every 2 s).
+constexpr DWORD kStatsIntervalMs = 1000;
+constexpr int kDiskFullLooks = 2;
+// A torrent in error is cleared and tried again this often; a stall not seen for this long is
+// over, and a later one is told again.
+constexpr DWORD kErrorRetryMs = 5000;
+constexpr DWORD kStallOverMs = 15000;
 // Without a port mapping by then, a diagnostic line says so.
 constexpr DWORD kNoMappingMs = 15000;
 constexpr double kMiB = 1024.0 * 1024.0;
@@ -77,6 +91,7 @@ UINT TorrentMonitor::TorrentMonitorThreadProc(LPVOID pParam) {
             if (msg.hwnd == nullptr && (msg.message == WM_MONITOR_STOP || msg.message == WM_CLOSE)) {
                 monitor->m_origin.reset();  // its threads use the session
                 monitor->m_gauge.reset();
+                monitor->EndCheck();
                 if (SUCCEEDED(com)) ::CoUninitialize();
                 ::SetEvent(monitor->m_done.get());
                 return 0;
@@ -167,46 +182,113 @@ void TorrentMonitor::RefreshPeerList(const lt::torrent_handle& handle) {
     ::PostMessageA(m_window, WM_APP_PEER_ROWS, 0, 0);
 }
 
+// Another program holds the installer: asked again shortly, and after a while the player is
+// told why the installer waits.
+void TorrentMonitor::NoteBusy(DWORD now) {
+    if (!m_busySince) m_busySince = now | 1;
+    else if (!m_busyTold && now - m_busySince >= kBusyNoticeMs) {
+        m_busyTold = true;
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerBusy, 0);
+    }
+    m_openFailed = true;
+    m_nextOpenTick = now + kOpenRetryMs;
+}
+
+void TorrentMonitor::Refuse(const lt::torrent_handle& handle, const char* why) {
+    m_check.Release();
+    m_checkHold.reset();
+    m_checkBar = -1;
+    m_refusedFor = handle;
+    ++m_refusals;
+    DiagnosticLine(stderr, "%s: not opened, %s\n", Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(),
+                   why);
+    ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerRefused, 0);
+}
+
+// Lets the installer go, and the bar show the torrent again.
+void TorrentMonitor::EndCheck() {
+    m_check.Release();
+    m_checkHold.reset();
+    m_checkFor = lt::torrent_handle();
+    m_checkBar = -1;
+    m_checkPassed = false;
+    m_shellRefusedSince = 0;
+}
+
 // Opens what the torrent downloaded: the file the library wrote, by its UTF-16 path, and only
-// when it lies inside the download folder, and the folder and the file are still ours alone
-// right before the open (held meanwhile, so that neither can be swapped).
+// when it lies inside the download folder, and the folder and the file are still ours alone.
+// From then on its files are held (read sharing alone), every piece is hashed again through
+// them, a part each pass, with the bar showing how far, and the installer is opened while still
+// held. A piece that fails is fetched again: the library checks the files anew.
 void TorrentMonitor::OpenContent(const lt::torrent_handle& handle, DWORD now) {
     std::wstring target;
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    if (ContentPath(handle, m_downloadDir, target))
-        attributes = ::GetFileAttributesW(ExtendedPath(target).c_str());
-    const char* refused = nullptr;
-    UniqueKernelHandle held;
-    if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
-        refused = "not a file inside the download folder";
-    } else if (attributes != INVALID_FILE_ATTRIBUTES) {
-        const OpenCheck check = m_folder->StillTrusted() ? HoldIfStillOurs(target, held) : OpenCheck::NotOurs;
-        if (check == OpenCheck::Busy) {
-            // Another program (a virus scanner, most likely) has it open: asked again shortly,
-            // and the player is told why the installer waits.
-            if (!m_busySince) m_busySince = now | 1;
-            else if (!m_busyTold && now - m_busySince >= kBusyNoticeMs) {
-                m_busyTold = true;
-                ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerBusy, 0);
-            }
+    if (!m_check.Held()) {
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        if (ContentPath(handle, m_downloadDir, target))
+            attributes = ::GetFileAttributesW(ExtendedPath(target).c_str());
+        UniqueKernelHandle held;
+        if (target.empty() || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            return Refuse(handle, "not a file inside the download folder");
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
             m_openFailed = true;
             m_nextOpenTick = now + kOpenRetryMs;
             return;
         }
-        if (check == OpenCheck::NotOurs) refused = "it or the download folder is no longer ours alone";
+        const OpenCheck check = m_folder->StillTrusted() ? HoldIfStillOurs(target, held) : OpenCheck::NotOurs;
+        if (check == OpenCheck::Busy) return NoteBusy(now);
+        if (check == OpenCheck::NotOurs) return Refuse(handle, "it or the download folder is no longer ours alone");
+        const std::string savePath = handle.status(lt::torrent_handle::query_save_path).save_path;
+        std::wstring base;
+        if (!Utf8ToWide(savePath, base)) return Refuse(handle, "its save path cannot be read");
+        const InstallerCheck::Take take = m_check.Hold(handle.torrent_file(), FullPath(base), held.get());
+        if (take == InstallerCheck::Take::Busy) return NoteBusy(now);
+        if (take == InstallerCheck::Take::Failed) return Refuse(handle, "its files are not the ones checked");
+        m_checkHold = std::move(held);
+        m_checkFor = handle;
+        m_checkTarget = target;
+        m_checkBar = 0;
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeCheckingInstaller, 0);
     }
+
+    const bool done = m_check.Step(kCheckBytesPerPass);
+    const std::int64_t total = m_check.Total();
+    m_checkBar = total > 0 ? static_cast<int>(m_check.Checked() * 100 / total) : 100;
+    if (m_check.Busy()) return NoteBusy(now);
     m_busySince = 0;
-    if (refused) {
-        m_refusedFor = handle;
-        ++m_refusals;
-        DiagnosticLine(stderr, "%s: not opened, %s\n",
-                          Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(), refused);
-        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerRefused, 0);
+    if (!done) return;
+
+    if (!m_check.Hashed())
+        DiagnosticLine(stderr, "%s: no SHA-1 piece hashes; held through the opening, judged by the library alone\n",
+                       Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str());
+    if (!m_check.BadPieces().empty()) {
+        DiagnosticLine(stderr, "%s: %d piece(s) changed on disk since they were checked (the first: %d); "
+                               "fetched again, not opened\n",
+                       Utf8ToAnsi(handle.status(lt::torrent_handle::query_name).name).c_str(),
+                       static_cast<int>(m_check.BadPieces().size()), m_check.BadPieces().front());
+        ++m_rechecks;
+        EndCheck();  // the library's check reads the files itself
+        handle.force_recheck();
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeStatusPlain, 0);
         return;
     }
-    if (attributes != INVALID_FILE_ATTRIBUTES && ShellOpen(target)) {
+    if (!m_checkPassed) {
+        m_checkPassed = true;
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeStatusPlain, 0);
+    }
+    if (ShellOpen(m_checkTarget)) {
         m_launchedFor = handle;
+        EndCheck();  // the installer's process holds its own image by now
         return;
+    }
+    // Held still: the shell is asked again shortly, for the same checked bytes. One that keeps
+    // refusing (a path it cannot take, a program it will not start) is told, with the file.
+    if (!m_shellRefusedSince) {
+        m_shellRefusedSince = now | 1;
+    } else if (!m_shellRefusalTold && now - m_shellRefusedSince >= kBusyNoticeMs) {
+        m_shellRefusalTold = true;
+        m_shared.SetNoticeDetail(kNoticeInstallerNotStarted, m_checkTarget);
+        DiagnosticLine(stderr, "%s: the shell does not open it\n", WideToAnsi(m_checkTarget).c_str());
+        ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeInstallerNotStarted, 0);
     }
     m_openFailed = true;
     m_nextOpenTick = now + kOpenRetryMs;
@@ -381,14 +463,93 @@ std::int64_t TorrentMonitor::LookAtOrigin(const lt::torrent_handle& handle, cons
     return originRate;
 }
 
+// What stops the main torrent's download is told to the player, with what to do: a full disk
+// (the disk back-end holds the writes and tries them again), a file another program holds, any
+// other error of the torrent. An error is cleared every few seconds, so that the download goes
+// on by itself once its cause is gone.
+void TorrentMonitor::WatchForStall(const lt::torrent_handle& handle, const lt::torrent_status& status, DWORD now) {
+    // After a failed write the library may leave the torrent only uploading, its error cleared.
+    const bool complete =
+        status.state == lt::torrent_status::seeding || status.state == lt::torrent_status::finished;
+    const bool uploadOnly = !complete && (status.flags & lt::torrent_flags::upload_mode);
+    lt::error_code cause = status.errc;
+    std::string file;  // UTF-8
+    if (cause) {
+        const std::shared_ptr<const lt::torrent_info> info = handle.torrent_file();
+        if (info && status.error_file >= lt::file_index_t{0} && status.error_file < info->files().end_file())
+            file = info->files().file_path(status.error_file,
+                                           handle.status(lt::torrent_handle::query_save_path).save_path);
+    } else if (uploadOnly && m_fileErrorOf == handle) {
+        cause = m_fileError;
+        file = m_fileErrorPath;
+    }
+    WPARAM notice = 0;
+    std::wstring detail;
+    if (cause || uploadOnly) {
+        const bool system = cause.category() == lt::system_category();
+        const int code = cause.value();
+        if ((system && (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)) ||
+            (cause && cause == boost::system::errc::no_space_on_device)) {
+            notice = kNoticeDiskFull;
+        } else if (system && (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)) {
+            notice = kNoticeFileHeld;
+            if (!file.empty() && Utf8ToWide(file, detail))
+                for (wchar_t& c : detail)
+                    if (c == L'/') c = L'\\';
+        } else {
+            notice = kNoticeTorrentError;
+            detail = AnsiToWide(cause ? cause.message() : std::string("upload only"));
+        }
+        if (now - m_errorRetryTick >= kErrorRetryMs) {
+            m_errorRetryTick = now;
+            DiagnosticLine(stderr, "download stopped (%s); tried again\n",
+                           cause ? cause.message().c_str() : "upload only");
+            handle.clear_error();
+            handle.unset_flags(lt::torrent_flags::upload_mode);
+            handle.resume();
+        }
+    } else if (m_diskFullLooks >= kDiskFullLooks) {
+        notice = kNoticeDiskFull;
+    }
+    if (notice == kNoticeDiskFull || (notice == kNoticeFileHeld && detail.empty())) detail = m_downloadDir;
+    if (!notice) {
+        if (m_stallSeenTick && now - m_stallSeenTick >= kStallOverMs) {
+            m_stallSeenTick = 0;
+            m_stallsTold = 0;
+        }
+        return;
+    }
+    m_stallSeenTick = now | 1;
+    const unsigned bit = 1u << notice;
+    if (m_stallsTold & bit) return;
+    m_stallsTold |= bit;
+    m_shared.SetNoticeDetail(notice, detail);
+    ::PostMessageA(m_window, WM_APP_NOTICE, notice, 0);
+}
+
 // The session's alerts, read by this thread alone: the port mappings' results (UPnP and NAT-PMP,
 // which a player's router may or may not offer) become diagnostic lines; the rest is dropped.
 void TorrentMonitor::ReadAlerts(DWORD now) {
     if (now - m_alertTick < kAlertIntervalMs) return;
     m_alertTick = now;
+    if (now - m_statsTick >= kStatsIntervalMs) {
+        m_statsTick = now;
+        m_session->session->post_session_stats();
+    }
+    static const int blockedJobs = lt::find_metric_idx("disk.blocked_disk_jobs");
     std::vector<lt::alert*> alerts;
     m_session->session->pop_alerts(&alerts);
     for (const lt::alert* a : alerts) {
+        if (const auto* failed = lt::alert_cast<lt::file_error_alert>(a)) {
+            m_fileErrorOf = failed->handle;
+            m_fileError = failed->error;
+            m_fileErrorPath = failed->filename();
+        }
+        if (const auto* stats = lt::alert_cast<lt::session_stats_alert>(a)) {
+            const lt::span<const std::int64_t> values = stats->counters();
+            const bool waiting = blockedJobs >= 0 && blockedJobs < values.size() && values[blockedJobs] > 0;
+            m_diskFullLooks = waiting ? m_diskFullLooks + 1 : 0;
+        }
         if (lt::alert_cast<lt::portmap_alert>(a)) m_portMapped = true;
         if (lt::alert_cast<lt::portmap_alert>(a) || lt::alert_cast<lt::portmap_error_alert>(a))
             DiagnosticLine(stdout, "port mapping: %s\n", a->message().c_str());
@@ -443,8 +604,11 @@ void TorrentMonitor::Pass() {
                 figures.hasSize = true;
                 figures.done = static_cast<float>(status.total_done);
                 figures.wanted = static_cast<float>(status.total_wanted);
-                // Nothing wanted: no share to show, the bar keeps its position.
-                if (figures.wanted > 0.0f)
+                // Nothing wanted: no share to show, the bar keeps its position. While the
+                // installer is checked, the bar shows how far.
+                if (m_checkBar >= 0 && m_checkFor == current)
+                    figures.barPos = m_checkBar;
+                else if (figures.wanted > 0.0f)
                     figures.barPos = static_cast<int>(figures.done * 100.0 / figures.wanted);
                 m_shared.PublishFigures(figures);
             }
@@ -454,12 +618,18 @@ void TorrentMonitor::Pass() {
         // Only the content of the description this run fetched is opened, never that of another
         // torrent file that happens to sort last. A pass without it skips the test. A later run
         // that fetched another description opens that one's installer too.
+        // A check under way ends when its torrent is no longer the complete main one.
+        if (m_check.Held() && (!(m_checkFor == mainTorrent) || installed || status.state != lt::torrent_status::seeding)) {
+            EndCheck();
+            ::PostMessageA(m_window, WM_APP_NOTICE, kNoticeStatusPlain, 0);
+        }
         if (mainTorrent.is_valid() && !(m_launchedFor == mainTorrent) && !(m_refusedFor == mainTorrent) && !installed) {
             const DWORD now = ::GetTickCount();
             const bool due = !m_openFailed || static_cast<LONG>(now - m_nextOpenTick) >= 0;
             if (status.state == lt::torrent_status::seeding && due) OpenContent(mainTorrent, now);
         }
         if (mainTorrent.is_valid() && !installed) {
+            WatchForStall(mainTorrent, status, ::GetTickCount());
             BalanceWebSeeds(mainTorrent, ::GetTickCount());
             GovernUpload(mainTorrent, status, ::GetTickCount());
         } else {

@@ -14,6 +14,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "framework/handles.h"
+#include "torrent/InstallerCheck.h"
 #include "torrent/LineGovernor.h"
 #include "torrent/LocalPeers.h"
 #include "torrent/MonitorShared.h"
@@ -34,6 +35,14 @@ constexpr UINT WM_APP_NOTICE = WM_APP + 2;
 enum MonitorNotice : WPARAM {
     kNoticeInstallerRefused = 1,  // the installer is not opened: the folder is no longer ours alone
     kNoticeInstallerBusy = 2,     // another program holds the installer open: it is waited for
+    kNoticeCheckingInstaller = 3, // the installer's pieces are hashed again before it opens
+    kNoticeStatusPlain = 4,       // what the status line said no longer holds
+    kNoticeInstallerNotStarted = 5,  // the shell keeps refusing the checked installer: the player
+                                     // may open it (the notice's detail); it is still tried
+    // The download stopped; the player can end the cause, and it goes on by itself.
+    kNoticeDiskFull = 6,          // no space left where it writes (detail: the download folder)
+    kNoticeFileHeld = 7,          // another program holds a file of it (detail: the file)
+    kNoticeTorrentError = 8,      // another error (detail: the system's words for it)
 };
 
 class TorrentMonitor {
@@ -65,10 +74,16 @@ public:
     void Pass();
     // How many times a pass refused to open a torrent's content (any thread may ask).
     int Refusals() const { return m_refusals; }
+    // How many times the check before the opening found changed pieces and had them fetched
+    // again (any thread may ask).
+    int Rechecks() const { return m_rechecks; }
 
 private:
     static UINT TorrentMonitorThreadProc(LPVOID pParam);
     void OpenContent(const lt::torrent_handle& handle, DWORD now);
+    void NoteBusy(DWORD now);
+    void Refuse(const lt::torrent_handle& handle, const char* why);
+    void EndCheck();
     void BalanceWebSeeds(const lt::torrent_handle& handle, DWORD now);
     // Takes the web seed from the library and fetches from the origin itself, when it can.
     void TakeOverOrigin(const lt::torrent_handle& handle);
@@ -77,6 +92,7 @@ private:
     void GovernUpload(const lt::torrent_handle& handle, const lt::torrent_status& status, DWORD now);
     void RefreshPeerList(const lt::torrent_handle& handle);
     void ReadAlerts(DWORD now);
+    void WatchForStall(const lt::torrent_handle& handle, const lt::torrent_status& status, DWORD now);
 
     // Given by Start, before the thread runs, and never changed.
     TorrentSession* m_session = nullptr;
@@ -95,6 +111,18 @@ private:
     DWORD m_startTick = 0;           // the first pass
     bool m_portMapped = false;       // a port mapping succeeded
     bool m_noMappingSaid = false;
+    // A stalled download (an error of the torrent, writes waiting for disk space) is told once
+    // a while, and the torrent's error cleared now and then so that it tries again.
+    DWORD m_statsTick = 0;           // session statistics last asked for
+    int m_diskFullLooks = 0;         // statistics in a row with writes waiting for space
+    DWORD m_errorRetryTick = 0;      // the torrent's error last cleared
+    DWORD m_stallSeenTick = 0;       // a stall last seen (0: none since the last telling ended)
+    unsigned m_stallsTold = 0;       // bit per notice told in this stall
+    // The latest disk error the library reported for a torrent: after a failed write it may
+    // only upload (its own answer), with no error left on the torrent.
+    lt::torrent_handle m_fileErrorOf;
+    lt::error_code m_fileError;
+    std::string m_fileErrorPath;     // UTF-8, as the library names it
     lt::torrent_handle m_launchedFor;  // the main torrent whose installer the shell has accepted
     lt::torrent_handle m_refusedFor;   // one whose content is not ours alone: never opened
     std::atomic<int> m_refusals{0};
@@ -102,6 +130,16 @@ private:
     DWORD m_busySince = 0;           // the installer held by another program since (0: it is not)
     bool m_busyTold = false;         // the player was told so
     bool m_openFailed = false;       // m_nextOpenTick holds
+    // The installer held and hashed again before it is opened (torrent/InstallerCheck.h).
+    InstallerCheck m_check;
+    UniqueKernelHandle m_checkHold;  // the hold taken when it was judged ours alone
+    lt::torrent_handle m_checkFor;   // the torrent whose content is held
+    std::wstring m_checkTarget;      // what is opened
+    int m_checkBar = -1;             // the bar during the check (-1: the torrent's own)
+    bool m_checkPassed = false;      // every piece passed; the shell is asked
+    DWORD m_shellRefusedSince = 0;   // the shell refused it since (0: it has not)
+    bool m_shellRefusalTold = false;
+    std::atomic<int> m_rechecks{0};
     // The main torrent's web seeds, taken away while the peers supply (torrent/WebSeedPolicy.h).
     lt::torrent_handle m_webSeedsOf;         // the torrent the policy below watches
     std::vector<std::string> m_webSeedUrls;  // its web seeds as it was added

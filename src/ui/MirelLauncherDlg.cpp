@@ -3,6 +3,8 @@
 // sequence it runs is in LaunchSequence.cpp.
 #include "ui/MirelLauncherDlg.h"
 
+#include "common/CodePage.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,15 +247,38 @@ void CMirelLauncherDlg::ShowFigures() {
     if (figures.hasSize) SetSizeText(figures.done, figures.wanted);
 }
 
-// What the monitor tells the player: a refused installer ends the wait (nothing would progress),
-// with what to do; an installer another program holds is waited for, and the status line says so.
+// The status line, painted on the face; the hidden static beside it carries the same text for
+// whatever reads windows' texts (screen readers, the tests).
+void CMirelLauncherDlg::ShowStatus(const char* text) {
+    lstrcpynA(m_szStatusText, text, MAX_PATH);
+    if (m_stStatus.m_hWnd) m_stStatus.SetWindowText(m_szStatusText);
+    RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+}
+
+// What the monitor tells the player: a refused installer ends the run (nothing would progress),
+// with what to do, and the window closes, in the wait for the installer too; an installer
+// another program holds is waited for, and the status line says so, as it says while the
+// installer is checked before it opens. A download that stopped is told in a box of its own,
+// which does not hold it up: it goes on by itself once the player has ended the cause.
 void CMirelLauncherDlg::OnNotice(WPARAM notice) {
     if (notice == kNoticeInstallerBusy) {
-        lstrcpynA(m_szStatusText, AfxLoadText(IDS_INSTALLER_BUSY), MAX_PATH);
-        RedrawWindow(RDW_INVALIDATE | RDW_UPDATENOW);
+        ShowStatus(AfxLoadText(IDS_INSTALLER_BUSY));
+    } else if (notice == kNoticeCheckingInstaller) {
+        ShowStatus(AfxLoadText(IDS_CHECKING_INSTALLER));
+    } else if (notice == kNoticeStatusPlain) {
+        ShowStatus(m_szPreparingText);
+    } else if (notice == kNoticeInstallerNotStarted) {
+        TellWithoutWaiting(IDS_INSTALLER_NOT_STARTED, WideToAnsi(m_monitor.Shared().NoticeDetail(notice)));
+    } else if (notice == kNoticeDiskFull || notice == kNoticeFileHeld || notice == kNoticeTorrentError) {
+        const UINT text = notice == kNoticeDiskFull ? IDS_TORRENT_DISK_FULL
+                          : notice == kNoticeFileHeld ? IDS_TORRENT_FILE_HELD
+                                                      : IDS_TORRENT_ERROR;
+        TellWithoutWaiting(text, WideToAnsi(m_monitor.Shared().NoticeDetail(notice)));
     } else if (notice == kNoticeInstallerRefused) {
         MessageBox(AfxLoadText(IDS_INSTALLER_NOT_OPENED), AfxGetAppName(), MB_OK);
-        PostMessage(WM_CLOSE);
+        // Sent, not posted: the wait for the installer takes a posted close as the player's
+        // stop and would leave the window open with nothing running.
+        SendMessage(WM_CLOSE);
     }
 }
 

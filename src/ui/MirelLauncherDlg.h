@@ -76,6 +76,7 @@ protected:
     void OnShowPeerInfo();
     void OnPeerRows();
     void OnNotice(WPARAM notice);
+    void ShowStatus(const char* text);
 
 private:
     // The unit tests' view of the state below.

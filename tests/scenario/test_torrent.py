@@ -14,7 +14,7 @@ import pytest
 from conftest import DOWNLOAD_DIR
 from harness import LAUNCHER, MiB, ROOT, STANDINS, wait_for
 from harness.launcher import (FOLDER_LOCK, ID_MENU_EXIT, ID_SHOW_PEER_INFO, IDC_BTN_CLOSE, IDC_BTN_EXIT,
-                              IDC_STATIC_SIZE, IDOK, WM_COMMAND, BAR, Flow, SwarmLauncher, bar_filled,
+                              IDC_STATIC_SIZE, IDOK, INSTALLER_TITLE, WM_COMMAND, BAR, Flow, SwarmLauncher, bar_filled,
                               finish_flow, folder_names, screenshot, wait_exit)
 from harness.peers import publish, start_aria2, start_lt_seeder
 from harness.wine import new_prefix, win_path
@@ -51,6 +51,17 @@ def valid_bytes_on_disk(dist, folder=None):
     finally:
         ses.pause()
         del ses
+
+
+IDC_STATIC_STATUS = 1000  # the status line's static, which carries its text
+INSTALLER_BUSY = "다른 프로그램이 설치 파일을 사용하고 있어 기다리는 중입니다."
+
+
+def status_line(wine, hwnd):
+    for child in wine.children(hwnd):
+        if child["id"] == IDC_STATIC_STATUS:
+            return child["text"]
+    return None
 
 
 def size_label(wine, hwnd):
@@ -373,6 +384,36 @@ class TestWhatIsOpened:
         wine.run(STANDINS / "winhelper.exe", "link", win_path(public / "second.exe"),
                  win_path(DOWNLOAD_DIR / dist.name), check=True)
         finish_flow(flow, dist)
+        assert "not opened" not in flow.stderr()
+
+    def test_installer_held_by_another_program_is_told_then_opened_once_let_go(self, wine, game, launcher, tracker,
+                                                                               peers, tmp_path):
+        # Another program wants the installer to itself: open for writing while it downloads,
+        # then for 10 s after the download has let go of it, open without sharing reading. The
+        # launcher cannot hold it unchanged meanwhile: it waits, says why after 5 s, and opens
+        # it once let go.
+        dist, files = publish(peers, 4 * MiB, tracker)
+        start_lt_seeder(peers, tracker, dist, upload_limit=1 * MiB)
+        holder = wine.start(STANDINS / "winhelper.exe", "inst-hold", win_path(DOWNLOAD_DIR / dist.name), dist.size,
+                            10000, stdout=subprocess.PIPE)
+        try:
+            flow = Flow(wine, game, launcher, tmp_path, files).start()
+            hwnd = flow.window()
+            assert hwnd
+            assert holder.stdout.readline().strip() == b"held"
+            assert holder.stdout.readline().strip() == b"complete"
+            completed = time.monotonic()
+            assert wait_for(lambda: status_line(wine, hwnd) == INSTALLER_BUSY, 30), status_line(wine, hwnd)
+            told = time.monotonic() - completed
+            assert holder.poll() is None, "told only once the other program had let go"
+            assert flow.installer_runs() == [] and not wine.find(title=INSTALLER_TITLE)
+            assert 4 <= told, told
+            assert holder.wait(timeout=30) == 0
+            finish_flow(flow, dist)
+        finally:
+            if holder.poll() is None:
+                holder.kill()
+            holder.wait(timeout=10)
         assert "not opened" not in flow.stderr()
 
     def test_installer_named_beyond_the_code_page_is_what_runs(self, wine, game, launcher, tracker, peers, tmp_path):

@@ -139,6 +139,43 @@ int Usage() {
     return 2;
 }
 
+// winhelper inst-hold PATH SIZE MS: as a program that wants the installer to itself. From the
+// moment PATH appears it holds it open for writing (sharing all, so the download goes on) and
+// prints "held"; once the download has let go of it at SIZE bytes, it holds it for reading
+// without sharing reading instead, prints "complete" and keeps it MS ms longer. Gives up (exit
+// code 1) after two minutes.
+int InstHold(const char* path, unsigned long long size, DWORD ms) {
+    const DWORD start = ::GetTickCount();
+    auto late = [&] { return ::GetTickCount() - start > 120000; };
+    HANDLE writing = INVALID_HANDLE_VALUE;
+    while ((writing = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) == INVALID_HANDLE_VALUE) {
+        if (late()) return 1;
+        ::Sleep(5);
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    // Reading without sharing reading succeeds only once nobody else reads it: the download's
+    // own handle is gone (the writing one above is shared for writing).
+    HANDLE reading = INVALID_HANDLE_VALUE;
+    for (;;) {
+        LARGE_INTEGER now{};
+        if (::GetFileSizeEx(writing, &now) && static_cast<unsigned long long>(now.QuadPart) == size) {
+            reading = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (reading != INVALID_HANDLE_VALUE) break;
+        }
+        if (late()) return 1;
+        ::Sleep(5);
+    }
+    ::CloseHandle(writing);
+    std::printf("complete\n");
+    std::fflush(stdout);
+    ::Sleep(ms);
+    ::CloseHandle(reading);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,6 +265,8 @@ int main(int argc, char** argv) {
         std::printf("swapped\n");
         return 0;
     }
+    if (cmd == "inst-hold" && argc == 5) return InstHold(argv[2], std::strtoull(argv[3], nullptr, 0),
+                                                         std::strtoul(argv[4], nullptr, 0));
     if (cmd == "run") {
         DWORD timeout = INFINITE;
         int i = 2;

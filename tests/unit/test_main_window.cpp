@@ -455,3 +455,72 @@ TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForT
     EXPECT_EQ(::WaitForSingleObject(monitor.ThreadHandle(), 10000), static_cast<DWORD>(WAIT_OBJECT_0))
         << "the timer's run did not stop the monitor";
 }
+
+namespace {
+
+BOOL CALLBACK FindMessageBox(HWND h, LPARAM lp) {
+    char cls[64] = {};
+    ::GetClassNameA(h, cls, sizeof(cls));
+    if (std::strcmp(cls, "#32770") != 0 || !::IsWindowVisible(h)) return TRUE;
+    *reinterpret_cast<HWND*>(lp) = h;
+    return FALSE;
+}
+
+// The first visible message box of the thread, or null.
+HWND MessageBoxOf(DWORD thread) {
+    HWND found = nullptr;
+    ::EnumThreadWindows(thread, FindMessageBox, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+}  // namespace
+
+// The notice that the installer is not opened, when it comes during the wait for the installer:
+// the player reads it and the window closes. (The wait takes a posted close as the player's
+// stop: a notice that posted its close left the window open with nothing running.)
+TEST_F(SequenceOnWindowTest, TheInstallerNotOpenedNoticeInTheWaitClosesTheWindow) {
+    const std::string served = HostToWindows(kHttpTestServerDir);
+    std::string port;
+    ASSERT_TRUE(ReadBytes(served + "\\port", port)) << "the test HTTP server is not running";
+    const std::string folder = "refused-" + std::to_string(TestSeed());
+    ::CreateDirectoryA((served + "\\files\\" + folder).c_str(), nullptr);
+    ASSERT_TRUE(WritePayload(tmp / "Setup.exe", 64 * 1024));
+    ASSERT_FALSE(MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "plain.torrent").empty());
+    std::string plain;
+    ASSERT_TRUE(ReadBytes(tmp / "plain.torrent", plain));
+    ASSERT_TRUE(WriteBytes(served + "\\files\\" + folder + "\\Mirel.ndn", PackContent(plain)));
+    Record(tmp / "Game");  // missing: the game is not installed, and no peer: the run waits
+
+    const HWND hwnd = dlg.m_hWnd;
+    dlg.ShowWindow(SW_SHOW);
+    // Taken by the run's wait, as the monitor's notice would be.
+    ASSERT_TRUE(::PostMessageA(hwnd, WM_APP_NOTICE, kNoticeInstallerRefused, 0));
+    const DWORD self = ::GetCurrentThreadId();
+    std::string told;
+    bool closed = false;
+    std::thread player([&] {
+        HWND box = nullptr;
+        if (!WaitUntil([&] { return (box = MessageBoxOf(self)) != nullptr; }, 60000)) return;
+        char text[512] = {};
+        ::GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+        told = text;
+        ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+        // This window is modeless: a close hides it and the wait goes on, so a close of the
+        // test's own ends it once seen.
+        closed = WaitUntil([hwnd] { return !::IsWindowVisible(hwnd); }, 10000);
+        ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
+    });
+    ::testing::internal::CaptureStdout();
+    const std::string line = "u*t*" + key + "*s*http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) +
+                             "/files/" + folder + "/Mirel.ndn*1";
+    const SequenceResult result = dlg.ProcessStartParam(line.c_str());
+    ::testing::internal::GetCapturedStdout();
+    player.join();
+
+    EXPECT_EQ(result, kSequenceInterrupted);
+    EXPECT_NE(told.find("다운로드한 설치 파일을 열지 않았습니다."), std::string::npos) << told;
+    EXPECT_TRUE(closed) << "the window stayed open";
+    TorrentMonitor& monitor = DlgProbe::m_monitor(dlg);
+    ASSERT_TRUE(monitor.Started());
+    EXPECT_EQ(::WaitForSingleObject(monitor.ThreadHandle(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+}

@@ -504,8 +504,9 @@ TEST_F(PackedFileTest, FetchedDescriptionReplacesMirelNdnOnlyWhenWhole) {
     const Case cases[] = {
         {"unkeyed, signed", Signed(torrent, TestSeed(3)), nullptr, "", true},
         {"unkeyed, plain", PackContent(torrent), nullptr, "", true},
-        {"unkeyed, not packed: silent", "not packed", nullptr, "", false},
-        {"unkeyed, cut short: silent", PackContent(torrent).substr(0, 20), nullptr, "", false},
+        {"unkeyed, not packed: told", "not packed", nullptr, "Download Failed No:13, Unpack Error:0\n", false},
+        {"unkeyed, cut short: told", PackContent(torrent).substr(0, 20), nullptr, "Download Failed No:13, Unpack Error:0\n",
+         false},
         {"keyed, signed", Signed(torrent, TestSeed(3)), &key, "", true},
         {"keyed, unsigned", PackContent(torrent), &key, "Download Failed No:14, Not Signed\n", false},
         {"keyed, other key", Signed(torrent, TestSeed(4)), &key, "Download Failed No:15, Bad Signature\n", false},

@@ -4,6 +4,8 @@
 // peer-list refreshes (each one comes more than a second after the last), never over a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -13,8 +15,11 @@
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "common/CodePage.h"
+#include "common/FilePaths.h"
 #include "launcher/FolderTrust.h"
 #include "test_torrent_support.h"
+#include "torrent/DiskIo.h"
 #include "torrent/InstallerPath.h"
 #include "torrent/TorrentMonitor.h"
 #include "ui/SizeText.h"
@@ -188,6 +193,248 @@ TEST_F(MonitorTest, AnInstallerHeldByAnotherProgramIsWaitedForThenOpened) {
     EXPECT_EQ(Monitor().Refusals(), 0);
     scanner.reset();
     ASSERT_TRUE(WaitUntil([&] { return InstallerRuns() == 1; })) << "never opened once let go";
+    EXPECT_EQ(Monitor().Refusals(), 0);
+}
+
+// An installer another program holds so that its bytes cannot be held unchanged (open for
+// writing, or open without sharing reading) is waited for, the player told after 5 s, and
+// opened once let go. The shell alone would refuse it each second, with nothing shown. (A lock
+// on its bytes is the same wait, but Wine does not hold a process's own locks against it.)
+struct InstallerHolder {
+    const char* what;
+    // Opens the installer as that program would; INVALID_HANDLE_VALUE when it cannot yet.
+    HANDLE (*hold)(const std::string& installer);
+};
+class MonitorHeldInstallerTest : public MonitorTest, public ::testing::WithParamInterface<InstallerHolder> {
+protected:
+    // The notices posted to `window` so far, in order.
+    std::vector<WPARAM> Notices(HWND window) {
+        MSG msg;
+        while (::PeekMessageA(&msg, window, WM_APP_NOTICE, WM_APP_NOTICE, PM_REMOVE)) notices.push_back(msg.wParam);
+        return notices;
+    }
+    std::vector<WPARAM> notices;
+};
+
+TEST_P(MonitorHeldInstallerTest, IsToldAfterFiveSecondsThenOpenedOnceLetGo) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    // (The library's check may still hold the file a moment after the state reads seeding.)
+    UniqueKernelHandle holder;
+    ASSERT_TRUE(WaitUntil([&] {
+        holder.reset(GetParam().hold(down + "\\Setup.exe"));
+        return static_cast<bool>(holder);
+    }));
+    const HWND window = ::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(window);
+    const DWORD started = ::GetTickCount();
+    Start(window);
+    const bool told = WaitUntil([&] {
+        const std::vector<WPARAM> n = Notices(window);
+        return std::find(n.begin(), n.end(), static_cast<WPARAM>(kNoticeInstallerBusy)) != n.end();
+    });
+    const DWORD waited = ::GetTickCount() - started;
+    const int runsWhileHeld = InstallerRuns();
+    holder.reset();
+    const bool opened = WaitUntil([&] { return InstallerRuns() == 1; });
+    const bool plainAgain = WaitUntil([&] { return Notices(window).back() == kNoticeStatusPlain; }, 5000);
+    EXPECT_TRUE(Monitor().Stop(10000));
+    ::DestroyWindow(window);
+    ASSERT_TRUE(told) << "the player was never told";
+    EXPECT_GE(waited, 4500u) << "told before the 5 s";
+    EXPECT_EQ(runsWhileHeld, 0);
+    EXPECT_TRUE(opened) << "never opened once let go";
+    EXPECT_TRUE(plainAgain) << "the status line kept saying it waits";
+    // Once let go, it was held and checked before it opened, and the status line said so.
+    const auto checking = std::find(notices.begin(), notices.end(), static_cast<WPARAM>(kNoticeCheckingInstaller));
+    EXPECT_TRUE(checking != notices.end() &&
+                std::find(checking, notices.end(), static_cast<WPARAM>(kNoticeStatusPlain)) != notices.end());
+    EXPECT_EQ(Monitor().Refusals(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, MonitorHeldInstallerTest,
+    ::testing::Values(
+        InstallerHolder{"OpenWithoutSharing",
+                        [](const std::string& i) {
+                            return ::CreateFileA(i.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                        }},
+        InstallerHolder{"OpenForWriting",
+                        [](const std::string& i) {
+                            return ::CreateFileA(i.c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr);
+                        }}),
+    [](const ::testing::TestParamInfo<InstallerHolder>& info) { return std::string(info.param.what); });
+
+// A download that stops is told, with what to do, and goes on by itself once the cause is gone:
+// another program holding the installer while it is written, a full disk (whose writes the disk
+// back-end holds and tries again), another error of the torrent (a write the system refused).
+struct Stall {
+    const char* what;
+    WPARAM notice;
+    DWORD writeError;  // the error of every write while the cause lasts (0: none)
+    bool holdFile;     // another program holds the installer without sharing meanwhile
+};
+class MonitorStallTest : public MonitorTest, public ::testing::WithParamInterface<Stall> {
+protected:
+    void TearDown() override {
+        MonitorTest::TearDown();
+        g_launcherWriteFaultForTests = nullptr;
+    }
+};
+
+TEST_P(MonitorStallTest, IsToldAndGoesOnOnceTheCauseIsGone) {
+    const Stall& c = GetParam();
+    Publish("Setup.exe", "Mirel.ndn", false);
+    UniqueKernelHandle holder;
+    if (c.holdFile) {
+        holder.reset(::CreateFileA((down + "\\Setup.exe").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(holder);
+    }
+    std::atomic<bool> lasts{true};
+    if (c.writeError)
+        g_launcherWriteFaultForTests = [&lasts, &c](lt::file_index_t, std::int64_t) -> DWORD {
+            return lasts ? c.writeError : 0;
+        };
+    StartSession();
+    auto seeder = StartLoopbackSeeder(down + "\\Mirel.ndn", seedDir);
+    ASSERT_TRUE(WaitUntil([&] { return seeder->is_listening(); }));
+    const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"), static_cast<unsigned short>(seeder->listen_port()));
+    lt::torrent_handle mine = Handle("Mirel.ndn");
+    const HWND window = ::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(window);
+    Start(window);
+    auto connect = [&] {
+        const lt::torrent_status s = mine.status();
+        if (s.state == lt::torrent_status::downloading && s.num_peers == 0) mine.connect_peer(seederAt);
+    };
+    std::vector<WPARAM> notices;
+    const bool told = WaitUntil([&] {
+        connect();
+        MSG msg;
+        while (::PeekMessageA(&msg, window, WM_APP_NOTICE, WM_APP_NOTICE, PM_REMOVE)) notices.push_back(msg.wParam);
+        return std::find(notices.begin(), notices.end(), c.notice) != notices.end();
+    });
+    const int runsWhileStopped = InstallerRuns();
+    lasts = false;
+    holder.reset();
+    const bool opened = WaitUntil([&] {
+        connect();
+        return InstallerRuns() == 1;
+    }, 60000);
+    EXPECT_TRUE(Monitor().Stop(10000));
+    ::DestroyWindow(window);
+    ASSERT_TRUE(told) << "never told";
+    EXPECT_EQ(std::count(notices.begin(), notices.end(), c.notice), 1) << "told more than once";
+    const std::wstring detail = Monitor().Shared().NoticeDetail(c.notice);
+    if (c.notice == kNoticeFileHeld) {
+        EXPECT_EQ(detail, AnsiToWide(down + "\\Setup.exe"));
+    } else if (c.notice == kNoticeDiskFull) {
+        EXPECT_EQ(detail, AnsiToWide(down + "\\"));
+    } else {
+        EXPECT_FALSE(detail.empty()) << "the error in the system's words";
+    }
+    EXPECT_EQ(runsWhileStopped, 0);
+    EXPECT_TRUE(opened) << "the download did not go on once the cause was gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, MonitorStallTest,
+    ::testing::Values(Stall{"InstallerHeldByAnotherProgram", kNoticeFileHeld, 0, true},
+                      Stall{"DiskFull", kNoticeDiskFull, ERROR_DISK_FULL, false},
+                      Stall{"WriteRefused", kNoticeTorrentError, ERROR_ACCESS_DENIED, false}),
+    [](const ::testing::TestParamInfo<Stall>& info) { return std::string(info.param.what); });
+
+// Bytes changed on disk after the library hashed them (by another program, or a disk that
+// lies) are caught by the check through the held installer: the pieces are fetched again and
+// only the installer as published is opened.
+TEST_F(MonitorTest, APieceChangedOnDiskAfterItsCheckIsFetchedAgainNotRun) {
+    Publish("Setup.exe", "Mirel.ndn", true);
+    StartSession();
+    ASSERT_TRUE(Seeding("Mirel.ndn"));
+    std::string published, changed;
+    ASSERT_TRUE(ReadBytes(seedDir + "\\Setup.exe", published));
+    ASSERT_GT(published.size(), 3u * 16 * 1024);
+    changed = published;
+    changed[2 * 16 * 1024 + 5] ^= 0x5A;  // the third piece
+    ASSERT_TRUE(WaitUntil([&] { return WriteBytes(down + "\\Setup.exe", changed); }));
+    auto seeder = StartLoopbackSeeder(down + "\\Mirel.ndn", seedDir);
+    ASSERT_TRUE(WaitUntil([&] { return seeder->is_listening(); }));
+    const lt::tcp::endpoint seederAt(lt::make_address("127.0.0.1"), static_cast<unsigned short>(seeder->listen_port()));
+    lt::torrent_handle mine = Handle("Mirel.ndn");
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Monitor().Rechecks() > 0; })) << "the change was not caught";
+    EXPECT_EQ(InstallerRuns(), 0) << "the changed installer ran";
+    // The library's check finds the piece bad; it is fetched from the seeder.
+    ASSERT_TRUE(WaitUntil([&] {
+        if (mine.status().state == lt::torrent_status::downloading && mine.status().num_peers == 0)
+            mine.connect_peer(seederAt);
+        return InstallerRuns() == 1;
+    }, 60000)) << "never opened once fetched again";
+    std::string after;
+    ASSERT_TRUE(ReadBytes(down + "\\Setup.exe", after));
+    EXPECT_TRUE(after == published) << "what ran is not what was published";
+    EXPECT_EQ(Monitor().Rechecks(), 1);
+}
+
+// An installer whose path is longer than the plain form carries goes to the shell in the
+// extended form. A shell that will not take it (Wine's starts no program beyond MAX_PATH) is
+// asked again, and the player is told which file to open: never a silent wait.
+TEST(ShellPathForm, OnlyAPathBeyondThePlainFormIsExtended) {
+    const std::wstring folder = L"C:\\Down\\Mirel Online\\";
+    EXPECT_EQ(ShellPath(folder + L"Setup.exe"), folder + L"Setup.exe");
+    const std::wstring atLimit = folder + std::wstring(MAX_PATH - 1 - folder.size(), L'a');
+    EXPECT_EQ(ShellPath(atLimit), atLimit) << "MAX_PATH - 1 characters fit";
+    const std::wstring beyond = atLimit + L"b";
+    EXPECT_EQ(ShellPath(beyond), L"\\\\?\\" + beyond);
+}
+
+TEST_F(MonitorTest, AnInstallerBeyondMaxPathIsOpenedOrThePlayerToldWhichFileToOpen) {
+    const std::wstring name = std::wstring(240 - down.size() % 10, L'i') + L".exe";
+    const std::wstring seedFile = AnsiToWide(seedDir) + L"\\" + name;
+    const std::wstring installer = AnsiToWide(down) + L"\\" + name;
+    ASSERT_GT(installer.size(), static_cast<size_t>(MAX_PATH));
+    ASSERT_TRUE(::CopyFileW(AnsiToWide(StandinPath("standin_installer.exe")).c_str(), ExtendedPath(seedFile).c_str(),
+                            FALSE));
+    std::string bytes;
+    {
+        UniqueKernelHandle f(::CreateFileW(ExtendedPath(seedFile).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(f);
+        const std::string mark = "test " + std::to_string(TestSeed());
+        DWORD n = 0;
+        ::SetFilePointer(f.get(), 0, nullptr, FILE_END);
+        ASSERT_TRUE(::WriteFile(f.get(), mark.data(), static_cast<DWORD>(mark.size()), &n, nullptr));
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(::GetFileAttributesExW(ExtendedPath(seedFile).c_str(), GetFileExInfoStandard, &data));
+    lt::file_storage fs;
+    fs.add_file(WideToAnsi(name), data.nFileSizeLow);  // ASCII alone
+    lt::create_torrent ct(fs, 16 * 1024, lt::create_torrent::v1_only);
+    lt::set_piece_hashes(ct, ToLibraryPath(seedDir));
+    std::vector<char> out;
+    lt::bencode(std::back_inserter(out), ct.generate());
+    ASSERT_TRUE(WriteBytes(down + "\\Mirel.ndn", std::string(out.begin(), out.end())));
+    ASSERT_TRUE(::CopyFileW(ExtendedPath(seedFile).c_str(), ExtendedPath(installer).c_str(), FALSE));
+    StartSession();
+    const HWND window = ::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(window);
+    Start(window);
+    MSG msg{};
+    const bool told = WaitUntil([&] {
+        while (::PeekMessageA(&msg, window, WM_APP_NOTICE, WM_APP_NOTICE, PM_REMOVE))
+            if (msg.wParam == kNoticeInstallerNotStarted) return true;
+        return InstallerRuns() == 1;
+    });
+    EXPECT_TRUE(Monitor().Stop(10000));
+    ::DestroyWindow(window);
+    ASSERT_TRUE(told) << "neither opened nor told";
+    if (InstallerRuns() == 0) {
+        EXPECT_EQ(Monitor().Shared().NoticeDetail(kNoticeInstallerNotStarted), installer) << "told another file";
+    }
     EXPECT_EQ(Monitor().Refusals(), 0);
 }
 
