@@ -131,14 +131,6 @@ bool WriteOutputW(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-std::wstring Widen(const char* text) {
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    std::wstring out(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-    if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 std::string Narrow(const std::wstring& text) {
     const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
@@ -158,6 +150,61 @@ std::vector<std::wstring> WideArguments() {
     return args;
 }
 
+// A command's words after its name: the options that take a value, each with its values in the
+// order given, the flags given, and the other words. False for a word that looks like an option
+// the command does not know ("-" alone is a word), or an option without its value: the usage then.
+struct CommandLine {
+    std::vector<std::pair<std::wstring, std::wstring>> values;
+    std::vector<std::wstring> flags;
+    std::vector<std::wstring> operands;
+
+    std::vector<std::wstring> All(const std::wstring& option) const {
+        std::vector<std::wstring> all;
+        for (const auto& v : values)
+            if (v.first == option) all.push_back(v.second);
+        return all;
+    }
+    bool Has(const std::wstring& flag) const {
+        for (const std::wstring& f : flags)
+            if (f == flag) return true;
+        return false;
+    }
+};
+
+bool ParseCommandLine(const std::vector<std::wstring>& args, size_t first,
+                      std::initializer_list<const wchar_t*> valued, std::initializer_list<const wchar_t*> flags,
+                      CommandLine& out) {
+    auto among = [](const std::wstring& word, std::initializer_list<const wchar_t*> names) {
+        for (const wchar_t* name : names)
+            if (word == name) return true;
+        return false;
+    };
+    for (size_t i = first; i < args.size(); ++i) {
+        const std::wstring& a = args[i];
+        if (among(a, valued)) {
+            if (i + 1 >= args.size()) return false;
+            out.values.emplace_back(a, args[++i]);
+        } else if (among(a, flags)) {
+            out.flags.push_back(a);
+        } else if (a.size() > 1 && a[0] == L'-') {
+            return false;
+        } else {
+            out.operands.push_back(a);
+        }
+    }
+    return true;
+}
+
+// The value of an option that may be given once: false when it was given twice; `value` stays
+// empty and `given` false when it was not given.
+bool OnceOnly(const CommandLine& line, const wchar_t* option, std::wstring& value, bool& given) {
+    const std::vector<std::wstring> all = line.All(option);
+    given = !all.empty();
+    if (all.size() > 1) return false;
+    if (given) value = all[0];
+    return true;
+}
+
 bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned long long& out) {
     if (text.empty() || text.size() > 20) return false;
     unsigned long long v = 0;
@@ -172,41 +219,28 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
 }
 
 int MakeTorrentCommand() {
-    const std::vector<std::wstring> args = WideArguments();
-    TorrentRequest request;
-    std::vector<std::wstring> files;
-    for (size_t i = 2; i < args.size(); ++i) {
-        const std::wstring& a = args[i];
-        const bool takesValue = a == L"--web-seed" || a == L"--tracker" || a == L"--piece-kib";
-        if (takesValue && i + 1 >= args.size()) {
-            Usage();
-            return 2;
-        }
-        if (a == L"--web-seed") {
-            request.webSeeds.push_back(Narrow(args[++i]));
-        } else if (a == L"--tracker") {
-            request.trackers.push_back(Narrow(args[++i]));
-        } else if (a == L"--piece-kib") {
-            const std::string value = Narrow(args[++i]);
-            unsigned long long kib = 0;
-            std::string why;
-            if (request.pieceSize != 0) return Refuse("--piece-kib is given twice");
-            if (!ParseUnsigned(value, kMaxPieceKib * 2ull, kib)) kib = 0;
-            if (!CheckPieceKib(static_cast<long long>(kib), why)) return Refuse("--piece-kib " + value + ": " + why);
-            request.pieceSize = static_cast<int>(kib * 1024);
-        } else if (a == L"--hybrid") {
-            request.hybrid = true;
-        } else if (a.size() > 1 && a[0] == L'-') {
-            Usage();
-            return 2;
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.size() != 2) {
+    CommandLine line;
+    if (!ParseCommandLine(WideArguments(), 2, {L"--web-seed", L"--tracker", L"--piece-kib"}, {L"--hybrid"}, line) ||
+        line.operands.size() != 2) {
         Usage();
         return 2;
     }
+    TorrentRequest request;
+    for (const std::wstring& url : line.All(L"--web-seed")) request.webSeeds.push_back(Narrow(url));
+    for (const std::wstring& url : line.All(L"--tracker")) request.trackers.push_back(Narrow(url));
+    request.hybrid = line.Has(L"--hybrid");
+    std::wstring pieceKib;
+    bool pieceKibGiven = false;
+    if (!OnceOnly(line, L"--piece-kib", pieceKib, pieceKibGiven)) return Refuse("--piece-kib is given twice");
+    if (pieceKibGiven) {
+        const std::string value = Narrow(pieceKib);
+        unsigned long long kib = 0;
+        std::string why;
+        if (!ParseUnsigned(value, kMaxPieceKib * 2ull, kib)) kib = 0;
+        if (!CheckPieceKib(static_cast<long long>(kib), why)) return Refuse("--piece-kib " + value + ": " + why);
+        request.pieceSize = static_cast<int>(kib * 1024);
+    }
+    const std::vector<std::wstring>& files = line.operands;
     request.installer = files[0];
     const std::string output = Narrow(files[1]);
 
@@ -239,35 +273,24 @@ int MakeTorrentCommand() {
     return 0;
 }
 
-int PackCommand(int argc, char** argv) {
-    const char* secretPath = nullptr;
-    const char* versionText = nullptr;
-    const char* expiresText = nullptr;
-    std::vector<const char*> files;
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        const char** option = std::strcmp(a, "--sign") == 0      ? &secretPath
-                              : std::strcmp(a, "--version") == 0 ? &versionText
-                              : std::strcmp(a, "--expires") == 0 ? &expiresText
-                                                                 : nullptr;
-        if (option) {
-            if (i + 1 >= argc) {
-                Usage();
-                return 2;
-            }
-            if (*option) return Refuse(std::string(a) + " is given twice");
-            *option = argv[++i];
-        } else if (a[0] == '-' && a[1] != '\0') {
-            Usage();
-            return 2;
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.size() != 2) {
+int PackCommand() {
+    CommandLine line;
+    if (!ParseCommandLine(WideArguments(), 1, {L"--sign", L"--version", L"--expires"}, {}, line) ||
+        line.operands.size() != 2) {
         Usage();
         return 2;
     }
+    std::wstring secretWide, versionWide, expiresWide;
+    bool signing = false, versioned = false, expiring = false;
+    if (!OnceOnly(line, L"--sign", secretWide, signing)) return Refuse("--sign is given twice");
+    if (!OnceOnly(line, L"--version", versionWide, versioned)) return Refuse("--version is given twice");
+    if (!OnceOnly(line, L"--expires", expiresWide, expiring)) return Refuse("--expires is given twice");
+    const std::string secretText = Narrow(secretWide), version = Narrow(versionWide), expires = Narrow(expiresWide);
+    const char* secretPath = signing ? secretText.c_str() : nullptr;
+    const char* versionText = versioned ? version.c_str() : nullptr;
+    const char* expiresText = expiring ? expires.c_str() : nullptr;
+    const std::string inputName = Narrow(line.operands[0]), outputName = Narrow(line.operands[1]);
+    const char* files[2] = {inputName.c_str(), outputName.c_str()};
     if ((versionText || expiresText) && !secretPath) return Refuse("--version and --expires go with --sign");
 
     Release release;
@@ -318,7 +341,7 @@ int PackCommand(int argc, char** argv) {
             check != plain || read.version != release.version || read.expiryDay != release.expiryDay)
             return Refuse("the signed file does not check");
     }
-    if (!WriteOutputW(Widen(files[1]), packed)) return Refuse(std::string("cannot write ") + files[1]);
+    if (!WriteOutputW(line.operands[1], packed)) return Refuse(std::string("cannot write ") + files[1]);
     std::string signedText;
     if (secretPath)
         signedText = ", signed: release " + std::to_string(release.version) +
@@ -333,5 +356,5 @@ int PackCommand(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--make-torrent") == 0) return MakeTorrentCommand();
     if (argc == 3 && std::strcmp(argv[1], "--new-key") == 0) return NewKey(argv[2]);
-    return PackCommand(argc, argv);
+    return PackCommand();
 }
