@@ -54,6 +54,7 @@ int LineGovernor::Look(const std::vector<double>& roundTrips, std::int64_t upRat
                 m_holdUntil = nowMs + static_cast<std::uint32_t>(m_queue);
             }
         } else if (off < 0) {
+            m_free = false;
             // A queue drains no faster than its own length: until then the round trips still
             // show the queue that the last cut answered, and are not cut for again.
             if (static_cast<std::int32_t>(nowMs - m_holdUntil) >= 0) {
@@ -65,12 +66,26 @@ int LineGovernor::Look(const std::vector<double>& roundTrips, std::int64_t upRat
                 m_holdUntil = nowMs + static_cast<std::uint32_t>(m_queue);
             }
         } else {
+            // A limit that holds nothing back (the torrent sends well under it, the line keeps
+            // no queue) for kLiftMs is lifted: it answered a queue that is gone, or one the
+            // upload did not cause (a noisy look on a fast line, another program's upload).
+            if (upRate >= Effective() * kBindingShare) {
+                m_free = false;
+            } else if (!m_free) {
+                m_free = true;
+                m_freeSince = nowMs;
+            } else if (nowMs - m_freeSince >= kLiftMs) {
+                m_limit = 0;
+                m_carried = 0;
+                m_free = false;
+            }
             // Up no further than half again what the torrent sends: a limit far above the
             // demand would let the next rise of it (the installer complete, every peer now
             // asking) fill the queue before a look sees it.
             const int rise = static_cast<int>(std::max(kStep, m_limit / 8) * off);
             const std::int64_t cap = std::max<std::int64_t>(upRate * 3 / 2, 4 * kFloor);
-            if (m_limit < cap) m_limit = static_cast<int>(std::min<std::int64_t>(cap, std::int64_t(m_limit) + rise));
+            if (m_limit > 0 && m_limit < cap)
+                m_limit = static_cast<int>(std::min<std::int64_t>(cap, std::int64_t(m_limit) + rise));
         }
     }
     const int effective = Effective();

@@ -44,6 +44,8 @@ public:
     static constexpr int kFloor = 16 * 1024;        // the limit never goes below this
     static constexpr int kStep = 16 * 1024;         // the least rise of a look with an empty queue
     static constexpr double kLeastOfCarried = 0.7;  // a cut goes no lower than this share of what the line carries
+    static constexpr std::uint32_t kLiftMs = 30000; // a limit that held nothing back this long is lifted
+    static constexpr double kBindingShare = 0.8;    // an upload under this share of the limit is not held back
 
 private:
     int Effective() const;
@@ -66,6 +68,8 @@ private:
     int m_ceiling = 0;
     std::uint32_t m_holdUntil = 0;  // no cut before this tick
     int m_set = 0;  // the torrent's limit as last set (0: none)
+    bool m_free = false;             // the limit has held nothing back since m_freeSince
+    std::uint32_t m_freeSince = 0;
 };
 
 // The round trips a LineGovernor reads: handed in by whoever measures one (the origin fetcher's

@@ -570,6 +570,39 @@ TEST(LineGovernor, FollowsTheQueueNotTheRates) {
 
 TEST(LineGovernor, AQueueThatIsNotTheUploadsAndTheBaseOfTenMinutes) {
     {
+        // A noisy look on a fast line sets a limit the upload then never reaches, the line
+        // keeping no queue: lifted once it has held nothing back for kLiftMs, and a queue that
+        // comes again starts a new one from what the torrent sends then.
+        LineGovernor line;
+        std::uint32_t now = 0;
+        line.Look(Trips(20), 8 * kMiBps, now);
+        line.Look(Trips(520), 8 * kMiBps, now += 250);
+        EXPECT_EQ(line.Look(Trips(520), 8 * kMiBps, now += 250), 6 * kMiBps);
+        const std::uint32_t free = now += 250;
+        for (; now - free < LineGovernor::kLiftMs; now += 250)
+            ASSERT_EQ(line.Look(Trips(20), 2 * kMiBps, now), -1) << now - free;
+        EXPECT_EQ(line.Look(Trips(20), 2 * kMiBps, now), 0) << "not lifted after holding nothing back";
+        EXPECT_EQ(line.Limit(), 0);
+        line.Look(Trips(520), 4 * kMiBps, now += 250);
+        EXPECT_EQ(line.Look(Trips(520), 4 * kMiBps, now += 250), 3 * kMiBps);
+    }
+    {
+        // A limit that holds the upload (the torrent sends all it lets through) is never lifted,
+        // however long the line keeps no queue; nor is one that was binding until a moment ago.
+        LineGovernor line;
+        std::uint32_t now = 0;
+        line.Look(Trips(20), kMiBps, now);
+        line.Look(Trips(520), kMiBps, now += 250);
+        ASSERT_EQ(line.Look(Trips(520), kMiBps, now += 250), kMiBps * 3 / 4);
+        for (int i = 0; i < 40; ++i) line.Look(Trips(20), line.Limit(), now += 250);
+        EXPECT_GT(line.Limit(), kMiBps * 3 / 4);
+        const int held = line.Limit();
+        for (int i = 0; i < 100; ++i) line.Look(Trips(20), held / 2, now += 250);  // 25 s free
+        line.Look(Trips(20), line.Limit(), now += 250);
+        for (int i = 0; i < 100; ++i) line.Look(Trips(20), held / 2, now += 250);
+        EXPECT_GT(line.Limit(), 0) << "the free time must be in one stretch";
+    }
+    {
         // Hardly any upload: a queue that others fill starts no limit.
         LineGovernor line;
         EXPECT_EQ(line.Look(Trips(20), 0, 0), -1);
