@@ -14,6 +14,7 @@ OriginPicker::OriginPicker(int pieces, std::uint32_t seed)
       m_inFlight(static_cast<std::size_t>(pieces), 0),
       m_givenAt(static_cast<std::size_t>(pieces), 0),
       m_given(static_cast<std::size_t>(pieces), 0),
+      m_failed(static_cast<std::size_t>(pieces), 0),
       m_random(seed ? seed : 1) {}
 
 std::uint32_t OriginPicker::Random() {
@@ -31,7 +32,7 @@ void OriginPicker::Update(const std::vector<PieceSource>& sources, bool peersSlo
 
 bool OriginPicker::Takes(int piece, bool fill, std::uint32_t nowMs) const {
     const std::size_t i = static_cast<std::size_t>(piece);
-    if (m_inFlight[i]) return false;
+    if (m_inFlight[i] || m_failed[i] >= kMaxPieceFailures) return false;
     if (m_given[i] && nowMs - m_givenAt[i] < kRefetchMs) return false;
     const PieceSource source = m_sources[i];
     return source == PieceSource::Nobody || (fill && source == PieceSource::Peer);
@@ -90,6 +91,15 @@ void OriginPicker::Done(int piece, bool given, std::uint32_t nowMs) {
     }
 }
 
+bool OriginPicker::HashFailed(int piece) {
+    if (piece < 0 || piece >= static_cast<int>(m_sources.size())) return false;
+    const std::size_t i = static_cast<std::size_t>(piece);
+    if (!m_given[i]) return false;
+    m_given[i] = 0;
+    if (m_failed[i] < kMaxPieceFailures) ++m_failed[i];
+    return true;
+}
+
 bool OriginPace::Look(std::int64_t peerRate, std::int64_t originRate) {
     m_peers[m_looks % kWindow] = peerRate;
     m_origin[m_looks % kWindow] = originRate;
@@ -135,6 +145,17 @@ void OriginFetcher::Update(const std::vector<PieceSource>& sources, bool peersSl
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_picker.Update(sources, peersSlow);
+    }
+    m_wake.notify_all();
+}
+
+void OriginFetcher::HashFailed(int piece) {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_picker.HashFailed(piece) || m_gaveUp) return;
+        if (++m_hashFailures < kMaxHashFailures) return;
+        m_lastError = std::to_string(m_hashFailures) + " pieces it sent failed their hash check";
+        m_gaveUp = true;
     }
     m_wake.notify_all();
 }

@@ -40,8 +40,13 @@ public:
     // The fetch of `piece` ended; `given`: the piece went to the library (it is then not taken
     // again for kRefetchMs, while the library checks it: a piece whose check fails comes back).
     void Done(int piece, bool given, std::uint32_t nowMs);
+    // The library found `piece` bad. True when the origin had given it (and not since been
+    // found bad for it): the origin's failure. A piece the origin gave bad kMaxPieceFailures
+    // times is left to the peers; one failed once may be fetched again at once.
+    bool HashFailed(int piece);
 
     static constexpr std::uint32_t kRefetchMs = 10000;
+    static constexpr int kMaxPieceFailures = 2;
 
 private:
     bool Takes(int piece, bool fill, std::uint32_t nowMs) const;
@@ -52,6 +57,7 @@ private:
     std::vector<char> m_inFlight;
     std::vector<std::uint32_t> m_givenAt;
     std::vector<char> m_given;
+    std::vector<char> m_failed;  // times the origin's copy of each piece failed its check
     bool m_peersSlow = false;
     int m_cursor = -1;
     std::uint32_t m_random;
@@ -91,13 +97,18 @@ public:
     // Whether it found nothing to fetch since the last call: its rate then says nothing of
     // what the line lets through.
     bool TakeIdle() { return m_idle.exchange(false); }
-    // It gave up after kMaxFailures failed fetches in a row; the last failure's reason.
+    // The library found `piece` bad (a hash failure): counted against the origin when it had
+    // given the piece.
+    void HashFailed(int piece);
+    // It gave up after kMaxFailures failed fetches in a row, or kMaxHashFailures pieces it gave
+    // that failed their check (a damaged copy on the origin); the reason.
     bool GaveUp() const { return m_gaveUp; }
     std::string LastError();
     // The origin as a row of the peer window: its address, what it brought and at what rate.
     lt::peer_info AsPeer(std::int64_t rate);
 
     static constexpr int kMaxFailures = 8;
+    static constexpr int kMaxHashFailures = 3;
 
 private:
     void Work();
@@ -116,6 +127,7 @@ private:
     std::atomic<bool> m_gaveUp{false};
     std::atomic<bool> m_idle{false};
     std::atomic<int> m_failures{0};
+    int m_hashFailures = 0;  // under m_lock
     std::atomic<std::int64_t> m_bytes{0};
     LineGauge* m_gauge = nullptr;
     std::vector<std::thread> m_threads;

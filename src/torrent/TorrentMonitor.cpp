@@ -540,6 +540,9 @@ void TorrentMonitor::ReadAlerts(DWORD now) {
     std::vector<lt::alert*> alerts;
     m_session->session->pop_alerts(&alerts);
     for (const lt::alert* a : alerts) {
+        // A piece the origin gave that the library found bad counts against the origin.
+        if (const auto* bad = lt::alert_cast<lt::hash_failed_alert>(a))
+            if (m_origin && bad->handle == m_webSeedsOf) m_origin->HashFailed(static_cast<int>(bad->piece_index));
         if (const auto* failed = lt::alert_cast<lt::file_error_alert>(a)) {
             m_fileErrorOf = failed->handle;
             m_fileError = failed->error;

@@ -188,6 +188,46 @@ TEST(OriginPicker, APieceGivenToTheLibraryIsTakenAgainOnlyWhenItsCheckFailed) {
     EXPECT_EQ(picker.Next(300 + OriginPicker::kRefetchMs), 3) << "still not had: its check failed";
 }
 
+// A piece the library found bad after the origin gave it is the origin's failure: fetched
+// again at once, and left to the peers once the origin's copy failed twice. A failure of a
+// piece the origin did not give (a peer's) is not the origin's.
+TEST(OriginPicker, APieceTheOriginGaveBadTwiceIsLeftToThePeers) {
+    OriginPicker picker(kPieces, 5);
+    std::vector<PieceSource> sources(kPieces, PieceSource::Had);
+    sources[3] = PieceSource::Nobody;
+    sources[5] = PieceSource::Nobody;
+    picker.Update(sources, false);
+    EXPECT_FALSE(picker.HashFailed(3)) << "never given by the origin";
+    const int first = picker.Next(0);
+    ASSERT_TRUE(first == 3 || first == 5) << first;
+    picker.Done(first, true, 100);
+    EXPECT_TRUE(picker.HashFailed(first));
+    EXPECT_FALSE(picker.HashFailed(first)) << "one failure per piece given";
+    EXPECT_EQ(picker.Next(200), first) << "fetched again at once, not after kRefetchMs";
+    picker.Done(first, true, 300);
+    EXPECT_TRUE(picker.HashFailed(first));
+    const int other = first == 3 ? 5 : 3;
+    EXPECT_EQ(picker.Next(400), other);
+    picker.Done(other, false, 500);
+    EXPECT_EQ(picker.Next(600), other) << "the other piece is still the origin's";
+    picker.Done(other, false, 700);
+    for (std::uint32_t now = 800; now < 3 * OriginPicker::kRefetchMs; now += 1000) {
+        const int next = picker.Next(now);
+        EXPECT_NE(next, first) << "a piece the origin gave bad twice is the peers'";
+        if (next >= 0) picker.Done(next, false, now);
+    }
+}
+
+// Pieces that peers sent bad are no reason to leave a healthy origin: only failures of pieces
+// the origin gave count toward the fetcher's give-up.
+TEST(OriginFetcher, FailuresOfPiecesItNeverGaveDoNotCount) {
+    HttpUrl url;
+    ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:9/MirelSetup.exe", url));
+    OriginFetcher fetcher(lt::torrent_handle(), url, "", 16 * 1024, kPieces * 16 * 1024, kPieces);
+    for (int i = 0; i < 20; ++i) fetcher.HashFailed(i % kPieces);
+    EXPECT_FALSE(fetcher.GaveUp()) << "none of them was the origin's";
+}
+
 TEST(OriginPicker, LaunchersStartingTogetherFetchDifferentStretches) {
     // Four launchers, each seeing what the others fetched one look (four picks) late: the
     // origin sends the torrent about once.
