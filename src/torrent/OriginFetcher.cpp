@@ -193,7 +193,6 @@ void OriginFetcher::Work() {
             piece = m_picker.Next(::GetTickCount());
             // Nothing for the origin now: wait for the next look (or a tenth of a second).
             if (piece < 0) {
-                m_idle = true;
                 m_wake.wait_for(lock, std::chrono::milliseconds(100));
                 continue;
             }

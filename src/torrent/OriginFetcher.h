@@ -94,9 +94,6 @@ public:
     void Stop();
     void Update(const std::vector<PieceSource>& sources, bool peersSlow);
     std::int64_t BytesGiven() const { return m_bytes; }
-    // Whether it found nothing to fetch since the last call: its rate then says nothing of
-    // what the line lets through.
-    bool TakeIdle() { return m_idle.exchange(false); }
     // The library found `piece` bad (a hash failure): counted against the origin when it had
     // given the piece.
     void HashFailed(int piece);
@@ -125,7 +122,6 @@ private:
     std::string m_remote;  // the origin's address, once connected
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_gaveUp{false};
-    std::atomic<bool> m_idle{false};
     std::atomic<int> m_failures{0};
     int m_hashFailures = 0;  // under m_lock
     std::atomic<std::int64_t> m_bytes{0};
