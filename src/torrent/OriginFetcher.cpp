@@ -26,7 +26,14 @@ std::uint32_t OriginPicker::Random() {
 }
 
 void OriginPicker::Update(const std::vector<PieceSource>& sources, bool peersSlow) {
-    if (sources.size() == m_sources.size()) m_sources = sources;
+    if (sources.size() == m_sources.size()) {
+        // A peer now holds a piece this walk is fetching: another launcher's walk runs over the
+        // same pieces (what it fetches is not seen until it has it), and the two would go on
+        // fetching the same pieces side by side to the end. The next pick leaves the walk.
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            if (m_inFlight[i] && sources[i] == PieceSource::Peer && m_sources[i] != PieceSource::Peer) m_cursor = -1;
+        m_sources = sources;
+    }
     m_peersSlow = peersSlow;
 }
 

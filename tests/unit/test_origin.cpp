@@ -166,6 +166,26 @@ TEST(OriginPicker, WalksOnUntilItMeetsAHeldPieceThenGoesToTheMiddleOfTheLargestR
     EXPECT_LT(next, 8 + length / 4 + length / 2);
 }
 
+// Two launchers whose walks run over the same pieces do not see what the other fetches until
+// it has it; once a peer holds a piece this walk is fetching, the walk is left, or the two
+// would fetch the same pieces side by side to the end.
+TEST(OriginPicker, LeavesAWalkOnWhichAPeerCompletesAPieceItIsFetching) {
+    constexpr int n = 64;
+    std::vector<PieceSource> sources(n, PieceSource::Nobody);
+    OriginPicker alone(n, 777), met(n, 777);
+    alone.Update(sources, false);
+    met.Update(sources, false);
+    const int first = met.Next(0);
+    ASSERT_EQ(alone.Next(0), first);
+    ASSERT_LT(first + 2, n) << "seed gives a first pick of " << first;
+    ASSERT_EQ(met.Next(0), first + 1);
+    ASSERT_EQ(alone.Next(0), first + 1);
+    EXPECT_EQ(alone.Next(0), first + 2) << "a walk nobody meets goes on";
+    sources[first] = PieceSource::Peer;  // the other launcher has it now
+    met.Update(sources, false);
+    EXPECT_NE(met.Next(0), first + 2) << "went on along a walk another launcher is on";
+}
+
 TEST(OriginPicker, AShortRunIsTakenFromItsEnd) {
     OriginPicker picker(kPieces, 99);
     std::vector<PieceSource> sources(kPieces, PieceSource::Had);
