@@ -58,13 +58,7 @@ TEST(LocalPeers, TheLineLimitIsOnTheGlobalClassNotOnTheTorrent) {
     TempDir tmp;
     ASSERT_TRUE(WritePayload(tmp / "Setup.exe", 64 * 1024));
     ASSERT_FALSE(MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "Mirel.ndn").empty());
-    lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-    s.set_bool(lt::settings_pack::enable_dht, false);
-    s.set_bool(lt::settings_pack::enable_lsd, false);
-    s.set_bool(lt::settings_pack::enable_upnp, false);
-    s.set_bool(lt::settings_pack::enable_natpmp, false);
-    lt::session ses(s);
+    lt::session ses(LoopbackSessionSettings());
     lt::add_torrent_params atp;
     atp.ti = std::make_shared<lt::torrent_info>(ToLibraryPath(tmp / "Mirel.ndn"));
     atp.save_path = ToLibraryPath(tmp.path());

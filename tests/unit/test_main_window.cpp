@@ -331,6 +331,27 @@ protected:
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
         MainWindowTest::TearDown();
     }
+    // A packed description of a 64 KiB installer (a torrent nobody seeds: a run that fetches it
+    // waits for the installer), served by the test HTTP server under a folder of this test's own.
+    // Its URL, empty when it could not be served; `plain` gets the unpacked description.
+    std::string ServeDescription(const std::string& tag, std::string& plain) {
+        const std::string served = HostToWindows(kHttpTestServerDir);
+        std::string port;
+        if (!ReadBytes(served + "\\port", port)) {
+            ADD_FAILURE() << "the test HTTP server is not running";
+            return {};
+        }
+        const std::string folder = tag + "-" + std::to_string(TestSeed());
+        ::CreateDirectoryA((served + "\\files\\" + folder).c_str(), nullptr);
+        if (!WritePayload(tmp / "Setup.exe", 64 * 1024) ||
+            MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "plain.torrent").empty() ||
+            !ReadBytes(tmp / "plain.torrent", plain) ||
+            !WriteBytes(served + "\\files\\" + folder + "\\Mirel.ndn", PackContent(plain))) {
+            ADD_FAILURE() << "the description could not be served";
+            return {};
+        }
+        return "http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) + "/files/" + folder + "/Mirel.ndn";
+    }
     void Record(const std::string& installPath) {
         HKEY h = nullptr;
         ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
@@ -405,16 +426,9 @@ TEST_F(SequenceOnWindowTest, AnInstalledGameWithTorrentFilesStartsTheMonitorAndS
 // Here the first run downloads a game (its description from the test HTTP server, no peer: it
 // waits), and the timer's command line is that of an installed game.
 TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForTheInstaller) {
-    const std::string served = HostToWindows(kHttpTestServerDir);
-    std::string port;
-    ASSERT_TRUE(ReadBytes(served + "\\port", port)) << "the test HTTP server is not running";
-    const std::string folder = "nested-" + std::to_string(TestSeed());
-    ::CreateDirectoryA((served + "\\files\\" + folder).c_str(), nullptr);
-    ASSERT_TRUE(WritePayload(tmp / "Setup.exe", 64 * 1024));
-    ASSERT_FALSE(MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "plain.torrent").empty());
     std::string plain;
-    ASSERT_TRUE(ReadBytes(tmp / "plain.torrent", plain));
-    ASSERT_TRUE(WriteBytes(served + "\\files\\" + folder + "\\Mirel.ndn", PackContent(plain)));
+    const std::string url = ServeDescription("nested", plain);
+    ASSERT_FALSE(url.empty());
 
     const std::string downloadKey = key;
     Record(tmp / "Game");  // missing: the game is not installed
@@ -441,8 +455,7 @@ TEST_F(SequenceOnWindowTest, TheStartTimerRunsItsSequenceInsideARunThatWaitsForT
         ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
     });
     ::testing::internal::CaptureStdout();
-    const std::string first = "u*t*" + key + "*s*http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) +
-                              "/files/" + folder + "/Mirel.ndn*1";
+    const std::string first = "u*t*" + key + "*s*" + url + "*1";
     const SequenceResult result = dlg.ProcessStartParam(first.c_str());
     ::testing::internal::GetCapturedStdout();
     closer.join();
@@ -479,16 +492,9 @@ HWND MessageBoxOf(DWORD thread) {
 // the player reads it and the window closes. (The wait takes a posted close as the player's
 // stop: a notice that posted its close left the window open with nothing running.)
 TEST_F(SequenceOnWindowTest, TheInstallerNotOpenedNoticeInTheWaitClosesTheWindow) {
-    const std::string served = HostToWindows(kHttpTestServerDir);
-    std::string port;
-    ASSERT_TRUE(ReadBytes(served + "\\port", port)) << "the test HTTP server is not running";
-    const std::string folder = "refused-" + std::to_string(TestSeed());
-    ::CreateDirectoryA((served + "\\files\\" + folder).c_str(), nullptr);
-    ASSERT_TRUE(WritePayload(tmp / "Setup.exe", 64 * 1024));
-    ASSERT_FALSE(MakeTorrentFile(tmp.path(), "Setup.exe", tmp / "plain.torrent").empty());
     std::string plain;
-    ASSERT_TRUE(ReadBytes(tmp / "plain.torrent", plain));
-    ASSERT_TRUE(WriteBytes(served + "\\files\\" + folder + "\\Mirel.ndn", PackContent(plain)));
+    const std::string url = ServeDescription("refused", plain);
+    ASSERT_FALSE(url.empty());
     Record(tmp / "Game");  // missing: the game is not installed, and no peer: the run waits
 
     const HWND hwnd = dlg.m_hWnd;
@@ -511,8 +517,7 @@ TEST_F(SequenceOnWindowTest, TheInstallerNotOpenedNoticeInTheWaitClosesTheWindow
         ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
     });
     ::testing::internal::CaptureStdout();
-    const std::string line = "u*t*" + key + "*s*http://127.0.0.1:" + std::to_string(std::atoi(port.c_str())) +
-                             "/files/" + folder + "/Mirel.ndn*1";
+    const std::string line = "u*t*" + key + "*s*" + url + "*1";
     const SequenceResult result = dlg.ProcessStartParam(line.c_str());
     ::testing::internal::GetCapturedStdout();
     player.join();

@@ -108,14 +108,20 @@ protected:
 
 // A seeder session of its own on the loopback address, seeding `folder` with the torrent of
 // `torrentPath`; `uploadLimit` bytes/s, 0 for none.
-inline std::unique_ptr<lt::session> StartLoopbackSeeder(const std::string& torrentPath, const std::string& folder,
-                                                        int uploadLimit = 0) {
+// A session of the tests' own on a free loopback port: no DHT, no local discovery, no port mapping.
+inline lt::settings_pack LoopbackSessionSettings() {
     lt::settings_pack s;
     s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
     s.set_bool(lt::settings_pack::enable_dht, false);
     s.set_bool(lt::settings_pack::enable_lsd, false);
     s.set_bool(lt::settings_pack::enable_upnp, false);
     s.set_bool(lt::settings_pack::enable_natpmp, false);
+    return s;
+}
+
+inline std::unique_ptr<lt::session> StartLoopbackSeeder(const std::string& torrentPath, const std::string& folder,
+                                                        int uploadLimit = 0) {
+    lt::settings_pack s = LoopbackSessionSettings();
     s.set_int(lt::settings_pack::upload_rate_limit, uploadLimit);
     auto seeder = std::make_unique<lt::session>(s);
     // Peers on the loopback network are limited only inside the global peer class.
